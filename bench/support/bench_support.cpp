@@ -1,0 +1,47 @@
+#include "bench_support.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#if QV_HAVE_STB
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_NO_STDIO
+#include "stb_image.h"
+#endif
+
+namespace qvbench {
+
+std::vector<uint8_t> ReadFileBytes(const std::string &path) {
+  std::vector<uint8_t> v;
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f) return v;
+  uint8_t buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) v.insert(v.end(), buf, buf + n);
+  fclose(f);
+  return v;
+}
+
+size_t DecodeBytes(const std::vector<uint8_t> &file, uint32_t imageType, size_t queue) {
+  qvhost::Options o;
+  o.imageType = imageType;
+  o.inQueue = queue;
+  o.outQueue = queue;
+  o.extra = false;
+  o.eventLimit = 0;
+  qvhost::Result r = qvhost::Decode(file.data(), file.size(), o);
+  return r.ok() ? r.output.size() : 0;
+}
+
+#if QV_HAVE_STB
+size_t StbDecode(const std::vector<uint8_t> &file) {
+  int w, h, n;
+  unsigned char *p = stbi_load_from_memory(file.data(), static_cast<int>(file.size()), &w, &h, &n, 0);
+  if (!p) return 0;
+  size_t bytes = static_cast<size_t>(w) * h * n;
+  stbi_image_free(p);
+  return bytes;
+}
+#endif
+
+}  // namespace qvbench

@@ -1,0 +1,90 @@
+// Job engine: per-job context with a private stack, suspension and failure.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+#include "quorvin.h"
+
+// Saved execution state: callee-saved registers, stack pointer, resume point,
+// and the SSE/x87 control words.
+struct ExecState {
+  uintptr_t Words[10];
+};
+
+extern "C" {
+// Store the current execution state; returns 0, and later returns again with
+// the value handed to ResumeState (never 0).
+int SaveState(ExecState *record) __attribute__((returns_twice));
+// Continue at the SaveState that wrote record; never returns.
+[[noreturn]] void ResumeState(ExecState *record, int value);
+// Switch to a fresh stack and call entry(argument); never returns.
+[[noreturn]] void StartOnStack(void *stackTop, void (*entry)(void *), void *argument);
+}
+
+// Working variables of the TIFF streams and the fax decoders. They belong to
+// the job: each context holds its own set and the running job reaches it
+// through its ParamBlock.
+struct GlobalState {
+  ParamBlock *Block;
+  uint8_t Area[1024];  // the stream and fax decoder state lives here
+};
+
+constexpr int kJobSlots = 20;
+constexpr size_t kJobStackSize = 64 * 1024;
+constexpr size_t kStackGuardSize = 1024;  // low end, checked on every return to the host
+constexpr uint8_t kStackFill = 42;
+
+using JobBody = void (*)(ParamBlock *);
+
+struct DecoderContext {
+  ExecState HostState;
+  ExecState JobState;
+  alignas(16) uint8_t JobStack[kJobStackSize];
+  void *JobSlots[kJobSlots];
+  int32_t PassPending;
+  uint8_t *SavedInputEnd;
+  GlobalState GlobalStateSave;
+
+  // Engine bookkeeping.
+  uint32_t Magic;
+  int32_t Phase;       // JobPhase
+  ParamBlock *Block;   // block of the request in progress
+  JobBody Body;        // what request 2 starts (RunJob unless a test replaced it)
+  int32_t Response;    // response carried back by a switch to the host
+  void *HostFakeStack;  // sanitizer bookkeeping for the stack switch
+  void *JobFakeStack;
+  const void *HostStackBottom;
+  size_t HostStackSize;
+  unsigned ValgrindStackId;
+};
+
+enum JobPhase : int32_t { PhaseCreated = 0, PhaseRunning, PhaseSuspended, PhaseComplete };
+
+// The constant text whose address the job start puts into Description.
+const char *JobDescription();
+
+// The job body started by request 2.
+void RunJob(ParamBlock *block);
+
+// Inside a job: return to the host with a response; continues on the next request.
+void SuspendJob(ParamBlock *block, int response);
+// Inside a job: fail with a status; the job is ended and Corvane answers 2.
+[[noreturn]] void FailJob(ParamBlock *block, int32_t status);
+// Release everything the job holds (safe from any state).
+void EndJob(ParamBlock *block);
+
+void *AllocJobBuffer(ParamBlock *block, size_t size, int *slot);
+void FreeJobBuffer(ParamBlock *block, int slot);
+// Resize a job buffer in place in its slot; null (buffer unchanged) when memory is short.
+void *ReallocJobBuffer(ParamBlock *block, int slot, size_t size);
+
+DecoderContext *JobContext(ParamBlock *block);
+GlobalState *JobGlobals(ParamBlock *block);
+
+#if QV_INTERNAL_API
+// Test seam: make request 2 of this job run body instead of the image readers.
+// Must be called after request 1 and before request 2.
+void SetJobBodyForTest(ParamBlock *block, JobBody body);
+// Bytes of the job stack that were ever used (measured from the fill pattern).
+size_t JobStackHighWater(ParamBlock *block);
+#endif

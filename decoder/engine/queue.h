@@ -1,0 +1,34 @@
+// The input and output queues: plain arithmetic and the operations that wait.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+#include "quorvin.h"
+
+// Plain arithmetic: never suspends. Positions at or beyond end (or below
+// start) stand for start.
+size_t QueueUsed(const DataQueue *q);
+size_t QueueFree(const DataQueue *q);
+size_t QueueSize(const DataQueue *q);  // end - start
+void QueuePut(DataQueue *q, const uint8_t *source, size_t n);
+void QueueGet(uint8_t *destination, DataQueue *q, size_t n);
+// Position p advanced by n bytes, wrapping past the storage end.
+uint8_t *QueueAdvance(const DataQueue *q, uint8_t *p, size_t n);
+
+// Operations that wait for the host (each may suspend or fail the job).
+void ReadInput(ParamBlock *block, uint8_t *destination, DataQueue *q, size_t n);
+void SkipInput(ParamBlock *block, DataQueue *q, size_t n);
+uint8_t ReadByte(ParamBlock *block);  // one byte of the input queue
+void WriteOutput(ParamBlock *block, DataQueue *q, const uint8_t *source, size_t n);
+void FillOutput(ParamBlock *block, DataQueue *q, uint8_t value, size_t n);
+void CopyInputToOutput(ParamBlock *block, DataQueue *out, DataQueue *in, size_t n);
+// position < 0: no seek. The bytes go to slot * n bytes ahead of front.
+void WriteOutputAt(ParamBlock *block, DataQueue *q, const uint8_t *source, size_t n,
+                   int64_t position, size_t slot);
+void SeekThenWriteOutput(ParamBlock *block, DataQueue *q, const uint8_t *source, size_t n,
+                         uint32_t position);
+
+// Extra-data records in the host's ExtraBuffer.
+bool ReserveExtra(ParamBlock *block, uint32_t n);
+void AppendExtraRecord(ParamBlock *block, DataQueue *q, uint32_t n, uint32_t kind);
+void AppendExtraBytes(ParamBlock *block, const void *source, uint32_t n);

@@ -1,0 +1,110 @@
+#include "rows.h"
+
+#include "engine/engine.h"
+#include "engine/queue.h"
+
+const uint8_t kExpand5[32] = {0,   8,   16,  24,  32,  41,  49,  57,  65,  74,  82,
+                              90,  98,  106, 115, 123, 131, 139, 148, 156, 164, 172,
+                              180, 189, 197, 205, 213, 222, 230, 238, 246, 255};
+
+bool ComputeStride(uint32_t bits, int64_t width, uint32_t *stride) {
+  if (width <= 0 || bits == 0) return false;
+  int64_t s = ((static_cast<int64_t>(bits) * width + 31) >> 3) & ~int64_t{3};
+  if (s <= 0 || s > 0x7FFFFFFF) return false;
+  *stride = static_cast<uint32_t>(s);
+  return true;
+}
+
+bool ComputeImageSize(uint32_t stride, int64_t rows, uint32_t *size) {
+  if (rows < 0) rows = -rows;
+  uint64_t s = static_cast<uint64_t>(stride) * static_cast<uint64_t>(rows);
+  if (s > 0xFFFFFFFFull) return false;
+  *size = static_cast<uint32_t>(s);
+  return true;
+}
+
+bool IsGreyPalette(const PaletteEntry *entries, uint32_t count) {
+  if (count == 0) return false;
+  for (uint32_t i = 0; i < count; ++i)
+    if (entries[i].red != entries[i].blue || entries[i].red != entries[i].green) return false;
+  return true;
+}
+
+uint32_t FlipBandRows(const ParamBlock *block, uint32_t stride) {
+  size_t size = QueueSize(&block->OutputQueue);
+  if (stride == 0 || size < 1) return 0;
+  size_t r = (size - 1) / stride;
+  return r > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(r);
+}
+
+void RowDeliveryStart(RowDelivery *d, ParamBlock *block, uint32_t stride, uint32_t rows,
+                      uint32_t header, bool flipped) {
+  *d = RowDelivery{};
+  d->Block = block;
+  d->Stride = stride;
+  d->Rows = rows;
+  d->Header = header;
+  d->Flipped = flipped;
+  if (block->Flags & QV_FLAG_BATCH) d->Batch = block->RowsPerBatch > 1 ? block->RowsPerBatch : 1;
+  if (flipped) {
+    d->BandRows = FlipBandRows(block, stride);
+    if (d->BandRows < 1) FailJob(block, QV_ERR_FLIP_ROOM);
+    // Output seeks carry 30-bit positions.
+    int64_t total = static_cast<int64_t>(header) + static_cast<int64_t>(rows) * stride;
+    if (total >= static_cast<int64_t>(QV_SEEK_OUTPUT)) FailJob(block, QV_ERR_BAD_HEADER);
+    d->Position = total;
+    d->Slot = -1;
+  }
+}
+
+static void CommitBand(RowDelivery *d, uint32_t rows) {
+  DataQueue *q = &d->Block->OutputQueue;
+  q->rear = QueueAdvance(q, q->front, static_cast<size_t>(rows) * d->Stride);
+}
+
+void DeliverRow(RowDelivery *d, const uint8_t *row) {
+  ParamBlock *block = d->Block;
+  if (!d->Flipped) {
+    WriteOutput(block, &block->OutputQueue, row, d->Stride);
+    if (d->Batch && ++d->BatchCount >= d->Batch) {
+      d->BatchCount = 0;
+      SuspendJob(block, ResponseRowsReady);
+    }
+    return;
+  }
+  if (d->Produced >= d->Rows) return;  // more rows than the header promised
+  if (d->Slot < 0) {
+    uint32_t left = d->Rows - d->Produced;
+    d->BandSize = left < d->BandRows ? left : d->BandRows;
+    d->Slot = d->BandSize - 1;
+    d->Position -= static_cast<int64_t>(d->BandRows) * d->Stride;
+    if (d->Position < d->Header) d->Position = d->Header;
+    if (d->Produced > 0) CommitBand(d, d->BandRows);
+    WriteOutputAt(block, &block->OutputQueue, row, d->Stride, d->Position,
+                  static_cast<size_t>(d->Slot));
+  } else {
+    WriteOutputAt(block, &block->OutputQueue, row, d->Stride, -1, static_cast<size_t>(d->Slot));
+  }
+  --d->Slot;
+  ++d->Produced;
+}
+
+void DeliverRowsFromInput(RowDelivery *d, uint32_t rows) {
+  ParamBlock *block = d->Block;
+  if (!d->Batch) {
+    CopyInputToOutput(block, &block->OutputQueue, &block->InputQueue,
+                      static_cast<size_t>(rows) * d->Stride);
+    return;
+  }
+  while (rows) {
+    uint32_t n = rows < d->Batch ? rows : d->Batch;
+    CopyInputToOutput(block, &block->OutputQueue, &block->InputQueue,
+                      static_cast<size_t>(n) * d->Stride);
+    rows -= n;
+    SuspendJob(block, ResponseRowsReady);
+  }
+}
+
+void FinishRows(RowDelivery *d) {
+  if (d->Flipped && d->Produced > 0) CommitBand(d, d->BandSize);
+}

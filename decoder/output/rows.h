@@ -1,0 +1,49 @@
+// Output bitmap layout and the three ways rows are handed to the host:
+// plain, in batches, and flipped (bands placed from the end by output seeks).
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+#include "quorvin.h"
+
+// Bytes per output row: bits x width rounded up to a multiple of 32 bits.
+// Returns false when the stride is not positive or does not fit 31 bits.
+bool ComputeStride(uint32_t bits, int64_t width, uint32_t *stride);
+// |height| x stride as the 32-bit image size; false when it overflows.
+bool ComputeImageSize(uint32_t stride, int64_t rows, uint32_t *size);
+
+// True when count > 0 and every entry has red == green == blue.
+bool IsGreyPalette(const PaletteEntry *entries, uint32_t count);
+
+// 5-bit colour component expanded to 8 bits: floor(i * 255 / 31).
+extern const uint8_t kExpand5[32];
+
+struct RowDelivery {
+  ParamBlock *Block;
+  uint32_t Stride;
+  uint32_t Rows;       // total rows of the image
+  uint32_t Header;     // bytes put ahead of the rows (header and colour table)
+  uint32_t Batch;      // rows per ResponseRowsReady; 0 = no batches
+  uint32_t BatchCount;
+  bool Flipped;
+  // Flipped delivery.
+  uint32_t BandRows;   // R: rows the output queue holds
+  uint32_t BandSize;   // rows of the current band
+  int64_t Position;    // output position of the current band
+  int64_t Slot;
+  uint32_t Produced;
+};
+
+// Prepare delivery. Flipped: fails the job with -7082 when the output queue
+// cannot hold one row. Batched when Flags bit 17 is set.
+void RowDeliveryStart(RowDelivery *d, ParamBlock *block, uint32_t stride, uint32_t rows,
+                      uint32_t header, bool flipped);
+// Deliver one finished row of Stride bytes.
+void DeliverRow(RowDelivery *d, const uint8_t *row);
+// Rows that need no conversion: straight from the input queue (plain or
+// batched delivery only).
+void DeliverRowsFromInput(RowDelivery *d, uint32_t rows);
+// After the last row: commit the last flipped band.
+void FinishRows(RowDelivery *d);
+// The output queue's band capacity for flipped delivery, R = (size - 1) / stride.
+uint32_t FlipBandRows(const ParamBlock *block, uint32_t stride);

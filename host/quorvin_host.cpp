@@ -1,0 +1,377 @@
+#include "quorvin_host.h"
+
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace qvhost {
+namespace {
+
+// Small deterministic generator for chunk sizes.
+struct Rng {
+  uint64_t s;
+  uint64_t Next() {
+    s ^= s << 13;
+    s ^= s >> 7;
+    s ^= s << 17;
+    return s;
+  }
+  // 1..max, biased towards small pieces now and then.
+  size_t Piece(size_t max) {
+    if (max <= 1) return max;
+    uint64_t r = Next();
+    if ((r & 3) == 0) return 1 + (r >> 8) % std::min<size_t>(max, 7);
+    return 1 + (r >> 8) % max;
+  }
+};
+
+struct Input {
+  const uint8_t *data = nullptr;  // memory source
+  int fd = -1;                    // or a file
+  uint64_t size = 0;
+  size_t Read(uint64_t pos, uint8_t *dst, size_t n) const {
+    if (pos >= size) return 0;
+    n = static_cast<size_t>(std::min<uint64_t>(n, size - pos));
+    if (data) {
+      memcpy(dst, data + pos, n);
+      return n;
+    }
+    ssize_t got = pread(fd, dst, n, static_cast<off_t>(pos));
+    return got > 0 ? static_cast<size_t>(got) : 0;
+  }
+};
+
+class Session {
+ public:
+  Session(const Input &input, const Options &o) : in_(input), o_(o), rng_{o.chunkSeed | 1} {}
+
+  Result Run();
+
+ private:
+  void FillInput();
+  void Drain(bool all);
+  void PutOutput(const uint8_t *p, size_t n);
+  void GrowExtra();
+  void Log(int response);
+  void CollectExtras();
+
+  const Input &in_;
+  const Options &o_;
+  Rng rng_;
+  ParamBlock pb_{};
+  std::vector<uint8_t> inStore_, outStore_;
+  std::vector<uint8_t> extra_;
+  uint64_t inPos_ = 0;   // file position of the next byte to put into the input queue
+  uint64_t outPos_ = 0;  // output position of the next byte taken from the output queue
+  Result r_;
+  bool tiff_ = false;
+};
+
+void Session::Log(int response) {
+  if (response >= 0 && response < 16) r_.counts[response]++;
+  if (r_.events.size() < o_.eventLimit) r_.events.push_back({response, pb_.SeekTarget});
+  if (o_.onResponse) o_.onResponse(response);
+}
+
+void Session::FillInput() {
+  DataQueue &q = pb_.InputQueue;
+  size_t room = QueueFreeBytes(q);
+  if (inPos_ >= in_.size) {
+    q.flags |= QV_QUEUE_END_OF_DATA;
+    return;
+  }
+  size_t want = static_cast<size_t>(std::min<uint64_t>(room, in_.size - inPos_));
+  if (o_.chunkSeed) want = rng_.Piece(want);
+  while (want) {
+    uint8_t *rear = q.rear >= q.end ? q.start : q.rear;
+    size_t run = std::min<size_t>(want, static_cast<size_t>(q.end - rear));
+    size_t got = in_.Read(inPos_, rear, run);
+    if (got == 0) {
+      q.flags |= QV_QUEUE_END_OF_DATA;
+      break;
+    }
+    inPos_ += got;
+    want -= got;
+    rear += got;
+    q.rear = rear == q.end ? q.start : rear;
+  }
+  if (inPos_ >= in_.size) q.flags |= QV_QUEUE_END_OF_DATA;
+}
+
+void Session::PutOutput(const uint8_t *p, size_t n) {
+  if (outPos_ + n > o_.outputLimit) {
+    pb_.OutputQueue.flags |= QV_QUEUE_ABORT;
+    return;
+  }
+  if (o_.outputFd >= 0) {
+    if (pwrite(o_.outputFd, p, n, static_cast<off_t>(outPos_)) != static_cast<ssize_t>(n))
+      pb_.OutputQueue.flags |= QV_QUEUE_ABORT;
+  } else {
+    if (r_.output.size() < outPos_ + n) r_.output.resize(outPos_ + n);
+    memcpy(r_.output.data() + outPos_, p, n);
+  }
+  outPos_ += n;
+  r_.outputLength = std::max<size_t>(r_.outputLength, outPos_);
+}
+
+void Session::Drain(bool all) {
+  DataQueue &q = pb_.OutputQueue;
+  size_t used = QueueUsedBytes(q);
+  if (used == 0) return;
+  size_t n = (all || !o_.chunkSeed) ? used : rng_.Piece(used);
+  uint8_t *front = q.front >= q.end ? q.start : q.front;
+  while (n) {
+    size_t run = std::min<size_t>(n, static_cast<size_t>(q.end - front));
+    PutOutput(front, run);
+    n -= run;
+    front += run;
+    if (front == q.end) front = q.start;
+  }
+  q.front = front;
+}
+
+void Session::GrowExtra() {
+  size_t want = static_cast<size_t>(pb_.ExtraUsed) + pb_.ExtraShortfall +
+                (static_cast<size_t>(pb_.ExtraCapacity) - std::min(pb_.ExtraCapacity, pb_.ExtraUsed));
+  want = std::max<size_t>(want, static_cast<size_t>(pb_.ExtraCapacity) + pb_.ExtraShortfall);
+  if (want > o_.extraLimit) return;  // leave it: the reader skips the data
+  extra_.resize(want);
+  pb_.ExtraBuffer = extra_.data();
+  pb_.ExtraCapacity = static_cast<uint32_t>(want);
+}
+
+void Session::CollectExtras() {
+  size_t at = 0, used = std::min<size_t>(pb_.ExtraUsed, extra_.size());
+  while (at + 8 <= used) {
+    ExtraRecord rec;
+    uint32_t len;
+    memcpy(&rec.kind, extra_.data() + at, 4);
+    memcpy(&len, extra_.data() + at + 4, 4);
+    if (len > used - at - 8) break;
+    rec.data.assign(extra_.data() + at + 8, extra_.data() + at + 8 + len);
+    r_.extras.push_back(std::move(rec));
+    at += 8 + len;
+  }
+}
+
+Result Session::Run() {
+  tiff_ = IsTiffType(o_.imageType);
+  pb_.BlockSize = QV_PARAM_BLOCK_SIZE;
+  pb_.BlockVersion = QV_MAX_BLOCK_VERSION;
+  pb_.OperationCode = QV_OPERATION_CODE;
+  int resp = Corvane(&pb_, RequestInit);
+  if (resp != ResponseDone) {
+    r_.response = resp;
+    r_.status = pb_.Status;
+    return std::move(r_);
+  }
+  pb_.ImageType = o_.imageType;
+  pb_.Flags = o_.flags;
+  pb_.RowsPerBatch = o_.rowsPerBatch;
+  pb_.InterlaceMode = o_.interlaceMode;
+  pb_.PageNumber = o_.pageNumber;
+  pb_.FaxFillOrder = o_.faxFillOrder;
+  pb_.FaxPhotometric = o_.faxPhotometric;
+  if (o_.extra) {
+    extra_.resize(std::max<size_t>(o_.extraInitial, 1));
+    pb_.ExtraBuffer = extra_.data();
+    pb_.ExtraCapacity = static_cast<uint32_t>(extra_.size());
+  }
+  size_t inSize = std::max<size_t>(o_.inQueue, 5);
+  if (o_.wholeInput) {
+    inSize = static_cast<size_t>(in_.size) + 1;
+    if (inSize < 5) inSize = 5;
+    pb_.WholeInput = 1;
+  }
+  inStore_.assign(inSize, 0);
+  outStore_.assign(std::max<size_t>(o_.outQueue, 5), o_.outputFill);
+  DataQueue &iq = pb_.InputQueue;
+  iq.start = iq.front = iq.rear = inStore_.data();
+  iq.end = inStore_.data() + inStore_.size();
+  DataQueue &oq = pb_.OutputQueue;
+  oq.start = oq.front = oq.rear = outStore_.data();
+  oq.end = outStore_.data() + outStore_.size();
+  if (o_.wholeInput) {
+    // Everything at once, whatever the chunking seed says.
+    size_t got = in_.Read(0, iq.start, static_cast<size_t>(in_.size));
+    inPos_ = got;
+    iq.rear = iq.start + got;
+    iq.flags |= QV_QUEUE_END_OF_DATA;
+  }
+
+  int32_t lastProgress = 0;
+  resp = Corvane(&pb_, RequestRun);
+  for (;;) {
+    Log(resp);
+    if (o_.onProgress) {
+      // The reader's own figure where it keeps one, else the share of input read.
+      int32_t p = pb_.Progress;
+      if (p == 0 && in_.size) p = static_cast<int32_t>(std::min<uint64_t>(inPos_, in_.size) * 100 / in_.size);
+      if (p != lastProgress) o_.onProgress(lastProgress = p);
+    }
+    int next = RequestResume;
+    switch (resp) {
+      case ResponseDone:
+        Drain(true);
+        if (!(pb_.Flags & QV_FLAG_FINAL_IMAGE)) {
+          // An intermediate image: hand it over and ask for the next.
+          PassImage img;
+          img.header = pb_.BitmapHeader;
+          img.flags = pb_.Flags;
+          img.output.assign(r_.output.begin(), r_.output.begin() + r_.outputLength);
+          if (o_.onPassImage) o_.onPassImage(img);
+          r_.passImages.push_back(std::move(img));
+          // Progressive refinement (modes 3 and 5) keeps refining the same image.
+          if (o_.interlaceMode != 3 && o_.interlaceMode != 5) {
+            r_.output.clear();
+            r_.outputLength = 0;
+          }
+          outPos_ = 0;
+          next = RequestRun;
+          break;
+        }
+        goto finished;
+      case ResponseError:
+        Drain(true);
+        goto finished;
+      case ResponseRowsReady:
+        Drain(!o_.chunkSeed);
+        break;
+      case ResponseNeedOutput:
+        if (tiff_ && (pb_.SeekTarget & QV_SEEK_OUTPUT)) outPos_ = pb_.SeekTarget & 0x3FFFFFFFu;
+        Drain(false);
+        break;
+      case ResponseNeedInput:
+        if (tiff_) {
+          // Bytes already queued run up to SeekTarget; append from there.
+          inPos_ = pb_.SeekTarget;
+          iq.flags &= ~QV_QUEUE_END_OF_DATA;
+        }
+        FillInput();
+        break;
+      case ResponseSeek:
+        if (pb_.SeekTarget & QV_SEEK_OUTPUT) {
+          Drain(true);
+          outPos_ = pb_.SeekTarget & 0x3FFFFFFFu;
+        } else {
+          uint32_t n = pb_.SeekTarget & 0x7FFFFFFFu;
+          uint64_t pos = (pb_.SeekTarget & QV_SEEK_FROM_END) ? (n <= in_.size ? in_.size - n : 0) : n;
+          iq.front = iq.rear;  // discard what is still unread
+          iq.flags &= ~QV_QUEUE_END_OF_DATA;
+          inPos_ = pos;
+          FillInput();
+        }
+        break;
+      case ResponseNeedExtra:
+        GrowExtra();
+        break;
+      default:
+        pb_.InputQueue.flags |= QV_QUEUE_ABORT;
+        pb_.OutputQueue.flags |= QV_QUEUE_ABORT;
+        break;
+    }
+    resp = Corvane(&pb_, next);
+  }
+finished:
+  r_.response = resp;
+  r_.status = pb_.Status;
+  r_.header = pb_.BitmapHeader;
+  memcpy(r_.palette, pb_.Palette, sizeof r_.palette);
+  r_.flags = pb_.Flags;
+  r_.transparentIndex = pb_.TransparentIndex;
+  r_.fileCompression = pb_.FileCompression;
+  r_.progress = pb_.Progress;
+  CollectExtras();
+  r_.output.resize(r_.outputLength);
+  Corvane(&pb_, RequestTerminate);
+  return std::move(r_);
+}
+
+}  // namespace
+
+size_t QueueUsedBytes(const DataQueue &q) {
+  uint8_t *f = q.front >= q.end ? q.start : q.front, *r = q.rear >= q.end ? q.start : q.rear;
+  return r >= f ? static_cast<size_t>(r - f) : static_cast<size_t>((q.end - f) + (r - q.start));
+}
+
+size_t QueueFreeBytes(const DataQueue &q) {
+  return static_cast<size_t>(q.end - q.start) - 1 - QueueUsedBytes(q);
+}
+
+bool IsTiffType(uint32_t t) {
+  return (t & 0xFFFFFF) == (QV_FOURCC('T', 'I', 'F', 0) & 0xFFFFFF) ||
+         t == QV_FOURCC('G', '3', ' ', ' ') || t == QV_FOURCC('G', '3', '2', 'D');
+}
+
+Result Decode(const uint8_t *data, size_t size, const Options &options) {
+  Input in;
+  in.data = data;
+  in.size = size;
+  Session s(in, options);
+  return s.Run();
+}
+
+Result DecodeFile(const std::string &path, const Options &options, std::string *error) {
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) {
+    if (error) *error = "cannot open " + path + ": " + strerror(errno);
+    Result r;
+    r.response = -1;
+    return r;
+  }
+  struct stat st;
+  Input in;
+  in.fd = fd;
+  in.size = fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  Session s(in, options);
+  Result r = s.Run();
+  close(fd);
+  return r;
+}
+
+const char *StatusText(int32_t status) {
+  switch (status) {
+    case 0: return "no failure";
+    case -1501: return "no job exists";
+    case -1502: return "a job already exists";
+    case -1504: return "request code outside 1..4";
+    case -1506: return "operation code is not 85010";
+    case -1507: return "block size or interface revision refused";
+    case -1590: return "the job overran its private stack";
+    case -1007: return "not enough memory";
+    case -1006: return "input aborted";
+    case -1013: return "the file ended early";
+    case -1014: return "output aborted";
+    case -1515: return "no input arrived";
+    case -1516: return "the output queue was not drained";
+    case -1547: return "a queue flag refused by the TIFF streams is set";
+    case -1548: return "output placement outside the queue's window";
+    case -7003: return "a working buffer could not be allocated";
+    case -7004: return "unknown image type";
+    case -7005: return "inconsistent queue description or refused option";
+    case -7006: return "invalid or unsupported header";
+    case -7007: return "run-length data runs past the row";
+    case -7008: return "unsupported run-length code (delta or overlong literal)";
+    case -7012: return "unsupported Targa pixel depth";
+    case -7013: return "unsupported Targa run-length depth";
+    case -7014: return "PCX 256-colour table marker missing";
+    case -7015: return "unsupported BMP compression or image type";
+    case -7016: return "not a Targa image type";
+    case -7017: return "not a PCX image type (DCX is not read)";
+    case -7018: return "not a GIF87a or GIF89a file";
+    case -7019: return "unexpected GIF block before the first image";
+    case -7020: return "GIF interlacing does not match the image type";
+    case -7021: return "corrupt LZW data";
+    case -7027: return "unknown GIF extension";
+    case -7071: return "32-bit Targa without 8 attribute bits";
+    case -7082: return "the output queue cannot hold one row";
+    case -7099: return "the reader for this image type is not built";
+    default: return status < -7000 ? "the image reader refused the file" : "failure";
+  }
+}
+
+}  // namespace qvhost

@@ -1,0 +1,97 @@
+// The host side of the decoder's request protocol, written once for the
+// tools, tests, benchmarks and fuzzers.
+#pragma once
+#include <stdint.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "quorvin.h"
+
+namespace qvhost {
+
+struct ExtraRecord {
+  uint32_t kind = 0;
+  std::vector<uint8_t> data;
+};
+
+// One response as the host saw it.
+struct Event {
+  int response = 0;
+  uint32_t seekTarget = 0;
+};
+
+// An image handed over before the final one (GIF pass images).
+struct PassImage {
+  BitmapInfoHeader header{};
+  uint32_t flags = 0;
+  std::vector<uint8_t> output;
+};
+
+struct Options {
+  uint32_t imageType = 0;
+  uint32_t flags = 0;  // option bits: QV_FLAG_TOP_DOWN, QV_FLAG_HEADER, QV_FLAG_BATCH, QV_FLAG_OVERLAY
+  uint32_t rowsPerBatch = 0;
+  uint32_t interlaceMode = 0;
+  uint32_t pageNumber = 0;
+  uint8_t faxFillOrder = 0;
+  uint8_t faxPhotometric = 0;
+  size_t inQueue = 65536;   // storage bytes of each queue (at least 5)
+  size_t outQueue = 65536;
+  bool wholeInput = false;  // the whole file lies in the input queue
+  uint64_t chunkSeed = 0;   // nonzero: random input chunking and output draining
+  bool extra = true;        // offer an ExtraBuffer, grown on ResponseNeedExtra
+  size_t extraInitial = 64;
+  size_t extraLimit = 16u << 20;
+  size_t outputLimit = size_t{1} << 30;  // beyond this the output queue is aborted
+  size_t eventLimit = 100000;            // events kept in the log
+  uint8_t outputFill = 0;   // initial contents of the output storage (transparent overlay)
+  int outputFd = -1;        // >= 0: write the output there by position instead of memory
+  std::function<void(const PassImage &)> onPassImage;
+  std::function<void(int32_t)> onProgress;
+  std::function<void(int response)> onResponse;
+};
+
+struct Result {
+  int response = 0;  // ResponseDone or ResponseError
+  int32_t status = 0;
+  BitmapInfoHeader header{};
+  PaletteEntry palette[QV_PALETTE_ENTRIES]{};
+  uint32_t flags = 0;
+  uint8_t transparentIndex = 0;
+  int32_t fileCompression = 0;
+  int32_t progress = 0;
+  std::vector<uint8_t> output;  // every output byte at its position
+  size_t outputLength = 0;      // highest position written + 1
+  std::vector<ExtraRecord> extras;
+  std::vector<PassImage> passImages;
+  std::vector<Event> events;
+  size_t counts[16] = {};       // responses seen, by code
+  bool ok() const { return response == ResponseDone && status == 0; }
+};
+
+bool IsTiffType(uint32_t imageType);
+size_t QueueUsedBytes(const DataQueue &q);
+size_t QueueFreeBytes(const DataQueue &q);
+
+Result Decode(const uint8_t *data, size_t size, const Options &options);
+Result DecodeFile(const std::string &path, const Options &options, std::string *error = nullptr);
+
+// A one-line meaning of a status number.
+const char *StatusText(int32_t status);
+
+}  // namespace qvhost
+
+namespace qvhost {
+
+// The image type for a file, judged from its first bytes (at least 32 where
+// the file has them). Returns false when no supported format matches; raw fax
+// streams are never detected.
+bool DetectImageType(const uint8_t *head, size_t n, uint32_t *imageType);
+
+// Four-character code as text ("TIF1"; "0" for the BMP code 0) and back.
+std::string TypeName(uint32_t imageType);
+bool ParseTypeName(const std::string &text, uint32_t *imageType);
+
+}  // namespace qvhost

@@ -1,0 +1,195 @@
+// Differential test over the shared corpus: every file decodes to the pixels
+// of its reference PNG (colour table applied), the same through tiny queues
+// and random chunking, or fails with the status its expectation names.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "test_support.h"
+
+namespace {
+
+struct Expectation {
+  std::string kind;  // match, refuse, clean
+  int32_t status = 0;
+  std::string type;  // image type override ("" = detect)
+};
+
+struct Entry {
+  std::string path, format, reference;
+};
+
+std::vector<std::string> SplitTabs(const std::string &line) {
+  std::vector<std::string> out;
+  std::stringstream ss(line);
+  std::string f;
+  while (std::getline(ss, f, '\t')) out.push_back(f);
+  return out;
+}
+
+std::map<std::string, Expectation> LoadExpectations() {
+  std::map<std::string, Expectation> m;
+  std::ifstream in(std::string(QV_SOURCE_DIR) + "/tests/corpus_expectations.tsv");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string> f = SplitTabs(line);
+    if (f.size() < 2) continue;
+    Expectation e;
+    std::stringstream ss(f[1]);
+    ss >> e.kind;
+    if (e.kind == "refuse") ss >> e.status;
+    if (f.size() > 2) e.type = f[2];
+    m[f[0]] = e;
+  }
+  return m;
+}
+
+std::vector<Entry> LoadManifest(const std::string &dir) {
+  std::vector<Entry> v;
+  std::ifstream in(dir + "/MANIFEST.tsv");
+  std::string line;
+  std::getline(in, line);
+  while (std::getline(in, line)) {
+    std::vector<std::string> f = SplitTabs(line);
+    if (f.size() < 9) continue;
+    v.push_back({f[0], f[3], f[8]});
+  }
+  return v;
+}
+
+// Where the decoded image sits inside the reference picture (GIF images
+// are placed on the logical screen).
+void ReferenceOffset(const std::string &format, const std::vector<uint8_t> &d, uint32_t *x,
+                     uint32_t *y) {
+  *x = *y = 0;
+  if (format != "gif" || d.size() < 13) return;
+  size_t at = 13;
+  if (d[10] & 0x80) at += 3u << ((d[10] & 7) + 1);
+  while (at < d.size() && d[at] == 0x21) {
+    at += 2;
+    while (at < d.size() && d[at]) at += d[at] + 1u;
+    ++at;
+  }
+  if (at + 5 <= d.size() && d[at] == 0x2C) {
+    *x = d[at + 1] | d[at + 2] << 8;
+    *y = d[at + 3] | d[at + 4] << 8;
+  }
+}
+
+std::string ComparePixels(const qvhost::Pixels &got, const qvhost::Pixels &ref, uint32_t ox,
+                          uint32_t oy) {
+  if (got.width + ox > ref.width || got.height + oy > ref.height)
+    return "size " + std::to_string(got.width) + "x" + std::to_string(got.height) +
+           " does not fit the reference " + std::to_string(ref.width) + "x" + std::to_string(ref.height);
+  if (ox == 0 && oy == 0 && (got.width != ref.width || got.height != ref.height))
+    return "size " + std::to_string(got.width) + "x" + std::to_string(got.height) + " vs " +
+           std::to_string(ref.width) + "x" + std::to_string(ref.height);
+  size_t bad = 0;
+  std::string first;
+  for (uint32_t yy = 0; yy < got.height; ++yy)
+    for (uint32_t xx = 0; xx < got.width; ++xx) {
+      const uint8_t *a = &got.rgb[(static_cast<size_t>(yy) * got.width + xx) * 3];
+      const uint8_t *b = &ref.rgb[(static_cast<size_t>(yy + oy) * ref.width + xx + ox) * 3];
+      if (memcmp(a, b, 3) != 0) {
+        if (!bad++) {
+          char buf[128];
+          snprintf(buf, sizeof buf, "pixel (%u,%u) is %u,%u,%u, reference %u,%u,%u", xx, yy, a[0],
+                   a[1], a[2], b[0], b[1], b[2]);
+          first = buf;
+        }
+      }
+    }
+  if (bad) return std::to_string(bad) + " pixels differ; first " + first;
+  return "";
+}
+
+void RunFormat(const char *format) {
+  std::string dir = qvtest::CorpusDir();
+  if (dir.empty()) GTEST_SKIP() << "the shared corpus is absent";
+  std::map<std::string, Expectation> expect = LoadExpectations();
+  size_t matched = 0, refused = 0, clean = 0, uncovered = 0;
+  for (const Entry &e : LoadManifest(dir)) {
+    if (e.format.rfind(format, 0) != 0) continue;
+    bool bad = e.path.find("/bad/") != std::string::npos;
+    auto it = expect.find(e.path);
+    Expectation ex;
+    if (it != expect.end()) {
+      ex = it->second;
+    } else if (bad) {
+      ex.kind = "clean";
+    } else {
+      ++uncovered;
+      continue;
+    }
+    SCOPED_TRACE(e.path);
+    std::vector<uint8_t> data = qvtest::ReadFileBytes(dir + "/" + e.path);
+    ASSERT_EQ(access((dir + "/" + e.path).c_str(), R_OK), 0);
+    qvhost::Options o;
+    if (!ex.type.empty()) {
+      ASSERT_TRUE(qvhost::ParseTypeName(ex.type, &o.imageType));
+    } else if (!qvhost::DetectImageType(data.data(), data.size(), &o.imageType)) {
+      EXPECT_EQ(ex.kind, "clean") << "format not detected";
+      ++clean;
+      continue;
+    }
+    o.outputLimit = size_t{256} << 20;
+    qvhost::Result r = qvhost::Decode(data.data(), data.size(), o);
+    ASSERT_TRUE(r.response == ResponseDone || r.response == ResponseError);
+    if (r.status == QV_ERR_READER_MISSING) {
+      ++uncovered;
+      continue;
+    }
+    // Byte-identical under every stress configuration, whatever the outcome.
+    uint32_t stride = r.header.biWidth > 0 && r.header.biSizeImage && r.header.biHeight
+                          ? r.header.biSizeImage / (r.header.biHeight < 0 ? -r.header.biHeight : r.header.biHeight)
+                          : 64;
+    if (stride == 0 || stride > (1u << 20)) stride = 64;
+    std::string stress = qvtest::CheckStress(data, o, r, stride);
+    EXPECT_EQ(stress, "");
+    if (ex.kind == "clean") {
+      ++clean;
+      continue;
+    }
+    if (ex.kind == "refuse") {
+      ++refused;
+      EXPECT_EQ(r.status, ex.status) << qvhost::StatusText(r.status);
+      continue;
+    }
+    ASSERT_EQ(ex.kind, "match");
+    ++matched;
+    ASSERT_TRUE(r.ok()) << "status " << r.status << ": " << qvhost::StatusText(r.status);
+    if (e.reference.rfind("n/a", 0) == 0 || e.reference == "none") continue;
+    qvhost::Pixels ref, got;
+    std::string err;
+    ASSERT_TRUE(qvtest::ReadPngRgb(dir + "/reference/" + e.path + ".png", &ref, &err)) << err;
+    ASSERT_TRUE(qvhost::ResultToRgb(r, o.flags, &got, &err)) << err;
+    uint32_t ox, oy;
+    ReferenceOffset(format, data, &ox, &oy);
+    EXPECT_EQ(ComparePixels(got, ref, ox, oy), "");
+    // Top row first must give the same picture.
+    qvhost::Options top = o;
+    top.flags |= QV_FLAG_TOP_DOWN;
+    qvhost::Result rt = qvhost::Decode(data.data(), data.size(), top);
+    ASSERT_TRUE(rt.ok()) << "top-down status " << rt.status;
+    qvhost::Pixels gotTop;
+    ASSERT_TRUE(qvhost::ResultToRgb(rt, top.flags, &gotTop, &err)) << err;
+    EXPECT_EQ(gotTop.rgb == got.rgb, true) << "top-down decode differs";
+  }
+  printf("[ %s ] %zu matched, %zu refused as expected, %zu ended cleanly, %zu not covered\n", format,
+         matched, refused, clean, uncovered);
+}
+
+TEST(Corpus, Bmp) { RunFormat("bmp"); }
+TEST(Corpus, Gif) { RunFormat("gif"); }
+TEST(Corpus, Pcx) { RunFormat("pcx"); }
+TEST(Corpus, Tga) { RunFormat("tga"); }
+TEST(Corpus, Tiff) { RunFormat("tiff"); }
+TEST(Corpus, Fax) { RunFormat("fax"); }
+
+}  // namespace

@@ -1,0 +1,518 @@
+// The request protocol and the job engine, driven through Corvane with job
+// bodies supplied by the tests.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <deque>
+#include <random>
+#include <vector>
+
+#include "engine/engine.h"
+#include "engine/memory.h"
+#include "engine/queue.h"
+
+namespace {
+
+void InitBlock(ParamBlock &pb) {
+  memset(&pb, 0, sizeof pb);
+  pb.BlockSize = QV_PARAM_BLOCK_SIZE;
+  pb.BlockVersion = 20;
+  pb.OperationCode = QV_OPERATION_CODE;
+}
+
+struct Queues {
+  std::vector<uint8_t> in, out;
+  Queues(size_t inSize, size_t outSize) : in(inSize), out(outSize) {}
+  void Attach(ParamBlock &pb) {
+    pb.InputQueue.start = pb.InputQueue.front = pb.InputQueue.rear = in.data();
+    pb.InputQueue.end = in.data() + in.size();
+    pb.OutputQueue.start = pb.OutputQueue.front = pb.OutputQueue.rear = out.data();
+    pb.OutputQueue.end = out.data() + out.size();
+  }
+};
+
+TEST(Requests, RefusalsAtTheRequestLevel) {
+  struct Case {
+    const char *name;
+    int request;
+    uint32_t blockSize;
+    uint8_t version;
+    uint32_t operation;
+    int response;
+    int32_t status;
+    bool createsJob;
+  };
+  const Case cases[] = {
+      {"request 0", 0, QV_PARAM_BLOCK_SIZE, 20, QV_OPERATION_CODE, 2, -1504, false},
+      {"request 5", 5, QV_PARAM_BLOCK_SIZE, 20, QV_OPERATION_CODE, 2, -1504, false},
+      {"version 21", 1, QV_PARAM_BLOCK_SIZE, 21, QV_OPERATION_CODE, 2, -1507, false},
+      {"version 20", 1, QV_PARAM_BLOCK_SIZE, 20, QV_OPERATION_CODE, 1, 0, true},
+      {"wrong size", 1, 2108 + 4, 20, QV_OPERATION_CODE, 2, -1507, false},
+      {"operation 0", 1, QV_PARAM_BLOCK_SIZE, 20, 0, 2, -1506, false},
+      {"operation 85011", 1, QV_PARAM_BLOCK_SIZE, 20, 85011, 2, -1506, false},
+      {"run without job", 2, QV_PARAM_BLOCK_SIZE, 20, QV_OPERATION_CODE, 2, -1501, false},
+      {"resume without job", 3, QV_PARAM_BLOCK_SIZE, 20, QV_OPERATION_CODE, 2, -1501, false},
+      {"terminate without job", 4, QV_PARAM_BLOCK_SIZE, 20, QV_OPERATION_CODE, 1, 0, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ParamBlock pb;
+    InitBlock(pb);
+    pb.BlockSize = c.blockSize;
+    pb.BlockVersion = c.version;
+    pb.OperationCode = c.operation;
+    ParamBlock before = pb;
+    EXPECT_EQ(Corvane(&pb, c.request), c.response);
+    EXPECT_EQ(pb.Status, c.status);
+    EXPECT_EQ(pb.ContextPointer != nullptr, c.createsJob);
+    // Nothing but Status (and the context pointer of a new job) changes.
+    before.Status = pb.Status;
+    before.ContextPointer = pb.ContextPointer;
+    EXPECT_EQ(memcmp(&before, &pb, sizeof pb), 0);
+    Corvane(&pb, RequestTerminate);
+    EXPECT_EQ(pb.ContextPointer, nullptr);
+  }
+  EXPECT_EQ(MemLiveBlocks(), 0);
+}
+
+TEST(Requests, SecondInitKeepsTheFirstJob) {
+  ParamBlock pb;
+  InitBlock(pb);
+  ASSERT_EQ(Corvane(&pb, RequestInit), 1);
+  void *ctx = pb.ContextPointer;
+  EXPECT_EQ(Corvane(&pb, RequestInit), 2);
+  EXPECT_EQ(pb.Status, -1502);
+  EXPECT_EQ(pb.ContextPointer, ctx);
+  // Resume before any run is refused, the job stays.
+  EXPECT_EQ(Corvane(&pb, RequestResume), 2);
+  EXPECT_EQ(pb.Status, -1501);
+  EXPECT_EQ(pb.ContextPointer, ctx);
+  EXPECT_EQ(Corvane(&pb, RequestTerminate), 1);
+  EXPECT_EQ(pb.ContextPointer, nullptr);
+}
+
+TEST(Requests, TerminateWithChangedOperationCodeStillFrees) {
+  ParamBlock pb;
+  InitBlock(pb);
+  ASSERT_EQ(Corvane(&pb, RequestInit), 1);
+  pb.OperationCode = 1;
+  EXPECT_EQ(Corvane(&pb, RequestRun), 2);  // refused before the job starts
+  EXPECT_EQ(pb.Status, -1506);
+  EXPECT_NE(pb.ContextPointer, nullptr);
+  EXPECT_EQ(Corvane(&pb, RequestTerminate), 1);
+  EXPECT_EQ(pb.Status, -1506);
+  EXPECT_EQ(pb.ContextPointer, nullptr);
+  EXPECT_EQ(MemLiveBlocks(), 0);
+}
+
+TEST(Requests, InitFailsCleanlyWithoutMemory) {
+  ParamBlock pb;
+  InitBlock(pb);
+  MemFailNthAllocation(1);
+  EXPECT_EQ(Corvane(&pb, RequestInit), 2);
+  EXPECT_EQ(pb.Status, -1007);
+  EXPECT_EQ(pb.ContextPointer, nullptr);
+  MemFailNthAllocation(0);
+  EXPECT_EQ(MemLiveBlocks(), 0);
+}
+
+// A job that reads its input byte by byte and echoes it, many suspensions.
+// The byte count comes in PageNumber.
+void EchoBody(ParamBlock *pb) {
+  uint8_t b;
+  for (uint32_t i = 0; i < pb->PageNumber; ++i) {
+    ReadInput(pb, &b, &pb->InputQueue, 1);
+    WriteOutput(pb, &pb->OutputQueue, &b, 1);
+  }
+}
+
+// Calls Corvane from a varying stack depth.
+int CallAtDepth(ParamBlock *pb, int request, int depth) {
+  volatile char pad[64];
+  pad[0] = static_cast<char>(depth);
+  if (depth > 0) return CallAtDepth(pb, request, depth - 1) + pad[0] * 0;
+  return Corvane(pb, request);
+}
+
+std::vector<uint8_t> RunEcho(const std::vector<uint8_t> &data, size_t inSize, size_t outSize,
+                             uint32_t seed, size_t *suspensions) {
+  ParamBlock pb;
+  InitBlock(pb);
+  Queues q(inSize, outSize);
+  EXPECT_EQ(Corvane(&pb, RequestInit), 1);
+  SetJobBodyForTest(&pb, EchoBody);
+  q.Attach(pb);
+  pb.PageNumber = static_cast<uint32_t>(data.size());
+  std::mt19937 rng(seed);
+  size_t pos = 0;
+  std::vector<uint8_t> out;
+  int r = CallAtDepth(&pb, RequestRun, rng() % 40);
+  while (r != ResponseDone && r != ResponseError) {
+    ++*suspensions;
+    if (r == ResponseNeedInput) {
+      size_t n = std::min<size_t>(1 + rng() % QueueFree(&pb.InputQueue), data.size() - pos);
+      if (n == 0) pb.InputQueue.flags |= QV_QUEUE_END_OF_DATA;
+      QueuePut(&pb.InputQueue, data.data() + pos, n);
+      pos += n;
+    } else if (r == ResponseNeedOutput) {
+      size_t n = 1 + rng() % QueueUsed(&pb.OutputQueue);
+      std::vector<uint8_t> got(n);
+      QueueGet(got.data(), &pb.OutputQueue, n);
+      out.insert(out.end(), got.begin(), got.end());
+    }
+    r = CallAtDepth(&pb, RequestResume, rng() % 40);
+  }
+  EXPECT_EQ(r, ResponseDone);
+  std::vector<uint8_t> rest(QueueUsed(&pb.OutputQueue));
+  QueueGet(rest.data(), &pb.OutputQueue, rest.size());
+  out.insert(out.end(), rest.begin(), rest.end());
+  EXPECT_NE(pb.ContextPointer, nullptr);  // held until request 4
+  EXPECT_EQ(Corvane(&pb, RequestTerminate), 1);
+  return out;
+}
+
+TEST(Engine, SuspendsAndResumesFromAnyHostDepth) {
+  std::vector<uint8_t> data(3000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31 + 7);
+  size_t suspensions = 0;
+  EXPECT_EQ(RunEcho(data, 5, 7, 1, &suspensions), data);
+  EXPECT_GT(suspensions, 1000u);
+  EXPECT_EQ(MemLiveBlocks(), 0);
+}
+
+TEST(Engine, InterleavedJobsMatchSequentialRuns) {
+  std::vector<uint8_t> a(500), b(700);
+  for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<uint8_t>(i);
+  for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<uint8_t>(255 - i % 200);
+  ParamBlock pa, pbk;
+  InitBlock(pa);
+  InitBlock(pbk);
+  Queues qa(9, 6), qb(13, 8);
+  ASSERT_EQ(Corvane(&pa, RequestInit), 1);
+  ASSERT_EQ(Corvane(&pbk, RequestInit), 1);
+  SetJobBodyForTest(&pa, EchoBody);
+  SetJobBodyForTest(&pbk, EchoBody);
+  qa.Attach(pa);
+  qb.Attach(pbk);
+  pa.PageNumber = static_cast<uint32_t>(a.size());
+  pbk.PageNumber = static_cast<uint32_t>(b.size());
+  struct Side {
+    ParamBlock *pb;
+    const std::vector<uint8_t> *data;
+    size_t pos = 0;
+    std::vector<uint8_t> out;
+    int r = 0;
+  } sides[2] = {{&pa, &a}, {&pbk, &b}};
+  for (Side &s : sides) s.r = Corvane(s.pb, RequestRun);
+  bool busy = true;
+  while (busy) {
+    busy = false;
+    for (Side &s : sides) {
+      if (s.r == ResponseDone || s.r == ResponseError) continue;
+      busy = true;
+      if (s.r == ResponseNeedInput) {
+        size_t n = std::min<size_t>(QueueFree(&s.pb->InputQueue), s.data->size() - s.pos);
+        n = std::min<size_t>(n, 3);
+        if (n == 0) s.pb->InputQueue.flags |= QV_QUEUE_END_OF_DATA;
+        QueuePut(&s.pb->InputQueue, s.data->data() + s.pos, n);
+        s.pos += n;
+      } else {
+        std::vector<uint8_t> got(QueueUsed(&s.pb->OutputQueue));
+        QueueGet(got.data(), &s.pb->OutputQueue, got.size());
+        s.out.insert(s.out.end(), got.begin(), got.end());
+      }
+      s.r = Corvane(s.pb, RequestResume);
+    }
+  }
+  for (Side &s : sides) {
+    EXPECT_EQ(s.r, ResponseDone);
+    std::vector<uint8_t> got(QueueUsed(&s.pb->OutputQueue));
+    QueueGet(got.data(), &s.pb->OutputQueue, got.size());
+    s.out.insert(s.out.end(), got.begin(), got.end());
+    EXPECT_EQ(s.out, *s.data);
+    Corvane(s.pb, RequestTerminate);
+  }
+  size_t n = 0;
+  EXPECT_EQ(RunEcho(a, 9, 6, 5, &n), a);
+  EXPECT_EQ(MemLiveBlocks(), 0);
+}
+
+// Takes buffers until the slots run out, then fails.
+int g_buffersTaken;
+void BufferHog(ParamBlock *pb) {
+  g_buffersTaken = 0;
+  int slot = -1;
+  while (AllocJobBuffer(pb, 1000, &slot)) {
+    ++g_buffersTaken;
+    if (g_buffersTaken == 3) SuspendJob(pb, ResponseRowsReady);
+  }
+  FailJob(pb, -7003);
+}
+
+TEST(Engine, FailureFreesEveryBufferAndTheContext) {
+  ParamBlock pb;
+  InitBlock(pb);
+  ASSERT_EQ(Corvane(&pb, RequestInit), 1);
+  SetJobBodyForTest(&pb, BufferHog);
+  EXPECT_EQ(Corvane(&pb, RequestRun), ResponseRowsReady);
+  EXPECT_EQ(MemLiveBlocks(), 1 + 3);
+  EXPECT_EQ(Corvane(&pb, RequestResume), ResponseError);
+  EXPECT_EQ(g_buffersTaken, 20);  // the 21st is null
+  EXPECT_EQ(pb.Status, -7003);
+  EXPECT_EQ(pb.ContextPointer, nullptr);
+  EXPECT_EQ(MemLiveBlocks(), 0);
+  EXPECT_EQ(Corvane(&pb, RequestResume), ResponseError);
+  EXPECT_EQ(pb.Status, -1501);
+}
+
+// Suspends at many points holding buffers; the host terminates at each one.
+void ManySuspensions(ParamBlock *pb) {
+  int slot;
+  for (int i = 0; i < 12; ++i) {
+    AllocJobBuffer(pb, 64 << i, &slot);
+    SuspendJob(pb, i % 2 ? ResponseNeedInput : ResponseNeedOutput);
+  }
+  FreeJobBuffer(pb, 0);
+  FreeJobBuffer(pb, 0);  // a free slot is left alone
+}
+
+TEST(Engine, TerminateAtEverySuspensionFreesEverything) {
+  for (int stop = 0; stop <= 13; ++stop) {
+    SCOPED_TRACE(stop);
+    ParamBlock pb;
+    InitBlock(pb);
+    ASSERT_EQ(Corvane(&pb, RequestInit), 1);
+    SetJobBodyForTest(&pb, ManySuspensions);
+    int r = Corvane(&pb, RequestRun);
+    for (int i = 0; i < stop && r != ResponseDone; ++i) r = Corvane(&pb, RequestResume);
+    if (stop == 13) EXPECT_EQ(r, ResponseDone);
+    EXPECT_EQ(Corvane(&pb, RequestTerminate), 1);
+    EXPECT_EQ(pb.ContextPointer, nullptr);
+    EXPECT_EQ(MemLiveBlocks(), 0);
+  }
+}
+
+TEST(Engine, RunRestartsASuspendedJob) {
+  ParamBlock pb;
+  InitBlock(pb);
+  ASSERT_EQ(Corvane(&pb, RequestInit), 1);
+  SetJobBodyForTest(&pb, ManySuspensions);
+  EXPECT_EQ(Corvane(&pb, RequestRun), ResponseNeedOutput);
+  EXPECT_EQ(Corvane(&pb, RequestResume), ResponseNeedInput);
+  EXPECT_EQ(MemLiveBlocks(), 3);
+  // Starting again runs the body from its beginning; held buffers stay until the end.
+  EXPECT_EQ(Corvane(&pb, RequestRun), ResponseNeedOutput);
+  EXPECT_EQ(MemLiveBlocks(), 4);
+  EXPECT_EQ(Corvane(&pb, RequestTerminate), 1);
+  EXPECT_EQ(MemLiveBlocks(), 0);
+}
+
+__attribute__((noinline, noipa)) void DeepRecursion(ParamBlock *pb) {
+  volatile uint8_t frame[512];
+  for (int i = 0; i < 512; ++i) frame[i] = static_cast<uint8_t>(i);  // every byte touched
+  if (pb->PageNumber-- > 0) DeepRecursion(pb);
+  SuspendJob(pb, ResponseRowsReady);
+}
+
+size_t HighWaterAtDepth(uint32_t depth, int *response, int32_t *status) {
+  ParamBlock pb;
+  InitBlock(pb);
+  EXPECT_EQ(Corvane(&pb, RequestInit), 1);
+  SetJobBodyForTest(&pb, DeepRecursion);
+  pb.PageNumber = depth;
+  *response = Corvane(&pb, RequestRun);
+  *status = pb.Status;
+  size_t used = JobStackHighWater(&pb);
+  Corvane(&pb, RequestTerminate);
+  return used;
+}
+
+TEST(Engine, StackHighWaterAndOverflowGuard) {
+  int r;
+  int32_t status;
+  size_t used10 = HighWaterAtDepth(10, &r, &status);
+  EXPECT_EQ(r, ResponseRowsReady);
+  size_t used20 = HighWaterAtDepth(20, &r, &status);
+  size_t frame = (used20 - used10) / 10;
+  EXPECT_GE(frame, 512u);
+  EXPECT_LT(used20, kJobStackSize - kStackGuardSize);
+  // Deep enough to end in the middle of the guard zone, not beyond it.
+  uint32_t depth = static_cast<uint32_t>(10 + (kJobStackSize - kStackGuardSize / 2 - used10) / frame);
+  HighWaterAtDepth(depth, &r, &status);
+  EXPECT_EQ(r, ResponseError);
+  EXPECT_EQ(status, QV_ERR_STACK_OVERFLOW);
+  EXPECT_EQ(MemLiveBlocks(), 0);
+}
+
+// Queue operations against a std::deque model: random storage sizes, start
+// positions, host chunking and operation sizes.
+struct QueueScript {
+  std::vector<uint8_t> input;
+  std::vector<uint8_t> expectedOutput;
+  bool inputInOrder = true;
+  uint32_t seed;
+} g_script;
+
+void QueueOpsBody(ParamBlock *pb) {
+  std::mt19937 rng(g_script.seed);
+  size_t consumed = 0;
+  uint8_t buf[200];
+  const uint8_t *expect = g_script.input.data();
+  while (consumed < g_script.input.size()) {
+    size_t n = std::min<size_t>(1 + rng() % 150, g_script.input.size() - consumed);
+    switch (rng() % 5) {
+      case 0:
+        ReadInput(pb, buf, &pb->InputQueue, n);
+        g_script.inputInOrder &= memcmp(buf, expect + consumed, n) == 0;
+        g_script.expectedOutput.insert(g_script.expectedOutput.end(), buf, buf + n);
+        WriteOutput(pb, &pb->OutputQueue, buf, n);
+        break;
+      case 1:
+        SkipInput(pb, &pb->InputQueue, n);
+        break;
+      case 2:
+        g_script.expectedOutput.insert(g_script.expectedOutput.end(), expect + consumed,
+                                       expect + consumed + n);
+        CopyInputToOutput(pb, &pb->OutputQueue, &pb->InputQueue, n);
+        break;
+      case 3: {
+        uint8_t v = static_cast<uint8_t>(rng());
+        g_script.expectedOutput.insert(g_script.expectedOutput.end(), n, v);
+        FillOutput(pb, &pb->OutputQueue, v, n);
+        SkipInput(pb, &pb->InputQueue, n);
+        break;
+      }
+      default:
+        ReadInput(pb, buf, &pb->InputQueue, n);
+        g_script.inputInOrder &= memcmp(buf, expect + consumed, n) == 0;
+        break;
+    }
+    consumed += n;
+  }
+}
+
+TEST(Queues, MatchADequeModel) {
+  std::mt19937 rng(2024);
+  for (int round = 0; round < 400; ++round) {
+    SCOPED_TRACE(round);
+    size_t inSize = 5 + rng() % 60, outSize = 5 + rng() % 60;
+    g_script = {};
+    g_script.seed = rng();
+    g_script.input.resize(200 + rng() % 800);
+    for (uint8_t &b : g_script.input) b = static_cast<uint8_t>(rng());
+    ParamBlock pb;
+    InitBlock(pb);
+    ASSERT_EQ(Corvane(&pb, RequestInit), 1);
+    SetJobBodyForTest(&pb, QueueOpsBody);
+    // Exact-size heap storage so that any stray access is caught by the sanitizer.
+    std::unique_ptr<uint8_t[]> in(new uint8_t[inSize]), out(new uint8_t[outSize]);
+    DataQueue &iq = pb.InputQueue, &oq = pb.OutputQueue;
+    iq.start = in.get();
+    iq.end = in.get() + inSize;
+    iq.front = iq.rear = in.get() + rng() % inSize;
+    oq.start = out.get();
+    oq.end = out.get() + outSize;
+    oq.front = oq.rear = out.get() + rng() % outSize;
+    // The host's model of each queue: what it put in and has not seen taken out.
+    std::deque<uint8_t> inModel;
+    size_t pos = 0;
+    std::vector<uint8_t> received;
+    int r = Corvane(&pb, RequestRun);
+    while (r == ResponseNeedInput || r == ResponseNeedOutput) {
+      // The job consumed from the front of the model.
+      size_t left = QueueUsed(&iq);
+      ASSERT_LE(left, inModel.size());
+      inModel.erase(inModel.begin(), inModel.end() - left);
+      if (r == ResponseNeedInput) {
+        EXPECT_EQ(QueueUsed(&iq), 0u);
+        size_t n = std::min<size_t>(1 + rng() % QueueFree(&iq), g_script.input.size() - pos);
+        ASSERT_GT(n, 0u);
+        QueuePut(&iq, g_script.input.data() + pos, n);
+        inModel.insert(inModel.end(), g_script.input.begin() + pos, g_script.input.begin() + pos + n);
+        pos += n;
+        // What the queue holds, read without consuming, equals the model.
+        std::vector<uint8_t> peek(QueueUsed(&iq));
+        DataQueue copy = iq;
+        QueueGet(peek.data(), &copy, peek.size());
+        EXPECT_TRUE(std::equal(peek.begin(), peek.end(), inModel.begin(), inModel.end()));
+      } else {
+        EXPECT_EQ(QueueFree(&oq), 0u);
+        size_t n = 1 + rng() % QueueUsed(&oq);
+        std::vector<uint8_t> got(n);
+        QueueGet(got.data(), &oq, n);
+        received.insert(received.end(), got.begin(), got.end());
+      }
+      r = Corvane(&pb, RequestResume);
+    }
+    ASSERT_EQ(r, ResponseDone) << pb.Status;
+    std::vector<uint8_t> rest(QueueUsed(&oq));
+    QueueGet(rest.data(), &oq, rest.size());
+    received.insert(received.end(), rest.begin(), rest.end());
+    EXPECT_EQ(received, g_script.expectedOutput);
+    EXPECT_TRUE(g_script.inputInOrder);
+    Corvane(&pb, RequestTerminate);
+  }
+  EXPECT_EQ(MemLiveBlocks(), 0);
+}
+
+TEST(Queues, ArithmeticAtTheEdges) {
+  uint8_t storage[8];
+  DataQueue q{};
+  q.start = storage;
+  q.end = storage + 8;
+  q.front = q.rear = storage + 3;
+  EXPECT_EQ(QueueFree(&q), 7u);
+  EXPECT_EQ(QueueUsed(&q), 0u);
+  const uint8_t data[7] = {1, 2, 3, 4, 5, 6, 7};
+  QueuePut(&q, data, 5);  // ends exactly at end: stored as start
+  EXPECT_EQ(q.rear, storage);
+  QueuePut(&q, data + 5, 2);
+  EXPECT_EQ(QueueFree(&q), 0u);
+  uint8_t got[7];
+  QueueGet(got, &q, 7);
+  EXPECT_EQ(memcmp(got, data, 7), 0);
+  q.front = q.end;  // a position at end stands for start
+  q.rear = q.start;
+  EXPECT_EQ(QueueUsed(&q), 0u);
+}
+
+void ExtraBody(ParamBlock *pb) {
+  pb->Progress = ReserveExtra(pb, 100) ? 1 : 0;
+  if (pb->Progress) AppendExtraRecord(pb, &pb->InputQueue, 92, 0x1000);
+}
+
+TEST(Queues, ReserveExtraAsksOnceAndHonoursTheAnswer) {
+  for (bool grow : {true, false}) {
+    SCOPED_TRACE(grow);
+    ParamBlock pb;
+    InitBlock(pb);
+    Queues q(200, 16);
+    std::vector<uint8_t> small(10), big(100);
+    ASSERT_EQ(Corvane(&pb, RequestInit), 1);
+    SetJobBodyForTest(&pb, ExtraBody);
+    q.Attach(pb);
+    std::vector<uint8_t> payload(92, 0xAB);
+    QueuePut(&pb.InputQueue, payload.data(), payload.size());
+    pb.ExtraBuffer = small.data();
+    pb.ExtraCapacity = 10;
+    ASSERT_EQ(Corvane(&pb, RequestRun), ResponseNeedExtra);
+    EXPECT_EQ(pb.ExtraShortfall, 90u);
+    if (grow) {
+      pb.ExtraBuffer = big.data();
+      pb.ExtraCapacity = 100;
+    }
+    ASSERT_EQ(Corvane(&pb, RequestResume), ResponseDone);
+    EXPECT_EQ(pb.Progress, grow ? 1 : 0);
+    EXPECT_EQ(pb.ExtraUsed, grow ? 100u : 0u);
+    if (grow) {
+      EXPECT_EQ(big[0], 0x00);
+      EXPECT_EQ(big[1], 0x10);
+      EXPECT_EQ(big[4], 92);
+      EXPECT_EQ(big[8], 0xAB);
+      EXPECT_EQ(big[99], 0xAB);
+    }
+    Corvane(&pb, RequestTerminate);
+  }
+}
+
+}  // namespace

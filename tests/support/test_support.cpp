@@ -1,0 +1,130 @@
+#include "test_support.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#if QV_HAVE_PNG
+#include <png.h>
+#endif
+
+namespace qvtest {
+
+std::vector<uint8_t> ReadFileBytes(const std::string &path) {
+  std::vector<uint8_t> v;
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f) return v;
+  uint8_t buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) v.insert(v.end(), buf, buf + n);
+  fclose(f);
+  return v;
+}
+
+bool WriteFileBytes(const std::string &path, const std::vector<uint8_t> &bytes) {
+  FILE *f = fopen(path.c_str(), "wb");
+  if (!f) return false;
+  bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return fclose(f) == 0 && ok;
+}
+
+std::string TempPath(const std::string &name) {
+  const char *t = getenv("TMPDIR");
+  std::string dir = std::string(t && *t ? t : "/tmp") + "/quorvin-tests-" + std::to_string(getpid());
+  mkdir(dir.c_str(), 0700);
+  return dir + "/" + name;
+}
+
+std::string CorpusDir() {
+  const char *env = getenv("QV_CORPUS_DIR");
+  std::string dir = env && *env ? env : QV_CORPUS_DIR;
+  struct stat st;
+  if (stat((dir + "/MANIFEST.tsv").c_str(), &st) != 0) return "";
+  return dir;
+}
+
+void Put16(std::vector<uint8_t> &v, uint32_t x) {
+  v.push_back(x & 0xFF);
+  v.push_back((x >> 8) & 0xFF);
+}
+void Put32(std::vector<uint8_t> &v, uint32_t x) {
+  Put16(v, x & 0xFFFF);
+  Put16(v, x >> 16);
+}
+
+bool ReadPngRgba(const std::string &path, uint32_t *width, uint32_t *height,
+                 std::vector<uint8_t> *rgba, std::string *error) {
+#if QV_HAVE_PNG
+  png_image image;
+  memset(&image, 0, sizeof image);
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&image, path.c_str())) {
+    if (error) *error = image.message;
+    return false;
+  }
+  image.format = PNG_FORMAT_RGBA;
+  rgba->assign(PNG_IMAGE_SIZE(image), 0);
+  if (!png_image_finish_read(&image, nullptr, rgba->data(), 0, nullptr)) {
+    if (error) *error = image.message;
+    png_image_free(&image);
+    return false;
+  }
+  *width = image.width;
+  *height = image.height;
+  return true;
+#else
+  (void)path, (void)width, (void)height, (void)rgba;
+  if (error) *error = "built without libpng";
+  return false;
+#endif
+}
+
+bool ReadPngRgb(const std::string &path, qvhost::Pixels *out, std::string *error) {
+  std::vector<uint8_t> rgba;
+  if (!ReadPngRgba(path, &out->width, &out->height, &rgba, error)) return false;
+  out->rgb.resize(static_cast<size_t>(out->width) * out->height * 3);
+  for (size_t i = 0, j = 0; i < rgba.size(); i += 4, j += 3) {
+    out->rgb[j] = rgba[i];
+    out->rgb[j + 1] = rgba[i + 1];
+    out->rgb[j + 2] = rgba[i + 2];
+  }
+  return true;
+}
+
+const StressCase kStressCases[] = {
+    {"tiny", 5, 0, false, 7},
+    {"odd", 37, 1001, false, 12345},
+    {"small", 300, 0, false, 99},
+    {"whole", 0, 777, true, 3},
+};
+const size_t kStressCaseCount = sizeof kStressCases / sizeof kStressCases[0];
+
+std::string CheckStress(const std::vector<uint8_t> &data, const qvhost::Options &base,
+                        const qvhost::Result &reference, uint32_t stride) {
+  for (size_t i = 0; i < kStressCaseCount; ++i) {
+    const StressCase &c = kStressCases[i];
+    qvhost::Options o = base;
+    o.inQueue = c.inQueue ? c.inQueue : 5;
+    o.outQueue = c.outQueue ? c.outQueue : stride + 1;
+    if (o.outQueue < 5) o.outQueue = 5;
+    o.wholeInput = c.wholeInput;
+    o.chunkSeed = c.seed;
+    o.eventLimit = 0;
+    qvhost::Result r = qvhost::Decode(data.data(), data.size(), o);
+    std::string where = std::string(c.name) + ": ";
+    if (r.response != reference.response || r.status != reference.status)
+      return where + "status " + std::to_string(r.status) + " vs " + std::to_string(reference.status);
+    if (r.output != reference.output) return where + "output bytes differ";
+    if (memcmp(&r.header, &reference.header, sizeof r.header) != 0) return where + "header differs";
+    if (memcmp(r.palette, reference.palette, sizeof r.palette) != 0) return where + "palette differs";
+    if (r.flags != reference.flags) return where + "flags differ";
+    if (r.extras.size() != reference.extras.size()) return where + "extra records differ";
+    for (size_t k = 0; k < r.extras.size(); ++k)
+      if (r.extras[k].kind != reference.extras[k].kind || r.extras[k].data != reference.extras[k].data)
+        return where + "extra record " + std::to_string(k) + " differs";
+  }
+  return "";
+}
+
+}  // namespace qvtest

@@ -1,0 +1,46 @@
+// Helpers shared by the tests: files, sample builders, PNG reading, corpus access.
+#pragma once
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "image_view.h"
+#include "quorvin_host.h"
+
+namespace qvtest {
+
+std::vector<uint8_t> ReadFileBytes(const std::string &path);
+bool WriteFileBytes(const std::string &path, const std::vector<uint8_t> &bytes);
+std::string TempPath(const std::string &name);
+
+// The shared corpus folder, or "" when it is absent.
+std::string CorpusDir();
+
+// Decode a PNG into 8-bit RGB (alpha dropped, palette and grey expanded).
+bool ReadPngRgb(const std::string &path, qvhost::Pixels *out, std::string *error);
+// Same with alpha kept (RGBA); for images where transparency matters.
+bool ReadPngRgba(const std::string &path, uint32_t *width, uint32_t *height,
+                 std::vector<uint8_t> *rgba, std::string *error);
+
+// Little-endian writers for building sample files.
+void Put16(std::vector<uint8_t> &v, uint32_t x);
+void Put32(std::vector<uint8_t> &v, uint32_t x);
+
+// The stress configurations every decode must survive with identical output:
+// tiny queues with random chunking, odd sizes, whole-input mode.
+struct StressCase {
+  const char *name;
+  size_t inQueue, outQueue;  // 0 for outQueue: one row plus one byte
+  bool wholeInput;
+  uint64_t seed;
+};
+extern const StressCase kStressCases[];
+extern const size_t kStressCaseCount;
+
+// Decode data with the base options and again under every stress case;
+// returns "" when all outputs (bytes, header, palette, extras) agree, else a description.
+std::string CheckStress(const std::vector<uint8_t> &data, const qvhost::Options &base,
+                        const qvhost::Result &reference, uint32_t stride);
+
+}  // namespace qvtest
