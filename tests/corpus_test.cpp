@@ -32,9 +32,10 @@ std::vector<std::string> SplitTabs(const std::string &line) {
   return out;
 }
 
-std::map<std::string, Expectation> LoadExpectations() {
+// One file of expectations per format: tests/corpus_expectations/<format>.tsv.
+std::map<std::string, Expectation> LoadExpectations(const char *format) {
   std::map<std::string, Expectation> m;
-  std::ifstream in(std::string(QV_SOURCE_DIR) + "/tests/corpus_expectations.tsv");
+  std::ifstream in(std::string(QV_SOURCE_DIR) + "/tests/corpus_expectations/" + format + ".tsv");
   std::string line;
   while (std::getline(in, line)) {
     if (line.empty() || line[0] == '#') continue;
@@ -112,7 +113,7 @@ std::string ComparePixels(const qvhost::Pixels &got, const qvhost::Pixels &ref, 
 void RunFormat(const char *format) {
   std::string dir = qvtest::CorpusDir();
   if (dir.empty()) GTEST_SKIP() << "the shared corpus is absent";
-  std::map<std::string, Expectation> expect = LoadExpectations();
+  std::map<std::string, Expectation> expect = LoadExpectations(format);
   size_t matched = 0, refused = 0, clean = 0, uncovered = 0;
   for (const Entry &e : LoadManifest(dir)) {
     if (e.format.rfind(format, 0) != 0) continue;
