@@ -1,5 +1,7 @@
 #include "quorvin_host.h"
 
+#include "engine/engine.h"
+
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -47,7 +49,8 @@ struct Input {
 
 class Session {
  public:
-  Session(const Input &input, const Options &o) : in_(input), o_(o), rng_{o.chunkSeed | 1} {}
+  Session(const Input &input, const Options &o, const TestHooks &hooks = TestHooks())
+      : in_(input), o_(o), hooks_(hooks), rng_{o.chunkSeed | 1} {}
 
   Result Run();
 
@@ -61,6 +64,7 @@ class Session {
 
   const Input &in_;
   const Options &o_;
+  TestHooks hooks_;
   Rng rng_;
   ParamBlock pb_{};
   std::vector<uint8_t> inStore_, outStore_;
@@ -169,6 +173,7 @@ Result Session::Run() {
     r_.status = pb_.Status;
     return std::move(r_);
   }
+  if (hooks_.afterInit) hooks_.afterInit(&pb_);
   pb_.ImageType = o_.imageType;
   pb_.Flags = o_.flags;
   pb_.RowsPerBatch = o_.rowsPerBatch;
@@ -217,7 +222,8 @@ Result Session::Run() {
     switch (resp) {
       case ResponseDone:
         Drain(true);
-        if (!(pb_.Flags & QV_FLAG_FINAL_IMAGE)) {
+        // A job that keeps handing over intermediate images is not believed past 16.
+        if (!(pb_.Flags & QV_FLAG_FINAL_IMAGE) && r_.passImages.size() < 16) {
           // An intermediate image: hand it over and ask for the next.
           PassImage img;
           img.header = pb_.BitmapHeader;
@@ -287,6 +293,7 @@ finished:
   r_.progress = pb_.Progress;
   CollectExtras();
   r_.output.resize(r_.outputLength);
+  if (resp == ResponseDone) r_.stackUsed = JobStackHighWater(&pb_);
   Corvane(&pb_, RequestTerminate);
   return std::move(r_);
 }
@@ -312,6 +319,15 @@ Result Decode(const uint8_t *data, size_t size, const Options &options) {
   in.data = data;
   in.size = size;
   Session s(in, options);
+  return s.Run();
+}
+
+Result DecodeWithHooks(const uint8_t *data, size_t size, const Options &options,
+                       const TestHooks &hooks) {
+  Input in;
+  in.data = data;
+  in.size = size;
+  Session s(in, options, hooks);
   return s.Run();
 }
 

@@ -68,6 +68,7 @@ struct Result {
   std::vector<PassImage> passImages;
   std::vector<Event> events;
   size_t counts[16] = {};       // responses seen, by code
+  size_t stackUsed = 0;         // job stack bytes ever used (successful jobs)
   bool ok() const { return response == ResponseDone && status == 0; }
 };
 
@@ -76,6 +77,13 @@ size_t QueueUsedBytes(const DataQueue &q);
 size_t QueueFreeBytes(const DataQueue &q);
 
 Result Decode(const uint8_t *data, size_t size, const Options &options);
+
+// For tests: a hook that runs right after the job is created.
+struct TestHooks {
+  void (*afterInit)(ParamBlock *block) = nullptr;
+};
+Result DecodeWithHooks(const uint8_t *data, size_t size, const Options &options,
+                       const TestHooks &hooks);
 Result DecodeFile(const std::string &path, const Options &options, std::string *error = nullptr);
 
 // A one-line meaning of a status number.
