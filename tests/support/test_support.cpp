@@ -107,6 +107,9 @@ std::string CheckStress(const std::vector<uint8_t> &data, const qvhost::Options 
     qvhost::Options o = base;
     o.inQueue = c.inQueue ? c.inQueue : 5;
     o.outQueue = c.outQueue ? c.outQueue : stride + 1;
+    // A queue that cannot hold one row refuses flipped delivery (-7082) by
+    // design; every case keeps at least one row of room.
+    if (o.outQueue <= stride) o.outQueue = stride + 1;
     if (o.outQueue < 5) o.outQueue = 5;
     o.wholeInput = c.wholeInput;
     o.chunkSeed = c.seed;

@@ -1,0 +1,47 @@
+// State of one Targa decode, shared by the header, pixel and extra-data steps.
+// It lives on the job stack; the row buffers come from job buffers.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+#include "output/rows.h"
+#include "quorvin.h"
+
+struct TgaHeader {
+  uint8_t IdLength;
+  uint8_t ColourMapType;
+  uint8_t ImageTypeByte;
+  uint16_t FirstIndex;
+  uint16_t MapLength;
+  uint8_t MapEntrySize;
+  uint16_t Width;
+  uint16_t Height;
+  uint8_t Depth;
+  uint8_t Descriptor;
+};
+
+struct TgaJob {
+  ParamBlock *Block;
+  TgaHeader Header;
+  bool Flip;          // rows go out in the reverse of the order the file holds them
+  bool Mirror;        // the file stores each row right to left
+  bool EmitHeader;    // header and colour table go into the output queue
+  uint32_t InRowSize;  // bytes of one file row (uncompressed)
+  uint32_t OutBits;    // bits per output pixel
+  uint32_t Stride;     // bytes of one output row
+  uint8_t *InRow;      // one file row
+  uint8_t *OutRow;     // one output row plus 4 bytes of slack
+  RowDelivery Rows;
+  // Whole-input mode: where the file starts in the input storage and its size.
+  bool WholeInput;
+  size_t FileStart;
+  size_t FileSize;
+};
+
+// Pixel data, uncompressed and run-length.
+void TgaReadUncompressed(TgaJob *job);
+void TgaReadRunLength(TgaJob *job);
+
+// Image ID, footer, extension area and developer directory into the ExtraBuffer.
+void TgaReadImageId(TgaJob *job);
+void TgaReadExtras(TgaJob *job);

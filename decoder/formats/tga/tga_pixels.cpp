@@ -1,0 +1,177 @@
+// Targa pixel data: uncompressed rows and run-length packets, converted to
+// the output depth (16- and 32-bit pixels become 24-bit) and delivered.
+#include <string.h>
+
+#include "engine/engine.h"
+#include "engine/queue.h"
+#include "formats/tga/tga_job.h"
+#include "output/rows.h"
+
+namespace {
+
+// One 16-bit pixel (x, 5 bits red, green, blue) as blue, green, red bytes.
+inline void Convert16(const uint8_t *s, uint8_t *d) {
+  uint32_t v = s[0] | static_cast<uint32_t>(s[1]) << 8;
+  d[0] = kExpand5[v & 31];
+  d[1] = kExpand5[(v >> 5) & 31];
+  d[2] = kExpand5[(v >> 10) & 31];
+}
+
+// Convert n file pixels of depth 16 or 32 into 24-bit output pixels.
+void ConvertPixels(uint32_t depth, const uint8_t *s, uint8_t *d, uint32_t n) {
+  if (depth == 16) {
+    for (uint32_t i = 0; i < n; ++i, s += 2, d += 3) Convert16(s, d);
+  } else {
+    for (uint32_t i = 0; i < n; ++i, s += 4, d += 3) {
+      d[0] = s[0];
+      d[1] = s[1];
+      d[2] = s[2];
+    }
+  }
+}
+
+// Reverse the order of the pixels of one output row in place.
+void MirrorRow(uint8_t *row, uint32_t width, uint32_t bits) {
+  if (width < 2) return;
+  if (bits == 24) {
+    for (uint32_t a = 0, b = width - 1; a < b; ++a, --b)
+      for (int k = 0; k < 3; ++k) {
+        uint8_t t = row[3 * a + k];
+        row[3 * a + k] = row[3 * b + k];
+        row[3 * b + k] = t;
+      }
+  } else if (bits == 8) {
+    for (uint32_t a = 0, b = width - 1; a < b; ++a, --b) {
+      uint8_t t = row[a];
+      row[a] = row[b];
+      row[b] = t;
+    }
+  } else {
+    // 1 or 4 bits per pixel, the leftmost pixel in the high bits of a byte.
+    uint32_t perByte = 8 / bits, mask = (1u << bits) - 1;
+    auto get = [&](uint32_t x) {
+      return (row[x / perByte] >> (8 - bits * (x % perByte + 1))) & mask;
+    };
+    auto set = [&](uint32_t x, uint32_t v) {
+      uint32_t shift = 8 - bits * (x % perByte + 1);
+      row[x / perByte] = static_cast<uint8_t>((row[x / perByte] & ~(mask << shift)) | v << shift);
+    };
+    for (uint32_t a = 0, b = width - 1; a < b; ++a, --b) {
+      uint32_t t = get(a);
+      set(a, get(b));
+      set(b, t);
+    }
+  }
+}
+
+// After a row put straight to the output: count it towards the batch.
+void CountBatchRow(RowDelivery *rows) {
+  if (rows->Batch && ++rows->BatchCount >= rows->Batch) {
+    rows->BatchCount = 0;
+    SuspendJob(rows->Block, ResponseRowsReady);
+  }
+}
+
+}  // namespace
+
+void TgaReadUncompressed(TgaJob *job) {
+  ParamBlock *block = job->Block;
+  DataQueue *in = &block->InputQueue;
+  DataQueue *out = &block->OutputQueue;
+  uint32_t depth = job->Header.Depth;
+  uint32_t height = job->Header.Height;
+  bool converted = depth == 16 || depth == 32;
+
+  if (converted || job->Mirror) {
+    for (uint32_t y = 0; y < height; ++y) {
+      ReadInput(block, job->InRow, in, job->InRowSize);
+      if (converted)
+        ConvertPixels(depth, job->InRow, job->OutRow, job->Header.Width);
+      else
+        memcpy(job->OutRow, job->InRow, job->InRowSize);
+      if (job->Mirror) MirrorRow(job->OutRow, job->Header.Width, job->OutBits);
+      DeliverRow(&job->Rows, job->OutRow);
+    }
+    return;
+  }
+  if (job->InRowSize == job->Stride) {
+    // File rows are output rows already.
+    if (!job->Flip) {
+      DeliverRowsFromInput(&job->Rows, height);
+      return;
+    }
+    for (uint32_t y = 0; y < height; ++y) {
+      ReadInput(block, job->OutRow, in, job->Stride);
+      DeliverRow(&job->Rows, job->OutRow);
+    }
+    return;
+  }
+  // Rows that only need padding to the stride.
+  uint32_t pad = job->Stride - job->InRowSize;
+  for (uint32_t y = 0; y < height; ++y) {
+    if (!job->Flip) {
+      CopyInputToOutput(block, out, in, job->InRowSize);
+      FillOutput(block, out, 0, pad);
+      CountBatchRow(&job->Rows);
+    } else {
+      // The bytes behind the row stay zero from the buffer's allocation.
+      ReadInput(block, job->OutRow, in, job->InRowSize);
+      DeliverRow(&job->Rows, job->OutRow);
+    }
+  }
+}
+
+void TgaReadRunLength(TgaJob *job) {
+  ParamBlock *block = job->Block;
+  DataQueue *in = &block->InputQueue;
+  uint32_t depth = job->Header.Depth;
+  if (depth != 8 && depth != 16 && depth != 24 && depth != 32) FailJob(block, QV_ERR_TGA_RLE_DEPTH);
+  uint32_t inBytes = depth / 8;
+  uint32_t outBytes = job->OutBits / 8;
+  uint32_t width = job->Header.Width;
+  uint32_t rowBytes = width * outBytes;
+  bool direct = depth == 8 || depth == 24;
+
+  for (uint32_t y = 0; y < job->Header.Height; ++y) {
+    uint32_t x = 0;
+    uint8_t *p = job->OutRow;
+    while (x < width) {
+      uint32_t h = ReadByte(block);
+      // A packet may run one pixel past the row end, into the buffer's slack.
+      if (x + (h & 0x7F) > width) FailJob(block, QV_ERR_RLE_OVERRUN);
+      uint32_t count = (h & 0x7F) + 1;
+      if (h & 0x80) {
+        uint8_t v[4], pixel[3];
+        ReadInput(block, v, in, inBytes);
+        const uint8_t *src = v;
+        if (!direct) {
+          ConvertPixels(depth, v, pixel, 1);
+          src = pixel;
+        }
+        if (outBytes == 1) {
+          memset(p, src[0], count);
+        } else {
+          for (uint32_t i = 0; i < count; ++i) {
+            p[3 * i] = src[0];
+            p[3 * i + 1] = src[1];
+            p[3 * i + 2] = src[2];
+          }
+        }
+      } else if (direct) {
+        ReadInput(block, p, in, static_cast<size_t>(count) * inBytes);
+      } else {
+        uint8_t v[4];
+        for (uint32_t i = 0; i < count; ++i) {
+          ReadInput(block, v, in, inBytes);
+          ConvertPixels(depth, v, p + 3 * i, 1);
+        }
+      }
+      p += count * outBytes;
+      x += count;
+    }
+    // The pixel that ran past the row end is dropped; padding stays zero.
+    if (x > width) memset(job->OutRow + rowBytes, 0, job->Stride + 4 - rowBytes);
+    if (job->Mirror) MirrorRow(job->OutRow, width, job->OutBits);
+    DeliverRow(&job->Rows, job->OutRow);
+  }
+}
