@@ -1,5 +1,216 @@
+// The BMP reader: Windows and OS/2 bitmaps, uncompressed, RLE8 and RLE4.
+//
+// Headers and the colour table are read front to back; the pixel data is
+// taken to start right after the colour table. The image type, not the
+// file's compression field, chooses how the pixel data is read: 0 and "BMPO"
+// read stored rows, "BMPR" decodes runs.
+#include <string.h>
+
+#include "bmp_internal.h"
 #include "engine/engine.h"
+#include "engine/queue.h"
 #include "formats/readers.h"
 
-// This reader is not part of the build yet.
-void ReadBmp(ParamBlock *block) { FailJob(block, QV_ERR_READER_MISSING); }
+namespace {
+
+constexpr uint32_t kTypeWindows = 0;
+constexpr uint32_t kTypeRle = QV_FOURCC('B', 'M', 'P', 'R');
+constexpr uint32_t kTypeOs2 = QV_FOURCC('B', 'M', 'P', 'O');
+
+// What the headers tell the pixel paths.
+struct BmpLayout {
+  uint32_t SourceBits;   // bits per pixel in the file
+  uint32_t Compression;  // the file's compression field (Windows)
+  uint32_t Entries;      // colour-table entries in the file
+  uint32_t Extra;        // information-header bytes beyond the standard ones
+  uint32_t Stride;       // output row bytes
+  uint32_t Rows;
+};
+
+uint8_t *JobBuffer(ParamBlock *block, size_t size) {
+  int slot = 0;
+  void *p = AllocJobBuffer(block, size, &slot);
+  if (!p) FailJob(block, QV_ERR_BUFFER);
+  return static_cast<uint8_t *>(p);
+}
+
+// OS/2 information header (12 bytes read): fills info and the layout.
+void ReadOs2Header(ParamBlock *block, BitmapInfoHeader *info, BmpLayout *l) {
+  uint8_t raw[kOs2InfoSize];
+  ReadInput(block, raw, &block->InputQueue, sizeof raw);
+  uint32_t size = BmpGet32(raw);
+  uint32_t planes = BmpGet16(raw + 8), bits = BmpGet16(raw + 10);
+  if (size < kOs2InfoSize || planes != 1 || (bits != 1 && bits != 4 && bits != 8 && bits != 24))
+    FailJob(block, QV_ERR_BAD_HEADER);
+  *info = BitmapInfoHeader{};
+  info->biSize = kWindowsInfoSize;
+  info->biWidth = BmpGet16(raw + 4);
+  info->biHeight = BmpGet16(raw + 6);
+  info->biPlanes = 1;
+  info->biBitCount = static_cast<uint16_t>(bits);
+  if (bits <= 8) info->biClrUsed = info->biClrImportant = 1u << bits;
+  l->SourceBits = bits;
+  l->Compression = 0;
+  l->Extra = size - kOs2InfoSize;
+  l->Entries = bits <= 8 ? 1u << bits : 0;
+}
+
+// Windows information header (40 bytes read): fills info and the layout.
+void ReadWindowsHeader(ParamBlock *block, const BmpFileHeader &file, BitmapInfoHeader *info,
+                       BmpLayout *l) {
+  uint8_t raw[kWindowsInfoSize];
+  ReadInput(block, raw, &block->InputQueue, sizeof raw);
+  uint32_t size = BmpGet32(raw);
+  uint32_t planes = BmpGet16(raw + 12), bits = BmpGet16(raw + 14);
+  uint32_t compression = BmpGet32(raw + 16);
+  if (size < kWindowsInfoSize || planes != 1 ||
+      (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32))
+    FailJob(block, QV_ERR_BAD_HEADER);
+  if ((compression == 1 && bits != 8) || (compression == 2 && bits != 4))
+    FailJob(block, QV_ERR_BAD_HEADER);
+  if (compression > 2) FailJob(block, QV_ERR_BMP_TYPE);  // bit fields, embedded images, ...
+  uint32_t outBits = (bits == 16 || bits == 32) ? 24 : bits;
+  info->biSize = size;
+  info->biWidth = static_cast<int32_t>(BmpGet32(raw + 4));
+  info->biHeight = static_cast<int32_t>(BmpGet32(raw + 8));
+  info->biPlanes = 1;
+  info->biBitCount = static_cast<uint16_t>(outBits);
+  info->biCompression = compression;
+  info->biSizeImage = BmpGet32(raw + 20);
+  info->biXPelsPerMeter = static_cast<int32_t>(BmpGet32(raw + 24));
+  info->biYPelsPerMeter = static_cast<int32_t>(BmpGet32(raw + 28));
+  info->biClrUsed = BmpGet32(raw + 32);
+  info->biClrImportant = BmpGet32(raw + 36);
+  l->SourceBits = bits;
+  l->Compression = compression;
+  l->Extra = size - kWindowsInfoSize;
+  l->Entries = ColourTableCount(file, size, *info);
+  info->biCompression = 0;
+  info->biSize = kWindowsInfoSize;
+}
+
+// Information-header bytes beyond the standard ones: into the ExtraBuffer as
+// one record when the host has room, else skipped.
+void ReadExtraHeader(ParamBlock *block, uint32_t n) {
+  if (n == 0) return;
+  DataQueue *in = &block->InputQueue;
+  if (block->ExtraBuffer && n <= 0xFFFFFFFFu - 8 && ReserveExtra(block, n + 8))
+    AppendExtraRecord(block, in, n, kBmpExtraKind);
+  else
+    SkipInput(block, in, n);
+}
+
+// Colour table: 4-byte entries (Windows) or 3-byte entries (OS/2).
+void ReadColourTable(ParamBlock *block, uint32_t entries, bool os2, bool header) {
+  DataQueue *in = &block->InputQueue;
+  uint8_t e[4] = {0, 0, 0, 0};
+  for (uint32_t i = 0; i < entries; ++i) {
+    ReadInput(block, e, in, os2 ? 3 : 4);
+    if (i < QV_PALETTE_ENTRIES) memcpy(&block->Palette[i], e, 4);
+    if (header) WriteOutput(block, &block->OutputQueue, e, 4);
+  }
+  uint32_t stored = entries < QV_PALETTE_ENTRIES ? entries : QV_PALETTE_ENTRIES;
+  if (IsGreyPalette(block->Palette, stored)) block->Flags |= QV_FLAG_GREY;
+}
+
+// Stored rows (0 and "BMPO").
+void DeliverStoredRows(ParamBlock *block, RowDelivery *d, const BmpLayout &l, uint32_t width) {
+  DataQueue *in = &block->InputQueue;
+  if (l.SourceBits != 16 && l.SourceBits != 32) {
+    if (!d->Flipped) {
+      DeliverRowsFromInput(d, l.Rows);
+      return;
+    }
+    uint8_t *row = JobBuffer(block, l.Stride);
+    for (uint32_t r = 0; r < l.Rows; ++r) {
+      ReadInput(block, row, in, l.Stride);
+      DeliverRow(d, row);
+    }
+    return;
+  }
+  // Input rows are padded to 4 bytes like output rows.
+  uint64_t inBytes = ((static_cast<uint64_t>(l.SourceBits / 8) * width + 3) / 4) * 4;
+  if (inBytes > 0x7FFFFFFFu) FailJob(block, QV_ERR_BAD_HEADER);
+  uint8_t *source = JobBuffer(block, static_cast<size_t>(inBytes));
+  uint8_t *row = JobBuffer(block, l.Stride);
+  for (uint32_t r = 0; r < l.Rows; ++r) {
+    ReadInput(block, source, in, static_cast<size_t>(inBytes));
+    if (l.SourceBits == 16)
+      ConvertRow16(source, row, width);
+    else
+      ConvertRow32(source, row, width);
+    DeliverRow(d, row);
+  }
+}
+
+// Run-length coded rows ("BMPR").
+void DeliverCodedRows(ParamBlock *block, RowDelivery *d, const BmpLayout &l, uint32_t width) {
+  // RLE4 zeroes and fills ceil(width / 2) bytes per row; with a file that is
+  // not 4 bits per pixel that can exceed the stride, so the buffer covers both.
+  // The 5 spare bytes are those of the row buffer's usual size.
+  size_t nibbleBytes = (static_cast<size_t>(width) + 1) / 2;
+  size_t bytes = (l.Stride > nibbleBytes ? l.Stride : nibbleBytes) + 5;
+  uint8_t *row = JobBuffer(block, bytes);
+  if (l.Compression == 1)
+    DecodeRle8(block, d, row, width, l.Rows);
+  else
+    DecodeRle4(block, d, row, width, l.Rows);
+}
+
+}  // namespace
+
+void ReadBmp(ParamBlock *block) {
+  uint32_t type = block->ImageType;
+  if (type != kTypeWindows && type != kTypeRle && type != kTypeOs2)
+    FailJob(block, QV_ERR_BMP_TYPE);
+  DataQueue *in = &block->InputQueue;
+
+  uint8_t raw[14];
+  ReadInput(block, raw, in, sizeof raw);
+  BmpFileHeader file{BmpGet16(raw), BmpGet32(raw + 2), BmpGet32(raw + 10)};
+  if (file.Type != kBmpSignature) FailJob(block, QV_ERR_BAD_HEADER);
+
+  bool header = (block->Flags & QV_FLAG_HEADER) != 0;
+  bool flipped = (block->Flags & QV_FLAG_TOP_DOWN) != 0;
+  bool os2 = type == kTypeOs2;
+
+  BitmapInfoHeader info{};
+  BmpLayout l{};
+  if (os2)
+    ReadOs2Header(block, &info, &l);
+  else
+    ReadWindowsHeader(block, file, &info, &l);
+
+  // Sizes that cannot describe a bitmap are refused before anything is
+  // allocated: no width, no rows, a height whose magnitude is not an int32,
+  // or a stride or image size beyond 32 bits.
+  if (info.biWidth <= 0 || info.biHeight == 0 || info.biHeight == INT32_MIN ||
+      !ComputeStride(info.biBitCount, info.biWidth, &l.Stride) ||
+      !ComputeImageSize(l.Stride, info.biHeight, &info.biSizeImage))
+    FailJob(block, QV_ERR_BAD_HEADER);
+  l.Rows = static_cast<uint32_t>(info.biHeight < 0 ? -info.biHeight : info.biHeight);
+  uint32_t width = static_cast<uint32_t>(info.biWidth);
+  block->BitmapHeader = info;
+  if (header) {
+    static_assert(sizeof info == kWindowsInfoSize, "header bytes");
+    WriteOutput(block, &block->OutputQueue, reinterpret_cast<const uint8_t *>(&block->BitmapHeader),
+                kWindowsInfoSize);
+  }
+
+  // Header and colour table ahead of the rows; clamped so that a table too
+  // large to address still fails the flipped delivery's position check.
+  uint64_t h = header ? kWindowsInfoSize + 4 * static_cast<uint64_t>(l.Entries) : 0;
+  RowDelivery d;
+  RowDeliveryStart(&d, block, l.Stride, l.Rows, h > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(h),
+                   flipped);
+
+  ReadExtraHeader(block, l.Extra);
+  ReadColourTable(block, l.Entries, os2, header);
+
+  if (type == kTypeRle)
+    DeliverCodedRows(block, &d, l, width);
+  else
+    DeliverStoredRows(block, &d, l, width);
+  FinishRows(&d);
+  block->Status = QV_OK;
+}
