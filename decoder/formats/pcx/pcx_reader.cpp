@@ -1,5 +1,168 @@
-#include "engine/engine.h"
-#include "formats/readers.h"
+// PCX reader: checks the 128-byte header, delivers the bitmap header and the
+// colour table, decodes the run-length rows (top row first in the file) and,
+// for 256-colour files, fetches the colour table from the end of the file.
+#include <string.h>
 
-// This reader is not part of the build yet.
-void ReadPcx(ParamBlock *block) { FailJob(block, QV_ERR_READER_MISSING); }
+#include "engine/engine.h"
+#include "engine/queue.h"
+#include "formats/readers.h"
+#include "output/rows.h"
+#include "pcx_internal.h"
+
+namespace {
+
+constexpr uint32_t kHeaderBytes = 128;
+constexpr uint32_t kEndTableBytes = 769;  // the byte 12, then 256 x red, green, blue
+constexpr uint8_t kEndTableMarker = 12;
+
+bool IsPcxType(uint32_t type) {
+  return type == QV_FOURCC('P', 'C', 'X', '1') || type == QV_FOURCC('P', 'C', 'X', '2') ||
+         type == QV_FOURCC('P', 'C', 'X', '3') || type == QV_FOURCC('P', 'C', 'X', '4') ||
+         type == QV_FOURCC('P', 'C', 'X', '8') || type == QV_FOURCC('P', 'C', 'X', 'T');
+}
+
+inline uint32_t Get16(const uint8_t *p) { return p[0] | (static_cast<uint32_t>(p[1]) << 8); }
+
+int FindLayout(uint8_t planes, uint8_t bits) {
+  for (int i = 0; i < kPcxLayoutCount; ++i)
+    if (kPcxLayouts[i].planes == planes && kPcxLayouts[i].bits == bits) return i;
+  return -1;
+}
+
+// The first n entries of the header's colour map (red, green, blue) become
+// the colour table; a two-colour map whose entries are equal (commonly both
+// black) stands for black and white.
+void TakeHeaderColours(ParamBlock *block, const uint8_t *map, uint32_t n) {
+  for (uint32_t i = 0; i < n; ++i)
+    block->Palette[i] = PaletteEntry{map[3 * i + 2], map[3 * i + 1], map[3 * i], 0};
+  if (n == 2 && memcmp(map, map + 3, 3) == 0) {
+    block->Palette[0] = PaletteEntry{0, 0, 0, 0};
+    block->Palette[1] = PaletteEntry{255, 255, 255, 0};
+  }
+  if (IsGreyPalette(block->Palette, n)) block->Flags |= QV_FLAG_GREY;
+}
+
+// The 256-colour table sits in the last 769 bytes of the file. Streaming: ask
+// the host to reposition the input. Whole input: move within the queue from
+// where the file began.
+void FetchEndColourTable(ParamBlock *block, uint8_t *fileStart, size_t fileBytes) {
+  DataQueue *in = &block->InputQueue;
+  if (block->WholeInput == 0) {
+    block->SeekTarget = QV_SEEK_FROM_END + kEndTableBytes;
+    SuspendJob(block, ResponseSeek);
+  } else {
+    in->front = fileStart;
+    // A file shorter than the table reads from its first byte, as the host
+    // does for the seek above; that byte (10) is then refused as the marker.
+    SkipInput(block, in, fileBytes > kEndTableBytes ? fileBytes - kEndTableBytes : 0);
+  }
+  bool toOutput = (block->Flags & QV_FLAG_HEADER) != 0;
+  if (toOutput) {
+    // The placeholder right behind the 40-byte header.
+    block->SeekTarget = QV_SEEK_OUTPUT + sizeof(BitmapInfoHeader);
+    SuspendJob(block, ResponseSeek);
+  }
+  if (ReadByte(block) != kEndTableMarker) FailJob(block, QV_ERR_PCX_PALETTE);
+  uint8_t rgb[3 * 256];
+  ReadInput(block, rgb, in, sizeof rgb);
+  for (uint32_t i = 0; i < 256; ++i)
+    block->Palette[i] = PaletteEntry{rgb[3 * i + 2], rgb[3 * i + 1], rgb[3 * i], 0};
+  if (toOutput)
+    WriteOutput(block, &block->OutputQueue, reinterpret_cast<const uint8_t *>(block->Palette),
+                256 * sizeof(PaletteEntry));
+  if (IsGreyPalette(block->Palette, 256)) block->Flags |= QV_FLAG_GREY;
+}
+
+}  // namespace
+
+void ReadPcx(ParamBlock *block) {
+  if (!IsPcxType(block->ImageType)) FailJob(block, QV_ERR_PCX_TYPE);
+  DataQueue *in = &block->InputQueue;
+  DataQueue *out = &block->OutputQueue;
+  uint8_t *fileStart = in->front;
+  size_t fileBytes = QueueUsed(in);
+
+  uint8_t h[kHeaderBytes];
+  ReadInput(block, h, in, sizeof h);
+  uint8_t version = h[1];
+  if (h[0] != 10) FailJob(block, QV_ERR_BAD_HEADER);
+  if (version != 0 && version != 2 && version != 3 && version != 4 && version != 5)
+    FailJob(block, QV_ERR_BAD_HEADER);
+  if (h[2] != 1) FailJob(block, QV_ERR_BAD_HEADER);
+  int found = FindLayout(h[65], h[3]);
+  if (found < 0) FailJob(block, QV_ERR_BAD_HEADER);
+  const PcxLayout layout = static_cast<PcxLayout>(found);
+  const PcxLayoutInfo &info = kPcxLayouts[layout];
+
+  // Sizes, refused before any buffer depends on them: a width of 0 or less
+  // (xmax below xmin), and plane lines too short to hold the width.
+  int32_t width = static_cast<int32_t>(Get16(h + 8)) - static_cast<int32_t>(Get16(h + 4)) + 1;
+  int32_t height = static_cast<int32_t>(Get16(h + 10)) - static_cast<int32_t>(Get16(h + 6)) + 1;
+  uint32_t lineBytes = Get16(h + 66);
+  if (width <= 0) FailJob(block, QV_ERR_BAD_HEADER);
+  if (static_cast<uint64_t>(lineBytes) * 8 < static_cast<uint64_t>(width) * info.bits)
+    FailJob(block, QV_ERR_BAD_HEADER);
+  uint32_t stride, imageSize;
+  uint32_t rows = static_cast<uint32_t>(height < 0 ? -height : height);
+  if (!ComputeStride(info.bitCount, width, &stride) || !ComputeImageSize(stride, rows, &imageSize))
+    FailJob(block, QV_ERR_BAD_HEADER);
+
+  BitmapInfoHeader bih{};
+  bih.biSize = sizeof bih;
+  bih.biWidth = width;
+  bih.biHeight = height;
+  bih.biPlanes = 1;
+  bih.biBitCount = info.bitCount;
+  bih.biSizeImage = imageSize;
+  bih.biClrUsed = bih.biClrImportant = info.colours;
+
+  // Bytes ahead of the rows: header and colour table (for 256 colours a
+  // placeholder, written over once the table has been read).
+  bool withHeader = (block->Flags & QV_FLAG_HEADER) != 0;
+  uint32_t lead = withHeader ? static_cast<uint32_t>(sizeof bih + info.colours * sizeof(PaletteEntry)) : 0;
+  // The file's rows run top to bottom; a bottom-up bitmap needs them flipped.
+  bool flipped = (block->Flags & QV_FLAG_TOP_DOWN) == 0;
+  RowDelivery delivery;
+  RowDeliveryStart(&delivery, block, stride, rows, lead, flipped);
+  block->BitmapHeader = bih;
+
+  if (withHeader) WriteOutput(block, out, reinterpret_cast<const uint8_t *>(&bih), sizeof bih);
+  if (layout == kPcxIndexed) {
+    if (withHeader) FillOutput(block, out, 0, 256 * sizeof(PaletteEntry));
+  } else if (info.colours) {
+    TakeHeaderColours(block, h + 16, info.colours);
+    if (withHeader)
+      WriteOutput(block, out, reinterpret_cast<const uint8_t *>(block->Palette),
+                  info.colours * sizeof(PaletteEntry));
+  }
+
+  // Working storage: the decoded plane lines, then (where the planes must be
+  // merged) the row built from them. Single-plane 1- and 8-bit lines are the
+  // row itself; bytes between the line and the stride stay zero.
+  uint32_t lineSize = info.planes * lineBytes;
+  bool direct = layout == kPcxMono || layout == kPcxIndexed;
+  uint32_t rowArea = direct ? 0 : (layout == kPcxTrueColour && 3 * lineBytes > stride ? 3 * lineBytes : stride);
+  uint32_t bufferSize = (direct && stride > lineSize ? stride : lineSize) + rowArea;
+  int slot;
+  uint8_t *line = static_cast<uint8_t *>(AllocJobBuffer(block, bufferSize, &slot));
+  if (!line) FailJob(block, QV_ERR_BUFFER);
+  uint8_t *row = direct ? line : line + lineSize;
+
+  for (uint32_t y = 0; y < rows; ++y) {
+    PcxDecodeLine(block, line, lineSize);
+    switch (layout) {
+      case kPcxFourColour: PcxSpreadPairs(line, static_cast<uint32_t>(width), row); break;
+      case kPcxEightColour:
+      case kPcxSixteenColour:
+        PcxMergeBitPlanes(line, lineBytes, info.planes, static_cast<uint32_t>(width), row);
+        break;
+      case kPcxTrueColour: PcxInterleaveRgb(line, lineBytes, row); break;
+      default: break;
+    }
+    DeliverRow(&delivery, row);
+  }
+  FinishRows(&delivery);
+
+  if (layout == kPcxIndexed) FetchEndColourTable(block, fileStart, fileBytes);
+  block->Status = QV_OK;
+}
