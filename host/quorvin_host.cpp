@@ -67,7 +67,8 @@ class Session {
   TestHooks hooks_;
   Rng rng_;
   ParamBlock pb_{};
-  std::vector<uint8_t> inStore_, outStore_;
+  std::unique_ptr<uint8_t[]> inStore_, outStore_;
+  size_t inSize_ = 0, outSize_ = 0;
   std::vector<uint8_t> extra_;
   uint64_t inPos_ = 0;   // file position of the next byte to put into the input queue
   uint64_t outPos_ = 0;  // output position of the next byte taken from the output queue
@@ -192,14 +193,18 @@ Result Session::Run() {
     if (inSize < 5) inSize = 5;
     pb_.WholeInput = 1;
   }
-  inStore_.assign(inSize, 0);
-  outStore_.assign(std::max<size_t>(o_.outQueue, 5), o_.outputFill);
+  // Storage is left uninitialised unless the job merges rows into it.
+  inStore_.reset(new uint8_t[inSize]);
+  inSize_ = inSize;
+  outSize_ = std::max<size_t>(o_.outQueue, 5);
+  outStore_.reset(new uint8_t[outSize_]);
+  if (o_.flags & QV_FLAG_OVERLAY) memset(outStore_.get(), o_.outputFill, outSize_);
   DataQueue &iq = pb_.InputQueue;
-  iq.start = iq.front = iq.rear = inStore_.data();
-  iq.end = inStore_.data() + inStore_.size();
+  iq.start = iq.front = iq.rear = inStore_.get();
+  iq.end = inStore_.get() + inSize_;
   DataQueue &oq = pb_.OutputQueue;
-  oq.start = oq.front = oq.rear = outStore_.data();
-  oq.end = outStore_.data() + outStore_.size();
+  oq.start = oq.front = oq.rear = outStore_.get();
+  oq.end = outStore_.get() + outSize_;
   if (o_.wholeInput) {
     // Everything at once, whatever the chunking seed says.
     size_t got = in_.Read(0, iq.start, static_cast<size_t>(in_.size));
@@ -293,7 +298,7 @@ finished:
   r_.progress = pb_.Progress;
   CollectExtras();
   r_.output.resize(r_.outputLength);
-  if (resp == ResponseDone) r_.stackUsed = JobStackHighWater(&pb_);
+  if (resp == ResponseDone && o_.measureStack) r_.stackUsed = JobStackHighWater(&pb_);
   Corvane(&pb_, RequestTerminate);
   return std::move(r_);
 }

@@ -1,6 +1,7 @@
 // Request dispatch and the job engine.
 #include "engine.h"
 
+#include <stddef.h>
 #include <string.h>
 
 #include "memory.h"
@@ -149,8 +150,10 @@ int CreateJob(ParamBlock *block) {
     block->Status = QV_ERR_NO_MEMORY;
     return ResponseError;
   }
-  memset(ctx, 0, sizeof *ctx);
+  // Zero everything but the stack, which gets the fill pattern instead.
+  memset(ctx, 0, offsetof(DecoderContext, JobStack));
   memset(ctx->JobStack, kStackFill, kJobStackSize);
+  memset(ctx->JobSlots, 0, sizeof *ctx - offsetof(DecoderContext, JobSlots));
   ctx->Magic = kContextMagic;
   ctx->Body = EmptyBody;
 #if QV_VALGRIND
@@ -255,6 +258,9 @@ size_t JobStackHighWater(ParamBlock *block) {
   DecoderContext *ctx = LiveContext(block);
   if (!ctx) return 0;
   size_t i = 0;
+  uint64_t word;
+  while (i + 8 <= kJobStackSize && (memcpy(&word, ctx->JobStack + i, 8), word == 0x2A2A2A2A2A2A2A2Aull))
+    i += 8;
   while (i < kJobStackSize && ctx->JobStack[i] == kStackFill) ++i;
   return kJobStackSize - i;
 }
