@@ -10,6 +10,9 @@
 #include <map>
 #include <sstream>
 
+#include <algorithm>
+
+#include "engine/engine.h"
 #include "test_support.h"
 
 namespace {
@@ -114,7 +117,7 @@ void RunFormat(const char *format) {
   std::string dir = qvtest::CorpusDir();
   if (dir.empty()) GTEST_SKIP() << "the shared corpus is absent";
   std::map<std::string, Expectation> expect = LoadExpectations(format);
-  size_t matched = 0, refused = 0, clean = 0, uncovered = 0;
+  size_t matched = 0, refused = 0, clean = 0, uncovered = 0, maxStack = 0;
   for (const Entry &e : LoadManifest(dir)) {
     if (e.format.rfind(format, 0) != 0) continue;
     bool bad = e.path.find("/bad/") != std::string::npos;
@@ -140,7 +143,12 @@ void RunFormat(const char *format) {
       continue;
     }
     o.outputLimit = size_t{256} << 20;
+    o.measureStack = true;
     qvhost::Result r = qvhost::Decode(data.data(), data.size(), o);
+    // The deepest path of every reader stays far inside the job stack.
+    EXPECT_LT(r.stackUsed, kJobStackSize / 2);
+    maxStack = std::max(maxStack, r.stackUsed);
+    o.measureStack = false;
     ASSERT_TRUE(r.response == ResponseDone || r.response == ResponseError);
     if (r.status == QV_ERR_READER_MISSING) {
       ++uncovered;
@@ -195,8 +203,9 @@ void RunFormat(const char *format) {
     ASSERT_TRUE(qvhost::ResultToRgb(rt, top.flags, &gotTop, &err)) << err;
     EXPECT_EQ(gotTop.rgb == got.rgb, true) << "top-down decode differs";
   }
-  printf("[ %s ] %zu matched, %zu refused as expected, %zu ended cleanly, %zu not covered\n", format,
-         matched, refused, clean, uncovered);
+  printf("[ %s ] %zu matched, %zu refused as expected, %zu ended cleanly, %zu not covered; "
+         "job stack high-water %zu bytes\n",
+         format, matched, refused, clean, uncovered, maxStack);
 }
 
 TEST(Corpus, Bmp) { RunFormat("bmp"); }
