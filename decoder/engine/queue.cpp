@@ -29,6 +29,26 @@ void WaitForOutput(ParamBlock *block, DataQueue *q) {
   CheckSane(block, q);
 }
 
+// Bytes the input queue holds, waiting for the host while it holds none.
+size_t AwaitInput(ParamBlock *block, DataQueue *q) {
+  size_t a = QueueUsed(q);
+  while (a < 1) {
+    WaitForInput(block, q);
+    a = QueueUsed(q);
+  }
+  return a;
+}
+
+// Free bytes of the output queue, waiting for the host while it has none.
+size_t AwaitOutput(ParamBlock *block, DataQueue *q) {
+  size_t f = QueueFree(q);
+  while (f < 1) {
+    WaitForOutput(block, q);
+    f = QueueFree(q);
+  }
+  return f;
+}
+
 // Copy n bytes into the storage at p, wrapping at the end as often as needed.
 void CopyInWrapped(const DataQueue *q, uint8_t *p, const uint8_t *source, size_t n) {
   while (n) {
@@ -97,11 +117,7 @@ void QueueGet(uint8_t *destination, DataQueue *q, size_t n) {
 
 void ReadInput(ParamBlock *block, uint8_t *destination, DataQueue *q, size_t n) {
   while (n) {
-    size_t a = QueueUsed(q);
-    while (a < 1) {
-      WaitForInput(block, q);
-      a = QueueUsed(q);
-    }
+    size_t a = AwaitInput(block, q);
     size_t c = n < a ? n : a;
     QueueGet(destination, q, c);
     destination += c;
@@ -111,11 +127,7 @@ void ReadInput(ParamBlock *block, uint8_t *destination, DataQueue *q, size_t n) 
 
 void SkipInput(ParamBlock *block, DataQueue *q, size_t n) {
   while (n) {
-    size_t a = QueueUsed(q);
-    while (a < 1) {
-      WaitForInput(block, q);
-      a = QueueUsed(q);
-    }
+    size_t a = AwaitInput(block, q);
     size_t c = n < a ? n : a;
     q->front = QueueAdvance(q, q->front, c);
     n -= c;
@@ -130,11 +142,7 @@ uint8_t ReadByte(ParamBlock *block) {
 
 void WriteOutput(ParamBlock *block, DataQueue *q, const uint8_t *source, size_t n) {
   while (n) {
-    size_t f = QueueFree(q);
-    while (f < 1) {
-      WaitForOutput(block, q);
-      f = QueueFree(q);
-    }
+    size_t f = AwaitOutput(block, q);
     size_t c = n < f ? n : f;
     QueuePut(q, source, c);
     source += c;
@@ -144,11 +152,7 @@ void WriteOutput(ParamBlock *block, DataQueue *q, const uint8_t *source, size_t 
 
 void FillOutput(ParamBlock *block, DataQueue *q, uint8_t value, size_t n) {
   while (n) {
-    size_t f = QueueFree(q);
-    while (f < 1) {
-      WaitForOutput(block, q);
-      f = QueueFree(q);
-    }
+    size_t f = AwaitOutput(block, q);
     size_t c = n < f ? n : f;
     uint8_t *r = Norm(q, q->rear);
     size_t first = static_cast<size_t>(q->end - r);
@@ -165,19 +169,11 @@ void FillOutput(ParamBlock *block, DataQueue *q, uint8_t value, size_t n) {
 
 void CopyInputToOutput(ParamBlock *block, DataQueue *out, DataQueue *in, size_t n) {
   while (n) {
-    size_t a = QueueUsed(in);
-    while (a < 1) {
-      WaitForInput(block, in);
-      a = QueueUsed(in);
-    }
+    size_t a = AwaitInput(block, in);
     size_t c = n < a ? n : a;
     size_t moved = 0;
     while (moved < c) {
-      size_t f = QueueFree(out);
-      while (f < 1) {
-        WaitForOutput(block, out);
-        f = QueueFree(out);
-      }
+      size_t f = AwaitOutput(block, out);
       size_t p = c - moved < f ? c - moved : f;
       uint8_t *src = Norm(in, in->front);
       uint8_t *dst = Norm(out, out->rear);
