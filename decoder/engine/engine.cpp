@@ -21,6 +21,7 @@
 
 #if defined(__has_include)
 #if __has_include(<valgrind/valgrind.h>) && !defined(_WIN32)
+#include <valgrind/memcheck.h>
 #include <valgrind/valgrind.h>
 #define QV_VALGRIND 1
 #endif
@@ -77,11 +78,17 @@ bool GuardIntact(const DecoderContext *ctx) {
   // pattern: frames are far smaller than the zone, so an overrun that reaches
   // into it writes sampled words (return addresses, saved registers, locals).
   uint64_t diff = 0;
+#if QV_VALGRIND
+  VALGRIND_DISABLE_ADDR_ERROR_REPORTING_IN_RANGE(ctx->JobStack, kStackGuardSize);
+#endif
   for (size_t at = 0; at < kStackGuardSize; at += 32) {
     uint64_t word;
     memcpy(&word, ctx->JobStack + at + 24, sizeof word);
     diff |= word ^ 0x2A2A2A2A2A2A2A2Aull;
   }
+#if QV_VALGRIND
+  VALGRIND_ENABLE_ADDR_ERROR_REPORTING_IN_RANGE(ctx->JobStack, kStackGuardSize);
+#endif
   return diff == 0;
 }
 
@@ -257,11 +264,18 @@ void SetJobBodyForTest(ParamBlock *block, JobBody body) {
 size_t JobStackHighWater(ParamBlock *block) {
   DecoderContext *ctx = LiveContext(block);
   if (!ctx) return 0;
+#if QV_VALGRIND
+  // The part below the job's stack pointer is off limits to memcheck.
+  VALGRIND_DISABLE_ADDR_ERROR_REPORTING_IN_RANGE(ctx->JobStack, kJobStackSize);
+#endif
   size_t i = 0;
   uint64_t word;
   while (i + 8 <= kJobStackSize && (memcpy(&word, ctx->JobStack + i, 8), word == 0x2A2A2A2A2A2A2A2Aull))
     i += 8;
   while (i < kJobStackSize && ctx->JobStack[i] == kStackFill) ++i;
+#if QV_VALGRIND
+  VALGRIND_ENABLE_ADDR_ERROR_REPORTING_IN_RANGE(ctx->JobStack, kJobStackSize);
+#endif
   return kJobStackSize - i;
 }
 
