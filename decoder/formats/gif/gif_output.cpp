@@ -1,0 +1,163 @@
+// GIF output: starting an image, and the ways a row reaches the output queue:
+// in sequence, at an output position, or at a place inside the queue's
+// storage; in overlay mode (Flags bit 24) transparent pixels leave the bytes
+// the output storage already holds.
+#include <string.h>
+
+#include "engine/engine.h"
+#include "engine/queue.h"
+#include "formats/gif/gif_internal.h"
+
+namespace {
+
+uint8_t *Norm(const DataQueue *q, uint8_t *p) {
+  return (p < q->start || p >= q->end) ? q->start : p;
+}
+
+// The host may rewrite the descriptor while the job waits.
+void CheckQueue(ParamBlock *block, const DataQueue *q) {
+  if (q->start == nullptr || q->end <= q->start + 1) FailJob(block, QV_ERR_BAD_OPTION);
+}
+
+// n bytes of row to dst: every byte when there is no transparent index,
+// else only those that differ from it.
+void MergeBytes(uint8_t *dst, const uint8_t *row, size_t n, uint32_t transparent, bool overlay) {
+  if (!overlay || transparent == kGifNoTransparency) {
+    memcpy(dst, row, n);
+    return;
+  }
+  uint8_t t = static_cast<uint8_t>(transparent);
+  for (size_t i = 0; i < n; ++i)
+    if (row[i] != t) dst[i] = row[i];
+}
+
+void CountBatch(GifJob *g) {
+  RowDelivery *d = &g->Rows;
+  if (d->Batch && ++d->BatchCount >= d->Batch) {
+    d->BatchCount = 0;
+    SuspendJob(g->Block, ResponseRowsReady);
+  }
+}
+
+// Overlay at the write position. The row must lie between the write position
+// and the storage end, ahead of the read position; the queue must have room
+// for it, so that a full queue never looks empty.
+void OverlayRow(GifJob *g, const uint8_t *row) {
+  ParamBlock *block = g->Block;
+  DataQueue *q = &block->OutputQueue;
+  size_t s = g->Stride;
+  if (QueueSize(q) - 1 < s) FailJob(block, QV_ERR_BAD_OPTION);
+  while (QueueFree(q) < s) {
+    if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_OUTPUT_ABORTED);
+    SuspendJob(block, ResponseNeedOutput);
+    CheckQueue(block, q);
+    if (QueueSize(q) - 1 < s) FailJob(block, QV_ERR_BAD_OPTION);
+  }
+  uint8_t *rear = Norm(q, q->rear), *front = Norm(q, q->front);
+  if (static_cast<size_t>(q->end - rear) < s || rear < front) FailJob(block, QV_ERR_BAD_OPTION);
+  MergeBytes(rear, row, s, g->Transparent, true);
+  q->rear = QueueAdvance(q, rear, s);
+}
+
+// Overlay at offset from the storage start: the storage holds the image as
+// the host's picture. The write position moves to the end of the furthest
+// row placed, so that the host takes the whole image from the storage.
+void OverlayRowAt(GifJob *g, const uint8_t *row, uint64_t offset) {
+  ParamBlock *block = g->Block;
+  DataQueue *q = &block->OutputQueue;
+  uint64_t s = g->Stride;
+  if (offset + s > QueueSize(q) - 1) FailJob(block, QV_ERR_BAD_OPTION);
+  uint8_t *at = q->start + offset;
+  uint8_t *rear = Norm(q, q->rear), *front = Norm(q, q->front);
+  if (rear < front || at < front) FailJob(block, QV_ERR_BAD_OPTION);
+  MergeBytes(at, row, static_cast<size_t>(s), g->Transparent, true);
+  if (at + s > rear) q->rear = at + s;
+}
+
+}  // namespace
+
+uint32_t GifStartImage(GifJob *g, uint32_t rows) {
+  ParamBlock *block = g->Block;
+  DataQueue *out = &block->OutputQueue;
+  // In overlay mode every image starts at the storage start, where the host
+  // keeps the picture, when nothing waits in the queue.
+  if (g->Overlay && QueueUsed(out) == 0) out->front = out->rear = out->start;
+  g->Header.biHeight = static_cast<int32_t>(rows);
+  block->BitmapHeader = g->Header;
+  uint32_t put = 0;
+  if (block->Flags & QV_FLAG_HEADER) {
+    WriteOutput(block, out, reinterpret_cast<const uint8_t *>(&g->Header), sizeof g->Header);
+    WriteOutput(block, out, reinterpret_cast<const uint8_t *>(g->Colours),
+                4u * g->ColourCount);
+    put = 40 + 4u * g->ColourCount;
+  }
+  memcpy(block->Palette, g->Colours, 4u * g->ColourCount);
+  if (IsGreyPalette(g->Colours, g->ColourCount)) block->Flags |= QV_FLAG_GREY;
+  RowDeliveryStart(&g->Rows, block, g->Stride, rows, put, false);
+  g->HeaderBytes = put;
+  return put;
+}
+
+void GifBeginPass(GifJob *g) { g->Rows.BatchCount = 0; }
+
+void GifPutRow(GifJob *g, const uint8_t *row) {
+  if (!g->Overlay) {
+    DeliverRow(&g->Rows, row);
+    return;
+  }
+  OverlayRow(g, row);
+  CountBatch(g);
+}
+
+void GifPutRowAt(GifJob *g, const uint8_t *row, uint64_t offset) {
+  if (g->Overlay) {
+    OverlayRowAt(g, row, offset);
+    return;
+  }
+  ParamBlock *block = g->Block;
+  SeekThenWriteOutput(block, &block->OutputQueue, row, g->Stride, static_cast<uint32_t>(offset));
+}
+
+void GifPutRowAfterSeek(GifJob *g, const uint8_t *row, uint64_t offset) {
+  ParamBlock *block = g->Block;
+  if (!g->Overlay) {
+    SeekThenWriteOutput(block, &block->OutputQueue, row, g->Stride, static_cast<uint32_t>(offset));
+    CountBatch(g);
+    return;
+  }
+  block->SeekTarget = QV_SEEK_OUTPUT + static_cast<uint32_t>(offset);
+  SuspendJob(block, ResponseSeek);
+  CheckQueue(block, &block->OutputQueue);
+  GifPutRow(g, row);
+}
+
+void GifDeliverRow(GifJob *g, uint32_t i, uint32_t rows) {
+  if (g->TopDown)
+    GifPutRow(g, g->Row);
+  else
+    GifPutRowAt(g, g->Row,
+                g->HeaderBytes + static_cast<uint64_t>(rows - 1 - i) * g->Stride);
+}
+
+void GifPlaceRow(GifJob *g, uint8_t *base, uint32_t r) {
+  DataQueue *q = &g->Block->OutputQueue;
+  size_t s = g->Stride;
+  uint8_t *at = QueueAdvance(q, base, static_cast<size_t>(r) * s);
+  size_t first = static_cast<size_t>(q->end - at);
+  if (first > s) first = s;
+  MergeBytes(at, g->Row, first, g->Transparent, g->Overlay);
+  MergeBytes(q->start, g->Row + first, s - first, g->Transparent, g->Overlay);
+}
+
+void GifPassImageDone(GifJob *g) {
+  ParamBlock *block = g->Block;
+  JobContext(block)->PassPending = 1;
+  block->Flags &= ~QV_FLAG_FINAL_IMAGE;
+  SuspendJob(block, ResponseDone);
+}
+
+void GifFinalImageDone(GifJob *g) {
+  ParamBlock *block = g->Block;
+  JobContext(block)->PassPending = 0;
+  block->Flags |= QV_FLAG_FINAL_IMAGE;
+}

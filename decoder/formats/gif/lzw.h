@@ -1,0 +1,75 @@
+// Variable-width LZW decompressor shared by the GIF and TIFF readers.
+//
+// The decoder owns no memory: the caller asks LzwStorageSize for the bytes a
+// decoder needs, hands a zero-filled block to LzwInit, and reads decoded bytes
+// with LzwReadBytes. Compressed bytes come from a byte-source callback that
+// refills the decoder's input buffer; it may suspend the whole job while it
+// waits for input, since all decoder state lives in the storage block.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+// Option flags.
+enum : uint8_t {
+  LzwEarlyChange = 1,  // widen one code early; the table stops one entry short (TIFF)
+  LzwMsbFirst = 2,     // codes are packed from bit 7 of each byte downwards (TIFF)
+};
+
+// Places up to the buffer size the caller chose into buffer; returns the count,
+// 0 when no more bytes exist.
+using LzwByteSource = uint32_t (*)(void *context, uint8_t *buffer);
+
+// LzwNextByte's answer when no byte could be produced.
+constexpr uint16_t LzwNoByte = 0xFFFF;
+
+struct LzwDecoder {
+  int32_t InitialWidth;  // code width after initialisation and after every clear code
+  int32_t BitsHeld;      // unconsumed bits in Reservoir
+  int32_t Width;         // current code width
+  uint16_t *Prefix;      // code of each string without its last byte
+  uint8_t *Suffix;       // last byte of each string
+  uint8_t *StackBase;    // bytes of the current string, last byte pushed first
+  uint8_t *StackTop;     // next free stack byte
+  uint16_t *Length;      // length of each code's string (roots: 1)
+  LzwByteSource Source;
+  void *SourceContext;
+  uint8_t *Input;        // the input buffer the source fills
+  uint32_t Fill;         // bytes the last source call placed
+  int32_t Position;      // next input byte to take
+  uint32_t TableSize;    // 2^T
+  uint16_t ClearCode;
+  uint16_t EndCode;
+  uint16_t FirstFree;    // first code that names a table entry
+  uint16_t Mask;         // 2^Width - 1
+  uint16_t Previous;     // code decoded before the current one; LzwNoByte when none
+  uint16_t NextFree;     // code the next new entry receives
+  uint16_t Threshold;    // the width grows when NextFree rises above it
+  uint16_t Highest;      // no entry is added beyond this code
+  uint32_t Reservoir;    // input bits being cut into codes
+  uint8_t Flags;
+  uint8_t FirstByte;     // first byte of the most recently decoded string
+};
+
+// Bytes of storage for a table of 2^tableBits codes and an input buffer of
+// bufferSize bytes; 0 when tableBits is outside 1..12.
+size_t LzwStorageSize(uint32_t tableBits, uint32_t bufferSize);
+// Start a stream in storage (of at least LzwStorageSize bytes). Returns null
+// when the parameters cannot work with the table: a table outside 1..12 bits,
+// an initial width outside 1..tableBits, a clear code not below
+// 2^initialWidth, an end code other than clear code + 1, or no room left for
+// a single entry. Codes below the clear code are roots: the string of one
+// byte, the code's low 8 bits.
+LzwDecoder *LzwInit(void *storage, uint32_t initialWidth, uint32_t tableBits, uint16_t clearCode,
+                    uint16_t endCode, uint8_t flags, LzwByteSource source, void *sourceContext);
+// Width and table back to their initial state.
+void LzwReset(LzwDecoder *d);
+// The next code of the input; the end code when the source has no more bytes.
+uint16_t LzwReadCode(LzwDecoder *d);
+// The next decoded byte (0..255), or LzwNoByte when none can be produced: the
+// end code, a code that names no entry, or the end of the input.
+uint16_t LzwNextByte(LzwDecoder *d);
+// Store n decoded bytes; 1 on success, 0 as soon as no byte can be produced
+// (the bytes stored before it stay). n = 0 returns 1 at once.
+int LzwReadBytes(LzwDecoder *d, uint8_t *destination, size_t n);
+// End of a stream; the caller frees the storage.
+void LzwFinish(LzwDecoder *d);
