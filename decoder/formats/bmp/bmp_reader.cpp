@@ -145,7 +145,7 @@ void DeliverStoredRows(ParamBlock *block, RowDelivery *d, const BmpLayout &l, ui
 
 // Run-length coded rows ("BMPR").
 void DeliverCodedRows(ParamBlock *block, RowDelivery *d, const BmpLayout &l, uint32_t width) {
-  // RLE4 zeroes and fills ceil(width / 2) bytes per row; with a file that is
+  // RLE4 fills ceil(width / 2) bytes per row; with a file that is
   // not 4 bits per pixel that can exceed the stride, so the buffer covers both.
   // The 5 spare bytes are those of the row buffer's usual size.
   size_t nibbleBytes = (static_cast<size_t>(width) + 1) / 2;

@@ -26,8 +26,14 @@ void CheckEscape(ParamBlock *block, uint32_t b, uint32_t x, bool lastRow) {
   }
 }
 
+// Pixels arrive in order, so the high nibble of a byte is always written
+// first: writing it clears the low one, which is as if the row had been
+// zeroed at its start (the spare nibble of an odd-width row included).
 inline void PutNibble(uint8_t *row, uint32_t x, uint32_t v) {
-  row[x >> 1] |= static_cast<uint8_t>((x & 1) ? v : v << 4);
+  if (x & 1)
+    row[x >> 1] |= static_cast<uint8_t>(v);
+  else
+    row[x >> 1] = static_cast<uint8_t>(v << 4);
 }
 
 }  // namespace
@@ -64,7 +70,6 @@ void DecodeRle4(ParamBlock *block, RowDelivery *d, uint8_t *row, uint32_t width,
   uint8_t code[2];
   uint8_t literal[128];  // at most 2 x ceil(255 / 4) bytes
   for (uint32_t r = 0; r < rows; ++r) {
-    memset(row, 0, limit / 2);
     uint32_t x = 0;
     while (x < width) {
       ReadInput(block, code, in, 2);
