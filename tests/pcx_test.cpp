@@ -7,7 +7,6 @@
 #include <fstream>
 #include <tuple>
 
-#include "engine/engine.h"
 #include "engine/memory.h"
 #include "test_support.h"
 
@@ -217,25 +216,6 @@ TEST(Pcx, BatchesAndMonochromeTable) {
     EXPECT_EQ(memcmp(&r.palette[0], "\0\0\0", 3), 0);
     EXPECT_TRUE(r.flags & QV_FLAG_GREY);
   }
-}
-
-// The deepest path (true colour, bottom-up, header) stays far inside the job stack.
-TEST(Pcx, StackHighWater) {
-  Bytes file = MakePcx(8, 3, 200, 20, 200, 9);
-  Bytes in(file.size() + 1), out(4096);
-  ParamBlock pb{};
-  pb.BlockSize = QV_PARAM_BLOCK_SIZE, pb.BlockVersion = 20, pb.OperationCode = QV_OPERATION_CODE;
-  ASSERT_EQ(Corvane(&pb, RequestInit), ResponseDone);
-  memcpy(in.data(), file.data(), file.size());
-  pb.ImageType = kPcx8, pb.Flags = QV_FLAG_HEADER;
-  pb.InputQueue = {0, in.data(), in.data(), in.data() + file.size(), in.data() + in.size(), 0, QV_QUEUE_END_OF_DATA};
-  pb.OutputQueue = {0, out.data(), out.data(), out.data(), out.data() + out.size(), 0, 0};
-  int response = Corvane(&pb, RequestRun);
-  for (; response != ResponseDone && response != ResponseError; response = Corvane(&pb, RequestResume))
-    pb.OutputQueue.front = pb.OutputQueue.rear;  // a seek or a full queue: take everything
-  EXPECT_EQ(response, ResponseDone) << pb.Status;
-  EXPECT_LT(JobStackHighWater(&pb), 8192u);
-  Corvane(&pb, RequestTerminate);
 }
 
 }  // namespace
