@@ -118,7 +118,9 @@ std::string CheckStress(const std::vector<uint8_t> &data, const qvhost::Options 
     std::string where = std::string(c.name) + ": ";
     if (r.response != reference.response || r.status != reference.status)
       return where + "status " + std::to_string(r.status) + " vs " + std::to_string(reference.status);
-    if (r.output != reference.output) return where + "output bytes differ";
+    // A failed job delivers what its order allowed: bands placed from the end
+    // are lost with the job, and how many depends on the queue size.
+    if (reference.ok() && r.output != reference.output) return where + "output bytes differ";
     if (memcmp(&r.header, &reference.header, sizeof r.header) != 0) return where + "header differs";
     if (memcmp(r.palette, reference.palette, sizeof r.palette) != 0) return where + "palette differs";
     if (r.flags != reference.flags) return where + "flags differ";

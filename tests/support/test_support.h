@@ -39,7 +39,8 @@ extern const StressCase kStressCases[];
 extern const size_t kStressCaseCount;
 
 // Decode data with the base options and again under every stress case;
-// returns "" when all outputs (bytes, header, palette, extras) agree, else a description.
+// returns "" when all outcomes agree (status, header, palette, extras, and the
+// output bytes of a successful decode), else a description.
 std::string CheckStress(const std::vector<uint8_t> &data, const qvhost::Options &base,
                         const qvhost::Result &reference, uint32_t stride);
 
