@@ -490,17 +490,4 @@ TEST(Tga, FifteenBitColourMapsMatchTheTrueColourReference) {
   }
 }
 
-TEST(Tga, DetectionFollowsTheTypeByte) {
-  const char kinds[] = {'1', '2', '3', '9', 'A', 'B'};
-  const uint8_t bytes[] = {1, 2, 3, 9, 10, 11};
-  for (int i = 0; i < 6; ++i) {
-    Tga t;
-    t.type = bytes[i], t.depth = 8, t.width = 1, t.height = 1;
-    Bytes f = t.Build();
-    uint32_t type = 0;
-    ASSERT_TRUE(qvhost::DetectImageType(f.data(), f.size(), &type));
-    EXPECT_EQ(type, QV_FOURCC('T', 'G', 'A', kinds[i]));
-  }
-}
-
 }  // namespace
