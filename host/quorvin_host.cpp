@@ -116,7 +116,15 @@ void Session::PutOutput(const uint8_t *p, size_t n) {
     if (pwrite(o_.outputFd, p, n, static_cast<off_t>(outPos_)) != static_cast<ssize_t>(n))
       pb_.OutputQueue.flags |= QV_QUEUE_ABORT;
   } else {
-    if (r_.output.size() < outPos_ + n) r_.output.resize(outPos_ + n);
+    size_t need = static_cast<size_t>(outPos_ + n);
+    if (r_.output.size() < need) {
+      // Grow once to the whole bitmap the header announces (header, the
+      // largest colour table, rows), and geometrically past that.
+      size_t hint = static_cast<size_t>(pb_.BitmapHeader.biSizeImage) + 40 + 4 * QV_PALETTE_ENTRIES;
+      if (hint > (size_t{64} << 20)) hint = 0;  // a header is no promise of data
+      size_t grow = std::max(need, std::max(hint, r_.output.size() * 2));
+      r_.output.resize(std::min(grow, std::max(need, o_.outputLimit)));
+    }
     memcpy(r_.output.data() + outPos_, p, n);
   }
   outPos_ += n;
