@@ -152,11 +152,12 @@ TEST(Bmp, ColourTables) {
     uint32_t bits, clrUsed, clrImportant;
     int64_t gap;  // bytes between information header and pixel data; -1: offset 0
     uint32_t entries;
+    uint32_t stored = 0;  // entries the file holds, when more than are read
   };
   const Case cases[] = {
       {"offset gives 16 of 256", false, 8, 0, 0, 16 * 4, 16},
       {"offset not whole entries", false, 1, 0, 0, 6, 2},
-      {"offset beyond 2^bits", false, 8, 300, 0, 300 * 4, 256},
+      {"offset beyond 2^bits", false, 8, 300, 0, 300 * 4, 256, 300},
       {"offset inside the header", false, 4, 5, 9, -1, 9},
       {"no offset, clrUsed 0", false, 4, 0, 0, -1, 16},
       {"24 bits, offset", false, 24, 0, 0, 3 * 4, 3},
@@ -173,7 +174,8 @@ TEST(Bmp, ColourTables) {
     f.clrImportant = c.clrImportant;
     if (!c.os2) f.dataOffset = c.gap < 0 ? 0 : 54 + c.gap;
     uint32_t size = c.os2 ? 3 : 4;
-    for (uint32_t i = 0; i < c.entries * size; ++i) f.palette.push_back(static_cast<uint8_t>(i / size + i % size));
+    uint32_t stored = c.stored ? c.stored : c.entries;
+    for (uint32_t i = 0; i < stored * size; ++i) f.palette.push_back(static_cast<uint8_t>(i / size + i % size));
     f.pixels.assign(Stride(c.bits, 3) * 2, 0x11);
     qvhost::Result r = Decode(Build(f), c.os2 ? kOs2 : 0, QV_FLAG_HEADER);
     ASSERT_TRUE(r.ok()) << r.status;

@@ -1,7 +1,8 @@
 // The BMP reader: Windows and OS/2 bitmaps, uncompressed, RLE8 and RLE4.
 //
-// Headers and the colour table are read front to back; the pixel data is
-// taken to start right after the colour table. The image type, not the
+// Headers and the colour table are read front to back; the pixel data
+// starts right after the colour table, or at the file's data offset when that
+// lies further on. The image type, not the
 // file's compression field, chooses how the pixel data is read: 0 and "BMPO"
 // read stored rows, "BMPR" decodes runs.
 #include <string.h>
@@ -206,6 +207,11 @@ void ReadBmp(ParamBlock *block) {
 
   ReadExtraHeader(block, l.Extra);
   ReadColourTable(block, l.Entries, os2, header);
+  // Pixel data placed further on than the end of the colour table (a gap, or
+  // table entries beyond those read) starts at the file's data offset.
+  uint64_t consumed = 14 + static_cast<uint64_t>(os2 ? kOs2InfoSize : kWindowsInfoSize) + l.Extra +
+                      static_cast<uint64_t>(l.Entries) * (os2 ? 3 : 4);
+  if (file.DataOffset > consumed) SkipInput(block, in, static_cast<size_t>(file.DataOffset - consumed));
 
   if (type == kTypeRle)
     DeliverCodedRows(block, &d, l, width);
