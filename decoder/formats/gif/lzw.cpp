@@ -3,12 +3,11 @@
 #include <string.h>
 
 // Safety rests on one invariant: every table entry below NextFree was written
-// since the last reset, and its prefix is a smaller code (a root, or an entry
-// added before it). Unwinding a code therefore walks strictly downwards to a
-// root, never reads an entry that was not written, and never produces more
-// bytes than Length records, which is below the table size, so the string
-// stack of 2^T bytes always holds it. Codes that would break the invariant
-// (a code above NextFree, a first code that is not a root) end the stream.
+// since the last reset, from a smaller code (a root, or an entry added before
+// it). Strings are written by their recorded length, chunk by chunk, so no
+// write leaves the requested bytes or the stack, and every code read from the
+// tables is below 2^T. Codes that would break the invariant (a code above
+// NextFree, a first code that is not a root) end the stream.
 
 namespace {
 
@@ -29,6 +28,21 @@ inline bool NextInput(LzwDecoder *d, uint32_t &position, uint32_t &fill, uint8_t
   return true;
 }
 
+// Write the string of code c, len bytes, to dst: the last chunk, then whole
+// chunks of 8 walking the prefixes.
+inline void WriteString(const uint16_t *prefix, const uint8_t *chunks, uint32_t c, uint32_t len,
+                        uint8_t *dst) {
+  uint32_t n = ((len - 1) & 7) + 1;
+  uint8_t *p = dst + len - n;
+  const uint8_t *chunk = chunks + 8 * c;
+  for (uint32_t i = 0; i < n; ++i) p[i] = chunk[i];
+  for (uint32_t left = len - n; left; left -= 8) {
+    c = prefix[c];
+    p -= 8;
+    memcpy(p, chunks + 8 * c, 8);
+  }
+}
+
 // The decoder's working fields, kept in locals (registers) while a run of
 // bytes is decoded: stores through the destination could alias the storage.
 template <bool MsbFirst>
@@ -40,17 +54,13 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
   uint32_t position = static_cast<uint32_t>(d->Position), fill = d->Fill;
   uint32_t nextFree = d->NextFree, threshold = d->Threshold;
   uint32_t previous = d->Previous;
-  uint8_t firstByte = d->FirstByte;
-  const uint32_t clear = d->ClearCode, end = d->EndCode, firstFree = d->FirstFree;
+  const uint32_t clear = d->ClearCode, end = d->EndCode;
   const uint32_t highest = d->Highest;
   const bool early = (d->Flags & LzwEarlyChange) != 0;
-  const uint16_t *const prefix = d->Prefix;
-  const uint8_t *const suffix = d->Suffix;
-  uint16_t *const prefixW = d->Prefix;
-  uint8_t *const suffixW = d->Suffix;
+  uint16_t *const prefix = d->Prefix;
+  uint8_t *const chunks = d->Chunk;
+  uint8_t *const first = d->First;
   uint16_t *const length = d->Length;
-  uint8_t *const stackBase = d->StackBase;
-  uint8_t *stackTop = d->StackTop;
   int result = 1;
 
   // Cut the next code off the input; false at the end of the input.
@@ -77,16 +87,40 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
     width = d->InitialWidth;
     mask = (1u << width) - 1;
     threshold = early ? mask - 1 : mask;
-    nextFree = firstFree;
+    nextFree = d->FirstFree;
+  };
+  // Entry nextFree: the string of code p followed by byte b.
+  auto add = [&](uint32_t p, uint8_t b) {
+    const uint32_t e = nextFree;
+    const uint32_t len = length[p];
+    const uint32_t k = ((len - 1) & 7) + 1;  // bytes in p's last chunk
+    if (k < 8) {
+      memcpy(chunks + 8 * e, chunks + 8 * p, 8);
+      chunks[8 * e + k] = b;
+      prefix[e] = prefix[p];
+    } else {
+      chunks[8 * e] = b;
+      prefix[e] = static_cast<uint16_t>(p);
+    }
+    first[e] = first[p];
+    length[e] = static_cast<uint16_t>(len + 1);
+    ++nextFree;
+    if (nextFree > threshold && nextFree <= highest) {
+      ++width;
+      mask = (1u << width) - 1;
+      threshold = early ? mask - 1 : mask;
+    }
   };
 
   while (n) {
     // Bytes of a string that did not fit the previous request come first.
-    if (stackTop != stackBase) {
-      size_t c = static_cast<size_t>(stackTop - stackBase);
+    if (d->StackTop != d->StackEnd) {
+      size_t c = static_cast<size_t>(d->StackEnd - d->StackTop);
       if (c > n) c = n;
+      memcpy(dst, d->StackTop, c);
+      d->StackTop += c;
+      dst += c;
       n -= c;
-      while (c--) *dst++ = *--stackTop;
       continue;
     }
     uint32_t code;
@@ -100,8 +134,7 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
       // that names no entry ends the stream.
       if (code >= clear) goto fail;
       previous = code;
-      firstByte = static_cast<uint8_t>(code);
-      *dst++ = firstByte;
+      *dst++ = static_cast<uint8_t>(code);
       --n;
       continue;
     }
@@ -110,50 +143,36 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
       // First code of a stream that does not open with a clear code.
       if (code >= clear) goto fail;
       previous = code;
-      firstByte = static_cast<uint8_t>(code);
-      *dst++ = firstByte;
+      *dst++ = static_cast<uint8_t>(code);
       --n;
       continue;
     }
     {
-      // code == nextFree: the previous string plus its own first byte.
-      const bool repeat = code == nextFree;
-      uint32_t c = repeat ? previous : code;
-      const uint32_t len = length[c] + (repeat ? 1u : 0u);
-      if (len <= n) {
-        uint8_t *p = dst + len - 1;
-        if (repeat) *p-- = firstByte;
-        while (c >= firstFree) {
-          *p-- = suffix[c];
-          c = prefix[c];
+      uint32_t c = code;
+      bool extra = false;  // the table is full: code names a string it does not hold
+      if (code == nextFree) {
+        // The previous string followed by its own first byte.
+        if (nextFree <= highest) {
+          add(previous, first[previous]);
+        } else {
+          c = previous;
+          extra = true;
         }
-        *p = static_cast<uint8_t>(c);
+      } else if (nextFree <= highest) {
+        add(previous, first[code]);
+      }
+      const uint32_t stored = length[c];
+      const uint32_t len = stored + (extra ? 1u : 0u);
+      uint8_t *out = len <= n ? dst : d->StackBase;
+      WriteString(prefix, chunks, c, stored, out);
+      if (extra) out[stored] = first[c];
+      if (out == dst) {
         dst += len;
         n -= len;
       } else {
-        // Does not fit: push last byte first, pop from the top.
-        uint8_t *s = stackBase;
-        if (repeat) *s++ = firstByte;
-        while (c >= firstFree) {
-          *s++ = suffix[c];
-          c = prefix[c];
-        }
-        *s++ = static_cast<uint8_t>(c);
-        stackTop = s;
+        d->StackTop = d->StackBase;
+        d->StackEnd = d->StackBase + len;
       }
-      const uint8_t first = static_cast<uint8_t>(c);
-      if (nextFree <= highest) {
-        prefixW[nextFree] = static_cast<uint16_t>(previous);
-        suffixW[nextFree] = first;
-        length[nextFree] = static_cast<uint16_t>(length[previous] + 1);
-        ++nextFree;
-        if (nextFree > threshold && nextFree <= highest) {
-          ++width;
-          mask = (1u << width) - 1;
-          threshold = early ? mask - 1 : mask;
-        }
-      }
-      firstByte = first;
       previous = code;
     }
   }
@@ -170,8 +189,7 @@ done:
   d->NextFree = static_cast<uint16_t>(nextFree);
   d->Threshold = static_cast<uint16_t>(threshold);
   d->Previous = static_cast<uint16_t>(previous);
-  d->FirstByte = firstByte;
-  d->StackTop = stackTop;
+  if (previous != LzwNoByte) d->FirstByte = first[previous];
   return result;
 }
 
@@ -180,8 +198,10 @@ done:
 size_t LzwStorageSize(uint32_t tableBits, uint32_t bufferSize) {
   if (tableBits < 1 || tableBits > kMaxTableBits) return 0;
   size_t entries = size_t{1} << tableBits;
-  // prefix and length tables (16-bit), suffix table, string stack, input buffer
-  return Align8(sizeof(LzwDecoder)) + 2 * entries + 2 * entries + entries + entries + bufferSize;
+  // prefix and length tables (16-bit), chunks (8 bytes each), first bytes,
+  // string stack, input buffer
+  return Align8(sizeof(LzwDecoder)) + 2 * entries + 2 * entries + 8 * entries + entries +
+         entries + bufferSize;
 }
 
 LzwDecoder *LzwInit(void *storage, uint32_t initialWidth, uint32_t tableBits, uint16_t clearCode,
@@ -189,8 +209,7 @@ LzwDecoder *LzwInit(void *storage, uint32_t initialWidth, uint32_t tableBits, ui
   if (!storage || tableBits < 1 || tableBits > kMaxTableBits) return nullptr;
   if (initialWidth < 1 || initialWidth > tableBits) return nullptr;
   uint32_t entries = 1u << tableBits;
-  if (clearCode >= (1u << initialWidth) || endCode != clearCode + 1u ||
-      clearCode + 2u >= entries)
+  if (clearCode >= (1u << initialWidth) || endCode != clearCode + 1u || clearCode + 2u >= entries)
     return nullptr;
   auto *d = static_cast<LzwDecoder *>(storage);
   uint8_t *p = static_cast<uint8_t *>(storage) + Align8(sizeof(LzwDecoder));
@@ -198,12 +217,14 @@ LzwDecoder *LzwInit(void *storage, uint32_t initialWidth, uint32_t tableBits, ui
   p += 2 * entries;
   d->Length = reinterpret_cast<uint16_t *>(p);
   p += 2 * entries;
-  d->Suffix = p;
+  d->Chunk = p;
+  p += 8 * entries;
+  d->First = p;
   p += entries;
   d->StackBase = p;
   p += entries;
   d->Input = p;
-  d->StackTop = d->StackBase;
+  d->StackTop = d->StackEnd = d->StackBase;
   d->TableSize = entries;
   d->InitialWidth = static_cast<int32_t>(initialWidth);
   d->BitsHeld = 0;
@@ -221,7 +242,12 @@ LzwDecoder *LzwInit(void *storage, uint32_t initialWidth, uint32_t tableBits, ui
   // after a clear code. Left over from an earlier stream, the previous code
   // could name an entry that no longer exists.
   d->Previous = LzwNoByte;
-  for (uint32_t c = 0; c < d->FirstFree; ++c) d->Length[c] = 1;
+  // Roots: the string of one byte, the code's low 8 bits.
+  for (uint32_t c = 0; c < d->FirstFree; ++c) {
+    d->Length[c] = 1;
+    d->Chunk[8 * c] = d->First[c] = static_cast<uint8_t>(c);
+    d->Prefix[c] = 0;
+  }
   LzwReset(d);
   return d;
 }

@@ -26,11 +26,16 @@ struct LzwDecoder {
   int32_t InitialWidth;  // code width after initialisation and after every clear code
   int32_t BitsHeld;      // unconsumed bits in Reservoir
   int32_t Width;         // current code width
-  uint16_t *Prefix;      // code of each string without its last byte
-  uint8_t *Suffix;       // last byte of each string
-  uint8_t *StackBase;    // bytes of the current string, last byte pushed first
-  uint8_t *StackTop;     // next free stack byte
+  // Each code's string is kept as its last chunk of 1 to 8 bytes plus the
+  // code of the string before that chunk (whose length is a multiple of 8),
+  // so a string is written out 8 bytes at a time.
+  uint16_t *Prefix;      // code of the string without its last chunk
+  uint8_t *Chunk;        // 8 bytes per code: the last chunk, in order
+  uint8_t *First;        // first byte of each code's string
   uint16_t *Length;      // length of each code's string (roots: 1)
+  uint8_t *StackBase;    // a string that did not fit the request, in order
+  uint8_t *StackTop;     // its next byte to hand out
+  uint8_t *StackEnd;     // one past its last byte
   LzwByteSource Source;
   void *SourceContext;
   uint8_t *Input;        // the input buffer the source fills
