@@ -1,6 +1,7 @@
 // The request protocol and the job engine, driven through Corvane with job
 // bodies supplied by the tests.
 #include <gtest/gtest.h>
+#include <fenv.h>
 #include <string.h>
 
 #include <deque>
@@ -342,6 +343,30 @@ TEST(Engine, StackHighWaterAndOverflowGuard) {
   EXPECT_EQ(r, ResponseError);
   EXPECT_EQ(status, QV_ERR_STACK_OVERFLOW);
   EXPECT_EQ(MemLiveBlocks(), 0);
+}
+
+// Each side keeps its own floating-point control state across switches.
+int g_jobRounding;
+void RoundingBody(ParamBlock *pb) {
+  fesetround(FE_UPWARD);
+  SuspendJob(pb, ResponseRowsReady);
+  g_jobRounding = fegetround();
+}
+
+TEST(Engine, ControlWordsBelongToEachSide) {
+  ParamBlock pb;
+  InitBlock(pb);
+  ASSERT_EQ(Corvane(&pb, RequestInit), 1);
+  SetJobBodyForTest(&pb, RoundingBody);
+  ASSERT_EQ(fegetround(), FE_TONEAREST);
+  EXPECT_EQ(Corvane(&pb, RequestRun), ResponseRowsReady);
+  EXPECT_EQ(fegetround(), FE_TONEAREST);  // the job's setting stayed with the job
+  fesetround(FE_TOWARDZERO);
+  EXPECT_EQ(Corvane(&pb, RequestResume), ResponseDone);
+  EXPECT_EQ(g_jobRounding, FE_UPWARD);
+  EXPECT_EQ(fegetround(), FE_TOWARDZERO);
+  fesetround(FE_TONEAREST);
+  Corvane(&pb, RequestTerminate);
 }
 
 // Queue operations against a std::deque model: random storage sizes, start

@@ -35,9 +35,20 @@ ResumeState:
         movq    24(%rdi), %r13
         movq    32(%rdi), %r14
         movq    40(%rdi), %r15
+        // Control words are reloaded only when they differ: loading them costs
+        // more than comparing.
+        subq    $8, %rsp
+        stmxcsr (%rsp)
+        fnstcw  4(%rsp)
+        movl    (%rsp), %ecx
+        cmpl    64(%rdi), %ecx
+        je      2f
         ldmxcsr 64(%rdi)
+2:      movzwl  4(%rsp), %ecx
+        cmpw    68(%rdi), %cx
+        je      3f
         fldcw   68(%rdi)
-        movq    48(%rdi), %rsp
+3:      movq    48(%rdi), %rsp
         jmpq    *56(%rdi)
         .size   ResumeState, .-ResumeState
 
