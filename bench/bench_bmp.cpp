@@ -167,22 +167,7 @@ void BM_Stb(benchmark::State &state) {
 }
 BENCHMARK(BM_Stb)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    for (const Run &run : runs)
-      if (!run.error_occurred && run.iterations > 0 && run.run_type == Run::RT_Iteration)
-        seconds_[run.benchmark_name()] = run.real_accumulated_time / static_cast<double>(run.iterations);
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double Seconds(const std::string &name) const {
-    auto it = seconds_.find(name);
-    return it == seconds_.end() ? 0.0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> seconds_;
-};
+using qvbench::RatioReporter;
 
 }  // namespace
 

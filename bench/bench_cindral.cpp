@@ -2,6 +2,8 @@
 // CoDecFile on a 4 MiB file. Prints the core/OpenSSL time ratio at the end.
 #include <benchmark/benchmark.h>
 
+#include "bench_support.h"
+
 #include <cindral.h>
 
 #include <unistd.h>
@@ -104,24 +106,7 @@ void BM_CoDecFile(benchmark::State& state) {
 }
 BENCHMARK(BM_CoDecFile)->Unit(benchmark::kMillisecond);
 
-// The console output plus the mean time per iteration of each benchmark.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (!run.error_occurred && run.iterations > 0 && run.run_type == Run::RT_Iteration)
-        seconds_[run.benchmark_name()] = run.real_accumulated_time / static_cast<double>(run.iterations);
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double Seconds(const std::string& name) const {
-    const auto it = seconds_.find(name);
-    return it == seconds_.end() ? 0.0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> seconds_;
-};
+using qvbench::RatioReporter;
 
 }  // namespace
 

@@ -165,22 +165,7 @@ void BM_StbGif(benchmark::State &state) {
 BENCHMARK(BM_StbGif)->Unit(benchmark::kMillisecond);
 #endif
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    for (const Run &run : runs)
-      if (!run.error_occurred && run.iterations > 0 && run.run_type == Run::RT_Iteration)
-        seconds_[run.benchmark_name()] = run.cpu_accumulated_time / static_cast<double>(run.iterations);
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double Seconds(const std::string &name) const {
-    auto it = seconds_.find(name);
-    return it == seconds_.end() ? 0.0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> seconds_;
-};
+using qvbench::RatioReporter;
 
 }  // namespace
 
@@ -194,7 +179,7 @@ int main(int argc, char **argv) {
               s.file.size(), static_cast<long long>(kBitmapBytes));
   for (const char *ours : {"BM_QuorvinGif", "BM_QuorvinGifTopDown"})
     for (const char *peer : {"BM_GiflibSlurp", "BM_StbGif"}) {
-      double a = reporter.Seconds(ours), b = reporter.Seconds(peer);
+      double a = reporter.CpuSeconds(ours), b = reporter.CpuSeconds(peer);
       if (a > 0 && b > 0)
         std::printf("%s / %s time: %.2f (peer is slower above 1; target >= 1.5 against giflib)\n",
                     peer, ours, b / a);

@@ -140,23 +140,7 @@ BENCHMARK(BM_QuorvinTga24RleOddWidth)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StbTga24RleOddWidth)->Unit(benchmark::kMillisecond);
 
 // The console output, keeping each benchmark's CPU time per iteration (the
-// machine is shared, so wall time is noisier than the decoding thread's CPU time).
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    for (const Run &run : runs)
-      if (!run.error_occurred && run.iterations > 0 && run.run_type == Run::RT_Iteration)
-        seconds_[run.benchmark_name()] = run.cpu_accumulated_time / static_cast<double>(run.iterations);
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double Seconds(const std::string &name) const {
-    auto it = seconds_.find(name);
-    return it == seconds_.end() ? 0.0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> seconds_;
-};
+using qvbench::RatioReporter;
 
 }  // namespace
 
@@ -170,7 +154,7 @@ int main(int argc, char **argv) {
                             {"uncompressed, odd width", "BM_QuorvinTga24OddWidth", "BM_StbTga24OddWidth"},
                             {"run-length, odd width", "BM_QuorvinTga24RleOddWidth", "BM_StbTga24RleOddWidth"}};
   for (auto &p : pairs) {
-    double ours = reporter.Seconds(p[1]), peer = reporter.Seconds(p[2]);
+    double ours = reporter.CpuSeconds(p[1]), peer = reporter.CpuSeconds(p[2]);
     if (ours > 0 && peer > 0)
       std::printf("24-bit TGA %s: stb_image CPU time / Quorvin CPU time = %.2f (target >= 1)\n", p[0], peer / ours);
   }

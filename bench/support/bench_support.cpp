@@ -56,4 +56,23 @@ size_t StbDecode(const std::vector<uint8_t> &file) {
 }
 #endif
 
+void RatioReporter::ReportRuns(const std::vector<Run> &runs) {
+  for (const Run &run : runs) {
+    if (run.error_occurred || run.iterations <= 0 || run.run_type != Run::RT_Iteration) continue;
+    real_[run.benchmark_name()] = run.real_accumulated_time / static_cast<double>(run.iterations);
+    cpu_[run.benchmark_name()] = run.cpu_accumulated_time / static_cast<double>(run.iterations);
+  }
+  ConsoleReporter::ReportRuns(runs);
+}
+
+double RatioReporter::Seconds(const std::string &name) const {
+  auto it = real_.find(name);
+  return it == real_.end() ? 0.0 : it->second;
+}
+
+double RatioReporter::CpuSeconds(const std::string &name) const {
+  auto it = cpu_.find(name);
+  return it == cpu_.end() ? 0.0 : it->second;
+}
+
 }  // namespace qvbench

@@ -2,12 +2,27 @@
 #pragma once
 #include <stdint.h>
 
+#include <map>
 #include <string>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "quorvin_host.h"
 
 namespace qvbench {
+
+// The console output, keeping each benchmark's time per iteration so that a
+// main() can print the ratio of a peer's time to ours.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run> &runs) override;
+  double Seconds(const std::string &name) const;     // wall time
+  double CpuSeconds(const std::string &name) const;  // CPU time
+
+ private:
+  std::map<std::string, double> real_, cpu_;
+};
 
 std::vector<uint8_t> ReadFileBytes(const std::string &path);
 // Decode through the host library with 64 KiB queues; returns bytes of bitmap produced.
