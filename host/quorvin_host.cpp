@@ -10,6 +10,24 @@
 #include <algorithm>
 #include <memory>
 
+#if defined(_WIN32)
+#include <io.h>
+// No pread/pwrite on Windows: seek, then read or write (a session owns its files).
+namespace {
+ssize_t pread(int fd, void *dst, size_t n, int64_t pos) {
+  if (_lseeki64(fd, pos, SEEK_SET) != pos) return -1;
+  return _read(fd, dst, static_cast<unsigned>(n));
+}
+ssize_t pwrite(int fd, const void *src, size_t n, int64_t pos) {
+  if (_lseeki64(fd, pos, SEEK_SET) != pos) return -1;
+  return _write(fd, src, static_cast<unsigned>(n));
+}
+}  // namespace
+#define QV_READ_FLAGS (O_RDONLY | O_BINARY)
+#else
+#define QV_READ_FLAGS O_RDONLY
+#endif
+
 namespace qvhost {
 namespace {
 
@@ -345,7 +363,7 @@ Result DecodeWithHooks(const uint8_t *data, size_t size, const Options &options,
 }
 
 Result DecodeFile(const std::string &path, const Options &options, std::string *error) {
-  int fd = open(path.c_str(), O_RDONLY);
+  int fd = open(path.c_str(), QV_READ_FLAGS);
   if (fd < 0) {
     if (error) *error = "cannot open " + path + ": " + strerror(errno);
     Result r;

@@ -117,7 +117,7 @@ int EnterJob(ParamBlock *block, DecoderContext *ctx, bool start) {
     if (start) {
       ForgetJobStack(ctx);
       ctx->Phase = PhaseRunning;
-      StartOnStack(ctx->JobStack + kJobStackSize, JobEntry, ctx);
+      StartOnStack(ctx->JobStack + kJobStackSize, JobEntry, ctx, ctx->JobStack);
     }
     ctx->Phase = PhaseRunning;
     ResumeState(&ctx->JobState, 1);

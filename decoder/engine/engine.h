@@ -6,9 +6,14 @@
 #include "quorvin.h"
 
 // Saved execution state: callee-saved registers, stack pointer, resume point,
-// and the SSE/x87 control words.
+// and the SSE/x87 control words; on Windows also the thread's exception-chain
+// head and stack bounds.
 struct ExecState {
+#if defined(_WIN32)
+  uintptr_t Words[12];
+#else
   uintptr_t Words[10];
+#endif
 };
 
 extern "C" {
@@ -17,8 +22,11 @@ extern "C" {
 int SaveState(ExecState *record) __attribute__((returns_twice));
 // Continue at the SaveState that wrote record; never returns.
 [[noreturn]] void ResumeState(ExecState *record, int value);
-// Switch to a fresh stack and call entry(argument); never returns.
-[[noreturn]] void StartOnStack(void *stackTop, void (*entry)(void *), void *argument);
+// Switch to a fresh stack and call entry(argument); never returns. stackLimit is
+// the stack's low end; only the Windows switch uses it (for the thread's stack
+// bounds), the others ignore it.
+[[noreturn]] void StartOnStack(void *stackTop, void (*entry)(void *), void *argument,
+                               void *stackLimit);
 }
 
 // Working variables of the TIFF streams and the fax decoders. They belong to

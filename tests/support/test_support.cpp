@@ -7,6 +7,11 @@
 
 #if QV_HAVE_PNG
 #include <png.h>
+#elif defined(QV_STB_IMAGE_HEADER)
+// Cross builds without libpng read the reference PNGs with stb_image.
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_PNG
+#include QV_STB_IMAGE_HEADER
 #endif
 
 namespace qvtest {
@@ -72,6 +77,18 @@ bool ReadPngRgba(const std::string &path, uint32_t *width, uint32_t *height,
   }
   *width = image.width;
   *height = image.height;
+  return true;
+#elif defined(QV_STB_IMAGE_HEADER)
+  int w = 0, h = 0, channels = 0;
+  stbi_uc *pixels = stbi_load(path.c_str(), &w, &h, &channels, 4);
+  if (!pixels) {
+    if (error) *error = stbi_failure_reason();
+    return false;
+  }
+  rgba->assign(pixels, pixels + static_cast<size_t>(w) * h * 4);
+  stbi_image_free(pixels);
+  *width = static_cast<uint32_t>(w);
+  *height = static_cast<uint32_t>(h);
   return true;
 #else
   (void)path, (void)width, (void)height, (void)rgba;
