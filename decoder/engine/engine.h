@@ -47,7 +47,9 @@ using JobBody = void (*)(ParamBlock *);
 struct DecoderContext {
   ExecState HostState;
   ExecState JobState;
-  alignas(16) uint8_t JobStack[kJobStackSize];
+  // No alignment asked of the allocator (GlobalAlloc gives 8 bytes): the
+  // switch code aligns the job's stack pointer to 16 itself.
+  uint8_t JobStack[kJobStackSize];
   void *JobSlots[kJobSlots];
   int32_t PassPending;
   uint8_t *SavedInputEnd;
