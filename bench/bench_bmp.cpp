@@ -18,14 +18,8 @@ namespace {
 constexpr uint32_t kWidth = 2048, kHeight = 1536;
 constexpr uint32_t kRle = QV_FOURCC('B', 'M', 'P', 'R');
 
-void Put16(std::vector<uint8_t> &v, uint32_t x) {
-  v.push_back(x & 0xFF);
-  v.push_back((x >> 8) & 0xFF);
-}
-void Put32(std::vector<uint8_t> &v, uint32_t x) {
-  Put16(v, x & 0xFFFF);
-  Put16(v, x >> 16);
-}
+using qvhost::Put16;
+using qvhost::Put32;
 
 // A picture with smooth areas and detail: index of pixel (x, y).
 uint8_t Index(uint32_t x, uint32_t y) {

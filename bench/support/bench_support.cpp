@@ -23,17 +23,6 @@ struct SteadyHeap {
 } g_steadyHeap;
 }  // namespace
 
-std::vector<uint8_t> ReadFileBytes(const std::string &path) {
-  std::vector<uint8_t> v;
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return v;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) v.insert(v.end(), buf, buf + n);
-  fclose(f);
-  return v;
-}
-
 size_t DecodeBytes(const std::vector<uint8_t> &file, uint32_t imageType, size_t queue) {
   qvhost::Options o;
   o.imageType = imageType;

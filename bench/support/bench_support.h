@@ -8,6 +8,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bytes.h"
 #include "quorvin_host.h"
 
 namespace qvbench {
@@ -24,7 +25,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::map<std::string, double> real_, cpu_;
 };
 
-std::vector<uint8_t> ReadFileBytes(const std::string &path);
+using qvhost::ReadFileBytes;
 // Decode through the host library with 64 KiB queues; returns bytes of bitmap produced.
 size_t DecodeBytes(const std::vector<uint8_t> &file, uint32_t imageType, size_t queue = 65536);
 

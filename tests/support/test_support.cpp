@@ -16,17 +16,6 @@
 
 namespace qvtest {
 
-std::vector<uint8_t> ReadFileBytes(const std::string &path) {
-  std::vector<uint8_t> v;
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return v;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) v.insert(v.end(), buf, buf + n);
-  fclose(f);
-  return v;
-}
-
 bool WriteFileBytes(const std::string &path, const std::vector<uint8_t> &bytes) {
   FILE *f = fopen(path.c_str(), "wb");
   if (!f) return false;
@@ -47,15 +36,6 @@ std::string CorpusDir() {
   struct stat st;
   if (stat((dir + "/MANIFEST.tsv").c_str(), &st) != 0) return "";
   return dir;
-}
-
-void Put16(std::vector<uint8_t> &v, uint32_t x) {
-  v.push_back(x & 0xFF);
-  v.push_back((x >> 8) & 0xFF);
-}
-void Put32(std::vector<uint8_t> &v, uint32_t x) {
-  Put16(v, x & 0xFFFF);
-  Put16(v, x >> 16);
 }
 
 bool ReadPngRgba(const std::string &path, uint32_t *width, uint32_t *height,

@@ -5,12 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
 #include "image_view.h"
 #include "quorvin_host.h"
 
 namespace qvtest {
 
-std::vector<uint8_t> ReadFileBytes(const std::string &path);
+using qvhost::ReadFileBytes;
 bool WriteFileBytes(const std::string &path, const std::vector<uint8_t> &bytes);
 std::string TempPath(const std::string &name);
 
@@ -24,8 +25,8 @@ bool ReadPngRgba(const std::string &path, uint32_t *width, uint32_t *height,
                  std::vector<uint8_t> *rgba, std::string *error);
 
 // Little-endian writers for building sample files.
-void Put16(std::vector<uint8_t> &v, uint32_t x);
-void Put32(std::vector<uint8_t> &v, uint32_t x);
+using qvhost::Put16;
+using qvhost::Put32;
 
 // The stress configurations every decode must survive with identical output:
 // tiny queues with random chunking, odd sizes, whole-input mode.

@@ -5,16 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
+
 namespace {
 
-void Put16(std::vector<uint8_t> &v, uint32_t x) {
-  v.push_back(x & 0xFF);
-  v.push_back((x >> 8) & 0xFF);
-}
-void Put32(std::vector<uint8_t> &v, uint32_t x) {
-  Put16(v, x & 0xFFFF);
-  Put16(v, x >> 16);
-}
+using qvhost::Put16;
+using qvhost::Put32;
 
 // A 24-bit bottom-up Windows bitmap: a colour gradient with a dark ring.
 std::vector<uint8_t> GradientBmp(int w, int h) {
