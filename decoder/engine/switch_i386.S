@@ -1,10 +1,22 @@
-// Execution-state switch for i386 (cdecl helpers).
-// ExecState layout: ebx esi edi ebp esp eip (4 bytes each), mxcsr (4), x87 control word (2).
+// Execution-state switch for i386: Linux and i686 Windows (cdecl helpers).
+// ExecState layout: ebx esi edi ebp esp eip (4 bytes each), mxcsr (4), x87
+// control word (2, padded to 4); on Windows then the thread information block
+// words fs:[0] exception-chain head, fs:[4] stack base, fs:[8] stack limit.
+// Windows checks exception registrations and stack probes against those
+// words, so there each side of the switch carries its own.
+#if defined(_WIN32)
+#define SYM(name) _##name
+#define FUNCTION(name) .globl SYM(name); .def SYM(name); .scl 2; .type 32; .endef; SYM(name):
+#define END(name)
+#else
+#define SYM(name) name
+#define FUNCTION(name) .globl name; .hidden name; .type name, @function; name:
+#define END(name) .size name, .-name
+#endif
+
         .text
-        .globl  SaveState
-        .hidden SaveState
-        .type   SaveState, @function
-SaveState:
+
+FUNCTION(SaveState)
         movl    4(%esp), %ecx
         movl    %ebx, 0(%ecx)
         movl    %esi, 4(%ecx)
@@ -16,20 +28,34 @@ SaveState:
         movl    %edx, 20(%ecx)
         stmxcsr 24(%ecx)
         fnstcw  28(%ecx)
+#if defined(_WIN32)
+        movl    %fs:0, %edx
+        movl    %edx, 32(%ecx)
+        movl    %fs:4, %edx
+        movl    %edx, 36(%ecx)
+        movl    %fs:8, %edx
+        movl    %edx, 40(%ecx)
+#endif
         xorl    %eax, %eax
         ret
-        .size   SaveState, .-SaveState
+END(SaveState)
 
-        .globl  ResumeState
-        .hidden ResumeState
-        .type   ResumeState, @function
-ResumeState:
+FUNCTION(ResumeState)
         movl    4(%esp), %ecx
         movl    8(%esp), %eax
         testl   %eax, %eax
         jnz     1f
         movl    $1, %eax                // a resumed SaveState never returns 0
-1:      movl    0(%ecx), %ebx
+1:
+#if defined(_WIN32)
+        movl    32(%ecx), %edx
+        movl    %edx, %fs:0
+        movl    36(%ecx), %edx
+        movl    %edx, %fs:4
+        movl    40(%ecx), %edx
+        movl    %edx, %fs:8
+#endif
+        movl    0(%ecx), %ebx
         movl    4(%ecx), %esi
         movl    8(%ecx), %edi
         movl    12(%ecx), %ebp
@@ -37,14 +63,19 @@ ResumeState:
         fldcw   28(%ecx)
         movl    16(%ecx), %esp
         jmpl    *20(%ecx)
-        .size   ResumeState, .-ResumeState
+END(ResumeState)
 
-// StartOnStack(stack top, entry, argument): never returns.
-        .globl  StartOnStack
-        .hidden StartOnStack
-        .type   StartOnStack, @function
-StartOnStack:
-        movl    4(%esp), %eax
+// StartOnStack(stack top, entry, argument, stack limit): never returns.
+// On Windows the job starts with its own stack bounds and an empty exception
+// chain (-1); elsewhere the stack limit is not needed.
+FUNCTION(StartOnStack)
+        movl    4(%esp), %eax           // stack top
+#if defined(_WIN32)
+        movl    16(%esp), %ecx          // stack limit
+        movl    %ecx, %fs:8
+        movl    %eax, %fs:4
+        movl    $-1, %fs:0
+#endif
         movl    8(%esp), %ecx
         movl    12(%esp), %edx
         movl    %eax, %esp
@@ -54,6 +85,8 @@ StartOnStack:
         pushl   %edx
         calll   *%ecx
         ud2
-        .size   StartOnStack, .-StartOnStack
+END(StartOnStack)
 
+#if !defined(_WIN32)
         .section .note.GNU-stack,"",@progbits
+#endif
