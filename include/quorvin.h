@@ -131,7 +131,51 @@ enum {
   QV_ERR_TGA_ATTRIBUTES = -7071,
   QV_ERR_FLIP_ROOM = -7082,
   /* The image type is valid but its reader is not part of this build. */
-  QV_ERR_READER_MISSING = -7099
+  QV_ERR_READER_MISSING = -7099,
+
+  /* TIFF streams (positioned input and output through the two queues). */
+  QV_ERR_INPUT_STALLED = -1515,    /* no input storage, or the host added no input */
+  QV_ERR_OUTPUT_STALLED = -1516,   /* no output storage, or the host took nothing out */
+  QV_ERR_QUEUE_FLAG = -1547,       /* queue flag bit 1 set when a stream starts */
+  QV_ERR_OUTPUT_PLACEMENT = -1548, /* output placed outside the queue's window of positions */
+  QV_ERR_QUEUE_OVERFULL = -7107,   /* rear at the storage end while front is at its start */
+
+  /* TIFF structure and tags. */
+  QV_ERR_NO_PAGE = -1703,             /* the requested page does not exist */
+  QV_ERR_NOT_TIFF_TYPE = -7028,       /* image type is not a TIFF or raw-fax code */
+  QV_ERR_TIFF_TAG_TYPE = -7030,       /* descriptive tag of field type 11 or more */
+  QV_ERR_TIFF_JPEG = -7031,           /* JPEG tags */
+  QV_ERR_TIFF_TILES = -7034,          /* tile tags */
+  QV_ERR_TIFF_YCBCR = -7036,          /* YCbCr tags */
+  QV_ERR_TIFF_PHOTOMETRIC = -7037,    /* PhotometricInterpretation absent or not 0, 1, 2, 3, 5 */
+  QV_ERR_TIFF_COMPRESSION = -7038,    /* Compression not 1, 2, 3, 4, 5 or 32773 */
+  QV_ERR_TIFF_NO_STRIPS = -7039,      /* no StripOffsets */
+  QV_ERR_TIFF_NO_COLORMAP = -7040,    /* a colour map is needed and ColorMap is absent */
+  QV_ERR_TIFF_COLORMAP_SIZE = -7041,  /* ColorMap does not hold 3 x 2^depth values */
+  QV_ERR_TIFF_NO_DIMENSIONS = -7042,  /* ImageWidth or ImageLength absent */
+  QV_ERR_TIFF_STRIP_COUNT = -7044,    /* too few strips for the image height */
+  QV_ERR_TIFF_COUNT = -7045,          /* a scalar tag with a count other than 1 */
+  QV_ERR_TIFF_VALUE_TYPE = -7046,     /* field type 11 or more, or an 8-byte scalar */
+  QV_ERR_TIFF_SAMPLES = -7049,        /* ExtraSamples, or bits per sample not supported */
+  QV_ERR_TIFF_SAMPLE_FORMAT = -7074,  /* SampleFormat, SMinSampleValue or SMaxSampleValue */
+
+  /* TIFF strip decoding. */
+  QV_ERR_TIFF_STRIP_ENDED = -7103,    /* LZW data of a strip used up before its rows */
+  QV_ERR_TIFF_PREDICTOR = -7104,      /* Predictor not usable with this depth or compression */
+  QV_ERR_TIFF_PLANAR = -7105,         /* PlanarConfiguration other than 1 */
+  QV_ERR_TIFF_SAMPLES_PER_PIXEL = -7106, /* SamplesPerPixel not 1, 3 or 4 */
+  QV_ERR_TIFF_FILL_ORDER = -7108,     /* FillOrder 2 with uncompressed or PackBits data */
+
+  /* Fax decoding (modified Huffman, T.4 one- and two-dimensional, T.6). */
+  QV_ERR_FAX_EMPTY_PAGE = -7109,      /* raw fax data ends its page before the first row */
+  QV_ERR_FAX_HORIZONTAL = -7110,      /* horizontal mode cut by an EOL or by the end of data */
+  QV_ERR_FAX_OVERRUN = -7111,         /* a position past the row width, or left of 0 */
+  QV_ERR_FAX_FILL = -7112,            /* the strip ended inside EOL fill or before a tag bit */
+  QV_ERR_FAX_FIRST_ROW_2D = -7113,    /* a strip's first MR row is two-dimensional */
+  QV_ERR_FAX_CODE = -7115,            /* bits that begin no code (extension codes included) */
+  QV_ERR_FAX_VERTICAL = -7116,        /* a vertical mode puts a1 at or left of a0 */
+  QV_ERR_FAX_NO_EOL = -7117,          /* an MR row that does not begin with an EOL */
+  QV_ERR_FAX_CHANGES = -7118          /* more changes in a row than its width allows */
 };
 
 /* Circular byte queue. At most (end - start - 1) bytes are held. */
