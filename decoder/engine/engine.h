@@ -3,7 +3,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "codecs/ccitt/ccitt.h"
 #include "quorvin.h"
+#include "stream/stream.h"
 
 // Saved execution state: callee-saved registers, stack pointer, resume point,
 // and the SSE/x87 control words; on Windows also the thread's exception-chain
@@ -34,8 +36,12 @@ int SaveState(ExecState *record) __attribute__((returns_twice));
 // through its ParamBlock.
 struct GlobalState {
   ParamBlock *Block;
-  uint8_t Area[1024];  // the stream and fax decoder state lives here
+  StreamState Stream;
+  CcittState Ccitt;
 };
+// The room the context keeps for them.
+constexpr size_t kGlobalStateArea = 1024;
+static_assert(sizeof(GlobalState) <= kGlobalStateArea, "working variables outgrew their room");
 
 constexpr int kJobSlots = 20;
 constexpr size_t kJobStackSize = 64 * 1024;

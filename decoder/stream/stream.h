@@ -1,0 +1,146 @@
+// Positioned input and output through the host's two queues.
+//
+// The input stream knows the file position of every queued input byte: it
+// reads through a window of contiguous bytes, moves inside the queue when a
+// wanted position is still there, and otherwise empties the queue and asks the
+// host for bytes from that position (ResponseSeek). The output stream writes
+// straight into the output queue's storage, knows the output position of every
+// byte there, and tells the host at which position each drained batch of bytes
+// belongs (SeekTarget with ResponseNeedOutput and ResponseSeek), so rows can be
+// placed anywhere in the output file.
+//
+// The state lives in the job's GlobalState; every function takes the running
+// job's ParamBlock.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+#include "quorvin.h"
+
+// Positions that SeekTarget can carry: bit 30 marks an output position and
+// bit 31 an input position counted from the end, so every position, input or
+// output, lies below 2^30.
+constexpr uint32_t kSeekPositionLimit = 0x40000000u;
+
+// Bytes reversed ahead for bit-reversed (least significant bit first) input.
+constexpr size_t kReversalBufferSize = 4096;
+
+// Contiguous unread input bytes: a stretch of the input queue's storage, or of
+// the reversal buffer while bits are reversed.
+struct InputWindow {
+  const uint8_t *Next;
+  const uint8_t *End;
+};
+
+struct StreamState {
+  // Input.
+  uint32_t InBase;          // file position of the byte at the input queue's front
+  InputWindow Window;
+  bool BigEndian;           // byte order of the file ("MM")
+  bool ReverseBits;         // input bytes pass through the bit-reversal table
+  uint8_t *ReversalBuffer;  // kReversalBufferSize bytes while ReverseBits is set
+  uint8_t *Reversed;        // with ReverseBits: queue position after the last byte reversed
+  // Output.
+  uint32_t OutBase;    // output position of the byte at the output queue's front
+  uint8_t *OutCursor;  // where the next output byte goes, inside the storage
+  uint8_t *OutLimit;   // end of the contiguous writable stretch from OutCursor
+  uint32_t OutHigh;    // highest output position written so far, not yet committed
+};
+
+// Queue normalisation after every resume: a rear at the storage end wraps to
+// the start (failing with -7107 when the front is at the start, a completely
+// filled storage); front equal to rear puts both at the start; a front at the
+// storage end wraps to the start. Positions outside the storage end the job
+// with -7005.
+void NormaliseQueue(ParamBlock *block, DataQueue *q);
+// Bytes the queue holds (front to rear, across the wrap).
+size_t QueueHeld(const DataQueue *q);
+
+// ---- Input ----------------------------------------------------------------
+
+// Open the input stream: the byte at the queue's front is file position 0.
+// Refuses queue flag bit 1 (-1547). Does not wait for data.
+void TiffStartInput(ParamBlock *block);
+// File position of the next byte the window hands out.
+uint32_t TiffInputPosition(ParamBlock *block);
+// Move to a file position: inside the queue when the position is there,
+// otherwise by emptying the queue and asking the host (ResponseSeek). Does
+// not wait for data. Positions at or beyond 2^30 fail with -7006.
+void TiffSeek(ParamBlock *block, uint32_t position);
+// The slow path of a byte fetch: moves the window across the storage wrap,
+// refills the reversal buffer, or waits for the host when every queued byte
+// has been read. Fails with -1013, -1006 or -1515 as the input ends.
+uint8_t NextStripByte(ParamBlock *block);
+// Two and four consecutive bytes, the first in the lowest position (file order).
+uint16_t NextStripWord(ParamBlock *block);
+uint32_t NextStripLong(ParamBlock *block);
+uint16_t TiffSeekRead16(ParamBlock *block, uint32_t position);
+uint32_t TiffSeekRead32(ParamBlock *block, uint32_t position);
+// Copy n bytes from the stream.
+void TiffReadBytes(ParamBlock *block, uint8_t *destination, size_t n);
+// Skip n bytes of the stream.
+void TiffSkipBytes(ParamBlock *block, size_t n);
+// From now on every input byte is bit-reversed (most significant bit first
+// becomes least significant first) through buffer (kReversalBufferSize bytes,
+// owned by the caller for the rest of the job).
+void TiffReverseInput(ParamBlock *block, uint8_t *buffer);
+
+// The window refill behind NextStripByte while bits are reversed: copies the
+// queued bytes after the last reversed one, through the reversal table, into
+// the reversal buffer (at most kReversalBufferSize, never across the wrap of
+// the storage more than once) and opens the window over them. Returns false
+// when the queue holds no unreversed byte.
+bool RefillReversed(ParamBlock *block);
+
+// Each byte value with its bit order reversed (0x01 gives 0x80, 0x03 gives 0xC0).
+struct ByteTable {
+  uint8_t v[256];
+};
+constexpr ByteTable MakeBitReverseTable() {
+  ByteTable t{};
+  for (int b = 0; b < 256; ++b) {
+    uint8_t r = 0;
+    for (int i = 0; i < 8; ++i)
+      if (b & (1 << i)) r = static_cast<uint8_t>(r | (0x80 >> i));
+    t.v[b] = r;
+  }
+  return t;
+}
+inline constexpr ByteTable kBitReverseTable = MakeBitReverseTable();
+
+// The next byte, from the window when it holds one.
+inline uint8_t StreamByte(ParamBlock *block, StreamState *s) {
+  if (s->Window.Next < s->Window.End) return *s->Window.Next++;
+  return NextStripByte(block);
+}
+
+// ---- Output ---------------------------------------------------------------
+
+// Open the output stream: the byte at the queue's rear is output position 0.
+// Refuses queue flag bit 1 (-1547); clears bit 5.
+void TiffStartOutput(ParamBlock *block);
+// Output position of OutCursor.
+uint32_t TiffOutputPosition(ParamBlock *block);
+// Put n bytes at the cursor, draining to the host (ResponseNeedOutput with
+// SeekTarget = 0x40000000 | position of the queue's front) whenever the queue
+// fills. When source is OutCursor itself (the bytes were decoded in place)
+// the cursor just advances.
+void TiffPutRow(ParamBlock *block, const uint8_t *source, size_t n);
+// Move the cursor to output position x for a write of n bytes (n = 0 only
+// repositions): inside the queue's window of positions when it fits there,
+// otherwise by draining the queue and asking the host to continue its output
+// at x (ResponseSeek). Fails with -1548 for a placement below what is
+// already committed.
+void TiffPlaceOutput(ParamBlock *block, uint32_t x, size_t n);
+// Put n bytes at output position x (the raw fax header, rewritten at the end).
+void TiffRewriteAt(ParamBlock *block, const uint8_t *data, size_t n, uint32_t x);
+// Make everything written so far visible to the host: rear = the highest
+// position written (used before ResponseRowsReady and at the end of the job).
+void TiffCommitOutput(ParamBlock *block);
+// Contiguous bytes that may be written at OutCursor without a flush.
+inline size_t TiffOutputRoom(const StreamState *s) {
+  return static_cast<size_t>(s->OutLimit - s->OutCursor);
+}
+
+// The stream state of the running job.
+StreamState *JobStream(ParamBlock *block);

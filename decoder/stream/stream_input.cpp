@@ -1,0 +1,235 @@
+// The positioned input stream.
+//
+// The queue's front stays where the stream found it while the window walks
+// over the queued bytes; only when every queued byte has been read does the
+// stream empty the queue (front = rear = start), add the bytes to InBase and
+// wait for the host to append file bytes from the next position.
+#include <string.h>
+
+#include "engine/engine.h"
+#include "stream/stream.h"
+
+namespace {
+
+constexpr uint8_t kQueueFlagRefused = 0x2;  // bit 1: refused when a stream starts
+
+// The window over the queued bytes from p: up to the rear, or up to the
+// storage end when the queued bytes wrap past it.
+void OpenWindowAt(StreamState *s, const DataQueue *q, uint8_t *p) {
+  s->Window.Next = p;
+  s->Window.End = (q->rear >= p) ? q->rear : q->end;
+}
+
+// Open the window at p: directly over the storage, or (reversing) empty, with
+// the reversal starting at p.
+void OpenAt(StreamState *s, const DataQueue *q, uint8_t *p) {
+  if (s->ReverseBits) {
+    s->Reversed = p;
+    s->Window.Next = s->Window.End = s->ReversalBuffer;
+  } else {
+    OpenWindowAt(s, q, p);
+  }
+}
+
+// Queue pointer of the next unread byte (the window's position in the queue).
+uint8_t *ReadPointer(const StreamState *s) {
+  if (s->ReverseBits) {
+    // Bytes still in the reversal buffer precede the reversal point (a
+    // refill never crosses the storage end).
+    return s->Reversed - (s->Window.End - s->Window.Next);
+  }
+  return const_cast<uint8_t *>(s->Window.Next);
+}
+
+// Offset of queue pointer p from the front, across the wrap.
+size_t FromFront(const DataQueue *q, const uint8_t *p) {
+  if (p >= q->front) return static_cast<size_t>(p - q->front);
+  return static_cast<size_t>(q->end - q->front) + static_cast<size_t>(p - q->start);
+}
+
+// Every queued byte has been read: empty the queue and wait for the host to
+// append the bytes that follow. Leaves the window open over the new bytes.
+void WaitForInput(ParamBlock *block, StreamState *s) {
+  DataQueue *q = &block->InputQueue;
+  uint64_t next = static_cast<uint64_t>(s->InBase) + QueueHeld(q);
+  if (next >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
+  s->InBase = static_cast<uint32_t>(next);
+  q->front = q->rear = q->start;
+  if (q->flags & QV_QUEUE_END_OF_DATA) FailJob(block, QV_ERR_INPUT_ENDED);
+  block->SeekTarget = s->InBase;
+  SuspendJob(block, ResponseNeedInput);
+  NormaliseQueue(block, q);
+  if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_INPUT_ABORTED);
+  if (q->front == q->rear)
+    FailJob(block, (q->flags & QV_QUEUE_END_OF_DATA) ? QV_ERR_INPUT_ENDED : QV_ERR_INPUT_STALLED);
+  // The host may have moved the front; its bytes are file position InBase.
+  OpenAt(s, q, q->front);
+}
+
+}  // namespace
+
+StreamState *JobStream(ParamBlock *block) { return &JobGlobals(block)->Stream; }
+
+size_t QueueHeld(const DataQueue *q) {
+  if (q->rear >= q->front) return static_cast<size_t>(q->rear - q->front);
+  return static_cast<size_t>(q->end - q->front) + static_cast<size_t>(q->rear - q->start);
+}
+
+void NormaliseQueue(ParamBlock *block, DataQueue *q) {
+  if (!q->start || q->end <= q->start || q->front < q->start || q->front > q->end ||
+      q->rear < q->start || q->rear > q->end)
+    FailJob(block, QV_ERR_BAD_OPTION);
+  if (q->rear == q->end) {
+    if (q->front == q->start) FailJob(block, QV_ERR_QUEUE_OVERFULL);
+    q->rear = q->start;
+  }
+  if (q->front == q->rear) q->front = q->rear = q->start;
+  if (q->front == q->end) q->front = q->start;
+}
+
+void TiffStartInput(ParamBlock *block) {
+  StreamState *s = JobStream(block);
+  DataQueue *q = &block->InputQueue;
+  if (!q->start || q->end <= q->start) {
+    block->SeekTarget = 0;
+    SuspendJob(block, ResponseNeedInput);
+    if (!q->start || q->end <= q->start) FailJob(block, QV_ERR_INPUT_STALLED);
+  }
+  if (q->flags & kQueueFlagRefused) FailJob(block, QV_ERR_QUEUE_FLAG);
+  NormaliseQueue(block, q);
+  s->InBase = 0;
+  s->ReverseBits = false;
+  s->ReversalBuffer = nullptr;
+  OpenAt(s, q, q->front);
+}
+
+uint32_t TiffInputPosition(ParamBlock *block) {
+  StreamState *s = JobStream(block);
+  const DataQueue *q = &block->InputQueue;
+  return s->InBase + static_cast<uint32_t>(FromFront(q, ReadPointer(s)));
+}
+
+void TiffSeek(ParamBlock *block, uint32_t position) {
+  StreamState *s = JobStream(block);
+  DataQueue *q = &block->InputQueue;
+  if (position >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
+  size_t held = QueueHeld(q);
+  if (position >= s->InBase && position - s->InBase <= held) {
+    size_t offset = position - s->InBase;
+    size_t first = static_cast<size_t>(q->end - q->front);
+    uint8_t *p = offset < first ? q->front + offset : q->start + (offset - first);
+    OpenAt(s, q, p);
+    return;
+  }
+  q->front = q->rear = q->start;
+  block->SeekTarget = position;
+  SuspendJob(block, ResponseSeek);
+  NormaliseQueue(block, q);
+  s->InBase = position;
+  OpenAt(s, q, q->front);
+}
+
+bool RefillReversed(ParamBlock *block) {
+  StreamState *s = JobStream(block);
+  DataQueue *q = &block->InputQueue;
+  uint8_t *p = s->Reversed;
+  if (p == q->end && q->rear < q->front) p = q->start;  // the queued bytes wrap here
+  if (p == q->rear) {
+    s->Reversed = p;
+    return false;
+  }
+  const uint8_t *stop = (q->rear > p) ? q->rear : q->end;
+  size_t n = static_cast<size_t>(stop - p);
+  if (n == 0) return false;
+  if (n > kReversalBufferSize) n = kReversalBufferSize;
+  uint8_t *out = s->ReversalBuffer;
+  for (size_t i = 0; i < n; ++i) out[i] = kBitReverseTable.v[p[i]];
+  s->Reversed = p + n;
+  s->Window.Next = out;
+  s->Window.End = out + n;
+  return true;
+}
+
+uint8_t NextStripByte(ParamBlock *block) {
+  StreamState *s = JobStream(block);
+  DataQueue *q = &block->InputQueue;
+  for (;;) {
+    if (s->Window.Next < s->Window.End) return *s->Window.Next++;
+    if (s->ReverseBits) {
+      if (RefillReversed(block)) continue;
+    } else if (s->Window.End == q->end && q->rear < q->front && q->start < q->rear) {
+      // The queued bytes continue at the storage start.
+      OpenWindowAt(s, q, q->start);
+      continue;
+    }
+    WaitForInput(block, s);
+  }
+}
+
+uint16_t NextStripWord(ParamBlock *block) {
+  StreamState *s = JobStream(block);
+  if (s->Window.End - s->Window.Next >= 2) {
+    uint16_t v = static_cast<uint16_t>(s->Window.Next[0] | s->Window.Next[1] << 8);
+    s->Window.Next += 2;
+    return v;
+  }
+  uint16_t lo = NextStripByte(block);
+  return static_cast<uint16_t>(lo | NextStripByte(block) << 8);
+}
+
+uint32_t NextStripLong(ParamBlock *block) {
+  uint32_t lo = NextStripWord(block);
+  return lo | static_cast<uint32_t>(NextStripWord(block)) << 16;
+}
+
+uint16_t TiffSeekRead16(ParamBlock *block, uint32_t position) {
+  TiffSeek(block, position);
+  return NextStripWord(block);
+}
+
+uint32_t TiffSeekRead32(ParamBlock *block, uint32_t position) {
+  TiffSeek(block, position);
+  return NextStripLong(block);
+}
+
+void TiffReadBytes(ParamBlock *block, uint8_t *destination, size_t n) {
+  StreamState *s = JobStream(block);
+  while (n) {
+    size_t have = static_cast<size_t>(s->Window.End - s->Window.Next);
+    if (have == 0) {
+      *destination++ = NextStripByte(block);
+      --n;
+      continue;
+    }
+    size_t c = n < have ? n : have;
+    memcpy(destination, s->Window.Next, c);
+    s->Window.Next += c;
+    destination += c;
+    n -= c;
+  }
+}
+
+void TiffSkipBytes(ParamBlock *block, size_t n) {
+  StreamState *s = JobStream(block);
+  while (n) {
+    size_t have = static_cast<size_t>(s->Window.End - s->Window.Next);
+    if (have == 0) {
+      NextStripByte(block);
+      --n;
+      continue;
+    }
+    size_t c = n < have ? n : have;
+    s->Window.Next += c;
+    n -= c;
+  }
+}
+
+void TiffReverseInput(ParamBlock *block, uint8_t *buffer) {
+  StreamState *s = JobStream(block);
+  if (s->ReverseBits) return;
+  DataQueue *q = &block->InputQueue;
+  uint8_t *at = ReadPointer(s);
+  s->ReverseBits = true;
+  s->ReversalBuffer = buffer;
+  OpenAt(s, q, at);
+}
