@@ -30,9 +30,10 @@ int DecodeOne(const Args &a, const std::string &inputPath) {
   if (!a.interlaceGiven) o.interlaceMode = QV_INTERLACE_FINAL_ONLY;
   o.extra = false;                // extra-data records are for info
   o.outputLimit = UINT32_MAX;     // a BMP file's own limit
-  bool rewrites = o.interlaceMode != QV_INTERLACE_FINAL_ONLY;
+  // PNG needs the colour table before the first row, and every row once.
+  bool collect = o.interlaceMode != QV_INTERLACE_FINAL_ONLY || TableFollowsRows(in, type);
   std::unique_ptr<ImageOutput> image =
-      choice.format == "bmp" ? MakeBmpOutput(out.fd()) : MakePngOutput(out.fd(), rewrites);
+      choice.format == "bmp" ? MakeBmpOutput(out.fd()) : MakePngOutput(out.fd(), collect);
   image->Configure(&o);
   o.onOutput = [&image](const ParamBlock &b, uint64_t pos, const uint8_t *p, size_t n) {
     return image->Put(b, pos, p, n);

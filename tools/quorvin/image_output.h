@@ -35,7 +35,8 @@ std::unique_ptr<ImageOutput> MakeBmpOutput(int fd);
 // for a GIF's transparent index), grey for grey colour tables, RGB for true
 // colour. Rows that arrive ahead of their turn wait in a scratch file.
 // wholeImageFirst: the image is rewritten while it is delivered (GIF pass
-// images), so rows are collected first and written at the end.
+// images) or its colour table comes last, so rows are collected in the
+// scratch file first and written at the end.
 std::unique_ptr<ImageOutput> MakePngOutput(int fd, bool wholeImageFirst);
 
 // Whether this build can write PNG files.

@@ -21,16 +21,14 @@ uint32_t Stride(const BitmapInfoHeader &h) {
   return static_cast<uint32_t>(((h.biBitCount * width + 31) / 32) * 4);
 }
 
-// Formats whose colour table or extra-data records come after the pixels:
-// a Targa file with a footer, a 256-colour PCX file.
+// Files whose colour table or extra-data records come after the pixels: a
+// Targa file with a footer, a 256-colour PCX file.
 bool NeedsWholeFile(const InputFile &in, uint32_t type) {
   uint8_t b[26];
   if ((type & 0xFFFFFF) == (QV_FOURCC('T', 'G', 'A', 0) & 0xFFFFFF))
     return in.size() >= 26 && pread(in.fd(), b, 26, static_cast<off_t>(in.size() - 26)) == 26 &&
            memcmp(b + 8, "TRUEVISION-XFILE.", 18) == 0;
-  if ((type & 0xFFFFFF) == (QV_FOURCC('P', 'C', 'X', 0) & 0xFFFFFF))
-    return pread(in.fd(), b, 1, 3) == 1 && b[0] == 8 && pread(in.fd(), b, 1, 65) == 1 && b[0] == 1;
-  return false;
+  return TableFollowsRows(in, type);
 }
 
 // Decodes until the header, colour table and extra records are known, then

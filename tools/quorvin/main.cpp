@@ -178,6 +178,12 @@ std::string StatusMessage(int32_t status) {
   return "status " + std::to_string(status) + " (" + QvStatusText(status) + ")";
 }
 
+bool TableFollowsRows(const InputFile &in, uint32_t type) {
+  uint8_t bits, planes;
+  return (type & 0xFFFFFF) == (QV_FOURCC('P', 'C', 'X', 0) & 0xFFFFFF) && pread(in.fd(), &bits, 1, 3) == 1 &&
+         bits == 8 && pread(in.fd(), &planes, 1, 65) == 1 && planes == 1;
+}
+
 bool OpenImage(const std::string &path, const Args &a, InputFile *in, uint32_t *type,
                std::string *error) {
   if (!in->Open(path, error)) return false;

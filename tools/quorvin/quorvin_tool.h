@@ -35,6 +35,9 @@ void ChooseOutput(const Args &a, const std::string &input, OutputChoice *choice)
 bool OpenImage(const std::string &path, const Args &a, InputFile *in, uint32_t *type,
                std::string *error);
 
+// A 256-colour PCX file: its colour table follows the rows.
+bool TableFollowsRows(const InputFile &in, uint32_t type);
+
 // "quorvin: message" on standard error.
 void Complain(const std::string &message);
 // "status -7006 (invalid or unsupported header)".
