@@ -311,9 +311,8 @@ TEST(Engine, RunRestartsASuspendedJob) {
 }
 
 __attribute__((noinline, noipa)) void DeepRecursion(ParamBlock *pb) {
-  volatile uint8_t frame[512];
+  [[maybe_unused]] volatile uint8_t frame[512];
   for (int i = 0; i < 512; ++i) frame[i] = static_cast<uint8_t>(i);  // every byte touched
-  (void)frame[pb->PageNumber & 511];
   if (pb->PageNumber-- > 0) DeepRecursion(pb);
   SuspendJob(pb, ResponseRowsReady);
 }

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <regex>
 #include <set>
 
 #include "test_support.h"
@@ -433,18 +432,24 @@ TEST(Tools, ManPagesListEveryOption) {
   };
   for (const Tool &t : {Tool{QUORVIN_TOOL, "/tools/quorvin/quorvin.1"}, Tool{CINDRAL_TOOL, "/tools/cindral/cindral.1"}}) {
     SCOPED_TRACE(t.page);
-    std::string page = ReadText(std::string(QV_SOURCE_DIR) + t.page);
-    ASSERT_FALSE(page.empty());
-    page = std::regex_replace(page, std::regex(R"(\\-)"), "-");
+    std::string roff = ReadText(std::string(QV_SOURCE_DIR) + t.page), page;
+    ASSERT_FALSE(roff.empty());
+    for (size_t i = 0; i < roff.size(); ++i)  // roff writes a hyphen as \-
+      if (!(roff[i] == '\\' && i + 1 < roff.size() && roff[i + 1] == '-')) page += roff[i];
     Ran help = RunProgram({t.program, "--help"});
-    std::regex option(R"((^|[ ,])(--?[a-z][a-z-]*))");
+    // Options are the words that start with - after a blank or a comma.
     size_t seen = 0;
-    for (std::sregex_iterator m(help.out.begin(), help.out.end(), option), end; m != end; ++m) {
-      std::string name = (*m)[2];
+    for (size_t i = 0; i + 1 < help.out.size(); ++i) {
+      if (help.out[i] != '-' || (i && help.out[i - 1] != ' ' && help.out[i - 1] != ',')) continue;
+      size_t end = i + 1;
+      while (end < help.out.size() && (islower(help.out[end]) || help.out[end] == '-')) ++end;
+      std::string name = help.out.substr(i, end - i);
+      if (name.size() < 2 || name == "--") continue;
       EXPECT_NE(page.find(name), std::string::npos) << name << " is not in the man page";
       ++seen;
+      i = end;
     }
-    EXPECT_GE(seen, 5u);
+    EXPECT_GE(seen, 10u);
   }
 }
 
