@@ -118,6 +118,30 @@ std::set<std::string> Listing(const std::string &dir) {
   return names;
 }
 
+// One run of a tool and what it must answer: exit code and a piece of each stream.
+struct Expect {
+  Args args;
+  int code;
+  const char *stdoutHas, *stderrHas;
+};
+
+// Runs program with each case's arguments; after each, check() may look further.
+template <typename Check>
+void ExpectRuns(const char *program, const std::vector<Expect> &cases, Check check) {
+  for (const Expect &c : cases) {
+    std::string shown;
+    for (const std::string &a : c.args) shown += a + " ";
+    SCOPED_TRACE(shown);
+    Args args = c.args;
+    args.insert(args.begin(), program);
+    Ran r = RunProgram(args);
+    EXPECT_EQ(r.code, c.code) << r.err;
+    EXPECT_NE(r.out.find(c.stdoutHas), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(c.stderrHas), std::string::npos) << r.err;
+    check(c, r);
+  }
+}
+
 TEST(QuorvinTool, WritesWhatTheLibraryDecodesUnderEveryOption) {
   std::string out = qvtest::TempPath("decoded");
   for (const char *name : kSamples) {
@@ -235,32 +259,24 @@ TEST(QuorvinTool, NeverLosesAFile) {
   ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/precious.png", {'k', 'e', 'e', 'p'}));
   ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/precious.bmp", {'k', 'e', 'e', 'p'}));
   std::set<std::string> before = Listing(dir);
-  struct Case {
-    const char *name;
-    Args args;
-    const char *message;
+  // Every refusal and failure: exit 1, the reason named, nothing changed.
+  const std::vector<Expect> cases = {
+      {{"decode", in, "-o", in}, 1, "", "is the input file"},
+      {{"decode", in, "-o", dir + "/link.bmp"}, 1, "", "is the input file"},          // symbolic link
+      {{"decode", dir + "/hard.bmp", "-o", in}, 1, "", "is the input file"},         // hard link
+      {{"decode", in, "-o", dir + "/./in.bmp"}, 1, "", "is the input file"},         // another spelling
+      {{"decode", in, "--format", "bmp"}, 1, "", "is the input file"},               // the default name
+      {{"decode", dir + "/cut.gif", "-o", dir + "/precious.png"}, 1, "", "cut.gif: status -1013"},
+      {{"decode", dir + "/cut.gif", "-o", dir + "/precious.bmp"}, 1, "", "cut.gif: status -1013"},
+      {{"decode", in, "-o", dir + "/no/such.png"}, 1, "", "no/such.png: No such file or directory"},
+      {{"decode", in, "-o", dir, "--format", "png"}, 1, "", "keep: Is a directory"},
   };
-  const Case cases[] = {
-      {"output is the input", {"decode", in, "-o", in}, "is the input file"},
-      {"through a symbolic link", {"decode", in, "-o", dir + "/link.bmp"}, "is the input file"},
-      {"through a hard link", {"decode", dir + "/hard.bmp", "-o", in}, "is the input file"},
-      {"another spelling", {"decode", in, "-o", dir + "/./in.bmp"}, "is the input file"},
-      {"default name", {"decode", in, "--format", "bmp"}, "is the input file"},
-      {"failed decode to PNG", {"decode", dir + "/cut.gif", "-o", dir + "/precious.png"}, "cut.gif: status -1013"},
-      {"failed decode to BMP", {"decode", dir + "/cut.gif", "-o", dir + "/precious.bmp"}, "cut.gif: status -1013"},
-      {"missing folder", {"decode", in, "-o", dir + "/no/such.png"}, "no/such.png: No such file or directory"},
-      {"folder as output", {"decode", in, "-o", dir, "--format", "png"}, "keep: Is a directory"},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
-    Ran r = Quorvin(c.args);
-    EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  ExpectRuns(QUORVIN_TOOL, cases, [&](const Expect &, const Ran &) {
     EXPECT_TRUE(qvtest::ReadFileBytes(in) == original);
     EXPECT_EQ(qvtest::ReadFileBytes(dir + "/precious.png"), Bytes({'k', 'e', 'e', 'p'}));
     EXPECT_EQ(qvtest::ReadFileBytes(dir + "/precious.bmp"), Bytes({'k', 'e', 'e', 'p'}));
     EXPECT_EQ(Listing(dir), before);  // no temporary file left behind
-  }
+  });
   // Writing through a link replaces the file it points to, and keeps the link.
   ASSERT_EQ(symlink("precious.png", (dir + "/to-precious.png").c_str()), 0);
   Ran r = Quorvin({"decode", in, "-o", dir + "/to-precious.png"});
@@ -277,12 +293,7 @@ TEST(QuorvinTool, MessagesAndExitCodes) {
   ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/empty.bmp", {}));
   ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/text.txt", {'h', 'e', 'l', 'l', 'o', '\n'}));
   std::string bmp = Sample("bmp8.bmp");
-  struct Case {
-    Args args;
-    int code;
-    const char *stdoutHas, *stderrHas;
-  };
-  const Case cases[] = {
+  const std::vector<Expect> cases = {
       {{}, 2, "", "no command given"},
       {{"--help"}, 0, "exit status: 0 success", ""},
       {{"-h"}, 0, "usage: quorvin decode", ""},
@@ -307,18 +318,11 @@ TEST(QuorvinTool, MessagesAndExitCodes) {
       {{"decode", bmp, "-o", dir + "/named.png"}, 0, "", ""},
       {{"decode", dir + "/named.png"}, 1, "", "format not recognised"},
   };
-  for (const Case &c : cases) {
-    std::string shown;
-    for (const std::string &a : c.args) shown += a + " ";
-    SCOPED_TRACE(shown);
-    Ran r = Quorvin(c.args);
-    EXPECT_EQ(r.code, c.code) << r.err;
-    EXPECT_NE(r.out.find(c.stdoutHas), std::string::npos) << r.out;
-    EXPECT_NE(r.err.find(c.stderrHas), std::string::npos) << r.err;
+  ExpectRuns(QUORVIN_TOOL, cases, [](const Expect &c, const Ran &r) {
     if (c.code == 0 && !*c.stdoutHas) {
       EXPECT_EQ(r.err, "");
     }
-  }
+  });
   // A name chosen by the tool is printed; the output sits beside the input.
   ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/pic.gif", qvtest::ReadFileBytes(Sample("plain.gif"))));
   Ran r = Quorvin({"decode", dir + "/pic.gif"});
@@ -383,12 +387,7 @@ TEST(CindralTool, ConventionsAndFiles) {
   std::string plain = Sample("bmp24.bmp"), coded = dir + "/coded";
   ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/kept", {'k', 'e', 'e', 'p'}));
   ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/tiny", {'x'}));
-  struct Case {
-    Args args;
-    int code;
-    const char *stdoutHas, *stderrHas;
-  };
-  const Case cases[] = {
+  const std::vector<Expect> cases = {
       {{"code", plain, coded, "--key", "k1"}, 0, "", ""},
       {{"check", coded}, 0, "coded\n", ""},
       {{"check", coded, plain, dir + "/tiny"}, 3, "bmp24.bmp: not coded\n", ""},
@@ -406,16 +405,9 @@ TEST(CindralTool, ConventionsAndFiles) {
       {{"--help"}, 0, "exit status:", ""},
       {{"--version"}, 0, "Cindral library 2.02", ""},
   };
-  for (const Case &c : cases) {
-    std::string shown;
-    for (const std::string &a : c.args) shown += a + " ";
-    SCOPED_TRACE(shown);
-    Ran r = Cindral(c.args);
-    EXPECT_EQ(r.code, c.code) << r.err;
-    EXPECT_NE(r.out.find(c.stdoutHas), std::string::npos) << r.out;
-    EXPECT_NE(r.err.find(c.stderrHas), std::string::npos) << r.err;
+  ExpectRuns(CINDRAL_TOOL, cases, [&dir](const Expect &, const Ran &) {
     EXPECT_EQ(qvtest::ReadFileBytes(dir + "/kept"), Bytes({'k', 'e', 'e', 'p'}));
-  }
+  });
   // Standard input and output, through pipes both ways.
   Ran r = Cindral({"decode", "-", "-", "--key", "k1"}, coded, true);
   EXPECT_EQ(r.code, 0) << r.err;

@@ -28,25 +28,20 @@ uint32_t Rows(const BitmapInfoHeader &h) {
   return h.biHeight < 0 ? 0u - static_cast<uint32_t>(h.biHeight) : static_cast<uint32_t>(h.biHeight);
 }
 
-bool WriteAt(int fd, const uint8_t *p, size_t n, uint64_t pos) {
+// All n bytes by position through pread or pwrite; false at an error or the file's end.
+template <typename Byte, typename Transfer>
+bool WholeAt(Transfer transfer, int fd, Byte *p, size_t n, uint64_t pos) {
   while (n) {
-    ssize_t w = pwrite(fd, p, n, static_cast<off_t>(pos));
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w, pos += static_cast<uint64_t>(w), n -= static_cast<size_t>(w);
+    ssize_t done = transfer(fd, p, n, static_cast<off_t>(pos));
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    p += done, pos += static_cast<uint64_t>(done), n -= static_cast<size_t>(done);
   }
   return true;
 }
 
-bool ReadAt(int fd, uint8_t *p, size_t n, uint64_t pos) {
-  while (n) {
-    ssize_t r = pread(fd, p, n, static_cast<off_t>(pos));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    p += r, pos += static_cast<uint64_t>(r), n -= static_cast<size_t>(r);
-  }
-  return true;
-}
+bool WriteAt(int fd, const uint8_t *p, size_t n, uint64_t pos) { return WholeAt(pwrite, fd, p, n, pos); }
+bool ReadAt(int fd, uint8_t *p, size_t n, uint64_t pos) { return WholeAt(pread, fd, p, n, pos); }
 
 // ---------------------------------------------------------------- BMP
 
