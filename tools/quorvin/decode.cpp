@@ -10,6 +10,15 @@
 namespace qvtool {
 namespace {
 
+// A Windows bitmap with a negative height keeps its top row first.
+bool StoredTopFirst(const InputFile &in, uint32_t type) {
+  uint8_t h[26];
+  if (type != QV_TYPE_BMP && type != QV_TYPE_BMPR) return false;
+  if (pread(in.fd(), h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return false;
+  uint32_t infoSize = h[14] | h[15] << 8 | h[16] << 16 | static_cast<uint32_t>(h[17]) << 24;
+  return infoSize >= 40 && (h[25] & 0x80);
+}
+
 int DecodeOne(const Args &a, const std::string &inputPath) {
   InputFile in;
   uint32_t type = 0;
@@ -32,8 +41,9 @@ int DecodeOne(const Args &a, const std::string &inputPath) {
   o.outputLimit = UINT32_MAX;     // a BMP file's own limit
   // PNG needs the colour table before the first row, and every row once.
   bool collect = o.interlaceMode != QV_INTERLACE_FINAL_ONLY || TableFollowsRows(in, type);
-  std::unique_ptr<ImageOutput> image =
-      choice.format == "bmp" ? MakeBmpOutput(out.fd()) : MakePngOutput(out.fd(), collect);
+  std::unique_ptr<ImageOutput> image = choice.format == "bmp"
+                                           ? MakeBmpOutput(out.fd())
+                                           : MakePngOutput(out.fd(), collect, StoredTopFirst(in, type));
   image->Configure(&o);
   o.onOutput = [&image](const ParamBlock &b, uint64_t pos, const uint8_t *p, size_t n) {
     return image->Put(b, pos, p, n);

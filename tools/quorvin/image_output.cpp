@@ -242,13 +242,14 @@ class PngRows {
 
 class PngOutput : public ImageOutput {
  public:
-  PngOutput(int fd, bool wholeImageFirst) : fd_(fd), wholeFirst_(wholeImageFirst) {}
+  PngOutput(int fd, bool wholeImageFirst, bool storedTopFirst)
+      : fd_(fd), wholeFirst_(wholeImageFirst), topDown_(storedTopFirst ? 0 : QV_FLAG_TOP_DOWN) {}
   ~PngOutput() override {
     if (scratch_) fclose(scratch_);
   }
 
   void Configure(qvhost::Options *o) override {
-    o->flags = (o->flags | QV_FLAG_TOP_DOWN) & ~QV_FLAG_HEADER;
+    o->flags = (o->flags & ~(QV_FLAG_TOP_DOWN | QV_FLAG_HEADER)) | topDown_;
   }
 
   bool Put(const ParamBlock &block, uint64_t pos, const uint8_t *p, size_t n) override {
@@ -258,7 +259,7 @@ class PngOutput : public ImageOutput {
       // Rows go straight to libpng when the size is known and they come top
       // row first; otherwise the whole image is collected first.
       streaming_ = !wholeFirst_ && h.biWidth > 0 && h.biHeight != 0 && h.biHeight != -1 &&
-                   qvhost::RowsTopFirst(h, QV_FLAG_TOP_DOWN);
+                   qvhost::RowsTopFirst(h, topDown_);
       if (streaming_) {
         stride_ = Stride(h);
         height_ = Rows(h);
@@ -294,7 +295,7 @@ class PngOutput : public ImageOutput {
       return false;
     }
     uint64_t start = r.outputLength - need;
-    bool topFirst = qvhost::RowsTopFirst(h, QV_FLAG_TOP_DOWN);
+    bool topFirst = qvhost::RowsTopFirst(h, topDown_);
     row_.assign(stride, 0);
     for (uint32_t y = 0; y < rows; ++y) {
       uint64_t index = topFirst ? y : rows - 1 - y;
@@ -367,7 +368,9 @@ class PngOutput : public ImageOutput {
   }
 
   int fd_;
-  bool wholeFirst_, started_ = false, streaming_ = false;
+  bool wholeFirst_;
+  uint32_t topDown_;  // the row order asked for
+  bool started_ = false, streaming_ = false;
   PngRows png_;
   size_t stride_ = 0, fill_ = 0;
   uint32_t height_ = 0, rowsOut_ = 0;
@@ -385,12 +388,12 @@ std::unique_ptr<ImageOutput> MakeBmpOutput(int fd) { return std::make_unique<Bmp
 
 #if QV_HAVE_PNG
 bool HavePng() { return true; }
-std::unique_ptr<ImageOutput> MakePngOutput(int fd, bool wholeImageFirst) {
-  return std::make_unique<PngOutput>(fd, wholeImageFirst);
+std::unique_ptr<ImageOutput> MakePngOutput(int fd, bool wholeImageFirst, bool storedTopFirst) {
+  return std::make_unique<PngOutput>(fd, wholeImageFirst, storedTopFirst);
 }
 #else
 bool HavePng() { return false; }
-std::unique_ptr<ImageOutput> MakePngOutput(int, bool) { return nullptr; }
+std::unique_ptr<ImageOutput> MakePngOutput(int, bool, bool) { return nullptr; }
 #endif
 
 }  // namespace qvtool

@@ -36,8 +36,10 @@ std::unique_ptr<ImageOutput> MakeBmpOutput(int fd);
 // colour. Rows that arrive ahead of their turn wait in a scratch file.
 // wholeImageFirst: the image is rewritten while it is delivered (GIF pass
 // images) or its colour table comes last, so rows are collected in the
-// scratch file first and written at the end.
-std::unique_ptr<ImageOutput> MakePngOutput(int fd, bool wholeImageFirst);
+// scratch file first and written at the end. storedTopFirst: the file keeps
+// its rows top row first and its reader delivers them in file order (a BMP
+// with a negative height), so the decoder is not asked to reverse them.
+std::unique_ptr<ImageOutput> MakePngOutput(int fd, bool wholeImageFirst, bool storedTopFirst);
 
 // Whether this build can write PNG files.
 bool HavePng();
