@@ -79,6 +79,7 @@ class Session {
   void GrowExtra();
   void Log(int response);
   void CollectExtras();
+  bool OutputInMemory() const { return !o_.onOutput && o_.outputFd < 0; }
 
   const Input &in_;
   const Options &o_;
@@ -130,7 +131,9 @@ void Session::PutOutput(const uint8_t *p, size_t n) {
     pb_.OutputQueue.flags |= QV_QUEUE_ABORT;
     return;
   }
-  if (o_.outputFd >= 0) {
+  if (o_.onOutput) {
+    if (!o_.onOutput(pb_, outPos_, p, n)) pb_.OutputQueue.flags |= QV_QUEUE_ABORT;
+  } else if (o_.outputFd >= 0) {
     if (pwrite(o_.outputFd, p, n, static_cast<off_t>(outPos_)) != static_cast<ssize_t>(n))
       pb_.OutputQueue.flags |= QV_QUEUE_ABORT;
   } else {
@@ -259,7 +262,7 @@ Result Session::Run() {
           PassImage img;
           img.header = pb_.BitmapHeader;
           img.flags = pb_.Flags;
-          img.output.assign(r_.output.begin(), r_.output.begin() + r_.outputLength);
+          if (OutputInMemory()) img.output.assign(r_.output.begin(), r_.output.begin() + r_.outputLength);
           if (o_.onPassImage) o_.onPassImage(img);
           r_.passImages.push_back(std::move(img));
           // Progressive refinement (modes 3 and 5) keeps refining the same image.
@@ -311,6 +314,10 @@ Result Session::Run() {
         pb_.OutputQueue.flags |= QV_QUEUE_ABORT;
         break;
     }
+    if (o_.keepGoing && !o_.keepGoing(resp, pb_)) {
+      r_.stopped = true;
+      goto finished;
+    }
     resp = Corvane(&pb_, next);
   }
 finished:
@@ -323,7 +330,7 @@ finished:
   r_.fileCompression = pb_.FileCompression;
   r_.progress = pb_.Progress;
   CollectExtras();
-  r_.output.resize(r_.outputLength);
+  if (OutputInMemory()) r_.output.resize(r_.outputLength);
   if (resp == ResponseDone && o_.measureStack) r_.stackUsed = JobStackHighWater(&pb_);
   Corvane(&pb_, RequestTerminate);
   return std::move(r_);
@@ -362,6 +369,15 @@ Result DecodeWithHooks(const uint8_t *data, size_t size, const Options &options,
   return s.Run();
 }
 
+Result DecodeFd(int fd, const Options &options) {
+  struct stat st;
+  Input in;
+  in.fd = fd;
+  in.size = fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  Session s(in, options);
+  return s.Run();
+}
+
 Result DecodeFile(const std::string &path, const Options &options, std::string *error) {
   int fd = open(path.c_str(), QV_READ_FLAGS);
   if (fd < 0) {
@@ -370,55 +386,11 @@ Result DecodeFile(const std::string &path, const Options &options, std::string *
     r.response = -1;
     return r;
   }
-  struct stat st;
-  Input in;
-  in.fd = fd;
-  in.size = fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-  Session s(in, options);
-  Result r = s.Run();
+  Result r = DecodeFd(fd, options);
   close(fd);
   return r;
 }
 
-const char *StatusText(int32_t status) {
-  switch (status) {
-    case 0: return "no failure";
-    case -1501: return "no job exists";
-    case -1502: return "a job already exists";
-    case -1504: return "request code outside 1..4";
-    case -1506: return "operation code is not 85010";
-    case -1507: return "block size or interface revision refused";
-    case -1590: return "the job overran its private stack";
-    case -1007: return "not enough memory";
-    case -1006: return "input aborted";
-    case -1013: return "the file ended early";
-    case -1014: return "output aborted";
-    case -1515: return "no input arrived";
-    case -1516: return "the output queue was not drained";
-    case -1547: return "a queue flag refused by the TIFF streams is set";
-    case -1548: return "output placement outside the queue's window";
-    case -7003: return "a working buffer could not be allocated";
-    case -7004: return "unknown image type";
-    case -7005: return "inconsistent queue description or refused option";
-    case -7006: return "invalid or unsupported header";
-    case -7007: return "run-length data runs past the row";
-    case -7008: return "unsupported run-length code (delta or overlong literal)";
-    case -7012: return "unsupported Targa pixel depth";
-    case -7013: return "unsupported Targa run-length depth";
-    case -7014: return "PCX 256-colour table marker missing";
-    case -7015: return "unsupported BMP compression or image type";
-    case -7016: return "not a Targa image type";
-    case -7017: return "not a PCX image type (DCX is not read)";
-    case -7018: return "not a GIF87a or GIF89a file";
-    case -7019: return "unexpected GIF block before the first image";
-    case -7020: return "GIF interlacing does not match the image type";
-    case -7021: return "corrupt LZW data";
-    case -7027: return "unknown GIF extension";
-    case -7071: return "32-bit Targa without 8 attribute bits";
-    case -7082: return "the output queue cannot hold one row";
-    case -7099: return "the reader for this image type is not built";
-    default: return status < -7000 ? "the image reader refused the file" : "failure";
-  }
-}
+const char *StatusText(int32_t status) { return QvStatusText(status); }
 
 }  // namespace qvhost

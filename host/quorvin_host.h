@@ -49,6 +49,14 @@ struct Options {
   uint8_t outputFill = 0;   // initial contents of the output storage (with QV_FLAG_OVERLAY)
   bool measureStack = false;  // report the job stack's high-water mark (costs a scan)
   int outputFd = -1;        // >= 0: write the output there by position instead of memory
+  // Or hand every output byte run to this callback with its position (memory
+  // stays untouched). It sees the block as the reader has filled it so far
+  // (BitmapHeader, Palette, Flags). Returning false aborts the output (-1014).
+  std::function<bool(const ParamBlock &block, uint64_t position, const uint8_t *bytes, size_t n)>
+      onOutput;
+  // Called once each response has been served, before the job goes on;
+  // returning false ends the job there with request 4 (Result::stopped).
+  std::function<bool(int response, const ParamBlock &block)> keepGoing;
   std::function<void(const PassImage &)> onPassImage;
   std::function<void(int32_t)> onProgress;
   std::function<void(int response)> onResponse;
@@ -70,6 +78,7 @@ struct Result {
   std::vector<Event> events;
   size_t counts[16] = {};       // responses seen, by code
   size_t stackUsed = 0;         // job stack bytes ever used (successful jobs)
+  bool stopped = false;         // keepGoing ended the job early
   bool ok() const { return response == ResponseDone && status == 0; }
 };
 
@@ -86,6 +95,8 @@ struct TestHooks {
 Result DecodeWithHooks(const uint8_t *data, size_t size, const Options &options,
                        const TestHooks &hooks);
 Result DecodeFile(const std::string &path, const Options &options, std::string *error = nullptr);
+// Input from an open file read by position (pread); the descriptor stays open.
+Result DecodeFd(int fd, const Options &options);
 
 // A one-line meaning of a status number.
 const char *StatusText(int32_t status);

@@ -26,6 +26,50 @@
  *   FileCompression 1924/1980, TransparentIndex 1928/1984,
  *   FaxFillOrder 1929/1985, FaxPhotometric 1930/1986, OptionByte 1931/1987,
  *   OptionWords 1932/1988.
+ *
+ * Running a job (examples/host.c is a complete program):
+ *
+ *   1. Zero the ParamBlock; set BlockSize = QV_PARAM_BLOCK_SIZE, BlockVersion
+ *      <= QV_MAX_BLOCK_VERSION, OperationCode = QV_OPERATION_CODE; call
+ *      Corvane(&block, RequestInit), expect ResponseDone.
+ *   2. Set ImageType (QV_TYPE_*), the option fields and Flags option bits,
+ *      ExtraBuffer/ExtraCapacity if wanted, and point both queues at storage
+ *      of your own (start = front = rear, end = start + size; size >= 5).
+ *   3. r = Corvane(&block, RequestRun), then serve r and call RequestResume
+ *      until r is ResponseDone or ResponseError:
+ *        ResponseNeedInput   put file bytes in at rear (wrap at end; one byte
+ *                            always stays free), or set QV_QUEUE_END_OF_DATA
+ *                            in InputQueue.flags when the file has ended.
+ *        ResponseNeedOutput  take bytes out at front and write them at the
+ *                            current output position (which then advances).
+ *        ResponseRowsReady   a batch of rows is complete; take them likewise.
+ *        ResponseSeek        SeekTarget & QV_SEEK_OUTPUT: first take every byte
+ *                            still queued (it belongs at the old position), then
+ *                            continue the output at SeekTarget & 0x3FFFFFFF.
+ *                            Otherwise an input position (from the end when
+ *                            QV_SEEK_FROM_END is set): drop every unread input
+ *                            byte (front = rear), clear QV_QUEUE_END_OF_DATA and
+ *                            go on reading the file from there.
+ *        ResponseNeedExtra   grow ExtraBuffer by ExtraShortfall bytes (keep its
+ *                            contents, update ExtraBuffer and ExtraCapacity) or
+ *                            leave it: the reader then skips that record.
+ *   4. ResponseDone: take the rest of the output. If Flags lacks
+ *      QV_FLAG_FINAL_IMAGE, the image was an intermediate pass image of an
+ *      interlaced GIF (InterlaceMode 0, 1, 3, 4, 5): keep it or drop it, set the
+ *      output position back to 0 and call RequestRun (or RequestResume) for the
+ *      next image; loop until an image arrives with QV_FLAG_FINAL_IMAGE set. A
+ *      host that stops at the first ResponseDone gets only the first pass.
+ *      Modes 3 and 5 refine one image in place: keep the previous bytes.
+ *   5. Call Corvane(&block, RequestTerminate) after ResponseDone or
+ *      ResponseError (harmless after an error: the job is already ended) and
+ *      read the reason of an error from Status (QvStatusText below).
+ *
+ * Output: with QV_FLAG_HEADER the 40-byte BitmapHeader and the colour table
+ * (4 bytes per entry: blue, green, red, 0) come first, then the rows, each
+ * padded to a multiple of 4 bytes; the rows start at output position
+ * (total length - BitmapHeader.biSizeImage). Rows go bottom row first unless
+ * QV_FLAG_TOP_DOWN is set; a negative biHeight reverses that once more. The
+ * colour table is also copied into Palette (at most QV_PALETTE_ENTRIES).
  */
 #ifndef QUORVIN_H
 #define QUORVIN_H
@@ -57,6 +101,80 @@ extern "C" {
 #define QV_FOURCC(a, b, c, d) \
   ((uint32_t)(uint8_t)(a) | ((uint32_t)(uint8_t)(b) << 8) | \
    ((uint32_t)(uint8_t)(c) << 16) | ((uint32_t)(uint8_t)(d) << 24))
+
+/* ImageType codes. The job start refuses any other value with -7004. Within a
+ * reader's group the codes select the same reader; what the file holds decides
+ * the rest, except where noted. */
+#define QV_TYPE_BMP  0u                           /* Windows bitmap, rows stored plain (1/4/8/16/24/32 bits) */
+#define QV_TYPE_BMPR QV_FOURCC('B', 'M', 'P', 'R') /* Windows bitmap, RLE8 or RLE4 rows */
+#define QV_TYPE_BMPO QV_FOURCC('B', 'M', 'P', 'O') /* OS/2 bitmap (12-byte header) */
+#define QV_TYPE_GIFN QV_FOURCC('G', 'I', 'F', 'N') /* GIF, non-interlaced image only (-7020 otherwise) */
+#define QV_TYPE_GIFI QV_FOURCC('G', 'I', 'F', 'I') /* GIF, interlaced image only (-7020 otherwise) */
+#define QV_TYPE_GIFU QV_FOURCC('G', 'I', 'F', 'u') /* GIF, either: the first image of the file */
+#define QV_TYPE_PCX1 QV_FOURCC('P', 'C', 'X', '1') /* PCX: the six PCX codes behave alike; */
+#define QV_TYPE_PCX2 QV_FOURCC('P', 'C', 'X', '2') /*   the file's header decides the layout */
+#define QV_TYPE_PCX3 QV_FOURCC('P', 'C', 'X', '3')
+#define QV_TYPE_PCX4 QV_FOURCC('P', 'C', 'X', '4')
+#define QV_TYPE_PCX8 QV_FOURCC('P', 'C', 'X', '8')
+#define QV_TYPE_PCXT QV_FOURCC('P', 'C', 'X', 'T')
+#define QV_TYPE_DCXZ QV_FOURCC('D', 'C', 'X', 'Z') /* multi-page DCX: always refused (-7017) */
+#define QV_TYPE_TGA1 QV_FOURCC('T', 'G', 'A', '1') /* Targa, pixel data read uncompressed */
+#define QV_TYPE_TGA2 QV_FOURCC('T', 'G', 'A', '2') /*   (the code, not the file's type byte, */
+#define QV_TYPE_TGA3 QV_FOURCC('T', 'G', 'A', '3') /*   chooses plain or run-length reading) */
+#define QV_TYPE_TGA9 QV_FOURCC('T', 'G', 'A', '9') /* Targa, pixel data read run-length coded */
+#define QV_TYPE_TGAA QV_FOURCC('T', 'G', 'A', 'A')
+#define QV_TYPE_TGAB QV_FOURCC('T', 'G', 'A', 'B')
+#define QV_TYPE_TIF1 QV_FOURCC('T', 'I', 'F', '1') /* TIFF: the seven TIFF codes behave alike; */
+#define QV_TYPE_TIFC QV_FOURCC('T', 'I', 'F', 'C') /*   PageNumber picks the image */
+#define QV_TYPE_TIFG QV_FOURCC('T', 'I', 'F', 'G')
+#define QV_TYPE_TIFL QV_FOURCC('T', 'I', 'F', 'L')
+#define QV_TYPE_TIFM QV_FOURCC('T', 'I', 'F', 'M')
+#define QV_TYPE_TIFZ QV_FOURCC('T', 'I', 'F', 'Z')
+#define QV_TYPE_TIFU QV_FOURCC('T', 'I', 'F', 'u')
+#define QV_TYPE_G3   QV_FOURCC('G', '3', ' ', ' ') /* raw Group 3 fax, one-dimensional coding */
+#define QV_TYPE_G32D QV_FOURCC('G', '3', '2', 'D') /* raw Group 3 fax, two-dimensional coding */
+
+/* InterlaceMode: how an interlaced GIF image is delivered (ignored for any
+ * other image). Pass images end with ResponseDone and QV_FLAG_FINAL_IMAGE
+ * clear; the host asks for the next image with RequestRun or RequestResume. */
+enum {
+  QV_INTERLACE_PASS_IMAGES = 0,    /* passes 1, 3, 4 each as an image of its own rows
+                                      (the second pass is never shown), then the final
+                                      image; the image data is read twice */
+  QV_INTERLACE_STRETCHED = 1,      /* passes 1, 3, 4 stretched to full height (each row
+                                      repeated), then the final image; read twice */
+  QV_INTERLACE_FINAL_ONLY = 2,     /* the final image only: one image, data read once */
+  QV_INTERLACE_REFINED = 3,        /* one image refined in place after every pass: keep
+                                      the previous bytes; data read once */
+  QV_INTERLACE_STRETCHED_ALT = 4,  /* as 1 */
+  QV_INTERLACE_REFINED_ALT = 5     /* as 3 */
+};
+
+/* WholeInput: 0 streams the file through the input queue (the reader asks for
+ * input positions with ResponseSeek when it must move). 1 means the whole file
+ * already lies in the input queue from its first byte, with
+ * QV_QUEUE_END_OF_DATA set: readers then move the queue's read position
+ * themselves instead of asking for seeks. Other values are refused (-7005). */
+#define QV_WHOLE_INPUT 1u
+
+/* Extra-data records: with ExtraBuffer set, readers append records of file
+ * data that is not part of the bitmap. Each record is a u32 kind, a u32 length
+ * and length data bytes, packed one after another (no padding, native
+ * little-endian integers); ExtraUsed counts the bytes filled. */
+#define QV_EXTRA_BMP_HEADER      0x1000u /* BMP: info-header bytes beyond the standard 40
+                                            (Windows) or 12 (OS/2), as in the file */
+#define QV_EXTRA_TGA_IMAGE_ID    0x2001u /* Targa: the image ID bytes */
+#define QV_EXTRA_TGA_EXTENSION   0x2002u /* Targa: extension area, length 495: its size field
+                                            (written as 495) and the 493 bytes after it; the
+                                            file offsets at 482, 486, 490 are zeroed */
+#define QV_EXTRA_TGA_DIRECTORY   0x2003u /* Targa: developer directory, length 2: the u16 count */
+#define QV_EXTRA_TGA_FIELD       0x2004u /* Targa: one developer field's data (no tag number) */
+#define QV_EXTRA_GIF_EXTENSION   0x3001u /* GIF: one extension block: 0x21, the label, the
+                                            first block's bytes (no count byte), each further
+                                            sub-block as count byte + bytes, then a 0 byte */
+#define QV_EXTRA_TIFF_TAG        0x4000u /* TIFF: kind = 0x4000 + tag number; data = u16 field
+                                            type, u32 value count, then the values exactly as
+                                            in the file (file byte order); length = 6 + data */
 
 /* Requests (second argument of Corvane). */
 enum {
@@ -177,6 +295,85 @@ enum {
   QV_ERR_FAX_NO_EOL = -7117,          /* an MR row that does not begin with an EOL */
   QV_ERR_FAX_CHANGES = -7118          /* more changes in a row than its width allows */
 };
+
+/* A one-line meaning of a Status number (header-only: the library exports
+ * nothing but Corvane). Unknown numbers get a generic text by their range. */
+static inline const char *QvStatusText(int32_t status) {
+  switch (status) {
+    case QV_OK: return "no failure";
+    case QV_ERR_NO_JOB: return "no job exists (ContextPointer is 0 or stale)";
+    case QV_ERR_JOB_EXISTS: return "a job already exists on this block";
+    case QV_ERR_BAD_REQUEST: return "request code outside 1..4";
+    case QV_ERR_BAD_OPERATION: return "OperationCode is not 85010";
+    case QV_ERR_BAD_BLOCK: return "BlockSize or BlockVersion refused";
+    case QV_ERR_STACK_OVERFLOW: return "the job overran its private stack";
+    case QV_ERR_NO_MEMORY: return "not enough memory";
+    case QV_ERR_INPUT_ABORTED: return "input aborted by the host";
+    case QV_ERR_INPUT_ENDED: return "the file ended early";
+    case QV_ERR_OUTPUT_ABORTED: return "output aborted by the host";
+    case QV_ERR_BUFFER: return "a working buffer could not be allocated";
+    case QV_ERR_BAD_IMAGE_TYPE: return "unknown image type";
+    case QV_ERR_BAD_OPTION: return "inconsistent queue description or refused option";
+    case QV_ERR_BAD_HEADER: return "invalid or unsupported header";
+    case QV_ERR_RLE_OVERRUN: return "run-length data runs past the row";
+    case QV_ERR_RLE_CODE: return "unsupported run-length code (delta or overlong literal)";
+    case QV_ERR_TGA_DEPTH: return "unsupported Targa pixel depth";
+    case QV_ERR_TGA_RLE_DEPTH: return "unsupported Targa run-length depth";
+    case QV_ERR_PCX_PALETTE: return "PCX 256-colour table marker missing";
+    case QV_ERR_BMP_TYPE: return "unsupported BMP compression or image type";
+    case QV_ERR_TGA_TYPE: return "not a Targa image type";
+    case QV_ERR_PCX_TYPE: return "not a PCX image type (DCX is not read)";
+    case QV_ERR_GIF_SIGNATURE: return "not a GIF87a or GIF89a file";
+    case QV_ERR_GIF_BLOCK: return "unexpected GIF block before the first image";
+    case QV_ERR_GIF_INTERLACE: return "GIF interlacing does not match the image type";
+    case QV_ERR_LZW: return "corrupt LZW data";
+    case QV_ERR_GIF_EXTENSION: return "unknown GIF extension";
+    case QV_ERR_TGA_ATTRIBUTES: return "32-bit Targa without 8 attribute bits";
+    case QV_ERR_FLIP_ROOM: return "the output queue cannot hold one row";
+    case QV_ERR_READER_MISSING: return "the reader for this image type is not built";
+    case QV_ERR_INPUT_STALLED: return "no input storage, or the host added no input";
+    case QV_ERR_OUTPUT_STALLED: return "no output storage, or the host took no output";
+    case QV_ERR_QUEUE_FLAG: return "a queue flag refused by the TIFF streams is set";
+    case QV_ERR_OUTPUT_PLACEMENT: return "output placed outside the queue's window";
+    case QV_ERR_QUEUE_OVERFULL: return "queue rear at the storage end with front at its start";
+    case QV_ERR_NO_PAGE: return "the requested TIFF page does not exist";
+    case QV_ERR_NOT_TIFF_TYPE: return "not a TIFF or raw fax image type";
+    case QV_ERR_TIFF_TAG_TYPE: return "TIFF tag of an unknown field type";
+    case QV_ERR_TIFF_JPEG: return "JPEG-compressed TIFF is not read";
+    case QV_ERR_TIFF_TILES: return "tiled TIFF is not read";
+    case QV_ERR_TIFF_YCBCR: return "YCbCr TIFF is not read";
+    case QV_ERR_TIFF_PHOTOMETRIC: return "TIFF photometric interpretation missing or unsupported";
+    case QV_ERR_TIFF_COMPRESSION: return "unsupported TIFF compression";
+    case QV_ERR_TIFF_NO_STRIPS: return "TIFF image without strip offsets";
+    case QV_ERR_TIFF_NO_COLORMAP: return "palette TIFF without a colour map";
+    case QV_ERR_TIFF_COLORMAP_SIZE: return "TIFF colour map of the wrong size";
+    case QV_ERR_TIFF_NO_DIMENSIONS: return "TIFF image width or length missing";
+    case QV_ERR_TIFF_STRIP_COUNT: return "too few TIFF strips for the image height";
+    case QV_ERR_TIFF_COUNT: return "TIFF tag with a value count other than 1";
+    case QV_ERR_TIFF_VALUE_TYPE: return "TIFF tag value of an unusable type";
+    case QV_ERR_TIFF_SAMPLES: return "unsupported TIFF samples (extra samples or bit depth)";
+    case QV_ERR_TIFF_SAMPLE_FORMAT: return "unsupported TIFF sample format";
+    case QV_ERR_TIFF_STRIP_ENDED: return "LZW data of a TIFF strip ended before its rows";
+    case QV_ERR_TIFF_PREDICTOR: return "TIFF predictor not usable here";
+    case QV_ERR_TIFF_PLANAR: return "separate TIFF colour planes are not read";
+    case QV_ERR_TIFF_SAMPLES_PER_PIXEL: return "TIFF samples per pixel not 1, 3 or 4";
+    case QV_ERR_TIFF_FILL_ORDER: return "TIFF fill order 2 with uncompressed or PackBits data";
+    case QV_ERR_FAX_EMPTY_PAGE: return "fax data ends before the first row";
+    case QV_ERR_FAX_HORIZONTAL: return "fax horizontal mode cut short";
+    case QV_ERR_FAX_OVERRUN: return "fax row runs past its width";
+    case QV_ERR_FAX_FILL: return "fax data ended inside fill or before a tag bit";
+    case QV_ERR_FAX_FIRST_ROW_2D: return "first fax row of a strip is two-dimensional";
+    case QV_ERR_FAX_CODE: return "invalid fax code";
+    case QV_ERR_FAX_VERTICAL: return "fax vertical mode moves backwards";
+    case QV_ERR_FAX_NO_EOL: return "two-dimensional fax row without an end-of-line code";
+    case QV_ERR_FAX_CHANGES: return "more colour changes in a fax row than its width allows";
+    default: break;
+  }
+  if (status > 0) return "not a status (positive)";
+  if (status <= -7000) return "the image reader refused the file";
+  if (status <= -1500) return "the request was refused";
+  return "failure";
+}
 
 /* Circular byte queue. At most (end - start - 1) bytes are held. */
 typedef struct DataQueue {

@@ -276,7 +276,7 @@ bool ParseTiff(const std::vector<uint8_t> &f, TiffStrips *t) {
 
 TEST(Lzw, TiffStripsOfCorpusFilesMatchTheirReferences) {
   std::string dir = qvtest::CorpusDir();
-  if (dir.empty()) GTEST_SKIP() << "the shared corpus is absent";
+  if (dir.empty()) return qvtest::NotRun("the shared corpus is absent");
   const char *files[] = {"tiff/image-tiff/seq-3c-8b-lzw-8743c999.tiff",
                          "tiff/image-tiff/seq-1c-8b-lzw-20f3db0c.tiff",
                          "tiff/gdk-pixbuf/valid.1.tiff", "tiff/commons-imaging/Imaging258.tiff",

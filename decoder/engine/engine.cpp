@@ -182,6 +182,13 @@ DecoderContext *JobContext(ParamBlock *block) {
 
 GlobalState *JobGlobals(ParamBlock *block) { return &JobContext(block)->GlobalStateSave; }
 
+// SaveState returns twice like setjmp, so GCC warns that ctx "might be
+// clobbered"; the switch restores every callee-saved register, and ctx is
+// looked up again after the second return anyway.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wclobbered"
+#endif
 void SuspendJob(ParamBlock *block, int response) {
   DecoderContext *ctx = JobContext(block);
   ctx->Phase = PhaseSuspended;
@@ -191,6 +198,9 @@ void SuspendJob(ParamBlock *block, int response) {
   ctx = JobContext(block);
   ArrivedOnJob(ctx, ctx->JobFakeStack);
 }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 void FailJob(ParamBlock *block, int32_t status) {
   DecoderContext *ctx = JobContext(block);

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -19,7 +21,7 @@ namespace qvtest {
 bool WriteFileBytes(const std::string &path, const std::vector<uint8_t> &bytes) {
   FILE *f = fopen(path.c_str(), "wb");
   if (!f) return false;
-  bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  bool ok = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   return fclose(f) == 0 && ok;
 }
 
@@ -36,6 +38,13 @@ std::string CorpusDir() {
   struct stat st;
   if (stat((dir + "/MANIFEST.tsv").c_str(), &st) != 0) return "";
   return dir;
+}
+
+void NotRun(const std::string &reason) {
+  if (::testing::Test::HasFailure()) return;
+  const ::testing::TestInfo *t = ::testing::UnitTest::GetInstance()->current_test_info();
+  printf("QV_NOT_RUN: %s.%s: %s\n", t->test_suite_name(), t->name(), reason.c_str());
+  fflush(stdout);
 }
 
 bool ReadPngRgba(const std::string &path, uint32_t *width, uint32_t *height,

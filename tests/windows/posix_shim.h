@@ -33,5 +33,6 @@ inline int open64(const char *path, int flags) { return _open(path, flags | O_BI
 inline int qv_no_shell(const char *) { return -1; }
 inline FILE *qv_no_pipe(const char *, const char *) { return nullptr; }
 #define system(command) qv_no_shell(command)
+#undef popen  // mingw's stdio.h maps it to _popen
 #define popen(command, mode) qv_no_pipe((command), (mode))
 #endif

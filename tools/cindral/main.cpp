@@ -7,61 +7,97 @@
 #include <string>
 #include <vector>
 
+#include "tool_files.h"
+#include "tool_options.h"
+
+namespace qvtool {
 namespace {
 
-const char kUsage[] =
-    "usage: cindral code IN OUT [--key TEXT | --key-file F]\n"
-    "       cindral decode IN OUT [--key TEXT | --key-file F]\n"
-    "       cindral check FILE...\n"
-    "       cindral cat FILE [--key TEXT | --key-file F]\n"
-    "       cindral version\n"
-    "Without a key the library's built-in key is used. The coded format is\n"
-    "obfuscation, not encryption.\n";
+// "not coded" from check: a result, not a failure.
+constexpr int kExitNotCoded = 3;
 
-const char* ExplainCoDec(int code) {
+constexpr unsigned kCode = 1, kDecode = 2, kCheck = 4, kCat = 8, kVersionCommand = 16;
+constexpr unsigned kAll = kCode | kDecode | kCheck | kCat | kVersionCommand;
+enum OptionId { kKey, kKeyFile, kHelp, kVersion };
+
+const OptionSpec kOptions[] = {
+    {kKey, "--key", 'k', "TEXT", false, 0, 0, kCode | kDecode | kCat, "the key (only its first 128 characters count)"},
+    {kKeyFile, "--key-file", 0, "FILE", false, 0, 0, kCode | kDecode | kCat,
+     "read the key from FILE, less one trailing newline"},
+    {kHelp, "--help", 'h', nullptr, false, 0, 0, kAll, "show this help and exit"},
+    {kVersion, "--version", 0, nullptr, false, 0, 0, kAll, "show the versions and exit"},
+};
+constexpr size_t kOptionCount = sizeof kOptions / sizeof kOptions[0];
+
+void Help() {
+  std::printf(
+      "usage: cindral code IN OUT [--key TEXT | --key-file FILE]    plain -> coded\n"
+      "       cindral decode IN OUT [--key TEXT | --key-file FILE]  coded -> plain\n"
+      "       cindral check FILE...                                  coded or not coded\n"
+      "       cindral cat FILE [--key TEXT | --key-file FILE]       decode to standard output\n"
+      "       cindral --help | --version\n"
+      "\n"
+      "A file of - is standard input (IN, FILE) or standard output (OUT). OUT is written\n"
+      "beside its target and renamed over it when complete; OUT that is IN is refused.\n"
+      "Without a key the library's built-in key is used. The coded format is\n"
+      "obfuscation, not encryption.\n"
+      "\n"
+      "options:\n%s"
+      "\n"
+      "exit status: 0 success (check: every file coded); 1 a file could not be read,\n"
+      "coded, decoded or written; 2 usage error; 3 check found a file that is not coded.\n",
+      OptionHelp(kOptions, kOptionCount, kAll).c_str());
+}
+
+void Version() {
+  std::printf("cindral %s\n", QV_TOOLS_VERSION);
+  std::printf("Cindral library %s\n", GetCindralVersion());
+}
+
+int Complain(const std::string &message) {
+  std::fprintf(stderr, "cindral: %s\n", message.c_str());
+  return kExitFailed;
+}
+
+int Usage(const std::string &message) {
+  Complain(message);
+  std::fprintf(stderr, "Try 'cindral --help'.\n");
+  return kExitUsage;
+}
+
+const char *ExplainCoDec(int code) {
   switch (code) {
     case CindralNotFound: return "the source file does not exist";
     case CindralOpenFailed: return "the source file cannot be opened";
-    case CindralCreateFailed: return "the destination cannot be created, or is the source file itself";
+    case CindralCreateFailed: return "the destination cannot be created";
     case CindralIoFailed: return "a read or write failed during the transfer";
     case CindralCloseFailed: return "closing a file failed";
     default: return "unknown result";
   }
 }
 
-const char* ExplainDecode(int status) {
+const char *ExplainDecode(int status) {
   switch (status) {
     case CindralNotFound: return "the file does not exist";
     case CindralOpenFailed: return "the file cannot be opened";
     case CindralIoFailed: return "a read failed, or the file is 2 GiB or larger";
     case CindralCloseFailed: return "closing the file failed";
     case CindralBufferTooSmall: return "the buffer is smaller than 1024 bytes";
-    case CindralNoHeader: return "the file is not coded (shorter than 16 bytes or no header)";
+    case CindralNoHeader: return "not a coded file (shorter than 16 bytes or no header)";
     default: return "unknown status";
   }
 }
 
-int Fail(const char* message) {
-  std::fprintf(stderr, "cindral: %s\n", message);
-  return 1;
-}
-
 // Reads the key text of --key-file: the whole file, less one trailing newline.
-bool ReadKeyFile(const char* path, std::string& key) {
-  FILE* f = std::fopen(path, "rb");
-  if (!f) {
-    std::fprintf(stderr, "cindral: cannot open key file %s: %s\n", path, std::strerror(errno));
-    return false;
-  }
+bool ReadKeyFile(const std::string &path, std::string &key) {
+  FILE *f = std::fopen(path.c_str(), "rb");
+  if (!f) return Complain(path + ": " + Reason(errno)), false;
   char chunk[4096];
   size_t got;
   while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) key.append(chunk, got);
   const bool failed = std::ferror(f) != 0;
   std::fclose(f);
-  if (failed) {
-    std::fprintf(stderr, "cindral: cannot read key file %s\n", path);
-    return false;
-  }
+  if (failed) return Complain(path + ": " + Reason(EIO)), false;
   if (!key.empty() && key.back() == '\n') {
     key.pop_back();
     if (!key.empty() && key.back() == '\r') key.pop_back();
@@ -69,125 +105,123 @@ bool ReadKeyFile(const char* path, std::string& key) {
   return true;
 }
 
-// Splits the arguments after the command into file operands and the key
-// option, and sets the key when one was given.
-bool TakeOperands(int argc, char** argv, std::vector<const char*>& operands) {
-  bool haveKey = false;
-  std::string key;
-  for (int a = 2; a < argc; ++a) {
-    const bool inline_key = std::strcmp(argv[a], "--key") == 0;
-    const bool file_key = std::strcmp(argv[a], "--key-file") == 0;
-    if (inline_key || file_key) {
-      if (haveKey) return Fail("give one of --key and --key-file, once"), false;
-      if (a + 1 >= argc) return Fail("the key option needs a value"), false;
-      haveKey = true;
-      ++a;
-      if (inline_key) {
-        key = argv[a];
-      } else if (!ReadKeyFile(argv[a], key)) {
-        return false;
-      }
-    } else {
-      operands.push_back(argv[a]);
-    }
+// Sets the key from --key or --key-file, when one was given.
+int SetKey(const std::vector<ParsedOption> &parsed) {
+  const ParsedOption *keyOption = nullptr;
+  for (const ParsedOption &p : parsed) {
+    if (p.spec->id != kKey && p.spec->id != kKeyFile) continue;
+    if (keyOption) return Usage("give one of --key and --key-file, once");
+    keyOption = &p;
   }
-  if (!haveKey) return true;
-  if (key.find('\0') != std::string::npos) return Fail("the key cannot contain a NUL byte"), false;
+  if (!keyOption) return kExitOk;
+  std::string key;
+  if (keyOption->spec->id == kKey)
+    key = keyOption->text;
+  else if (!ReadKeyFile(keyOption->text, key))
+    return kExitFailed;
+  if (key.find('\0') != std::string::npos) return Complain("the key cannot contain a NUL byte");
   if (key.size() > CINDRAL_KEY_MAX)
     std::fprintf(stderr, "cindral: note: only the first %d characters of the key count\n", CINDRAL_KEY_MAX);
-  if (!SetCode(CINDRAL_PASS_PHRASE, key.c_str())) return Fail("the key was refused (an empty key?)"), false;
-  return true;
+  if (!SetCode(CINDRAL_PASS_PHRASE, key.c_str())) return Complain("the key was refused (an empty key?)");
+  return kExitOk;
 }
 
-int CodeOrDecode(bool decode, const char* in, const char* out) {
+int CodeOrDecode(bool decode, const std::string &inName, const std::string &outName) {
+  InputFile in;
+  std::string error;
+  if (!in.Open(inName, &error)) return Complain(error);
   // CoDecFile codes plain files and decodes coded ones; the tool holds the user
   // to the direction asked for, so that nothing is coded twice by mistake.
-  const int coded = IsCoded(in);
-  if (decode && coded != CindralCoded) {
-    std::fprintf(stderr, "cindral: %s is not a coded file\n", in);
-    return 1;
-  }
-  if (!decode && coded == CindralCoded) {
-    std::fprintf(stderr, "cindral: %s is already coded (use decode)\n", in);
-    return 1;
-  }
-  const int result = CoDecFile(in, out);
-  if (result != CindralSuccess) {
-    std::fprintf(stderr, "cindral: %s -> %s: %d: %s\n", in, out, result, ExplainCoDec(result));
-    return 1;
-  }
-  return 0;
+  const bool coded = in.size() >= CINDRAL_HEADER_SIZE && IsCoded(in.path().c_str()) == CindralCoded;
+  if (decode && !coded) return Complain(in.display() + ": not a coded file");
+  if (!decode && coded) return Complain(in.display() + ": already coded (use decode)");
+  OutputFile out;
+  if (!out.Open(outName, &in, &error)) return Complain(error);
+  const int result = CoDecFile(in.path().c_str(), out.tempPath().c_str());
+  if (result != CindralSuccess)
+    return Complain(in.display() + " -> " + out.display() + ": " + std::to_string(result) + ": " +
+                    ExplainCoDec(result));
+  if (!out.Commit(&error)) return Complain(error);
+  return kExitOk;
 }
 
-int Check(const std::vector<const char*>& files) {
-  int exitCode = 0;
-  for (const char* file : files) {
-    const int result = IsCoded(file);
+int Check(const std::vector<std::string> &files) {
+  int exitCode = kExitOk;
+  for (const std::string &file : files) {
+    InputFile in;
+    std::string error;
+    if (!in.Open(file, &error)) {
+      Complain(error);
+      exitCode = kExitFailed;
+      continue;
+    }
+    // Shorter than the header: plainly not coded.
+    const int result = in.size() < CINDRAL_HEADER_SIZE ? CindralNotCoded : IsCoded(in.path().c_str());
     if (result == CindralCoded) {
-      std::printf("%s: coded\n", file);
+      std::printf("%s: coded\n", in.display().c_str());
     } else if (result == CindralNotCoded) {
-      std::printf("%s: not coded\n", file);
+      std::printf("%s: not coded\n", in.display().c_str());
+      if (exitCode == kExitOk) exitCode = kExitNotCoded;
     } else {
-      std::printf("%s: error %d: missing, shorter than 16 bytes or unreadable\n", file, result);
-      exitCode = 1;
+      Complain(in.display() + ": cannot be read (" + std::to_string(result) + ")");
+      exitCode = kExitFailed;
     }
   }
   return exitCode;
 }
 
-int Cat(const char* file) {
+int Cat(const std::string &file) {
+  InputFile in;
+  std::string error;
+  if (!in.Open(file, &error)) return Complain(error);
   static unsigned char buffer[1 << 16];
   BufferDecodeRecord record = {};
   record.restart = 1;
-  record.fileName = file;
+  record.fileName = in.path().c_str();
   record.buffer = buffer;
   record.bufferSize = sizeof buffer;
   do {
     DecFile2Buf(&record);
-    if (record.status < 0) {
-      std::fprintf(stderr, "cindral: %s: %d: %s\n", file, record.status, ExplainDecode(record.status));
-      return 1;
-    }
+    if (record.status < 0)
+      return Complain(in.display() + ": " + std::to_string(record.status) + ": " + ExplainDecode(record.status));
     const size_t n = static_cast<size_t>(record.bytesDelivered);
-    if (n && std::fwrite(buffer, 1, n, stdout) != n) return Fail("cannot write to standard output");
+    if (n && std::fwrite(buffer, 1, n, stdout) != n) return Complain("standard output: " + Reason(errno));
   } while (record.status == CindralMoreData);
-  if (std::fflush(stdout) != 0) return Fail("cannot write to standard output");
-  return 0;
+  if (std::fflush(stdout) != 0) return Complain("standard output: " + Reason(errno));
+  return kExitOk;
+}
+
+int Run(int argc, char **argv) {
+  if (argc < 2) return Usage("no command given");
+  const std::string command = argv[1];
+  if (command == "--help" || command == "-h" || command == "help") return Help(), kExitOk;
+  if (command == "--version") return Version(), kExitOk;
+  unsigned c = command == "code" ? kCode : command == "decode" ? kDecode : command == "check" ? kCheck
+               : command == "cat" ? kCat : command == "version" ? kVersionCommand : 0;
+  if (!c) return Usage("unknown command '" + command + "' (code, decode, check, cat or version)");
+  std::vector<ParsedOption> parsed;
+  std::vector<std::string> operands;
+  std::string error;
+  if (!ParseOptions(kOptions, kOptionCount, c, command.c_str(), argc, argv, 2, &parsed, &operands, &error))
+    return Usage(error);
+  for (const ParsedOption &p : parsed) {
+    if (p.spec->id == kHelp) return Help(), kExitOk;
+    if (p.spec->id == kVersion) return Version(), kExitOk;
+  }
+  const size_t want = c == kCode || c == kDecode ? 2 : c == kCat ? 1 : c == kVersionCommand ? 0 : SIZE_MAX;
+  if (want == SIZE_MAX ? operands.empty() : operands.size() != want)
+    return Usage(command + (want == 0   ? " takes no file"
+                            : want == 1 ? " takes one FILE"
+                            : want == 2 ? " takes IN and OUT"
+                                        : " needs at least one FILE"));
+  if (c == kVersionCommand) return std::printf("%s\n", GetCindralVersion()), kExitOk;
+  if (int r = SetKey(parsed)) return r;
+  if (c == kCheck) return Check(operands);
+  if (c == kCat) return Cat(operands[0]);
+  return CodeOrDecode(c == kDecode, operands[0], operands[1]);
 }
 
 }  // namespace
+}  // namespace qvtool
 
-int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
-  const std::string command = argv[1];
-  if (command == "version") {
-    std::printf("%s\n", GetCindralVersion());
-    return 0;
-  }
-  if (command == "--help" || command == "-h" || command == "help") {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  std::vector<const char*> operands;
-  if (command == "code" || command == "decode") {
-    if (!TakeOperands(argc, argv, operands)) return 1;
-    if (operands.size() != 2) return std::fputs(kUsage, stderr), 2;
-    return CodeOrDecode(command == "decode", operands[0], operands[1]);
-  }
-  if (command == "cat") {
-    if (!TakeOperands(argc, argv, operands)) return 1;
-    if (operands.size() != 1) return std::fputs(kUsage, stderr), 2;
-    return Cat(operands[0]);
-  }
-  if (command == "check") {
-    for (int a = 2; a < argc; ++a) operands.push_back(argv[a]);
-    if (operands.empty()) return std::fputs(kUsage, stderr), 2;
-    return Check(operands);
-  }
-  std::fprintf(stderr, "cindral: unknown command '%s'\n", argv[1]);
-  std::fputs(kUsage, stderr);
-  return 2;
-}
+int main(int argc, char **argv) { return qvtool::Run(argc, argv); }

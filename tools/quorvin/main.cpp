@@ -1,220 +1,238 @@
 // quorvin: decode images to BMP or PNG, and show what a file decodes to.
-#include <fcntl.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
-#include <string>
-#include <vector>
+#include <new>
 
-#include "image_view.h"
-#include "png_writer.h"
-#include "quorvin_host.h"
+#include "quorvin_tool.h"
+#include "tool_options.h"
 
+namespace qvtool {
 namespace {
 
-const char kUsage[] =
-    "usage:\n"
-    "  quorvin decode IN [-o OUT.bmp|OUT.png] [--type CODE] [--page N] [--top-down]\n"
-    "                 [--interlace N] [--batch N] [--in-queue BYTES] [--out-queue BYTES]\n"
-    "                 [--whole-input] [--chunk-seed S]\n"
-    "  quorvin info IN [--type CODE] [--page N]\n"
-    "CODE is a four-character image type (BMPR, GIFu, TIF1, TGA2, G3, G32D, ...) or 0 for BMP.\n";
-
-struct Args {
-  std::string command, input, output;
-  qvhost::Options options;
-  bool typeGiven = false;
+enum OptionId {
+  kOutput, kFormat, kType, kPage, kJson, kTopDown, kInterlace, kBatch, kInQueue, kOutQueue,
+  kWholeInput, kChunkSeed, kHelp, kVersion
 };
 
-bool ParseNumber(const char *text, unsigned long long *value) {
-  char *end;
-  errno = 0;
-  *value = strtoull(text, &end, 0);
-  return errno == 0 && *text && !*end;
+// "bmp" or "png" from an output name's extension; "" when it says neither.
+std::string FormatOfName(const std::string &name) {
+  size_t dot = name.rfind('.');
+  if (dot == std::string::npos || name.find('/', dot) != std::string::npos) return "";
+  std::string ext = name.substr(dot + 1);
+  for (char &ch : ext) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+  return ext == "bmp" || ext == "dib" ? "bmp" : ext == "png" ? "png" : "";
 }
 
-bool Parse(int argc, char **argv, Args *a) {
-  if (argc < 3) return false;
-  a->command = argv[1];
-  if (a->command != "decode" && a->command != "info") return false;
-  for (int i = 2; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&](unsigned long long *v) {
-      return i + 1 < argc && ParseNumber(argv[++i], v);
-    };
-    unsigned long long v = 0;
-    if (arg == "-o" && i + 1 < argc) {
-      a->output = argv[++i];
-    } else if (arg == "--type" && i + 1 < argc) {
-      if (!qvhost::ParseTypeName(argv[++i], &a->options.imageType)) return false;
-      a->typeGiven = true;
-    } else if (arg == "--page" && value(&v)) {
-      a->options.pageNumber = static_cast<uint32_t>(v);
-    } else if (arg == "--top-down") {
-      a->options.flags |= QV_FLAG_TOP_DOWN;
-    } else if (arg == "--interlace" && value(&v)) {
-      a->options.interlaceMode = static_cast<uint32_t>(v);
-    } else if (arg == "--batch" && value(&v)) {
-      a->options.flags |= QV_FLAG_BATCH;
-      a->options.rowsPerBatch = static_cast<uint32_t>(v);
-    } else if (arg == "--in-queue" && value(&v)) {
-      a->options.inQueue = static_cast<size_t>(v);
-    } else if (arg == "--out-queue" && value(&v)) {
-      a->options.outQueue = static_cast<size_t>(v);
-    } else if (arg == "--whole-input") {
-      a->options.wholeInput = true;
-    } else if (arg == "--chunk-seed" && value(&v)) {
-      a->options.chunkSeed = v;
-    } else if (arg[0] != '-' && a->input.empty()) {
-      a->input = arg;
-    } else {
-      return false;
+constexpr unsigned kAll = kDecode | kInfo;
+constexpr uint64_t kQueueMax = uint64_t{256} << 20;
+
+// The one table of options: parsing, range checks, --help and the man page
+// check all follow it.
+const OptionSpec kOptions[] = {
+    {kOutput, "--output", 'o', "FILE", false, 0, 0, kDecode,
+     "write the image to FILE (- for standard output); default: the input's name with the "
+     "format's extension, or standard output for standard input"},
+    {kFormat, "--format", 'f', "bmp|png", false, 0, 0, kDecode,
+     "output format; default: from the output name, else png"},
+    {kType, "--type", 't', "CODE", false, 0, 0, kAll,
+     "image type (0 or BMPR, BMPO, GIFu, PCX8, TGA2, TGAA, TIF1, G3, G32D, ...); default: "
+     "detected from the content"},
+    {kPage, "--page", 0, "N", true, 0, UINT32_MAX, kAll, "TIFF: the image of the file to read, from 0"},
+    {kJson, "--json", 0, nullptr, false, 0, 0, kInfo, "one JSON object per file, one per line"},
+    {kTopDown, "--top-down", 0, nullptr, false, 0, 0, kDecode,
+     "ask for the rows top row first (a BMP output then has a negative height)"},
+    {kInterlace, "--interlace", 0, "MODE", true, 0, 5, kDecode,
+     "GIF interlace delivery 0-5 (pass images are decoded, the final image is written); "
+     "default 2, the final image only"},
+    {kBatch, "--batch", 0, "ROWS", true, 0, UINT32_MAX, kDecode, "let the decoder yield after every ROWS rows"},
+    {kInQueue, "--in-queue", 0, "BYTES", true, 5, kQueueMax, kAll, "input queue size (default 65536)"},
+    {kOutQueue, "--out-queue", 0, "BYTES", true, 5, kQueueMax, kAll, "output queue size (default 65536)"},
+    {kWholeInput, "--whole-input", 0, nullptr, false, 0, 0, kAll, "hand the decoder the whole file at once"},
+    {kChunkSeed, "--chunk-seed", 0, "SEED", true, 0, UINT64_MAX, kDecode,
+     "feed input and take output in random pieces (testing)"},
+    {kHelp, "--help", 'h', nullptr, false, 0, 0, kAll, "show this help and exit"},
+    {kVersion, "--version", 0, nullptr, false, 0, 0, kAll, "show the versions and exit"},
+};
+constexpr size_t kOptionCount = sizeof kOptions / sizeof kOptions[0];
+
+void Help() {
+  printf(
+      "usage: quorvin decode [OPTIONS] FILE...\n"
+      "       quorvin info [OPTIONS] FILE...\n"
+      "       quorvin --help | --version\n"
+      "\n"
+      "decode  turns BMP, GIF, PCX, Targa, TIFF and raw fax images into BMP or PNG files.\n"
+      "        An output is written beside its target and renamed over it when complete;\n"
+      "        an output that is the input is refused.\n"
+      "info    shows each file's bitmap header, colour table and extra-data records.\n"
+      "A FILE of - reads standard input.\n"
+      "\n"
+      "options:\n%s"
+      "\n"
+      "exit status: 0 success; 1 a file was refused or could not be read, decoded or\n"
+      "written; 2 usage error.\n",
+      OptionHelp(kOptions, kOptionCount, kAll).c_str());
+}
+
+void Version() {
+  printf("quorvin %s\n", QV_TOOLS_VERSION);
+  printf("Quorvin library %s (interface revision %u, %u-byte parameter block)\n", QV_TOOLS_VERSION,
+         QV_MAX_BLOCK_VERSION, QV_PARAM_BLOCK_SIZE);
+}
+
+int Usage(const std::string &message) {
+  Complain(message);
+  fprintf(stderr, "Try 'quorvin --help'.\n");
+  return kExitUsage;
+}
+
+// Applies the parsed options; a usage message when they do not fit together.
+bool Apply(const std::vector<ParsedOption> &parsed, Args *a, std::string *error) {
+  for (const ParsedOption &p : parsed) {
+    qvhost::Options &o = a->options;
+    switch (p.spec->id) {
+      case kOutput: a->output = p.text; break;
+      case kFormat:
+        if (p.text != "bmp" && p.text != "png") {
+          *error = "option '--format': '" + p.text + "' is not bmp or png";
+          return false;
+        }
+        a->format = p.text;
+        break;
+      case kType:
+        if (!qvhost::ParseTypeName(p.text, &o.imageType)) {
+          *error = "option '--type': '" + p.text + "' is not a four-character image type or 0";
+          return false;
+        }
+        a->typeGiven = true;
+        break;
+      case kPage: o.pageNumber = static_cast<uint32_t>(p.number); break;
+      case kJson: a->json = true; break;
+      case kTopDown: o.flags |= QV_FLAG_TOP_DOWN; break;
+      case kInterlace:
+        o.interlaceMode = static_cast<uint32_t>(p.number);
+        a->interlaceGiven = true;
+        break;
+      case kBatch:
+        o.flags |= QV_FLAG_BATCH;
+        o.rowsPerBatch = static_cast<uint32_t>(p.number);
+        break;
+      case kInQueue: o.inQueue = static_cast<size_t>(p.number); break;
+      case kOutQueue: o.outQueue = static_cast<size_t>(p.number); break;
+      case kWholeInput: o.wholeInput = true; break;
+      case kChunkSeed: o.chunkSeed = p.number; break;
     }
   }
-  return !a->input.empty();
+  if (a->inputs.empty()) {
+    *error = "no input file (- reads standard input)";
+    return false;
+  }
+  if (a->format.empty() && !a->output.empty() && a->output != "-" && FormatOfName(a->output).empty()) {
+    *error = "cannot tell the format from the name '" + a->output + "'; give --format bmp or png";
+    return false;
+  }
+  if (!a->output.empty() && a->inputs.size() > 1) {
+    *error = "-o names one output, but " + std::to_string(a->inputs.size()) + " inputs were given";
+    return false;
+  }
+  return true;
 }
 
-bool Detect(const std::string &path, uint32_t *type) {
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return false;
-  uint8_t head[256];
-  size_t n = fread(head, 1, sizeof head, f);
-  fclose(f);
-  return qvhost::DetectImageType(head, n, type);
-}
-
-const char *ResponseName(int r) {
-  switch (r) {
-    case ResponseDone: return "done";
-    case ResponseError: return "error";
-    case ResponseRowsReady: return "rows ready";
-    case ResponseNeedOutput: return "need output";
-    case ResponseNeedInput: return "need input";
-    case ResponseSeek: return "seek";
-    case ResponseNeedExtra: return "need extra room";
-    default: return "?";
-  }
-}
-
-void PrintHeader(const qvhost::Result &r, uint32_t type) {
-  const BitmapInfoHeader &h = r.header;
-  printf("image type     %s\n", qvhost::TypeName(type).c_str());
-  printf("bitmap header  size %u, width %d, height %d, planes %u, bits %u, compression %u,\n"
-         "               image size %u, resolution %d x %d, colours used %u, important %u\n",
-         h.biSize, h.biWidth, h.biHeight, h.biPlanes, h.biBitCount, h.biCompression,
-         h.biSizeImage, h.biXPelsPerMeter, h.biYPelsPerMeter, h.biClrUsed, h.biClrImportant);
-}
-
-int Fail(const qvhost::Result &r) {
-  fprintf(stderr, "quorvin: failed with status %d: %s\n", r.status, qvhost::StatusText(r.status));
-  return 2;
-}
-
-int Info(Args &a) {
-  a.options.flags |= QV_FLAG_HEADER;
-  std::string err;
-  qvhost::Result r = qvhost::DecodeFile(a.input, a.options, &err);
-  if (r.response < 0) {
-    fprintf(stderr, "quorvin: %s\n", err.c_str());
-    return 1;
-  }
-  if (!r.ok()) return Fail(r);
-  PrintHeader(r, a.options.imageType);
-  uint32_t bits = r.header.biBitCount;
-  size_t rowsBytes = r.header.biSizeImage;
-  size_t tableBytes = r.outputLength >= 40 + rowsBytes ? r.outputLength - 40 - rowsBytes : 0;
-  printf("colour table   %zu entries%s\n", tableBytes / 4,
-         (r.flags & QV_FLAG_GREY) ? ", grey" : (bits <= 8 ? ", not grey" : ""));
-  if (r.flags & QV_FLAG_TRANSPARENT) printf("transparent    index %u\n", r.transparentIndex);
-  if (r.fileCompression) printf("compression    %d (in the file)\n", r.fileCompression);
-  for (const qvhost::ExtraRecord &e : r.extras) {
-    printf("extra record   kind 0x%04X, %zu bytes:", e.kind, e.data.size());
-    for (size_t i = 0; i < e.data.size() && i < 16; ++i) printf(" %02X", e.data[i]);
-    printf("%s\n", e.data.size() > 16 ? " ..." : "");
-  }
-  printf("responses     ");
-  for (int i = 0; i < 16; ++i)
-    if (r.counts[i]) printf(" %s x%zu;", ResponseName(i), r.counts[i]);
-  printf("\n");
-  return 0;
-}
-
-bool EndsWith(const std::string &s, const char *suffix) {
-  size_t n = strlen(suffix);
-  if (s.size() < n) return false;
-  return strcasecmp(s.c_str() + s.size() - n, suffix) == 0;
-}
-
-int Decode(Args &a) {
-  bool png = a.output.empty() || EndsWith(a.output, ".png");
-  if (a.output.empty()) a.output = a.input + ".png";
-  a.options.flags |= QV_FLAG_HEADER;
-  bool terminal = isatty(2);
-  int shown = -1;
-  if (terminal) {
-    a.options.onProgress = [&](int32_t p) {
-      if (p / 2 != shown) {
-        shown = p / 2;
-        fprintf(stderr, "\r[%-50.*s] %3d%%", shown, "##################################################", p);
-      }
-    };
-  }
-  std::string err;
-  int fd = -1;
-  if (!png) {
-    // A BMP file is the delivered bitmap behind a 14-byte file header, written by position.
-    fd = open(a.output.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) {
-      fprintf(stderr, "quorvin: cannot create %s: %s\n", a.output.c_str(), strerror(errno));
-      return 1;
-    }
-  }
-  qvhost::Result r = qvhost::DecodeFile(a.input, a.options, &err);
-  if (shown >= 0) fprintf(stderr, "\n");
-  if (r.response < 0) {
-    fprintf(stderr, "quorvin: %s\n", err.c_str());
-    return 1;
-  }
-  if (!r.ok()) {
-    if (fd >= 0) close(fd), unlink(a.output.c_str());
-    return Fail(r);
-  }
-  if (png) {
-    qvhost::Pixels px;
-    if (!qvhost::ResultToRgb(r, a.options.flags, &px, &err) || !WritePng(a.output, px, &err)) {
-      fprintf(stderr, "quorvin: %s\n", err.c_str());
-      return 1;
-    }
+int Run(int argc, char **argv) {
+  if (argc < 2) return Usage("no command given");
+  std::string command = argv[1];
+  Args a;
+  if (command == "decode") {
+    a.command = kDecode;
+  } else if (command == "info") {
+    a.command = kInfo;
+  } else if (command == "--help" || command == "-h" || command == "help") {
+    Help();
+    return kExitOk;
+  } else if (command == "--version") {
+    Version();
+    return kExitOk;
   } else {
-    uint32_t total = static_cast<uint32_t>(14 + r.output.size());
-    uint32_t offset = static_cast<uint32_t>(14 + r.output.size() - r.header.biSizeImage);
-    uint8_t fh[14] = {'B', 'M'};
-    memcpy(fh + 2, &total, 4);
-    memcpy(fh + 10, &offset, 4);
-    bool ok = write(fd, fh, 14) == 14 &&
-              write(fd, r.output.data(), r.output.size()) == static_cast<ssize_t>(r.output.size());
-    if (close(fd) != 0 || !ok) {
-      fprintf(stderr, "quorvin: cannot write %s\n", a.output.c_str());
-      return 1;
-    }
+    return Usage("unknown command '" + command + "' (decode or info)");
   }
-  printf("%s\n", a.output.c_str());
-  return 0;
+  std::vector<ParsedOption> parsed;
+  std::string error;
+  if (!ParseOptions(kOptions, kOptionCount, a.command, command.c_str(), argc, argv, 2, &parsed,
+                    &a.inputs, &error))
+    return Usage(error);
+  for (const ParsedOption &p : parsed) {
+    if (p.spec->id == kHelp) return Help(), kExitOk;
+    if (p.spec->id == kVersion) return Version(), kExitOk;
+  }
+  if (!Apply(parsed, &a, &error)) return Usage(error);
+  return a.command == kDecode ? Decode(a) : Info(a);
 }
 
 }  // namespace
 
+void Complain(const std::string &message) { fprintf(stderr, "quorvin: %s\n", message.c_str()); }
+
+std::string StatusMessage(int32_t status) {
+  return "status " + std::to_string(status) + " (" + QvStatusText(status) + ")";
+}
+
+bool TableFollowsRows(const InputFile &in, uint32_t type) {
+  uint8_t bits, planes;
+  return (type & 0xFFFFFF) == (QV_FOURCC('P', 'C', 'X', 0) & 0xFFFFFF) && pread(in.fd(), &bits, 1, 3) == 1 &&
+         bits == 8 && pread(in.fd(), &planes, 1, 65) == 1 && planes == 1;
+}
+
+bool OpenImage(const std::string &path, const Args &a, InputFile *in, uint32_t *type,
+               std::string *error) {
+  if (!in->Open(path, error)) return false;
+  if (a.typeGiven) {
+    *type = a.options.imageType;
+    return true;
+  }
+  uint8_t head[256];
+  ssize_t n = pread(in->fd(), head, sizeof head, 0);
+  if (n < 0) {
+    *error = in->display() + ": " + Reason(errno);
+    return false;
+  }
+  if (n == 0) {
+    *error = in->display() + ": empty file";
+    return false;
+  }
+  if (!qvhost::DetectImageType(head, static_cast<size_t>(n), type)) {
+    *error = in->display() + ": format not recognised; name the image type with --type";
+    return false;
+  }
+  return true;
+}
+
+void ChooseOutput(const Args &a, const std::string &input, OutputChoice *c) {
+  c->named = !a.output.empty();
+  c->format = a.format;
+  if (c->format.empty() && c->named && a.output != "-") c->format = FormatOfName(a.output);
+  if (c->format.empty()) c->format = "png";
+  if (c->named) {
+    c->path = a.output;
+  } else if (input == "-") {
+    c->path = input;  // standard input goes to standard output
+  } else {
+    // The input's name with its extension replaced.
+    size_t slash = input.rfind('/');
+    size_t dot = input.rfind('.');
+    bool hasExt = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+    c->path = (hasExt ? input.substr(0, dot) : input) + "." + c->format;
+  }
+}
+
+}  // namespace qvtool
+
 int main(int argc, char **argv) {
-  Args a;
-  if (!Parse(argc, argv, &a)) {
-    fputs(kUsage, stderr);
-    return 64;
+  try {
+    return qvtool::Run(argc, argv);
+  } catch (const std::bad_alloc &) {
+    qvtool::Complain("out of memory");
+    return qvtool::kExitFailed;
   }
-  if (!a.typeGiven && !Detect(a.input, &a.options.imageType)) {
-    fprintf(stderr, "quorvin: %s: format not recognised; name it with --type\n", a.input.c_str());
-    return 1;
-  }
-  return a.command == "info" ? Info(a) : Decode(a);
 }

@@ -1,0 +1,460 @@
+// The quorvin and cindral tools and examples/host.c, run as programs on the
+// files samplegen makes: what they write must be what the library decodes,
+// byte for byte under every protocol option, and no file may be lost.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <png.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+
+#include "test_support.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Args = std::vector<std::string>;
+
+struct Ran {
+  int code = -1;
+  std::string out, err;
+};
+
+std::string ReadText(const std::string &path) {
+  Bytes b = qvtest::ReadFileBytes(path);
+  return std::string(b.begin(), b.end());
+}
+
+// Runs a program; stdin from a file (a pipe when piped), stdout and stderr kept.
+Ran RunProgram(const Args &args, const std::string &input = "", bool piped = false) {
+  std::string out = qvtest::TempPath("run.out"), err = qvtest::TempPath("run.err");
+  int fds[2] = {-1, -1};
+  if (piped && pipe(fds) != 0) return {};
+  pid_t pid = fork();
+  if (pid == 0) {
+    int in = piped ? fds[0] : open(input.empty() ? "/dev/null" : input.c_str(), O_RDONLY);
+    dup2(in, 0);
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+    if (piped) close(fds[1]);
+    std::vector<char *> argv;
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  if (piped) {
+    close(fds[0]);
+    Bytes data = qvtest::ReadFileBytes(input);
+    EXPECT_EQ(write(fds[1], data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    close(fds[1]);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  Ran r;
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.out = ReadText(out);
+  r.err = ReadText(err);
+  return r;
+}
+
+Ran Quorvin(Args args, const std::string &input = "", bool piped = false) {
+  args.insert(args.begin(), QUORVIN_TOOL);
+  return RunProgram(args, input, piped);
+}
+
+Ran Cindral(Args args, const std::string &input = "", bool piped = false) {
+  args.insert(args.begin(), CINDRAL_TOOL);
+  return RunProgram(args, input, piped);
+}
+
+// The sample files, made once per test program.
+const std::string &Samples() {
+  static std::string dir = [] {
+    std::string d = qvtest::TempPath("samples");
+    mkdir(d.c_str(), 0700);
+    Ran r = RunProgram({SAMPLEGEN_TOOL, "--set", d});
+    EXPECT_EQ(r.code, 0) << r.err;
+    return d;
+  }();
+  return dir;
+}
+
+const char *const kSamples[] = {"bmp24.bmp",      "bmp8.bmp",  "bmp4-topdown.bmp", "bmp1.bmp",
+                                "grey8.bmp",      "rle8.bmp",  "os2.bmp",          "interlaced.gif",
+                                "plain.gif",      "pcx8.pcx",  "pcx24.pcx",        "tga24.tga",
+                                "tga8-rle.tga",   "tga-grey.tga"};
+
+std::string Sample(const char *name) { return Samples() + "/" + name; }
+
+qvhost::Result LibraryDecode(const std::string &path) {
+  Bytes data = qvtest::ReadFileBytes(path);
+  qvhost::Options o;
+  EXPECT_TRUE(qvhost::DetectImageType(data.data(), data.size(), &o.imageType)) << path;
+  o.interlaceMode = QV_INTERLACE_FINAL_ONLY;
+  return qvhost::Decode(data.data(), data.size(), o);
+}
+
+qvhost::Pixels LibraryPixels(const std::string &path) {
+  qvhost::Pixels px;
+  std::string err;
+  qvhost::Result r = LibraryDecode(path);
+  EXPECT_TRUE(r.ok() && qvhost::ResultToRgb(r, 0, &px, &err)) << path << ": " << r.status << err;
+  return px;
+}
+
+// Names left in a folder: a leftover temporary file shows up here.
+std::set<std::string> Listing(const std::string &dir) {
+  std::set<std::string> names;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (dirent *e = readdir(d))
+      if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.insert(e->d_name);
+    closedir(d);
+  }
+  return names;
+}
+
+// One run of a tool and what it must answer: exit code and a piece of each stream.
+struct Expect {
+  Args args;
+  int code;
+  const char *stdoutHas, *stderrHas;
+};
+
+// Runs program with each case's arguments; after each, check() may look further.
+template <typename Check>
+void ExpectRuns(const char *program, const std::vector<Expect> &cases, Check check) {
+  for (const Expect &c : cases) {
+    std::string shown;
+    for (const std::string &a : c.args) shown += a + " ";
+    SCOPED_TRACE(shown);
+    Args args = c.args;
+    args.insert(args.begin(), program);
+    Ran r = RunProgram(args);
+    EXPECT_EQ(r.code, c.code) << r.err;
+    EXPECT_NE(r.out.find(c.stdoutHas), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(c.stderrHas), std::string::npos) << r.err;
+    check(c, r);
+  }
+}
+
+TEST(QuorvinTool, WritesWhatTheLibraryDecodesUnderEveryOption) {
+  std::string out = qvtest::TempPath("decoded");
+  for (const char *name : kSamples) {
+    SCOPED_TRACE(name);
+    std::string in = Sample(name);
+    qvhost::Result lib = LibraryDecode(in);
+    ASSERT_TRUE(lib.ok()) << lib.status;
+    qvhost::Pixels want = LibraryPixels(in), got;
+    std::string err;
+    uint32_t stride = lib.header.biSizeImage / static_cast<uint32_t>(std::abs(lib.header.biHeight));
+    // PNG: the pixels, the layout chosen for the colour table, the transparency.
+    Ran r = Quorvin({"decode", in, "-o", out + ".png"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_file(&image, (out + ".png").c_str()));
+    bool indexed = lib.header.biBitCount <= 8;
+    bool grey = (lib.flags & QV_FLAG_GREY) && !(lib.flags & QV_FLAG_TRANSPARENT);
+    EXPECT_EQ((image.format & PNG_FORMAT_FLAG_COLORMAP) != 0, indexed && !grey);
+    EXPECT_EQ((image.format & PNG_FORMAT_FLAG_COLOR) != 0, !grey);
+    png_image_free(&image);
+    uint32_t w, h;
+    Bytes rgba;
+    ASSERT_TRUE(qvtest::ReadPngRgba(out + ".png", &w, &h, &rgba, &err)) << err;
+    ASSERT_EQ(rgba.size(), want.rgb.size() / 3 * 4);
+    size_t clear = 0, mismatched = 0;
+    for (size_t i = 0; i < want.rgb.size() / 3; ++i) {
+      clear += rgba[i * 4 + 3] == 0;
+      mismatched += memcmp(&rgba[i * 4], &want.rgb[i * 3], 3) != 0;
+    }
+    EXPECT_EQ(mismatched, 0u);
+    size_t transparent = 0;
+    if (lib.flags & QV_FLAG_TRANSPARENT) {
+      for (uint8_t b : lib.output) transparent += b == lib.transparentIndex;
+      EXPECT_GT(clear, 0u);
+    }
+    EXPECT_EQ(clear, transparent);
+    // BMP: read back by the library, the same picture.
+    r = Quorvin({"decode", in, "-o", out + ".bmp"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    ASSERT_TRUE(qvhost::ResultToRgb(LibraryDecode(out + ".bmp"), 0, &got, &err)) << err;
+    EXPECT_TRUE(got.rgb == want.rgb) << "BMP pixels differ";
+    Bytes png = qvtest::ReadFileBytes(out + ".png"), bmp = qvtest::ReadFileBytes(out + ".bmp");
+    // Protocol options change nothing in the files.
+    std::string outQueue = std::to_string(stride + 1);
+    const Args variants[] = {{"--in-queue", "5", "--out-queue", outQueue, "--chunk-seed", "7"},
+                             {"--in-queue", "37", "--chunk-seed", "12345"},
+                             {"--whole-input", "--out-queue", "1001"},
+                             {"--batch", "3", "--out-queue", "4099"},
+                             {"--interlace", "0"}, {"--interlace", "1"}, {"--interlace", "3"},
+                             {"--interlace", "5", "--out-queue", outQueue}};
+    for (const Args &v : variants) {
+      SCOPED_TRACE(v[0] + " " + v[1]);
+      for (const char *ext : {".png", ".bmp"}) {
+        Args args = {"decode", in, "-o", out + "-v" + ext};
+        args.insert(args.end(), v.begin(), v.end());
+        r = Quorvin(args);
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_TRUE(qvtest::ReadFileBytes(out + "-v" + ext) == (ext[1] == 'p' ? png : bmp)) << ext;
+      }
+    }
+    // Top row first: a BMP with a negative height, the same picture.
+    r = Quorvin({"decode", in, "-o", out + "-top.bmp", "--top-down"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    qvhost::Result top = LibraryDecode(out + "-top.bmp");
+    EXPECT_EQ(top.header.biHeight < 0, lib.header.biHeight > 0);
+    ASSERT_TRUE(qvhost::ResultToRgb(top, 0, &got, &err)) << err;
+    EXPECT_TRUE(got.rgb == want.rgb) << "top-down BMP pixels differ";
+  }
+}
+
+TEST(QuorvinTool, StandardInputAndOutput) {
+  std::string in = Sample("interlaced.gif"), out = qvtest::TempPath("std");
+  ASSERT_EQ(Quorvin({"decode", in, "-o", out + ".png"}).code, 0);
+  ASSERT_EQ(Quorvin({"decode", in, "-o", out + ".bmp"}).code, 0);
+  std::string png = ReadText(out + ".png"), bmp = ReadText(out + ".bmp");
+  struct Case {
+    const char *name;
+    Args args;
+    bool piped;
+    const std::string &want;
+  };
+  const Case cases[] = {
+      {"file to standard output", {"decode", in, "-o", "-"}, false, png},
+      {"redirected input", {"decode", "-", "-o", "-", "--format", "bmp"}, false, bmp},
+      {"piped input, default output", {"decode", "-"}, true, png},
+      {"piped input to a file", {"decode", "-", "-o", out + "-p.png"}, true, ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    Ran r = Quorvin(c.args, in, c.piped);
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(r.out == c.want) << "standard output holds " << r.out.size() << " bytes";
+  }
+  EXPECT_TRUE(ReadText(out + "-p.png") == png);
+  // A failure writes nothing to standard output.
+  Ran r = Quorvin({"decode", "-", "-o", "-", "--type", "GIFN"}, in, true);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("standard input: status -7020"), std::string::npos) << r.err;
+}
+
+TEST(QuorvinTool, NeverLosesAFile) {
+  std::string dir = qvtest::TempPath("keep");
+  mkdir(dir.c_str(), 0700);
+  Bytes original = qvtest::ReadFileBytes(Sample("bmp8.bmp"));
+  std::string in = dir + "/in.bmp";
+  ASSERT_TRUE(qvtest::WriteFileBytes(in, original));
+  ASSERT_EQ(symlink("in.bmp", (dir + "/link.bmp").c_str()), 0);
+  ASSERT_EQ(link(in.c_str(), (dir + "/hard.bmp").c_str()), 0);
+  Bytes gif = qvtest::ReadFileBytes(Sample("plain.gif"));
+  ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/cut.gif", Bytes(gif.begin(), gif.begin() + gif.size() / 2)));
+  ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/precious.png", {'k', 'e', 'e', 'p'}));
+  ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/precious.bmp", {'k', 'e', 'e', 'p'}));
+  std::set<std::string> before = Listing(dir);
+  // Every refusal and failure: exit 1, the reason named, nothing changed.
+  const std::vector<Expect> cases = {
+      {{"decode", in, "-o", in}, 1, "", "is the input file"},
+      {{"decode", in, "-o", dir + "/link.bmp"}, 1, "", "is the input file"},          // symbolic link
+      {{"decode", dir + "/hard.bmp", "-o", in}, 1, "", "is the input file"},         // hard link
+      {{"decode", in, "-o", dir + "/./in.bmp"}, 1, "", "is the input file"},         // another spelling
+      {{"decode", in, "--format", "bmp"}, 1, "", "is the input file"},               // the default name
+      {{"decode", dir + "/cut.gif", "-o", dir + "/precious.png"}, 1, "", "cut.gif: status -1013"},
+      {{"decode", dir + "/cut.gif", "-o", dir + "/precious.bmp"}, 1, "", "cut.gif: status -1013"},
+      {{"decode", in, "-o", dir + "/no/such.png"}, 1, "", "no/such.png: No such file or directory"},
+      {{"decode", in, "-o", dir, "--format", "png"}, 1, "", "keep: Is a directory"},
+  };
+  ExpectRuns(QUORVIN_TOOL, cases, [&](const Expect &, const Ran &) {
+    EXPECT_TRUE(qvtest::ReadFileBytes(in) == original);
+    EXPECT_EQ(qvtest::ReadFileBytes(dir + "/precious.png"), Bytes({'k', 'e', 'e', 'p'}));
+    EXPECT_EQ(qvtest::ReadFileBytes(dir + "/precious.bmp"), Bytes({'k', 'e', 'e', 'p'}));
+    EXPECT_EQ(Listing(dir), before);  // no temporary file left behind
+  });
+  // Writing through a link replaces the file it points to, and keeps the link.
+  ASSERT_EQ(symlink("precious.png", (dir + "/to-precious.png").c_str()), 0);
+  Ran r = Quorvin({"decode", in, "-o", dir + "/to-precious.png"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  struct stat st;
+  ASSERT_EQ(lstat((dir + "/to-precious.png").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(qvtest::ReadFileBytes(dir + "/precious.png").size() > 100, true);
+}
+
+TEST(QuorvinTool, MessagesAndExitCodes) {
+  std::string dir = qvtest::TempPath("messages");
+  mkdir(dir.c_str(), 0700);
+  ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/empty.bmp", {}));
+  ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/text.txt", {'h', 'e', 'l', 'l', 'o', '\n'}));
+  std::string bmp = Sample("bmp8.bmp");
+  const std::vector<Expect> cases = {
+      {{}, 2, "", "no command given"},
+      {{"--help"}, 0, "exit status: 0 success", ""},
+      {{"-h"}, 0, "usage: quorvin decode", ""},
+      {{"info", "--help"}, 0, "--in-queue BYTES", ""},
+      {{"--version"}, 0, "quorvin ", ""},
+      {{"frobnicate"}, 2, "", "unknown command 'frobnicate'"},
+      {{"decode", "--bogus", bmp}, 2, "", "unknown option '--bogus'"},
+      {{"decode", "--in-queue", "99999999999999", bmp}, 2, "", "out of range (5 to 268435456)"},
+      {{"decode", "--interlace", "6", bmp}, 2, "", "'--interlace': 6 is out of range"},
+      {{"decode", "--batch", "abc", bmp}, 2, "", "'abc' is not a number"},
+      {{"decode", "--format", "jpeg", bmp}, 2, "", "'jpeg' is not bmp or png"},
+      {{"decode", bmp, "-o", dir + "/x.jpg"}, 2, "", "cannot tell the format"},
+      {{"decode", bmp, bmp, "-o", dir + "/x.png"}, 2, "", "-o names one output"},
+      {{"info", "--json", bmp, "-o", "x"}, 2, "", "'-o' does not apply to info"},
+      {{"decode"}, 2, "", "no input file"},
+      {{"decode", dir + "/missing.bmp"}, 1, "", "missing.bmp: No such file or directory"},
+      {{"info", dir}, 1, "", "messages: Is a directory"},
+      {{"decode", dir + "/empty.bmp"}, 1, "", "empty.bmp: empty file"},
+      {{"info", dir + "/text.txt"}, 1, "", "text.txt: format not recognised"},
+      {{"decode", bmp, "--type", "TGA2", "-o", dir + "/x.png"}, 1, "", "bmp8.bmp: status -70"},
+      {{"decode", bmp, "--type", "XYZW", "-o", dir + "/x.png"}, 1, "", "status -7004 (unknown image type)"},
+      {{"decode", bmp, "-o", dir + "/named.png"}, 0, "", ""},
+      {{"decode", dir + "/named.png"}, 1, "", "format not recognised"},
+  };
+  ExpectRuns(QUORVIN_TOOL, cases, [](const Expect &c, const Ran &r) {
+    if (c.code == 0 && !*c.stdoutHas) {
+      EXPECT_EQ(r.err, "");
+    }
+  });
+  // A name chosen by the tool is printed; the output sits beside the input.
+  ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/pic.gif", qvtest::ReadFileBytes(Sample("plain.gif"))));
+  Ran r = Quorvin({"decode", dir + "/pic.gif"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, dir + "/pic.png\n");
+}
+
+TEST(QuorvinTool, InfoListsEveryFileAndStopsAfterTheColourTable) {
+  std::string dir = qvtest::TempPath("info");
+  mkdir(dir.c_str(), 0700);
+  // Cut in the middle of the pixels: a decode fails, info does not need them.
+  for (const char *name : {"bmp8.bmp", "plain.gif", "tga8-rle.tga"}) {
+    Bytes b = qvtest::ReadFileBytes(Sample(name));
+    ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/" + name, Bytes(b.begin(), b.begin() + b.size() * 3 / 4)));
+  }
+  Ran r = Quorvin({"decode", dir + "/bmp8.bmp", "-o", dir + "/x.png"});
+  EXPECT_NE(r.err.find("status -1013"), std::string::npos) << r.err;
+  r = Quorvin({"info", "--json", dir + "/bmp8.bmp", dir + "/plain.gif", dir + "/tga8-rle.tga",
+               Sample("interlaced.gif"), Sample("pcx8.pcx"), Sample("bmp24.bmp")});
+  EXPECT_EQ(r.code, 0) << r.err;
+  struct Want {
+    const char *file;
+    int width, height, bits;
+    size_t table;
+    const char *also;
+  };
+  const Want want[] = {
+      {"bmp8.bmp", 93, 61, 8, 256, "\"extra\":[]"},
+      {"plain.gif", 37, 23, 8, 16, "\"data\":\"21FE73616D706C652100\""},
+      {"tga8-rle.tga", 93, 61, 8, 256, "\"kind\":8193,\"length\":9"},
+      {"interlaced.gif", 93, 61, 8, 256, "\"transparent_index\":3"},
+      {"pcx8.pcx", 93, 61, 8, 256, "\"transparent_index\":null"},
+      {"bmp24.bmp", 93, 61, 24, 0, "\"colour_table\":[]"},
+  };
+  std::stringstream lines(r.out);
+  std::string line;
+  for (const Want &w : want) {
+    ASSERT_TRUE(std::getline(lines, line));
+    SCOPED_TRACE(line);
+    EXPECT_NE(line.find(std::string("/") + w.file + "\""), std::string::npos);
+    char dims[96];
+    snprintf(dims, sizeof dims, "\"width\":%d,\"height\":%d,\"planes\":1,\"bits\":%d,", w.width, w.height, w.bits);
+    EXPECT_NE(line.find(dims), std::string::npos);
+    EXPECT_NE(line.find(w.also), std::string::npos);
+    size_t entries = 0;
+    for (size_t at = line.find("\"colour_table\":["); at != std::string::npos && line[at] != ']'; ++at)
+      entries += line[at] == '#';
+    EXPECT_EQ(entries, w.table);
+  }
+  EXPECT_FALSE(std::getline(lines, line));
+  // Text: a block per file; a failing file is named on stderr and the rest still shown.
+  r = Quorvin({"info", Sample("bmp1.bmp"), dir + "/none.bmp", Sample("grey8.bmp")});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("none.bmp: No such file"), std::string::npos);
+  EXPECT_NE(r.out.find("bmp1.bmp\nimage type     0\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("colour table   256 entries, grey"), std::string::npos) << r.out;
+}
+
+TEST(CindralTool, ConventionsAndFiles) {
+  std::string dir = qvtest::TempPath("cindral");
+  mkdir(dir.c_str(), 0700);
+  std::string plain = Sample("bmp24.bmp"), coded = dir + "/coded";
+  ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/kept", {'k', 'e', 'e', 'p'}));
+  ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/tiny", {'x'}));
+  const std::vector<Expect> cases = {
+      {{"code", plain, coded, "--key", "k1"}, 0, "", ""},
+      {{"check", coded}, 0, "coded\n", ""},
+      {{"check", coded, plain, dir + "/tiny"}, 3, "bmp24.bmp: not coded\n", ""},
+      {{"check", coded, dir + "/missing"}, 1, "coded\n", "missing: No such file or directory"},
+      {{"check", dir}, 1, "", "cindral: Is a directory"},
+      {{"decode", plain, dir + "/kept"}, 1, "", "bmp24.bmp: not a coded file"},
+      {{"code", coded, dir + "/kept"}, 1, "", "already coded"},
+      {{"decode", coded, coded}, 1, "", "is the input file"},
+      {{"code", dir + "/missing", dir + "/kept"}, 1, "", "missing: No such file or directory"},
+      {{"code", plain, dir + "/no/such"}, 1, "", "no/such: No such file or directory"},
+      {{"code", plain}, 2, "", "code takes IN and OUT"},
+      {{"cat", coded, "--keyz", "x"}, 2, "", "unknown option '--keyz'"},
+      {{"check", coded, "--key", "x"}, 2, "", "'--key' does not apply to check"},
+      {{"nonsense"}, 2, "", "unknown command 'nonsense'"},
+      {{"--help"}, 0, "exit status:", ""},
+      {{"--version"}, 0, "Cindral library 2.02", ""},
+  };
+  ExpectRuns(CINDRAL_TOOL, cases, [&dir](const Expect &, const Ran &) {
+    EXPECT_EQ(qvtest::ReadFileBytes(dir + "/kept"), Bytes({'k', 'e', 'e', 'p'}));
+  });
+  // Standard input and output, through pipes both ways.
+  Ran r = Cindral({"decode", "-", "-", "--key", "k1"}, coded, true);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(r.out == ReadText(plain));
+  r = Cindral({"cat", coded, "--key", "k1"});
+  EXPECT_TRUE(r.out == ReadText(plain));
+  EXPECT_EQ(Listing(dir), std::set<std::string>({"coded", "kept", "tiny"}));
+}
+
+// Every option --help names is described in the man page.
+TEST(Tools, ManPagesListEveryOption) {
+  struct Tool {
+    const char *program, *page;
+  };
+  for (const Tool &t : {Tool{QUORVIN_TOOL, "/tools/quorvin/quorvin.1"}, Tool{CINDRAL_TOOL, "/tools/cindral/cindral.1"}}) {
+    SCOPED_TRACE(t.page);
+    std::string roff = ReadText(std::string(QV_SOURCE_DIR) + t.page), page;
+    ASSERT_FALSE(roff.empty());
+    for (size_t i = 0; i < roff.size(); ++i)  // roff writes a hyphen as \-
+      if (!(roff[i] == '\\' && i + 1 < roff.size() && roff[i + 1] == '-')) page += roff[i];
+    Ran help = RunProgram({t.program, "--help"});
+    // Options are the words that start with - after a blank or a comma.
+    size_t seen = 0;
+    for (size_t i = 0; i + 1 < help.out.size(); ++i) {
+      if (help.out[i] != '-' || (i && help.out[i - 1] != ' ' && help.out[i - 1] != ',')) continue;
+      size_t end = i + 1;
+      while (end < help.out.size() && (islower(help.out[end]) || help.out[end] == '-')) ++end;
+      std::string name = help.out.substr(i, end - i);
+      if (name.size() < 2 || name == "--") continue;
+      EXPECT_NE(page.find(name), std::string::npos) << name << " is not in the man page";
+      ++seen;
+      i = end;
+    }
+    EXPECT_GE(seen, 10u);
+  }
+}
+
+// examples/host.c writes the BMP file the tool writes, pass images included.
+TEST(Tools, HostExampleWritesTheToolsBmp) {
+  std::string out = qvtest::TempPath("example");
+  for (const char *name : kSamples) {
+    SCOPED_TRACE(name);
+    Ran r = RunProgram({HOST_EXAMPLE, Sample(name), out + "-host.bmp"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    ASSERT_EQ(Quorvin({"decode", Sample(name), "-o", out + "-tool.bmp"}).code, 0);
+    EXPECT_TRUE(qvtest::ReadFileBytes(out + "-host.bmp") == qvtest::ReadFileBytes(out + "-tool.bmp"));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,275 @@
+#include "tool_files.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace qvtool {
+namespace {
+
+// Temporary files still to be removed if a signal ends the process.
+constexpr int kTempSlots = 8;
+char g_temps[kTempSlots][PATH_MAX];
+
+extern "C" void RemoveTempsAndDie(int sig) {
+  for (auto &t : g_temps)
+    if (t[0]) unlink(t);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+void WatchTemp(const std::string &path) {
+  static bool handlers = false;
+  if (!handlers) {
+    handlers = true;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(sig, RemoveTempsAndDie);
+  }
+  for (auto &t : g_temps)
+    if (!t[0] && path.size() < sizeof t) {
+      memcpy(t, path.c_str(), path.size() + 1);
+      return;
+    }
+}
+
+void ForgetTemp(const std::string &path) {
+  for (auto &t : g_temps)
+    if (t[0] && path == t) t[0] = 0;
+}
+
+std::string TempDir() {
+  const char *t = getenv("TMPDIR");
+  return t && *t ? t : "/tmp";
+}
+
+// mkstemp with the name template dir/prefixXXXXXX; -1 with errno set on failure.
+int MakeTemp(const std::string &dir, const std::string &prefix, std::string *path) {
+  std::vector<char> name(dir.begin(), dir.end());
+  std::string rest = "/" + prefix + "XXXXXX";
+  name.insert(name.end(), rest.begin(), rest.end());
+  name.push_back(0);
+  int fd = mkstemp(name.data());
+  if (fd < 0) return -1;
+  *path = name.data();
+  WatchTemp(*path);
+  return fd;
+}
+
+bool WriteAll(int fd, const uint8_t *p, size_t n) {
+  while (n) {
+    ssize_t w = write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// Copies from the current position of in to the end into out; errno tells why not.
+bool CopyStream(int in, int out, bool *readFailed) {
+  static uint8_t buffer[1 << 16];
+  for (;;) {
+    ssize_t got = read(in, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      *readFailed = true;
+      return false;
+    }
+    if (got == 0) return true;
+    if (!WriteAll(out, buffer, static_cast<size_t>(got))) {
+      *readFailed = false;
+      return false;
+    }
+  }
+}
+
+std::string DirName(const std::string &path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// ".name." for a temporary file beside path.
+std::string TempPrefix(const std::string &path) {
+  size_t slash = path.rfind('/');
+  std::string prefix(1, '.');
+  prefix.append(path, slash == std::string::npos ? 0 : slash + 1, std::string::npos);
+  prefix.push_back('.');
+  return prefix;
+}
+
+}  // namespace
+
+std::string Reason(int error) { return strerror(error); }
+
+bool SameFile(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+InputFile::~InputFile() {
+  if (fd_ >= 0) close(fd_);
+  if (spooled_) {
+    unlink(path_.c_str());
+    ForgetTemp(path_);
+  }
+}
+
+bool InputFile::Open(const std::string &path, std::string *error) {
+  bool standardInput = path == "-";
+  display_ = standardInput ? "standard input" : path;
+  int fd = standardInput ? dup(0) : open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0 || fstat(fd, &st_) != 0) {
+    *error = display_ + ": " + Reason(errno);
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  if (S_ISDIR(st_.st_mode)) {
+    *error = display_ + ": " + Reason(EISDIR);
+    close(fd);
+    return false;
+  }
+  if (S_ISREG(st_.st_mode)) {
+    fd_ = fd;
+    path_ = standardInput ? "/dev/stdin" : path;
+    return true;
+  }
+  // A pipe, terminal or device: keep a copy that can be read by position.
+  std::string temp;
+  int copy = MakeTemp(TempDir(), "quorvin-input-", &temp);
+  if (copy < 0) {
+    *error = TempDir() + ": " + Reason(errno) + " (cannot hold a copy of " + display_ + ")";
+    close(fd);
+    return false;
+  }
+  spooled_ = true;
+  path_ = temp;
+  fd_ = copy;
+  bool readFailed = false;
+  bool ok = CopyStream(fd, copy, &readFailed);
+  int why = errno;
+  close(fd);
+  if (!ok) {
+    *error = readFailed ? display_ + ": " + Reason(why)
+                        : temp + ": " + Reason(why) + " (copying " + display_ + ")";
+    return false;
+  }
+  if (fstat(copy, &st_) != 0) {
+    *error = temp + ": " + Reason(errno);
+    return false;
+  }
+  return true;
+}
+
+OutputFile::~OutputFile() {
+  if (!committed_) Abandon();
+}
+
+bool OutputFile::Open(const std::string &target, const InputFile *input, std::string *error) {
+  stdout_ = target == "-";
+  display_ = stdout_ ? "standard output" : target;
+  target_ = target;
+  std::string dir = TempDir(), prefix = "quorvin-output-";
+  struct stat st;
+  if (stdout_) {
+    if (isatty(1)) {
+      *error = "standard output is a terminal; redirect it or name an output file";
+      return false;
+    }
+    if (fstat(1, &st) == 0 && input && SameFile(st, input->status())) {
+      *error = display_ + ": is the input file; refusing to overwrite it";
+      return false;
+    }
+  } else if (stat(target.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      *error = display_ + ": " + Reason(EISDIR);
+      return false;
+    }
+    if (input && SameFile(st, input->status())) {
+      *error = display_ + ": is the input file " + input->display() + "; refusing to overwrite it";
+      return false;
+    }
+    if (access(target.c_str(), W_OK) != 0) {
+      *error = display_ + ": " + Reason(errno);
+      return false;
+    }
+    if (S_ISREG(st.st_mode)) {
+      // Replace the file a link points to, not the link.
+      char resolved[PATH_MAX];
+      if (realpath(target.c_str(), resolved)) target_ = resolved;
+      dir = DirName(target_);
+      prefix = TempPrefix(target_);
+    }
+    // A device or pipe keeps the temporary file in TMPDIR and is written in
+    // one go at the end.
+  } else if (errno != ENOENT) {
+    *error = display_ + ": " + Reason(errno);
+    return false;
+  } else {
+    dir = DirName(target);
+    prefix = TempPrefix(target);
+  }
+  fd_ = MakeTemp(dir, prefix, &temp_);
+  if (fd_ < 0) {
+    *error = display_ + ": " + Reason(errno) + " (cannot create a file in " + dir + ")";
+    return false;
+  }
+  return true;
+}
+
+void OutputFile::Abandon() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  if (!temp_.empty()) {
+    unlink(temp_.c_str());
+    ForgetTemp(temp_);
+    temp_.clear();
+  }
+}
+
+bool OutputFile::Commit(std::string *error) {
+  struct stat st;
+  bool copy = stdout_ || (stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode));
+  if (copy) {
+    int out = stdout_ ? 1 : open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    bool readFailed = false;
+    bool ok = out >= 0 && lseek(fd_, 0, SEEK_SET) == 0 && CopyStream(fd_, out, &readFailed);
+    int why = errno;
+    if (out > 1 && close(out) != 0 && ok) ok = false, why = errno;
+    if (!ok) {
+      *error = (readFailed ? temp_ : display_) + ": " + Reason(why);
+      return false;
+    }
+    Abandon();
+    committed_ = true;
+    return true;
+  }
+  if (stat(target_.c_str(), &st) == 0) {
+    fchmod(fd_, st.st_mode & 07777);
+  } else {
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd_, 0666 & ~mask);
+  }
+  if (fsync(fd_) != 0 || close(fd_) != 0) {
+    fd_ = -1;
+    *error = display_ + ": " + Reason(errno);
+    return false;
+  }
+  fd_ = -1;
+  if (rename(temp_.c_str(), target_.c_str()) != 0) {
+    *error = display_ + ": " + Reason(errno);
+    return false;
+  }
+  ForgetTemp(temp_);
+  temp_.clear();
+  committed_ = true;
+  return true;
+}
+
+}  // namespace qvtool

@@ -1,0 +1,399 @@
+#include "image_output.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <vector>
+
+#if QV_HAVE_PNG
+#include <png.h>
+#endif
+
+#include "image_view.h"
+#include "tool_files.h"
+
+namespace qvtool {
+namespace {
+
+uint32_t Stride(const BitmapInfoHeader &h) {
+  uint64_t width = h.biWidth < 0 ? 0 : static_cast<uint64_t>(h.biWidth);
+  return static_cast<uint32_t>(((h.biBitCount * width + 31) / 32) * 4);
+}
+
+uint32_t Rows(const BitmapInfoHeader &h) {
+  return h.biHeight < 0 ? 0u - static_cast<uint32_t>(h.biHeight) : static_cast<uint32_t>(h.biHeight);
+}
+
+// All n bytes by position through pread or pwrite; false at an error or the file's end.
+template <typename Byte, typename Transfer>
+bool WholeAt(Transfer transfer, int fd, Byte *p, size_t n, uint64_t pos) {
+  while (n) {
+    ssize_t done = transfer(fd, p, n, static_cast<off_t>(pos));
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    p += done, pos += static_cast<uint64_t>(done), n -= static_cast<size_t>(done);
+  }
+  return true;
+}
+
+bool WriteAt(int fd, const uint8_t *p, size_t n, uint64_t pos) { return WholeAt(pwrite, fd, p, n, pos); }
+bool ReadAt(int fd, uint8_t *p, size_t n, uint64_t pos) { return WholeAt(pread, fd, p, n, pos); }
+
+// ---------------------------------------------------------------- BMP
+
+constexpr uint32_t kFileHeader = 14;
+
+class BmpOutput : public ImageOutput {
+ public:
+  explicit BmpOutput(int fd) : fd_(fd) {}
+
+  void Configure(qvhost::Options *o) override {
+    o->flags |= QV_FLAG_HEADER;
+    topDown_ = o->flags & QV_FLAG_TOP_DOWN;
+  }
+
+  bool Put(const ParamBlock &, uint64_t pos, const uint8_t *p, size_t n) override {
+    if (WriteAt(fd_, p, n, kFileHeader + pos)) return true;
+    error_ = Reason(errno ? errno : EIO);
+    return false;
+  }
+
+  bool Finish(const qvhost::Result &r) override {
+    const BitmapInfoHeader &h = r.header;
+    uint64_t total = kFileHeader + r.outputLength;
+    if (r.outputLength < 40 + uint64_t{h.biSizeImage}) {
+      error_ = "the decoder delivered less than the bitmap it announced";
+      return false;
+    }
+    if (total > UINT32_MAX) {
+      error_ = "the bitmap is too large for a BMP file";
+      return false;
+    }
+    // The file's own row order: bottom row first unless the height is negative.
+    int32_t height = static_cast<int32_t>(Rows(h));
+    if (qvhost::RowsTopFirst(h, topDown_)) height = -height;
+    uint8_t head[kFileHeader] = {'B', 'M'};
+    uint32_t size = static_cast<uint32_t>(total);
+    uint32_t offset = static_cast<uint32_t>(total - h.biSizeImage);
+    memcpy(head + 2, &size, 4);
+    memcpy(head + 10, &offset, 4);
+    if (!WriteAt(fd_, head, sizeof head, 0) ||
+        (height != h.biHeight && !WriteAt(fd_, reinterpret_cast<const uint8_t *>(&height), 4, kFileHeader + 8)) ||
+        ftruncate(fd_, static_cast<off_t>(total)) != 0) {
+      error_ = Reason(errno ? errno : EIO);
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+  uint32_t topDown_ = 0;
+};
+
+// ---------------------------------------------------------------- PNG
+
+#if QV_HAVE_PNG
+
+// libpng, one row at a time. Functions that call libpng keep only plain
+// locals: an error inside libpng returns to them through setjmp.
+class PngRows {
+ public:
+  ~PngRows() {
+    if (png_) png_destroy_write_struct(&png_, &info_);
+    if (file_) fclose(file_);
+  }
+
+  bool Begin(int fd, const BitmapInfoHeader &h, const PaletteEntry *palette, uint32_t flags,
+             uint8_t transparent, std::string *error) {
+    width_ = static_cast<uint32_t>(h.biWidth);
+    height_ = Rows(h);
+    bits_ = h.biBitCount;
+    if (h.biWidth <= 0 || height_ == 0 || h.biWidth > 0x7FFFFFFF || height_ > 0x7FFFFFFF) {
+      *error = "a PNG file cannot hold an image of " + std::to_string(h.biWidth) + " x " +
+               std::to_string(h.biHeight) + " pixels";
+      return false;
+    }
+    if (h.biCompression != 0 || (bits_ != 1 && bits_ != 4 && bits_ != 8 && bits_ != 24 && bits_ != 32)) {
+      *error = "no PNG layout for this bitmap (" + std::to_string(bits_) + " bits, compression " +
+               std::to_string(h.biCompression) + "); use --format bmp";
+      return false;
+    }
+    int type = PNG_COLOR_TYPE_RGB, depth = 8;
+    png_color plte[256];
+    png_byte alpha[256];
+    int colours = 0, alphas = 0;
+    if (bits_ <= 8) {
+      colours = 1 << bits_;
+      bool grey = (flags & QV_FLAG_GREY) && !(flags & QV_FLAG_TRANSPARENT);
+      bool ramp = grey;
+      for (int i = 0; i < colours; ++i) {
+        plte[i].red = palette[i].red, plte[i].green = palette[i].green, plte[i].blue = palette[i].blue;
+        grey_[i] = palette[i].red;
+        if (palette[i].red != i * 255 / (colours - 1)) ramp = false;
+      }
+      if (ramp) {
+        type = PNG_COLOR_TYPE_GRAY, depth = bits_;  // rows as they are
+      } else if (grey) {
+        type = PNG_COLOR_TYPE_GRAY, depth = 8, lookup_ = true;
+      } else {
+        type = PNG_COLOR_TYPE_PALETTE, depth = bits_;
+        if (flags & QV_FLAG_TRANSPARENT) {
+          alphas = transparent + 1;
+          memset(alpha, 255, sizeof alpha);
+          alpha[transparent] = 0;
+        }
+      }
+    }
+    converted_.assign(static_cast<size_t>(width_) * 3, 0);
+    int dup_fd = dup(fd);
+    file_ = dup_fd >= 0 ? fdopen(dup_fd, "wb") : nullptr;
+    if (!file_) {
+      if (dup_fd >= 0) close(dup_fd);
+      *error = Reason(errno);
+      return false;
+    }
+    error_ = error;
+    png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, this, OnError, OnWarning);
+    info_ = png_ ? png_create_info_struct(png_) : nullptr;
+    if (!info_) {
+      *error = "libpng could not start";
+      return false;
+    }
+    if (setjmp(png_jmpbuf(png_))) return false;
+    png_init_io(png_, file_);
+    png_set_IHDR(png_, info_, width_, height_, depth, type, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (type == PNG_COLOR_TYPE_PALETTE) {
+      png_set_PLTE(png_, info_, plte, colours);
+      png_set_filter(png_, 0, PNG_FILTER_NONE);
+      if (alphas) png_set_tRNS(png_, info_, alpha, alphas, nullptr);
+    }
+    png_write_info(png_, info_);
+    return true;
+  }
+
+  // One delivered row (bottom-up layout rules: packed pixels, BGR order).
+  bool Row(const uint8_t *row) {
+    const uint8_t *out = row;
+    uint8_t *c = converted_.data();
+    if (bits_ == 24 || bits_ == 32) {
+      uint32_t step = bits_ / 8;
+      for (uint32_t x = 0; x < width_; ++x, row += step, c += 3) c[0] = row[2], c[1] = row[1], c[2] = row[0];
+      out = converted_.data();
+    } else if (lookup_) {
+      for (uint32_t x = 0; x < width_; ++x) {
+        uint32_t index = bits_ == 8 ? row[x]
+                         : bits_ == 4 ? (row[x >> 1] >> ((x & 1) ? 0 : 4)) & 15
+                                      : (row[x >> 3] >> (7 - (x & 7))) & 1;
+        c[x] = grey_[index];
+      }
+      out = converted_.data();
+    }
+    return WriteRow(out);
+  }
+
+  bool Finish(std::string *error) {
+    error_ = error;
+    if (setjmp(png_jmpbuf(png_))) return false;
+    png_write_end(png_, nullptr);
+    png_destroy_write_struct(&png_, &info_);
+    png_ = nullptr;
+    FILE *f = file_;
+    file_ = nullptr;
+    if (fflush(f) != 0 || ferror(f)) {
+      *error = Reason(errno ? errno : EIO);
+      fclose(f);
+      return false;
+    }
+    if (fclose(f) != 0) {
+      *error = Reason(errno);
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  bool WriteRow(const uint8_t *row) {
+    if (setjmp(png_jmpbuf(png_))) return false;
+    png_write_row(png_, row);
+    return true;
+  }
+
+  static void OnError(png_structp png, png_const_charp message) {
+    PngRows *self = static_cast<PngRows *>(png_get_error_ptr(png));
+    if (self->error_) *self->error_ = message;
+  }
+  static void OnWarning(png_structp, png_const_charp) {}
+
+  png_structp png_ = nullptr;
+  png_infop info_ = nullptr;
+  FILE *file_ = nullptr;
+  std::string *error_ = nullptr;
+  uint32_t width_ = 0, height_ = 0, bits_ = 0;
+  bool lookup_ = false;
+  uint8_t grey_[256] = {};
+  std::vector<uint8_t> converted_;
+};
+
+class PngOutput : public ImageOutput {
+ public:
+  PngOutput(int fd, bool wholeImageFirst, bool storedTopFirst)
+      : fd_(fd), wholeFirst_(wholeImageFirst), topDown_(storedTopFirst ? 0 : QV_FLAG_TOP_DOWN) {}
+  ~PngOutput() override {
+    if (scratch_) fclose(scratch_);
+  }
+
+  void Configure(qvhost::Options *o) override {
+    o->flags = (o->flags & ~(QV_FLAG_TOP_DOWN | QV_FLAG_HEADER)) | topDown_;
+  }
+
+  bool Put(const ParamBlock &block, uint64_t pos, const uint8_t *p, size_t n) override {
+    if (!started_) {
+      started_ = true;
+      const BitmapInfoHeader &h = block.BitmapHeader;
+      // Rows go straight to libpng when the size is known and they come top
+      // row first; otherwise the whole image is collected first.
+      streaming_ = !wholeFirst_ && h.biWidth > 0 && h.biHeight != 0 && h.biHeight != -1 &&
+                   qvhost::RowsTopFirst(h, topDown_);
+      if (streaming_) {
+        stride_ = Stride(h);
+        height_ = Rows(h);
+        row_.assign(stride_, 0);
+        if (!png_.Begin(fd_, h, block.Palette, block.Flags, block.TransparentIndex, &error_)) return false;
+      }
+    }
+    if (!streaming_ || pos > next_) return Keep(pos, p, n);
+    if (pos < next_) {
+      error_ = "the decoder rewrote rows already written";
+      return false;
+    }
+    if (!Emit(p, n)) return false;
+    return Catch();
+  }
+
+  bool Finish(const qvhost::Result &r) override {
+    if (streaming_) {
+      if (!waiting_.empty() && !Catch()) return false;
+      if (rowsOut_ < height_) {
+        error_ = "the decoder delivered " + std::to_string(rowsOut_) + " of " + std::to_string(height_) + " rows";
+        return false;
+      }
+      return png_.Finish(&error_);
+    }
+    // Collected: the final header says how the rows lie.
+    const BitmapInfoHeader &h = r.header;
+    if (!png_.Begin(fd_, h, r.palette, r.flags, r.transparentIndex, &error_)) return false;
+    uint32_t stride = Stride(h), rows = Rows(h);
+    uint64_t need = uint64_t{stride} * rows;
+    if (r.outputLength < need || !scratch_) {
+      error_ = "the decoder delivered less than the bitmap it announced";
+      return false;
+    }
+    uint64_t start = r.outputLength - need;
+    bool topFirst = qvhost::RowsTopFirst(h, topDown_);
+    row_.assign(stride, 0);
+    for (uint32_t y = 0; y < rows; ++y) {
+      uint64_t index = topFirst ? y : rows - 1 - y;
+      if (!ReadAt(fileno(scratch_), row_.data(), stride, start + index * stride)) {
+        error_ = "scratch file: " + Reason(errno ? errno : EIO);
+        return false;
+      }
+      if (!png_.Row(row_.data())) return false;
+    }
+    return png_.Finish(&error_);
+  }
+
+ private:
+  // Bytes ahead of their turn go to the scratch file.
+  bool Keep(uint64_t pos, const uint8_t *p, size_t n) {
+    if (!scratch_ && !(scratch_ = tmpfile())) {
+      error_ = "scratch file: " + Reason(errno);
+      return false;
+    }
+    if (!WriteAt(fileno(scratch_), p, n, pos)) {
+      error_ = "scratch file: " + Reason(errno ? errno : EIO);
+      return false;
+    }
+    if (streaming_) Remember(pos, pos + n);
+    return true;
+  }
+
+  void Remember(uint64_t begin, uint64_t end) {
+    auto it = waiting_.upper_bound(begin);
+    if (it != waiting_.begin() && std::prev(it)->second >= begin) --it;
+    while (it != waiting_.end() && it->first <= end) {
+      begin = std::min(begin, it->first);
+      end = std::max(end, it->second);
+      it = waiting_.erase(it);
+    }
+    waiting_[begin] = end;
+  }
+
+  // Hand over the kept bytes that are now next in line.
+  bool Catch() {
+    uint8_t buffer[1 << 14];
+    while (!waiting_.empty() && waiting_.begin()->first <= next_) {
+      uint64_t end = waiting_.begin()->second;
+      waiting_.erase(waiting_.begin());
+      while (next_ < end) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof buffer, end - next_));
+        if (!ReadAt(fileno(scratch_), buffer, n, next_)) {
+          error_ = "scratch file: " + Reason(errno ? errno : EIO);
+          return false;
+        }
+        if (!Emit(buffer, n)) return false;
+      }
+    }
+    return true;
+  }
+
+  bool Emit(const uint8_t *p, size_t n) {
+    next_ += n;
+    while (n) {
+      size_t take = std::min(n, stride_ - fill_);
+      memcpy(row_.data() + fill_, p, take);
+      fill_ += take, p += take, n -= take;
+      if (fill_ == stride_) {
+        fill_ = 0;
+        if (rowsOut_ < height_ && !png_.Row(row_.data())) return false;
+        ++rowsOut_;
+      }
+    }
+    return true;
+  }
+
+  int fd_;
+  bool wholeFirst_;
+  uint32_t topDown_;  // the row order asked for
+  bool started_ = false, streaming_ = false;
+  PngRows png_;
+  size_t stride_ = 0, fill_ = 0;
+  uint32_t height_ = 0, rowsOut_ = 0;
+  std::vector<uint8_t> row_;
+  uint64_t next_ = 0;                  // position of the next byte libpng gets
+  std::map<uint64_t, uint64_t> waiting_;  // kept byte ranges [begin, end) beyond next_
+  FILE *scratch_ = nullptr;
+};
+
+#endif  // QV_HAVE_PNG
+
+}  // namespace
+
+std::unique_ptr<ImageOutput> MakeBmpOutput(int fd) { return std::make_unique<BmpOutput>(fd); }
+
+#if QV_HAVE_PNG
+bool HavePng() { return true; }
+std::unique_ptr<ImageOutput> MakePngOutput(int fd, bool wholeImageFirst, bool storedTopFirst) {
+  return std::make_unique<PngOutput>(fd, wholeImageFirst, storedTopFirst);
+}
+#else
+bool HavePng() { return false; }
+std::unique_ptr<ImageOutput> MakePngOutput(int, bool, bool) { return nullptr; }
+#endif
+
+}  // namespace qvtool
