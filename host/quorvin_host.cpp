@@ -31,6 +31,9 @@ ssize_t pwrite(int fd, const void *src, size_t n, int64_t pos) {
 namespace qvhost {
 namespace {
 
+// A queue position as the decoder reads it: one outside the storage stands for its start.
+uint8_t *Position(const DataQueue &q, uint8_t *p) { return p < q.start || p >= q.end ? q.start : p; }
+
 // Small deterministic generator for chunk sizes.
 struct Rng {
   uint64_t s;
@@ -110,7 +113,7 @@ void Session::FillInput() {
   size_t want = static_cast<size_t>(std::min<uint64_t>(room, in_.size - inPos_));
   if (o_.chunkSeed) want = rng_.Piece(want);
   while (want) {
-    uint8_t *rear = q.rear >= q.end ? q.start : q.rear;
+    uint8_t *rear = Position(q, q.rear);
     size_t run = std::min<size_t>(want, static_cast<size_t>(q.end - rear));
     size_t got = in_.Read(inPos_, rear, run);
     if (got == 0) {
@@ -154,7 +157,7 @@ void Session::Drain(bool all) {
   size_t used = QueueUsedBytes(q);
   if (used == 0) return;
   size_t n = (all || !o_.chunkSeed) ? used : rng_.Piece(used);
-  uint8_t *front = q.front >= q.end ? q.start : q.front;
+  uint8_t *front = Position(q, q.front);
   while (n) {
     size_t run = std::min<size_t>(n, static_cast<size_t>(q.end - front));
     PutOutput(front, run);
@@ -242,6 +245,7 @@ Result Session::Run() {
   int32_t lastProgress = 0;
   resp = Corvane(&pb_, RequestRun);
   for (;;) {
+    if (hooks_.afterResponse) hooks_.afterResponse(&pb_, resp);
     Log(resp);
     if (o_.onProgress) {
       // The reader's own figure where it keeps one, else the share of input read.
@@ -311,6 +315,7 @@ Result Session::Run() {
         pb_.OutputQueue.flags |= QV_QUEUE_ABORT;
         break;
     }
+    if (hooks_.beforeResume) hooks_.beforeResume(&pb_, resp);
     resp = Corvane(&pb_, next);
   }
 finished:
@@ -332,7 +337,7 @@ finished:
 }  // namespace
 
 size_t QueueUsedBytes(const DataQueue &q) {
-  uint8_t *f = q.front >= q.end ? q.start : q.front, *r = q.rear >= q.end ? q.start : q.rear;
+  uint8_t *f = Position(q, q.front), *r = Position(q, q.rear);
   return r >= f ? static_cast<size_t>(r - f) : static_cast<size_t>((q.end - f) + (r - q.start));
 }
 

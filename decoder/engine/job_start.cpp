@@ -69,7 +69,10 @@ void RunJob(ParamBlock *block) {
   block->StartWords[2] = 0;
   block->StartWords[3] = 1;
   block->Description = JobDescription();
-  if (block->WholeInput == 1) JobContext(block)->SavedInputEnd = block->InputQueue.end;
+  if (block->WholeInput == 1) {
+    JobContext(block)->SavedInputEnd = block->InputQueue.end;
+    JobContext(block)->SavedInputStart = block->InputQueue.start;
+  }
 
   if (!FindReader(block->ImageType) && block->ImageType != 0) FailJob(block, QV_ERR_BAD_IMAGE_TYPE);
 
