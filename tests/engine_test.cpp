@@ -106,6 +106,32 @@ TEST(Requests, TerminateWithChangedOperationCodeStillFrees) {
   EXPECT_EQ(MemLiveBlocks(), 0);
 }
 
+// A copy of a block taken before request 4 still holds the ended job's
+// context pointer; requests on it find no job and read nothing of the freed
+// context (the sanitizer build would report it). A pointer to another
+// block's live job is no job either, and that job stays intact.
+TEST(Requests, StaleOrForeignContextPointerIsNoJob) {
+  ParamBlock pb, copy, other;
+  InitBlock(pb);
+  InitBlock(other);
+  ASSERT_EQ(Corvane(&pb, RequestInit), 1);
+  copy = pb;
+  EXPECT_EQ(Corvane(&pb, RequestTerminate), 1);
+  ASSERT_EQ(Corvane(&other, RequestInit), 1);  // may reuse the freed memory
+  for (void *stale : {copy.ContextPointer, other.ContextPointer}) {
+    copy.ContextPointer = stale;
+    for (int request : {RequestRun, RequestResume}) {
+      copy.Status = 0;
+      EXPECT_EQ(Corvane(&copy, request), ResponseError);
+      EXPECT_EQ(copy.Status, QV_ERR_NO_JOB);
+    }
+    EXPECT_EQ(Corvane(&copy, RequestTerminate), ResponseDone);
+  }
+  EXPECT_EQ(MemLiveBlocks(), 1);  // the other job is untouched
+  EXPECT_EQ(Corvane(&other, RequestTerminate), 1);
+  EXPECT_EQ(MemLiveBlocks(), 0);
+}
+
 TEST(Requests, InitFailsCleanlyWithoutMemory) {
   ParamBlock pb;
   InitBlock(pb);
