@@ -83,6 +83,40 @@ TEST(Threads, DecodesMatchTheirSequentialRuns) {
   EXPECT_EQ(mismatches.load(), 0u) << names;
 }
 
+// Jobs created and ended on many threads at once, each thread keeping
+// several alive and asking about stale copies of blocks whose job has ended:
+// the registry of live contexts answers for every block without mixing them.
+TEST(Threads, JobsCreatedAndEndedConcurrently) {
+  constexpr int kThreads = 8, kSteps = 400, kBlocks = 6;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      ParamBlock blocks[kBlocks], stale;
+      memset(blocks, 0, sizeof blocks);
+      memset(&stale, 0, sizeof stale);
+      uint32_t rng = 12345u + static_cast<uint32_t>(t);
+      for (int step = 0; step < kSteps; ++step) {
+        rng = rng * 1103515245u + 12345u;
+        ParamBlock &pb = blocks[(rng >> 16) % kBlocks];
+        if (!pb.ContextPointer) {
+          pb.BlockSize = QV_PARAM_BLOCK_SIZE;
+          pb.BlockVersion = 20;
+          pb.OperationCode = QV_OPERATION_CODE;
+          if (Corvane(&pb, RequestInit) != ResponseDone || !pb.ContextPointer) ++wrong;
+        } else {
+          stale = pb;
+          if (Corvane(&pb, RequestTerminate) != ResponseDone || pb.ContextPointer) ++wrong;
+          if (Corvane(&stale, RequestResume) != ResponseError || stale.Status != QV_ERR_NO_JOB) ++wrong;
+        }
+      }
+      for (ParamBlock &pb : blocks) Corvane(&pb, RequestTerminate);
+    });
+  }
+  for (std::thread &th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
 // Cindral: round trips of different files with the same key on four threads
 // give exactly the bytes of the same calls made one at a time.
 TEST(Threads, CindralRoundTripsOnDifferentFiles) {
