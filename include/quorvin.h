@@ -101,7 +101,8 @@ enum {
 /* While a job waits the host may move queue positions (a position outside the
    storage counts as its start) but must keep the storage. At every return to
    the job the engine compares: a queue whose start or end changed (null,
-   emptied, shrunk, moved), a changed ExtraUsed, or an ExtraBuffer or
+   emptied, shrunk, moved; a queue that had no storage may be given storage
+   the job start would accept), a changed ExtraUsed, or an ExtraBuffer or
    ExtraCapacity changed other than in answer to ResponseNeedExtra ends the
    job with QV_ERR_BAD_OPTION (-7005). A job buffer of more than 256 MiB is
    refused with QV_ERR_BUFFER (-7003). A ContextPointer that names no live job

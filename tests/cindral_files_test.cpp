@@ -264,14 +264,9 @@ TEST_F(CindralFiles, NamesLongerThan255CharactersAreRefused) {
   EXPECT_EQ(CoDecFile(longer.c_str(), Path("never-made").c_str()), CindralOpenFailed);
   EXPECT_FALSE(fs::exists(Path("never-made")));
   EXPECT_EQ(IsCoded(longer.c_str()), CindralNotFound);
-  Bytes buffer(1024);
-  BufferDecodeRecord r = {};
-  r.restart = 1;
-  r.fileName = longer.c_str();
-  r.buffer = buffer.data();
-  r.bufferSize = 1024;
-  DecFile2Buf(&r);
-  EXPECT_EQ(r.status, CindralOpenFailed);
+  int16_t status = 0;
+  EXPECT_TRUE(DecodePiecewise(longer, [] { return 1024; }, &status).empty());
+  EXPECT_EQ(status, CindralOpenFailed);
 }
 
 // A destination that exists but is not a regular file (a FIFO with or

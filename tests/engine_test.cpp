@@ -371,6 +371,46 @@ TEST(Engine, StackHighWaterAndOverflowGuard) {
   EXPECT_EQ(MemLiveBlocks(), 0);
 }
 
+// A queue that had no storage when the job left may be given storage the job
+// start would accept (the TIFF streams start that way); other storage ends
+// the job with -7005 before the body runs on.
+void WaitForOutputStorage(ParamBlock *pb) {
+  SuspendJob(pb, ResponseNeedOutput);
+  const uint8_t b = 7;
+  WriteOutput(pb, &pb->OutputQueue, &b, 1);
+}
+
+TEST(Engine, StorageGivenToAQueueWithoutAny) {
+  struct Case {
+    const char *name;
+    size_t size, front;
+    int response;
+  };
+  const Case cases[] = {
+      {"5 bytes", 5, 0, ResponseDone},
+      {"4 bytes", 4, 0, ResponseError},
+      {"front at the end", 8, 8, ResponseError},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ParamBlock pb;
+    InitBlock(pb);
+    ASSERT_EQ(Corvane(&pb, RequestInit), 1);
+    SetJobBodyForTest(&pb, WaitForOutputStorage);
+    ASSERT_EQ(Corvane(&pb, RequestRun), ResponseNeedOutput);
+    std::vector<uint8_t> storage(c.size, 0);
+    DataQueue &q = pb.OutputQueue;
+    q.start = q.rear = storage.data();
+    q.front = storage.data() + c.front;
+    q.end = storage.data() + c.size;
+    EXPECT_EQ(Corvane(&pb, RequestResume), c.response);
+    EXPECT_EQ(pb.Status, c.response == ResponseDone ? 0 : QV_ERR_BAD_OPTION);
+    EXPECT_EQ(storage[0], c.response == ResponseDone ? 7 : 0);
+    Corvane(&pb, RequestTerminate);
+  }
+  EXPECT_EQ(MemLiveBlocks(), 0);
+}
+
 // Each side keeps its own floating-point control state across switches.
 int g_jobRounding;
 void RoundingBody(ParamBlock *pb) {

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "memory.h"
+#include "queue.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define QV_ASAN 1
@@ -103,21 +104,19 @@ inline void SwitchToJob(DecoderContext *ctx) {
   (void)ctx;
 #endif
 }
-// A job started afresh: its earlier run, and that run's frames, are gone.
-inline void NewJobFiber(DecoderContext *ctx) {
-#if QV_TSAN
-  if (ctx->JobFiber) __tsan_destroy_fiber(ctx->JobFiber);
-  ctx->JobFiber = __tsan_create_fiber(0);
-#else
-  (void)ctx;
-#endif
-}
 inline void DropJobFiber(DecoderContext *ctx) {
 #if QV_TSAN
   if (ctx->JobFiber) __tsan_destroy_fiber(ctx->JobFiber);
   ctx->JobFiber = nullptr;
 #else
   (void)ctx;
+#endif
+}
+// A job started afresh: its earlier run, and that run's frames, are gone.
+inline void NewJobFiber(DecoderContext *ctx) {
+  DropJobFiber(ctx);
+#if QV_TSAN
+  ctx->JobFiber = __tsan_create_fiber(0);
 #endif
 }
 inline void ArrivedOnHost(DecoderContext *ctx) {
@@ -239,11 +238,17 @@ void RememberHostSide(DecoderContext *ctx, const ParamBlock *block) {
   ctx->Left.ExtraUsed = block->ExtraUsed;
 }
 
+// A queue keeps its storage; one that had none when the job left may have
+// been given storage that the job start would accept.
+bool SameStorage(const DataQueue &q, uint8_t *start, uint8_t *end) {
+  if (!start) return !q.start || QueueDescriptionValid(&q);
+  return q.start == start && q.end == end;
+}
+
 bool HostKeptStorage(const DecoderContext *ctx, const ParamBlock *block, int response) {
-  bool same = block->InputQueue.start == ctx->Left.InStart &&
-              block->InputQueue.end == ctx->Left.InEnd &&
-              block->OutputQueue.start == ctx->Left.OutStart &&
-              block->OutputQueue.end == ctx->Left.OutEnd && block->ExtraUsed == ctx->Left.ExtraUsed;
+  bool same = SameStorage(block->InputQueue, ctx->Left.InStart, ctx->Left.InEnd) &&
+              SameStorage(block->OutputQueue, ctx->Left.OutStart, ctx->Left.OutEnd) &&
+              block->ExtraUsed == ctx->Left.ExtraUsed;
   // Answering ResponseNeedExtra the host may enlarge (move) the extra buffer.
   if (response != ResponseNeedExtra)
     same = same && block->ExtraBuffer == ctx->Left.Extra &&

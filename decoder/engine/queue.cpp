@@ -55,6 +55,15 @@ void CopyInWrapped(const DataQueue *q, uint8_t *p, const uint8_t *source, size_t
 
 }  // namespace
 
+bool QueueDescriptionValid(const DataQueue *q) {
+  uintptr_t start = reinterpret_cast<uintptr_t>(q->start);
+  uintptr_t end = reinterpret_cast<uintptr_t>(q->end);
+  uintptr_t front = reinterpret_cast<uintptr_t>(q->front);
+  uintptr_t rear = reinterpret_cast<uintptr_t>(q->rear);
+  return static_cast<intptr_t>(end - start) > 4 && front >= start && front < end &&
+         rear >= start && rear <= end;
+}
+
 size_t QueueSize(const DataQueue *q) { return static_cast<size_t>(q->end - q->start); }
 
 size_t QueueUsed(const DataQueue *q) {
