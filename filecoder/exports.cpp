@@ -1,7 +1,10 @@
-// The five exports of Cindral and the process-wide state they share: the key
-// store, the cipher state and the transfer buffer.
+// The five exports of Cindral. Process-wide state: the key store, and the
+// cipher state that carries a piecewise decode from one DecFile2Buf call to
+// the next. Whole-file coding keeps its cipher state and transfer buffer to
+// itself, so calls on different files may run on several threads at once.
 #include <cindral.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "cindral_internal.h"
@@ -25,35 +28,25 @@ struct KeyStore {
 };
 
 KeyStore gKey = {{}, kDefaultKeyLength};
-Rc4State gCipher;
-uint8_t gTransfer[CINDRAL_TRANSFER_SIZE];
+Rc4State gPiecewise;  // the piecewise decode in progress (DecFile2Buf)
 char gVersion[sizeof(CINDRAL_VERSION)];
 
-void RunKeySchedule() { Rc4Schedule(gCipher, gKey.bytes, sizeof gKey.bytes, gKey.length); }
+void RunKeySchedule(Rc4State& state) { Rc4Schedule(state, gKey.bytes, sizeof gKey.bytes, gKey.length); }
 
 bool IsHeader(const uint8_t* bytes) { return std::memcmp(bytes, CINDRAL_HEADER, kHeaderSize) == 0; }
 
-// A file name cut to the characters that count.
-class Name {
- public:
-  explicit Name(const char* name) {
-    const size_t n = name ? strnlen(name, CINDRAL_NAME_MAX) : 0;
-    if (n) std::memcpy(text_, name, n);
-    text_[n] = '\0';
-  }
-  operator const char*() const { return text_; }
+// A name longer than the characters that count is refused, never cut: cut,
+// it could name another, existing file.
+bool NameFits(const char* name) { return strnlen(name, CINDRAL_NAME_MAX + 1) <= CINDRAL_NAME_MAX; }
 
- private:
-  char text_[CINDRAL_NAME_MAX + 1];
-};
-
-// Reads, keys and writes `remaining` bytes through the transfer buffer.
-bool Transfer(const File& in, const File& out, uint64_t remaining) {
+// Reads, keys and writes `remaining` bytes through the call's transfer buffer.
+bool Transfer(const File& in, const File& out, uint64_t remaining, Rc4State& cipher, uint8_t* buffer) {
   while (remaining > 0) {
-    const size_t piece = remaining < sizeof gTransfer ? static_cast<size_t>(remaining) : sizeof gTransfer;
-    if (!ReadExact(in, gTransfer, piece)) return false;
-    Rc4Apply(gCipher, gTransfer, piece);
-    if (!WriteExact(out, gTransfer, piece)) return false;
+    const size_t piece =
+        remaining < CINDRAL_TRANSFER_SIZE ? static_cast<size_t>(remaining) : CINDRAL_TRANSFER_SIZE;
+    if (!ReadExact(in, buffer, piece)) return false;
+    Rc4Apply(cipher, buffer, piece);
+    if (!WriteExact(out, buffer, piece)) return false;
     remaining -= piece;
   }
   return true;
@@ -85,18 +78,26 @@ unsigned char CINDRAL_STDCALL SetCode(const char* passPhrase, const char* keyTex
 }
 
 int32_t CINDRAL_STDCALL CoDecFile(const char* sourceName, const char* destName) {
-  const Name source(sourceName);
-  const Name dest(destName);
-  if (!sourceName || !FileExists(source)) return CindralNotFound;
+  if (!sourceName) return CindralNotFound;
+  if (!NameFits(sourceName)) return CindralOpenFailed;
+  if (!FileExists(sourceName)) return CindralNotFound;
+  uint8_t* buffer = static_cast<uint8_t*>(std::malloc(CINDRAL_TRANSFER_SIZE));
+  if (!buffer) return CindralIoFailed;
   File in;
-  if (!OpenForRead(source, in)) return CindralOpenFailed;
+  if (!OpenForRead(sourceName, in)) {
+    std::free(buffer);
+    return CindralOpenFailed;
+  }
   File out;
-  // Refuses the source itself as destination before truncating anything.
-  if (!destName || CreateForWrite(dest, in, out) != CreateResult::Created) {
+  // Refuses the source itself, and anything but a regular file or a new
+  // name, as destination before truncating anything.
+  if (!destName || !NameFits(destName) || CreateForWrite(destName, in, out) != CreateResult::Created) {
     CloseFile(in);
+    std::free(buffer);
     return CindralCreateFailed;
   }
-  RunKeySchedule();
+  Rc4State cipher;
+  RunKeySchedule(cipher);
 
   uint64_t size = 0;
   bool ok = FileSize(in, size);
@@ -111,7 +112,8 @@ int32_t CINDRAL_STDCALL CoDecFile(const char* sourceName, const char* destName) 
       ok = SeekTo(in, 0) && WriteExact(out, CINDRAL_HEADER, kHeaderSize);
     }
   }
-  if (ok) ok = Transfer(in, out, size);
+  if (ok) ok = Transfer(in, out, size, cipher, buffer);
+  std::free(buffer);
 
   int32_t result = ok ? CindralSuccess : CindralIoFailed;
   const bool closedIn = CloseFile(in);
@@ -126,10 +128,9 @@ const char* CINDRAL_STDCALL GetCindralVersion(void) {
 }
 
 int32_t CINDRAL_STDCALL IsCoded(const char* fileName) {
-  const Name name(fileName);
-  if (!fileName || !FileExists(name)) return CindralNotFound;
+  if (!fileName || !NameFits(fileName) || !FileExists(fileName)) return CindralNotFound;
   File file;
-  if (!OpenForRead(name, file)) return CindralNotFound;
+  if (!OpenForRead(fileName, file)) return CindralNotFound;
   uint8_t first[kHeaderSize];
   const bool read = ReadExact(file, first, kHeaderSize);
   const bool closed = CloseFile(file);
@@ -141,7 +142,7 @@ void CINDRAL_STDCALL DecFile2Buf(BufferDecodeRecord* record) {
   if (!record) return;
   record->bytesDelivered = 0;
   if (record->restart) {
-    RunKeySchedule();
+    RunKeySchedule(gPiecewise);
     record->restart = 0;
     record->position = 0;
     record->status = CindralMoreData;
@@ -150,8 +151,16 @@ void CINDRAL_STDCALL DecFile2Buf(BufferDecodeRecord* record) {
     record->status = CindralBufferTooSmall;
     return;
   }
-  const Name name(record->fileName);
-  if (!record->fileName || !FileExists(name)) {
+  const char* name = record->fileName;
+  if (!name) {
+    record->status = CindralNotFound;
+    return;
+  }
+  if (!NameFits(name)) {
+    record->status = CindralOpenFailed;
+    return;
+  }
+  if (!FileExists(name)) {
     record->status = CindralNotFound;
     return;
   }
@@ -194,7 +203,7 @@ void CINDRAL_STDCALL DecFile2Buf(BufferDecodeRecord* record) {
           !ReadExact(file, buffer, static_cast<size_t>(take))) {
         status = CindralIoFailed;
       } else {
-        Rc4Apply(gCipher, buffer, static_cast<size_t>(take));
+        Rc4Apply(gPiecewise, buffer, static_cast<size_t>(take));
         record->position = position + take;
         record->bytesDelivered = take;
         status = last ? CindralLastPiece : CindralMoreData;

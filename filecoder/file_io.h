@@ -1,6 +1,6 @@
 // The operating-system file access of Cindral, behind a small interface so that
 // each platform supplies one module (file_posix.cpp here). Names passed in are
-// already cut to their first 255 characters. Sizes and offsets are 64-bit.
+// at most 255 characters long. Sizes and offsets are 64-bit.
 #pragma once
 
 #include <cstddef>
@@ -20,9 +20,10 @@ bool FileExists(const char* name);
 // Opens an existing regular file for reading.
 bool OpenForRead(const char* name, File& file);
 
-// Creates or opens the destination for writing without truncating it, then
-// refuses (SameAsSource, nothing changed) when it is the very file open as
-// source, under any name or link; otherwise truncates it to empty.
+// Creates or opens the destination for writing without truncating it or
+// waiting, then refuses it (Failed) when it is not a regular file, or
+// (SameAsSource, nothing changed) when it is the very file open as source,
+// under any name or link; otherwise truncates it to empty.
 CreateResult CreateForWrite(const char* name, const File& source, File& file);
 
 bool FileSize(const File& file, uint64_t& size);

@@ -47,13 +47,15 @@ bool OpenForRead(const char* name, File& file) {
 CreateResult CreateForWrite(const char* name, const File& source, File& file) {
   struct stat src;
   if (fstat(Fd(source), &src) != 0) return CreateResult::Failed;
+  // Non-blocking, so that a FIFO without a reader fails at once instead of
+  // waiting for one; anything but a regular file is then refused.
   int fd;
   do {
-    fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return CreateResult::Failed;
   struct stat dst;
-  if (fstat(fd, &dst) != 0) {
+  if (fstat(fd, &dst) != 0 || !S_ISREG(dst.st_mode)) {
     close(fd);
     return CreateResult::Failed;
   }
@@ -61,7 +63,8 @@ CreateResult CreateForWrite(const char* name, const File& source, File& file) {
     close(fd);
     return CreateResult::SameAsSource;
   }
-  if (S_ISREG(dst.st_mode) && ftruncate(fd, 0) != 0) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || ftruncate(fd, 0) != 0) {
     close(fd);
     return CreateResult::Failed;
   }

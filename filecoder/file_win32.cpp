@@ -55,16 +55,19 @@ CreateResult CreateForWrite(const char* name, const File& source, File& file) {
   HANDLE h = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return CreateResult::Failed;
-  if (GetFileType(h) == FILE_TYPE_DISK) {
-    if (SameFile(h, Handle(source))) {
-      CloseHandle(h);
-      return CreateResult::SameAsSource;
-    }
-    // Truncate only now that it is known not to be the source.
-    if (!SetEndOfFile(h)) {
-      CloseHandle(h);
-      return CreateResult::Failed;
-    }
+  // Only disk files: a device or pipe (NUL, CON, \\.\pipe\...) is refused.
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    return CreateResult::Failed;
+  }
+  if (SameFile(h, Handle(source))) {
+    CloseHandle(h);
+    return CreateResult::SameAsSource;
+  }
+  // Truncate only now that it is known not to be the source.
+  if (!SetEndOfFile(h)) {
+    CloseHandle(h);
+    return CreateResult::Failed;
   }
   file.handle = reinterpret_cast<intptr_t>(h);
   return CreateResult::Created;

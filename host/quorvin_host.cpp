@@ -31,6 +31,9 @@ ssize_t pwrite(int fd, const void *src, size_t n, int64_t pos) {
 namespace qvhost {
 namespace {
 
+// A queue position as the decoder reads it: one outside the storage stands for its start.
+uint8_t *Position(const DataQueue &q, uint8_t *p) { return p < q.start || p >= q.end ? q.start : p; }
+
 // Small deterministic generator for chunk sizes.
 struct Rng {
   uint64_t s;
@@ -111,7 +114,7 @@ void Session::FillInput() {
   size_t want = static_cast<size_t>(std::min<uint64_t>(room, in_.size - inPos_));
   if (o_.chunkSeed) want = rng_.Piece(want);
   while (want) {
-    uint8_t *rear = q.rear >= q.end ? q.start : q.rear;
+    uint8_t *rear = Position(q, q.rear);
     size_t run = std::min<size_t>(want, static_cast<size_t>(q.end - rear));
     size_t got = in_.Read(inPos_, rear, run);
     if (got == 0) {
@@ -157,7 +160,7 @@ void Session::Drain(bool all) {
   size_t used = QueueUsedBytes(q);
   if (used == 0) return;
   size_t n = (all || !o_.chunkSeed) ? used : rng_.Piece(used);
-  uint8_t *front = q.front >= q.end ? q.start : q.front;
+  uint8_t *front = Position(q, q.front);
   while (n) {
     size_t run = std::min<size_t>(n, static_cast<size_t>(q.end - front));
     PutOutput(front, run);
@@ -245,6 +248,7 @@ Result Session::Run() {
   int32_t lastProgress = 0;
   resp = Corvane(&pb_, RequestRun);
   for (;;) {
+    if (hooks_.afterResponse) hooks_.afterResponse(&pb_, resp);
     Log(resp);
     if (o_.onProgress) {
       // The reader's own figure where it keeps one, else the share of input read.
@@ -318,6 +322,7 @@ Result Session::Run() {
       r_.stopped = true;
       goto finished;
     }
+    if (hooks_.beforeResume) hooks_.beforeResume(&pb_, resp);
     resp = Corvane(&pb_, next);
   }
 finished:
@@ -339,7 +344,7 @@ finished:
 }  // namespace
 
 size_t QueueUsedBytes(const DataQueue &q) {
-  uint8_t *f = q.front >= q.end ? q.start : q.front, *r = q.rear >= q.end ? q.start : q.rear;
+  uint8_t *f = Position(q, q.front), *r = Position(q, q.rear);
   return r >= f ? static_cast<size_t>(r - f) : static_cast<size_t>((q.end - f) + (r - q.start));
 }
 

@@ -88,9 +88,13 @@ size_t QueueFreeBytes(const DataQueue &q);
 
 Result Decode(const uint8_t *data, size_t size, const Options &options);
 
-// For tests: a hook that runs right after the job is created.
+// For tests: hooks into the protocol loop.
 struct TestHooks {
-  void (*afterInit)(ParamBlock *block) = nullptr;
+  void (*afterInit)(ParamBlock *block) = nullptr;  // right after the job is created
+  // With every response, before the host serves it.
+  std::function<void(ParamBlock *block, int response)> afterResponse;
+  // After the host served a response, right before the request that continues the job.
+  std::function<void(ParamBlock *block, int response)> beforeResume;
 };
 Result DecodeWithHooks(const uint8_t *data, size_t size, const Options &options,
                        const TestHooks &hooks);

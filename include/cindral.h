@@ -6,9 +6,12 @@
  * obfuscation kept compatible with existing coded files, not encryption: RC4
  * is broken, there is no integrity check, and the key is a host constant.
  *
- * The library holds one key, one cipher state and one transfer buffer for the
- * whole process; call it from one thread at a time. Until SetCode succeeds the
- * key is 129 zero bytes. File names are used up to their first 255 characters.
+ * The key is process-wide: until SetCode succeeds it is 129 zero bytes.
+ * CoDecFile and IsCoded may run on several threads at once for different
+ * files (each CoDecFile call keeps its own cipher state and transfer buffer);
+ * SetCode must not run while any other call does. DecFile2Buf carries one
+ * piecewise decode's cipher state from call to call: one such decode at a
+ * time. File names longer than 255 characters are refused, never cut.
  *
  * BufferDecodeRecord layout (packed, no gaps). ILP32 / LP64 offsets:
  *   restart 0/0, fileName 1/1, buffer 5/9, bufferSize 9/17,
@@ -45,7 +48,7 @@ extern "C" {
 #define CINDRAL_PASS_PHRASE "LumaGateOn"
 #define CINDRAL_VERSION "2.02"
 #define CINDRAL_KEY_MAX 128       /* longer keys keep their first 128 bytes */
-#define CINDRAL_NAME_MAX 255      /* characters of a file name that count */
+#define CINDRAL_NAME_MAX 255      /* longest file name accepted */
 #define CINDRAL_MIN_BUFFER 1024   /* smallest DecFile2Buf bufferSize */
 #define CINDRAL_TRANSFER_SIZE 65536
 
@@ -121,7 +124,9 @@ CINDRAL_EXPORT unsigned char CINDRAL_STDCALL SetCode(const char* passPhrase, con
 
 /* Codes a plain file into destName, or decodes a coded one (header present).
    0 on success, or -1 .. -5; -3 also when destName is the source file itself
-   (under any name), which is refused before anything is written. */
+   (under any name) or exists but is not a regular file, which is refused
+   before anything is written or waited for. A source name longer than 255
+   characters gives -2, such a destination name -3. */
 CINDRAL_EXPORT int32_t CINDRAL_STDCALL CoDecFile(const char* sourceName, const char* destName);
 
 /* "2.02", in a static buffer of the library; do not free or write it. */

@@ -216,6 +216,16 @@ enum {
 #define QV_SEEK_OUTPUT   0x40000000u /* output byte position n */
 #define QV_SEEK_FROM_END 0x80000000u /* input position n bytes before the end */
 
+/* While a job waits the host may move queue positions (a position outside the
+   storage counts as its start) but must keep the storage. At every return to
+   the job the engine compares: a queue whose start or end changed (null,
+   emptied, shrunk, moved; a queue that had no storage may be given storage
+   the job start would accept), a changed ExtraUsed, or an ExtraBuffer or
+   ExtraCapacity changed other than in answer to ResponseNeedExtra ends the
+   job with QV_ERR_BAD_OPTION (-7005). A job buffer of more than 256 MiB is
+   refused with QV_ERR_BUFFER (-7003). A ContextPointer that names no live job
+   of this block (a stale copy) is no job: -1501. */
+
 /* Status numbers of the request layer, the queues and the job start. */
 enum {
   QV_OK = 0,

@@ -143,6 +143,38 @@ TEST(Bmp, Refusals) {
   EXPECT_EQ(Decode(Build(f), 0, QV_FLAG_TOP_DOWN, 9).counts[ResponseSeek], 2u);
 }
 
+// Row buffers sized from header fields beyond the per-block limit are refused
+// before the request reaches the system (a 64-bit system would grant them and
+// the job would then fail only at the end of the input, -1013).
+TEST(Bmp, BuffersBeyondTheBlockLimitAreRefused) {
+  struct Case {
+    const char *name;
+    uint32_t type, bits, compression;
+    int32_t width;
+  };
+  const Case cases[] = {
+      {"16-bit, width 0x2AAAAAA0: 1.4 GB and 2 GB row buffers", 0, 16, 0, 0x2AAAAAA0},
+      {"RLE8, width 0x7FFFFFF0: a 2 GB row buffer", kRle, 8, 1, 0x7FFFFFF0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    BmpFile f;
+    f.width = c.width;
+    f.height = 1;
+    f.bits = c.bits;
+    f.compression = c.compression;
+    if (c.bits == 8) f.palette = Grey(256);
+    f.pixels.assign(64, 1);
+    std::vector<uint8_t> file = Build(f);
+    if (c.bits == 16) {
+      EXPECT_EQ(file.size(), 118u);
+    }
+    qvhost::Result r = Decode(file, c.type);
+    EXPECT_EQ(r.status, QV_ERR_BUFFER) << qvhost::StatusText(r.status);
+  }
+  EXPECT_EQ(MemLiveBlocks(), 0);
+}
+
 // Colour-table size from the pixel-data offset, or from the header fields;
 // entries (3 bytes for OS/2) go to Palette and, as 4 bytes, to the output.
 TEST(Bmp, ColourTables) {

@@ -245,18 +245,55 @@ TEST_F(CindralFiles, IsCodedResults) {
   EXPECT_EQ(IsCoded(nullptr), CindralNotFound);
 }
 
-// Only the first 255 characters of a name count.
-TEST_F(CindralFiles, NamesAreCutAt255Characters) {
+// Names of up to 255 characters work; longer ones are refused, never cut:
+// cut, P + ".coded" would name (and overwrite) an existing 255-character P.
+TEST_F(CindralFiles, NamesLongerThan255CharactersAreRefused) {
   std::string name = Path("");
   ASSERT_LT(name.size(), 200u);
   name += std::string(255 - name.size(), 'n');
   ASSERT_EQ(name.size(), 255u);
   const Bytes plain = Pattern(100, 5);
   Write(fs::path(name).filename().string(), plain);
-  const std::string longer = name + "ignored-tail";
-  EXPECT_EQ(IsCoded(longer.c_str()), CindralNotCoded);
-  ASSERT_EQ(CoDecFile(longer.c_str(), Path("c").c_str()), CindralSuccess);
+  EXPECT_EQ(IsCoded(name.c_str()), CindralNotCoded);
+  ASSERT_EQ(CoDecFile(name.c_str(), Path("c").c_str()), CindralSuccess);
   EXPECT_EQ(Read(Path("c")), CodedForm(plain, kDefaultKey));
+
+  const std::string longer = name + ".coded";
+  EXPECT_EQ(CoDecFile(name.c_str(), longer.c_str()), CindralCreateFailed);
+  EXPECT_EQ(Read(name), plain);
+  EXPECT_EQ(CoDecFile(longer.c_str(), Path("never-made").c_str()), CindralOpenFailed);
+  EXPECT_FALSE(fs::exists(Path("never-made")));
+  EXPECT_EQ(IsCoded(longer.c_str()), CindralNotFound);
+  int16_t status = 0;
+  EXPECT_TRUE(DecodePiecewise(longer, [] { return 1024; }, &status).empty());
+  EXPECT_EQ(status, CindralOpenFailed);
+}
+
+// A destination that exists but is not a regular file (a FIFO with or
+// without a reader, a device) is refused at once; nothing is written to it.
+TEST_F(CindralFiles, DestinationMustBeARegularFileOrANewName) {
+  const std::string src = Write("src", Pattern(5000, 6));
+#ifdef _WIN32
+  const std::string device = "NUL";
+#else
+  const std::string device = "/dev/null";
+  const std::string fifo = Path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  alarm(60);  // a call that blocks fails the test instead of hanging it
+  EXPECT_EQ(CoDecFile(src.c_str(), fifo.c_str()), CindralCreateFailed);
+  int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  EXPECT_EQ(CoDecFile(src.c_str(), fifo.c_str()), CindralCreateFailed);
+  char byte;
+  EXPECT_LE(read(reader, &byte, 1), 0);
+  close(reader);
+  alarm(0);
+#endif
+  EXPECT_EQ(CoDecFile(src.c_str(), device.c_str()), CindralCreateFailed);
+  // An existing regular file is still replaced.
+  Write("existing", Pattern(9, 7));
+  EXPECT_EQ(CoDecFile(src.c_str(), Path("existing").c_str()), CindralSuccess);
+  EXPECT_EQ(Read(Path("existing")), CodedForm(Read(src), kDefaultKey));
 }
 
 TEST_F(CindralFiles, VersionIs202) {

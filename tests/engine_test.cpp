@@ -106,6 +106,32 @@ TEST(Requests, TerminateWithChangedOperationCodeStillFrees) {
   EXPECT_EQ(MemLiveBlocks(), 0);
 }
 
+// A copy of a block taken before request 4 still holds the ended job's
+// context pointer; requests on it find no job and read nothing of the freed
+// context (the sanitizer build would report it). A pointer to another
+// block's live job is no job either, and that job stays intact.
+TEST(Requests, StaleOrForeignContextPointerIsNoJob) {
+  ParamBlock pb, copy, other;
+  InitBlock(pb);
+  InitBlock(other);
+  ASSERT_EQ(Corvane(&pb, RequestInit), 1);
+  copy = pb;
+  EXPECT_EQ(Corvane(&pb, RequestTerminate), 1);
+  ASSERT_EQ(Corvane(&other, RequestInit), 1);  // may reuse the freed memory
+  for (void *stale : {copy.ContextPointer, other.ContextPointer}) {
+    copy.ContextPointer = stale;
+    for (int request : {RequestRun, RequestResume}) {
+      copy.Status = 0;
+      EXPECT_EQ(Corvane(&copy, request), ResponseError);
+      EXPECT_EQ(copy.Status, QV_ERR_NO_JOB);
+    }
+    EXPECT_EQ(Corvane(&copy, RequestTerminate), ResponseDone);
+  }
+  EXPECT_EQ(MemLiveBlocks(), 1);  // the other job is untouched
+  EXPECT_EQ(Corvane(&other, RequestTerminate), 1);
+  EXPECT_EQ(MemLiveBlocks(), 0);
+}
+
 TEST(Requests, InitFailsCleanlyWithoutMemory) {
   ParamBlock pb;
   InitBlock(pb);
@@ -344,6 +370,46 @@ TEST(Engine, StackHighWaterAndOverflowGuard) {
   HighWaterAtDepth(depth, &r, &status);
   EXPECT_EQ(r, ResponseError);
   EXPECT_EQ(status, QV_ERR_STACK_OVERFLOW);
+  EXPECT_EQ(MemLiveBlocks(), 0);
+}
+
+// A queue that had no storage when the job left may be given storage the job
+// start would accept (the TIFF streams start that way); other storage ends
+// the job with -7005 before the body runs on.
+void WaitForOutputStorage(ParamBlock *pb) {
+  SuspendJob(pb, ResponseNeedOutput);
+  const uint8_t b = 7;
+  WriteOutput(pb, &pb->OutputQueue, &b, 1);
+}
+
+TEST(Engine, StorageGivenToAQueueWithoutAny) {
+  struct Case {
+    const char *name;
+    size_t size, front;
+    int response;
+  };
+  const Case cases[] = {
+      {"5 bytes", 5, 0, ResponseDone},
+      {"4 bytes", 4, 0, ResponseError},
+      {"front at the end", 8, 8, ResponseError},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ParamBlock pb;
+    InitBlock(pb);
+    ASSERT_EQ(Corvane(&pb, RequestInit), 1);
+    SetJobBodyForTest(&pb, WaitForOutputStorage);
+    ASSERT_EQ(Corvane(&pb, RequestRun), ResponseNeedOutput);
+    std::vector<uint8_t> storage(c.size, 0);
+    DataQueue &q = pb.OutputQueue;
+    q.start = q.rear = storage.data();
+    q.front = storage.data() + c.front;
+    q.end = storage.data() + c.size;
+    EXPECT_EQ(Corvane(&pb, RequestResume), c.response);
+    EXPECT_EQ(pb.Status, c.response == ResponseDone ? 0 : QV_ERR_BAD_OPTION);
+    EXPECT_EQ(storage[0], c.response == ResponseDone ? 7 : 0);
+    Corvane(&pb, RequestTerminate);
+  }
   EXPECT_EQ(MemLiveBlocks(), 0);
 }
 

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "memory.h"
+#include "queue.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define QV_ASAN 1
@@ -19,6 +20,24 @@
 #include <sanitizer/common_interface_defs.h>
 #endif
 
+#if defined(__SANITIZE_THREAD__)
+#define QV_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QV_TSAN 1
+#endif
+#endif
+
+#if QV_TSAN
+#include <sanitizer/tsan_interface.h>
+#endif
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <pthread.h>
+#endif
+
 #if defined(__has_include)
 #if __has_include(<valgrind/valgrind.h>) && !defined(_WIN32)
 #include <valgrind/memcheck.h>
@@ -30,14 +49,74 @@
 namespace {
 
 const char kDescription[] = "Bitmap, Targa, PCX, GIF or TIFF Input";
-constexpr uint32_t kContextMagic = 0x4A425651;  // "QVBJ"
 
-// Stack-switch annotations for the sanitizer; no-ops in other builds.
+// The contexts of live jobs, so that a ContextPointer is recognised without
+// reading the memory it points to: a stale pointer (a copy of a block whose
+// job has ended) may point to freed memory. Jobs on different threads create
+// and end contexts concurrently, so the set is guarded by a lock.
+constexpr size_t kLiveBuckets = 256;
+DecoderContext *g_live[kLiveBuckets];
+
+#if defined(_WIN32)
+SRWLOCK g_liveLock = SRWLOCK_INIT;
+struct LiveLock {
+  LiveLock() { AcquireSRWLockExclusive(&g_liveLock); }
+  ~LiveLock() { ReleaseSRWLockExclusive(&g_liveLock); }
+};
+#else
+pthread_mutex_t g_liveLock = PTHREAD_MUTEX_INITIALIZER;
+struct LiveLock {
+  LiveLock() { pthread_mutex_lock(&g_liveLock); }
+  ~LiveLock() { pthread_mutex_unlock(&g_liveLock); }
+};
+#endif
+
+DecoderContext *&LiveBucket(const void *ctx) {
+  uint64_t x = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(ctx)) * 0x9E3779B97F4A7C15ull;
+  return g_live[x >> 56];
+}
+
+void AddLive(DecoderContext *ctx) {
+  LiveLock lock;
+  DecoderContext *&head = LiveBucket(ctx);
+  ctx->NextLive = head;
+  head = ctx;
+}
+
+void RemoveLive(DecoderContext *ctx) {
+  LiveLock lock;
+  for (DecoderContext **p = &LiveBucket(ctx); *p; p = &(*p)->NextLive) {
+    if (*p == ctx) {
+      *p = ctx->NextLive;
+      return;
+    }
+  }
+}
+
+// Stack-switch annotations for the sanitizers; no-ops in other builds.
 inline void SwitchToJob(DecoderContext *ctx) {
 #if QV_ASAN
   __sanitizer_start_switch_fiber(&ctx->HostFakeStack, ctx->JobStack, kJobStackSize);
+#elif QV_TSAN
+  ctx->HostFiber = __tsan_get_current_fiber();
+  __tsan_switch_to_fiber(ctx->JobFiber, 0);
 #else
   (void)ctx;
+#endif
+}
+inline void DropJobFiber(DecoderContext *ctx) {
+#if QV_TSAN
+  if (ctx->JobFiber) __tsan_destroy_fiber(ctx->JobFiber);
+  ctx->JobFiber = nullptr;
+#else
+  (void)ctx;
+#endif
+}
+// A job started afresh: its earlier run, and that run's frames, are gone.
+inline void NewJobFiber(DecoderContext *ctx) {
+  DropJobFiber(ctx);
+#if QV_TSAN
+  ctx->JobFiber = __tsan_create_fiber(0);
 #endif
 }
 inline void ArrivedOnHost(DecoderContext *ctx) {
@@ -51,6 +130,9 @@ inline void SwitchToHost(DecoderContext *ctx, bool jobEnds) {
 #if QV_ASAN
   __sanitizer_start_switch_fiber(jobEnds ? nullptr : &ctx->JobFakeStack, ctx->HostStackBottom,
                                  ctx->HostStackSize);
+#elif QV_TSAN
+  (void)jobEnds;
+  __tsan_switch_to_fiber(ctx->HostFiber, 0);
 #else
   (void)ctx;
   (void)jobEnds;
@@ -112,6 +194,7 @@ void EmptyBody(ParamBlock *) {}
 int EnterJob(ParamBlock *block, DecoderContext *ctx, bool start) {
   ctx->Block = block;
   ctx->GlobalStateSave.Block = block;
+  if (start) NewJobFiber(ctx);
   if (SaveState(&ctx->HostState) == 0) {
     SwitchToJob(ctx);
     if (start) {
@@ -133,10 +216,44 @@ int EnterJob(ParamBlock *block, DecoderContext *ctx, bool start) {
   return response;
 }
 
+// The job of this block, or null when its ContextPointer names no live job
+// created for this block.
 DecoderContext *LiveContext(ParamBlock *block) {
   DecoderContext *ctx = static_cast<DecoderContext *>(block->ContextPointer);
-  if (ctx && ctx->Magic != kContextMagic) return nullptr;
-  return ctx;
+  if (!ctx) return nullptr;
+  LiveLock lock;
+  for (DecoderContext *c = LiveBucket(ctx); c; c = c->NextLive)
+    if (c == ctx) return c->Owner == block ? c : nullptr;
+  return nullptr;
+}
+
+// What the host may not change while the job waits.
+void RememberHostSide(DecoderContext *ctx, const ParamBlock *block) {
+  ctx->Left.InStart = block->InputQueue.start;
+  ctx->Left.InEnd = block->InputQueue.end;
+  ctx->Left.OutStart = block->OutputQueue.start;
+  ctx->Left.OutEnd = block->OutputQueue.end;
+  ctx->Left.Extra = block->ExtraBuffer;
+  ctx->Left.ExtraCapacity = block->ExtraCapacity;
+  ctx->Left.ExtraUsed = block->ExtraUsed;
+}
+
+// A queue keeps its storage; one that had none when the job left may have
+// been given storage that the job start would accept.
+bool SameStorage(const DataQueue &q, uint8_t *start, uint8_t *end) {
+  if (!start) return !q.start || QueueDescriptionValid(&q);
+  return q.start == start && q.end == end;
+}
+
+bool HostKeptStorage(const DecoderContext *ctx, const ParamBlock *block, int response) {
+  bool same = SameStorage(block->InputQueue, ctx->Left.InStart, ctx->Left.InEnd) &&
+              SameStorage(block->OutputQueue, ctx->Left.OutStart, ctx->Left.OutEnd) &&
+              block->ExtraUsed == ctx->Left.ExtraUsed;
+  // Answering ResponseNeedExtra the host may enlarge (move) the extra buffer.
+  if (response != ResponseNeedExtra)
+    same = same && block->ExtraBuffer == ctx->Left.Extra &&
+           block->ExtraCapacity == ctx->Left.ExtraCapacity;
+  return same;
 }
 
 int CreateJob(ParamBlock *block) {
@@ -161,11 +278,12 @@ int CreateJob(ParamBlock *block) {
   memset(ctx, 0, offsetof(DecoderContext, JobStack));
   memset(ctx->JobStack, kStackFill, kJobStackSize);
   memset(ctx->JobSlots, 0, sizeof *ctx - offsetof(DecoderContext, JobSlots));
-  ctx->Magic = kContextMagic;
+  ctx->Owner = block;
   ctx->Body = EmptyBody;
 #if QV_VALGRIND
   ctx->ValgrindStackId = VALGRIND_STACK_REGISTER(ctx->JobStack, ctx->JobStack + kJobStackSize);
 #endif
+  AddLive(ctx);
   block->ContextPointer = ctx;
   block->Status = QV_OK;
   int response = EnterJob(block, ctx, true);
@@ -189,14 +307,24 @@ GlobalState *JobGlobals(ParamBlock *block) { return &JobContext(block)->GlobalSt
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wclobbered"
 #endif
-void SuspendJob(ParamBlock *block, int response) {
+namespace {
+// Save the job's state and return to the host; comes back when a request
+// continues the job.
+__attribute__((noinline)) void LeaveForHost(ParamBlock *block, int response) {
   DecoderContext *ctx = JobContext(block);
   ctx->Phase = PhaseSuspended;
-  if (SaveState(&ctx->JobState) == 0) {
-    LeaveJob(ctx, response, false);
-  }
-  ctx = JobContext(block);
+  RememberHostSide(ctx, block);
+  if (SaveState(&ctx->JobState) == 0) LeaveJob(ctx, response, false);
+}
+}  // namespace
+
+void SuspendJob(ParamBlock *block, int response) {
+  LeaveForHost(block, response);
+  DecoderContext *ctx = JobContext(block);
   ArrivedOnJob(ctx, ctx->JobFakeStack);
+  // Every return from the host passes here: before any job code runs again,
+  // storage the host moved, emptied or shrank ends the job.
+  if (!HostKeptStorage(ctx, block, response)) FailJob(block, QV_ERR_BAD_OPTION);
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
@@ -212,7 +340,10 @@ void EndJob(ParamBlock *block) {
   DecoderContext *ctx = LiveContext(block);
   if (!ctx) return;
   if (block->OperationCode == QV_OPERATION_CODE) {
-    if (block->WholeInput == 1 && ctx->SavedInputEnd) {
+    // Only into the storage the job started with: a host that replaced it
+    // keeps its new description.
+    if (block->WholeInput == 1 && ctx->SavedInputEnd &&
+        block->InputQueue.start == ctx->SavedInputStart) {
       DataQueue &q = block->InputQueue;
       q.front = q.start;
       q.rear = q.start;
@@ -233,7 +364,8 @@ void EndJob(ParamBlock *block) {
   VALGRIND_STACK_DEREGISTER(ctx->ValgrindStackId);
 #endif
   ForgetJobStack(ctx);
-  ctx->Magic = 0;
+  DropJobFiber(ctx);
+  RemoveLive(ctx);
   MemFree(ctx);
   block->ContextPointer = nullptr;
 }

@@ -62,13 +62,24 @@ struct DecoderContext {
   GlobalState GlobalStateSave;
 
   // Engine bookkeeping.
-  uint32_t Magic;
+  ParamBlock *Owner;          // the block of request 1; a job answers to no other
+  DecoderContext *NextLive;   // chain of the registry of live contexts
+  uint8_t *SavedInputStart;   // input storage start beside SavedInputEnd
+  // The host's side as the job last left it: while a job waits the host may
+  // move positions, but not the storage of a queue, ExtraUsed, or (except in
+  // answer to ResponseNeedExtra) the extra-data buffer.
+  struct {
+    uint8_t *InStart, *InEnd, *OutStart, *OutEnd, *Extra;
+    uint32_t ExtraCapacity, ExtraUsed;
+  } Left;
   int32_t Phase;       // JobPhase
   ParamBlock *Block;   // block of the request in progress
   JobBody Body;        // what request 2 starts (RunJob unless a test replaced it)
   int32_t Response;    // response carried back by a switch to the host
   void *HostFakeStack;  // sanitizer bookkeeping for the stack switch
   void *JobFakeStack;
+  void *HostFiber;
+  void *JobFiber;
   const void *HostStackBottom;
   size_t HostStackSize;
   unsigned ValgrindStackId;

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "engine.h"
+#include "queue.h"
 #include "formats/readers.h"
 
 namespace {
@@ -52,13 +53,7 @@ Reader FindReader(uint32_t code) {
 }
 
 void CheckQueue(ParamBlock *block, const DataQueue &q) {
-  uintptr_t start = reinterpret_cast<uintptr_t>(q.start);
-  uintptr_t end = reinterpret_cast<uintptr_t>(q.end);
-  uintptr_t front = reinterpret_cast<uintptr_t>(q.front);
-  uintptr_t rear = reinterpret_cast<uintptr_t>(q.rear);
-  if (static_cast<intptr_t>(end - start) <= 4 || front < start || front >= end || rear < start ||
-      rear > end)
-    FailJob(block, QV_ERR_BAD_OPTION);
+  if (!QueueDescriptionValid(&q)) FailJob(block, QV_ERR_BAD_OPTION);
 }
 
 }  // namespace
@@ -69,7 +64,10 @@ void RunJob(ParamBlock *block) {
   block->StartWords[2] = 0;
   block->StartWords[3] = 1;
   block->Description = JobDescription();
-  if (block->WholeInput == 1) JobContext(block)->SavedInputEnd = block->InputQueue.end;
+  if (block->WholeInput == 1) {
+    JobContext(block)->SavedInputEnd = block->InputQueue.end;
+    JobContext(block)->SavedInputStart = block->InputQueue.start;
+  }
 
   if (!FindReader(block->ImageType) && block->ImageType != 0) FailJob(block, QV_ERR_BAD_IMAGE_TYPE);
 

@@ -10,23 +10,15 @@ inline uint8_t *Norm(const DataQueue *q, uint8_t *p) {
   return (p < q->start || p >= q->end) ? q->start : p;
 }
 
-// The host may rewrite a descriptor while the job waits; storage that no
-// longer makes sense ends the job instead of steering writes elsewhere.
-void CheckSane(ParamBlock *block, const DataQueue *q) {
-  if (q->start == nullptr || q->end <= q->start + 1) FailJob(block, QV_ERR_BAD_OPTION);
-}
-
 void WaitForInput(ParamBlock *block, DataQueue *q) {
   if (q->flags & QV_QUEUE_END_OF_DATA) FailJob(block, QV_ERR_INPUT_ENDED);
   if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_INPUT_ABORTED);
   SuspendJob(block, ResponseNeedInput);
-  CheckSane(block, q);
 }
 
 void WaitForOutput(ParamBlock *block, DataQueue *q) {
   if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_OUTPUT_ABORTED);
   SuspendJob(block, ResponseNeedOutput);
-  CheckSane(block, q);
 }
 
 // Bytes the input queue holds, waiting for the host while it holds none.
@@ -62,6 +54,15 @@ void CopyInWrapped(const DataQueue *q, uint8_t *p, const uint8_t *source, size_t
 }
 
 }  // namespace
+
+bool QueueDescriptionValid(const DataQueue *q) {
+  uintptr_t start = reinterpret_cast<uintptr_t>(q->start);
+  uintptr_t end = reinterpret_cast<uintptr_t>(q->end);
+  uintptr_t front = reinterpret_cast<uintptr_t>(q->front);
+  uintptr_t rear = reinterpret_cast<uintptr_t>(q->rear);
+  return static_cast<intptr_t>(end - start) > 4 && front >= start && front < end &&
+         rear >= start && rear <= end;
+}
 
 size_t QueueSize(const DataQueue *q) { return static_cast<size_t>(q->end - q->start); }
 
@@ -169,44 +170,44 @@ void FillOutput(ParamBlock *block, DataQueue *q, uint8_t value, size_t n) {
 
 void CopyInputToOutput(ParamBlock *block, DataQueue *out, DataQueue *in, size_t n) {
   while (n) {
-    size_t a = AwaitInput(block, in);
-    size_t c = n < a ? n : a;
-    size_t moved = 0;
-    while (moved < c) {
-      size_t f = AwaitOutput(block, out);
-      size_t p = c - moved < f ? c - moved : f;
-      uint8_t *src = Norm(in, in->front);
-      uint8_t *dst = Norm(out, out->rear);
-      size_t inRun = static_cast<size_t>(in->end - src);
-      size_t outRun = static_cast<size_t>(out->end - dst);
-      if (p <= inRun && p <= outRun) {
-        memcpy(dst, src, p);
-      } else if (p <= inRun) {  // only the output wraps
-        memcpy(dst, src, outRun);
-        memcpy(out->start, src + outRun, p - outRun);
-      } else if (p <= outRun) {  // only the input wraps
-        memcpy(dst, src, inRun);
-        memcpy(dst + inRun, in->start, p - inRun);
-      } else {  // both wrap: three pieces, split at the nearer end first
-        size_t a1 = inRun < outRun ? inRun : outRun;
-        memcpy(dst, src, a1);
-        uint8_t *s2 = src + a1 == in->end ? in->start : src + a1;
-        uint8_t *d2 = dst + a1 == out->end ? out->start : dst + a1;
-        size_t rest = p - a1;
-        size_t inRun2 = static_cast<size_t>(in->end - s2);
-        size_t outRun2 = static_cast<size_t>(out->end - d2);
-        size_t a2 = rest < inRun2 ? rest : inRun2;
-        if (a2 > outRun2) a2 = outRun2;
-        memcpy(d2, s2, a2);
-        s2 = s2 + a2 == in->end ? in->start : s2 + a2;
-        d2 = d2 + a2 == out->end ? out->start : d2 + a2;
-        memcpy(d2, s2, rest - a2);
-      }
-      in->front = QueueAdvance(in, src, p);
-      out->rear = QueueAdvance(out, dst, p);
-      moved += p;
+    AwaitInput(block, in);
+    size_t f = AwaitOutput(block, out);
+    // Counted after the wait for output: the host may have changed the input
+    // queue's positions meanwhile.
+    size_t a = QueueUsed(in);
+    if (a == 0) continue;
+    size_t p = n < a ? n : a;
+    if (p > f) p = f;
+    uint8_t *src = Norm(in, in->front);
+    uint8_t *dst = Norm(out, out->rear);
+    size_t inRun = static_cast<size_t>(in->end - src);
+    size_t outRun = static_cast<size_t>(out->end - dst);
+    if (p <= inRun && p <= outRun) {
+      memcpy(dst, src, p);
+    } else if (p <= inRun) {  // only the output wraps
+      memcpy(dst, src, outRun);
+      memcpy(out->start, src + outRun, p - outRun);
+    } else if (p <= outRun) {  // only the input wraps
+      memcpy(dst, src, inRun);
+      memcpy(dst + inRun, in->start, p - inRun);
+    } else {  // both wrap: three pieces, split at the nearer end first
+      size_t a1 = inRun < outRun ? inRun : outRun;
+      memcpy(dst, src, a1);
+      uint8_t *s2 = src + a1 == in->end ? in->start : src + a1;
+      uint8_t *d2 = dst + a1 == out->end ? out->start : dst + a1;
+      size_t rest = p - a1;
+      size_t inRun2 = static_cast<size_t>(in->end - s2);
+      size_t outRun2 = static_cast<size_t>(out->end - d2);
+      size_t a2 = rest < inRun2 ? rest : inRun2;
+      if (a2 > outRun2) a2 = outRun2;
+      memcpy(d2, s2, a2);
+      s2 = s2 + a2 == in->end ? in->start : s2 + a2;
+      d2 = d2 + a2 == out->end ? out->start : d2 + a2;
+      memcpy(d2, s2, rest - a2);
     }
-    n -= c;
+    in->front = QueueAdvance(in, src, p);
+    out->rear = QueueAdvance(out, dst, p);
+    n -= p;
   }
 }
 
@@ -215,7 +216,6 @@ void WriteOutputAt(ParamBlock *block, DataQueue *q, const uint8_t *source, size_
   if (position >= 0) {
     block->SeekTarget = QV_SEEK_OUTPUT + static_cast<uint32_t>(position);
     SuspendJob(block, ResponseSeek);
-    CheckSane(block, q);
   }
   // The slot lies ahead of front; wrapping keeps every byte inside the storage.
   uint8_t *p = QueueAdvance(q, q->front, slot * n);
@@ -226,7 +226,6 @@ void SeekThenWriteOutput(ParamBlock *block, DataQueue *q, const uint8_t *source,
                          uint32_t position) {
   block->SeekTarget = QV_SEEK_OUTPUT + position;
   SuspendJob(block, ResponseSeek);
-  CheckSane(block, q);
   WriteOutput(block, q, source, n);
 }
 

@@ -5,6 +5,10 @@
 
 #include "quorvin.h"
 
+// The job start's rule for a queue description: more than 4 bytes of
+// storage, front inside it, rear inside it or at its end.
+bool QueueDescriptionValid(const DataQueue *q);
+
 // Plain arithmetic: never suspends. Positions at or beyond end (or below
 // start) stand for start.
 size_t QueueUsed(const DataQueue *q);

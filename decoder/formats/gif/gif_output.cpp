@@ -14,11 +14,6 @@ uint8_t *Norm(const DataQueue *q, uint8_t *p) {
   return (p < q->start || p >= q->end) ? q->start : p;
 }
 
-// The host may rewrite the descriptor while the job waits.
-void CheckQueue(ParamBlock *block, const DataQueue *q) {
-  if (q->start == nullptr || q->end <= q->start + 1) FailJob(block, QV_ERR_BAD_OPTION);
-}
-
 // n bytes of row to dst: every byte when there is no transparent index,
 // else only those that differ from it.
 void MergeBytes(uint8_t *dst, const uint8_t *row, size_t n, uint32_t transparent, bool overlay) {
@@ -50,8 +45,6 @@ void OverlayRow(GifJob *g, const uint8_t *row) {
   while (QueueFree(q) < s) {
     if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_OUTPUT_ABORTED);
     SuspendJob(block, ResponseNeedOutput);
-    CheckQueue(block, q);
-    if (QueueSize(q) - 1 < s) FailJob(block, QV_ERR_BAD_OPTION);
   }
   uint8_t *rear = Norm(q, q->rear), *front = Norm(q, q->front);
   if (static_cast<size_t>(q->end - rear) < s || rear < front) FailJob(block, QV_ERR_BAD_OPTION);
@@ -127,7 +120,6 @@ void GifPutRowAfterSeek(GifJob *g, const uint8_t *row, uint64_t offset) {
   }
   block->SeekTarget = QV_SEEK_OUTPUT + static_cast<uint32_t>(offset);
   SuspendJob(block, ResponseSeek);
-  CheckQueue(block, &block->OutputQueue);
   GifPutRow(g, row);
 }
 
@@ -142,6 +134,9 @@ void GifDeliverRow(GifJob *g, uint32_t i, uint32_t rows) {
 void GifPlaceRow(GifJob *g, uint8_t *base, uint32_t r) {
   DataQueue *q = &g->Block->OutputQueue;
   size_t s = g->Stride;
+  // The image was placed here because the storage held it whole; the storage
+  // is read again, so that a row never lands beyond it.
+  if ((static_cast<uint64_t>(r) + 1) * s > QueueSize(q) - 1) FailJob(g->Block, QV_ERR_BAD_OPTION);
   uint8_t *at = QueueAdvance(q, base, static_cast<size_t>(r) * s);
   size_t first = static_cast<size_t>(q->end - at);
   if (first > s) first = s;
