@@ -20,6 +20,7 @@ struct ExtraRecord {
 struct Event {
   int response = 0;
   uint32_t seekTarget = 0;
+  size_t queued = 0;  // bytes the output queue held
 };
 
 // An image handed over before the final one (GIF pass images).

@@ -184,7 +184,12 @@ void TiffCommitOutput(ParamBlock *block) {
 void TiffYieldRows(ParamBlock *block, bool commit) {
   StreamState *s = JobStream(block);
   DataQueue *q = &block->OutputQueue;
-  if (commit) Commit(block, s, q);
+  if (commit) {
+    // Everything up to the rear is written: the cursor moves there, so it
+    // never points at bytes the host may take.
+    Commit(block, s, q);
+    s->OutCursor = q->rear;
+  }
   uint32_t committedEnd = PositionOf(s, q, q->rear);
   SuspendJob(block, ResponseRowsReady);
   if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_OUTPUT_ABORTED);
