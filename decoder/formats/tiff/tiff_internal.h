@@ -66,6 +66,7 @@ struct TiffJob {
   LzwDecoder *Lzw;
   void *LzwStorage;
   uint32_t StripLeft;  // bytes of the current LZW strip not yet handed to the decoder
+  bool StripDry;       // the decoder asked for more after the strip's last byte
 };
 
 constexpr uint32_t kAbsent = 0xFFFFFFFFu;

@@ -19,7 +19,10 @@ bool IsFax(uint32_t compression) { return compression >= 2 && compression <= 4; 
 // holds none. 0 once the strip's byte count is used up.
 uint32_t TiffStripSource(void *context, uint8_t *buffer) {
   TiffJob *j = static_cast<TiffJob *>(context);
-  if (j->StripLeft == 0) return 0;
+  if (j->StripLeft == 0) {
+    j->StripDry = true;
+    return 0;
+  }
   StreamState *s = j->Stream;
   uint32_t n = j->StripLeft < kLzwBuffer ? j->StripLeft : kLzwBuffer;
   uint32_t have = static_cast<uint32_t>(s->Window.End - s->Window.Next);
@@ -71,7 +74,7 @@ void DecodeRow(TiffJob *j, uint8_t *row) {
       break;
     case 5:
       if (!LzwReadBytes(j->Lzw, row, j->RowBytes))
-        FailJob(block, j->StripLeft == 0 ? QV_ERR_TIFF_STRIP_ENDED : QV_ERR_LZW);
+        FailJob(block, j->StripDry ? QV_ERR_TIFF_STRIP_ENDED : QV_ERR_LZW);
       if (j->Predictor == 2) {
         if (j->Depth == 8) UndoDifferencing8(row, j->Width);
         else if (j->Depth == 24) UndoDifferencing24(row, j->Width);
@@ -160,6 +163,7 @@ void DecodeTiffStrips(TiffJob *j, uint32_t dataStart) {
     uint32_t bytes = TiffListElement(j, &j->StripByteCounts, strip);
     if (j->Compression == 5) {
       j->StripLeft = bytes;
+      j->StripDry = false;
       j->Lzw = LzwInit(j->LzwStorage, 9, 12, 256, 257, LzwEarlyChange | LzwMsbFirst, TiffStripSource, j);
       if (!j->Lzw) FailJob(block, QV_ERR_LZW);
     }
