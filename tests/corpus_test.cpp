@@ -221,6 +221,7 @@ void RunFormat(const char *format) {
           qvhost::Options past = o;
           past.pageNumber = page;
           EXPECT_EQ(qvhost::Decode(data.data(), data.size(), past).status, QV_ERR_NO_PAGE);
+          EXPECT_EQ(qvhost::CountTiffPages(data.data(), data.size()), static_cast<int>(page - 1));
         }
         break;
       }

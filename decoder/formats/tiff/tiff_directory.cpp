@@ -73,6 +73,8 @@ uint32_t DataSize(TiffJob *j, const Entry &e, int32_t badType) {
 
 // Describe the entry's values as a list; nothing is read yet.
 void TiffArrayValue(TiffJob *j, const Entry &e, TiffList *list) {
+  // Type 0 has no values to read, however many it counts.
+  if (e.Type == 0) FailJob(j->Block, QV_ERR_TIFF_VALUE_TYPE);
   uint32_t size = DataSize(j, e, QV_ERR_TIFF_VALUE_TYPE);
   list->Present = true;
   list->Type = e.Type;
@@ -89,10 +91,6 @@ void TiffArrayValue(TiffJob *j, const Entry &e, TiffList *list) {
 // be reachable; n > 0).
 void ReadElements(TiffJob *j, const TiffList *list, uint32_t first, uint32_t n, uint32_t *out) {
   uint32_t size = list->ElementSize;
-  if (size == 0) {
-    memset(out, 0, n * sizeof *out);
-    return;
-  }
   if (list->Inline) {
     for (uint32_t i = 0; i < n; ++i) {
       const uint8_t *p = list->Field + (first + i) * size;

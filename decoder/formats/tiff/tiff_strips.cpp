@@ -263,6 +263,22 @@ void UndoDifferencing32(uint8_t *row, uint32_t n) {
 }
 
 void SwapRedBlue24(uint8_t *row, uint32_t n) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  // Four pixels (three 32-bit words) at a time: R0 G0 B0 R1 | G1 B1 R2 G2 |
+  // B2 R3 G3 B3 become B0 G0 R0 B1 | G1 R1 B2 G2 | R2 B3 G3 R3.
+  for (; n >= 4; n -= 4, row += 12) {
+    uint32_t w0, w1, w2;
+    memcpy(&w0, row, 4);
+    memcpy(&w1, row + 4, 4);
+    memcpy(&w2, row + 8, 4);
+    uint32_t o0 = (w0 >> 16 & 0xFF) | (w0 & 0xFF00) | (w0 & 0xFF) << 16 | (w1 & 0xFF00) << 16;
+    uint32_t o1 = (w1 & 0xFF) | (w0 >> 24) << 8 | (w2 & 0xFF) << 16 | (w1 & 0xFF000000u);
+    uint32_t o2 = (w1 >> 16 & 0xFF) | (w2 >> 24) << 8 | (w2 & 0xFF0000) | (w2 & 0xFF00) << 16;
+    memcpy(row, &o0, 4);
+    memcpy(row + 4, &o1, 4);
+    memcpy(row + 8, &o2, 4);
+  }
+#endif
   for (uint32_t i = 0; i < n; ++i, row += 3) {
     uint8_t t = row[0];
     row[0] = row[2];
@@ -272,8 +288,9 @@ void SwapRedBlue24(uint8_t *row, uint32_t n) {
 
 void SwapRedBlue32(uint8_t *row, uint32_t n) {
   for (uint32_t i = 0; i < n; ++i, row += 4) {
-    uint8_t t = row[0];
-    row[0] = row[2];
-    row[2] = t;
+    uint32_t w;
+    memcpy(&w, row, 4);
+    w = (w & 0xFF00FF00u) | (w >> 16 & 0xFF) | (w & 0xFF) << 16;
+    memcpy(row, &w, 4);
   }
 }
