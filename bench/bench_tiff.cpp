@@ -8,7 +8,10 @@
 // machine disturbs less than wall time (goals: >= 1.5 for LZW, >= 1 for
 // PackBits and uncompressed).
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <map>
@@ -104,15 +107,33 @@ const std::vector<uint8_t> &File(const Variant &v) {
 
 int64_t BitmapBytes(const Variant &v) { return int64_t{kSide} * kSide * v.samples; }
 
+__attribute__((noinline)) size_t OnceQuorvin(const std::vector<uint8_t> &file) {
+  return qvbench::DecodeBytes(file, kTif);
+}
+
 void Quorvin(benchmark::State &state, const Variant &v) {
   const std::vector<uint8_t> &file = File(v);
   for (auto _ : state) {
-    if (qvbench::DecodeBytes(file, kTif) != static_cast<size_t>(BitmapBytes(v))) {
+    if (OnceQuorvin(file) != static_cast<size_t>(BitmapBytes(v))) {
       state.SkipWithError("decode failed");
       return;
     }
   }
   state.SetBytesProcessed(state.iterations() * BitmapBytes(v));
+}
+
+// One libtiff decode of the whole image into out; false on failure.
+__attribute__((noinline)) bool OnceLibtiff(MemFile *f, std::vector<uint8_t> *out) {
+  f->at = 0;
+  TIFF *t = OpenMem(f, "r");
+  size_t at = 0;
+  for (tstrip_t s = 0; t && s < TIFFNumberOfStrips(t); ++s) {
+    tmsize_t got = TIFFReadEncodedStrip(t, s, out->data() + at, -1);
+    if (got < 0) break;
+    at += static_cast<size_t>(got);
+  }
+  if (t) TIFFClose(t);
+  return at == out->size();
 }
 
 void Libtiff(benchmark::State &state, const Variant &v) {
@@ -121,22 +142,29 @@ void Libtiff(benchmark::State &state, const Variant &v) {
   std::vector<uint8_t> out(static_cast<size_t>(BitmapBytes(v)));
   TIFFSetWarningHandler(nullptr);
   for (auto _ : state) {
-    f.at = 0;
-    TIFF *t = OpenMem(&f, "r");
-    size_t at = 0;
-    for (tstrip_t s = 0; t && s < TIFFNumberOfStrips(t); ++s) {
-      tmsize_t got = TIFFReadEncodedStrip(t, s, out.data() + at, -1);
-      if (got < 0) break;
-      at += static_cast<size_t>(got);
-    }
-    if (t) TIFFClose(t);
-    if (at != out.size()) {
+    if (!OnceLibtiff(&f, &out)) {
       state.SkipWithError("libtiff failed");
       return;
     }
     benchmark::DoNotOptimize(out.data());
   }
   state.SetBytesProcessed(state.iterations() * BitmapBytes(v));
+}
+
+// --once NAME: one decode by each, for instruction counts (valgrind
+// --tool=callgrind --toggle-collect='*Once*', then callgrind_annotate
+// --inclusive=yes shows OnceQuorvin and OnceLibtiff).
+int Once(const std::string &name) {
+  for (const Variant &v : kVariants) {
+    if (name != v.name) continue;
+    MemFile f;
+    f.bytes = File(v);
+    std::vector<uint8_t> out(static_cast<size_t>(BitmapBytes(v)));
+    bool ok = OnceQuorvin(f.bytes) == out.size() && OnceLibtiff(&f, &out);
+    std::printf("%s: %s\n", v.name, ok ? "both decoded" : "a decode failed");
+    return ok ? 0 : 1;
+  }
+  return 1;
 }
 
 struct Register {
@@ -152,7 +180,45 @@ struct Register {
 
 }  // namespace
 
+// --heap-probe WIDTH HEIGHT: write a WIDTH x HEIGHT RGB LZW file with libtiff
+// to a temporary file and decode it once through the host library from the
+// file to /dev/null, for a heap profiler (heaptrack, massif) to measure the
+// library's allocations. Prints the outcome.
+int HeapProbe(uint32_t width, uint32_t height) {
+  std::string path = "/tmp/qv_heap_probe.tif";
+  TIFF *t = TIFFOpen(path.c_str(), "w");
+  if (!t) return 1;
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+  TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
+  std::vector<uint8_t> row(size_t{width} * 3);
+  for (uint32_t y = 0; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x)
+      for (uint32_t c = 0; c < 3; ++c) row[x * 3 + c] = Sample(x, y, c);
+    TIFFWriteScanline(t, row.data(), y, 0);
+  }
+  TIFFClose(t);
+  qvhost::Options o;
+  o.imageType = kTif;
+  o.extra = false;
+  o.eventLimit = 0;
+  o.outputFd = open("/dev/null", O_WRONLY);
+  qvhost::Result r = qvhost::DecodeFile(path, o);
+  close(o.outputFd);
+  unlink(path.c_str());
+  std::printf("%ux%u: status %d, %zu bytes of bitmap\n", width, height, r.status, r.outputLength);
+  return r.ok() ? 0 : 1;
+}
+
 int main(int argc, char **argv) {
+  if (argc == 3 && std::string(argv[1]) == "--once") return Once(argv[2]);
+  if (argc == 4 && std::string(argv[1]) == "--heap-probe")
+    return HeapProbe(static_cast<uint32_t>(atoi(argv[2])), static_cast<uint32_t>(atoi(argv[3])));
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   qvbench::RatioReporter reporter;

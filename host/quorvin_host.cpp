@@ -330,7 +330,7 @@ finished:
   r_.fileCompression = pb_.FileCompression;
   r_.progress = pb_.Progress;
   CollectExtras();
-  r_.output.resize(r_.outputLength);
+  if (o_.outputFd < 0) r_.output.resize(r_.outputLength);  // written to the file, not kept
   if (resp == ResponseDone && o_.measureStack) r_.stackUsed = JobStackHighWater(&pb_);
   Corvane(&pb_, RequestTerminate);
   return std::move(r_);

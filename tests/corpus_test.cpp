@@ -257,7 +257,9 @@ void RunFormat(const char *format) {
          "%zu waiting for a reader not in this build; job stack high-water %zu bytes\n",
          format, matched, refused, clean, uncovered, missing, maxStack);
   // Every TIFF and fax sample has its expectation.
-  if (strcmp(format, "tiff") == 0 || strcmp(format, "fax") == 0) EXPECT_EQ(uncovered, 0u);
+  if (strcmp(format, "tiff") == 0 || strcmp(format, "fax") == 0) {
+    EXPECT_EQ(uncovered, 0u);
+  }
 }
 
 TEST(Corpus, Bmp) { RunFormat("bmp"); }

@@ -221,7 +221,9 @@ TEST(TiffReader, Refusals) {
     qvhost::Result r = DecodeTiff(tiffbuild::Writer(false).Build({p}));
     EXPECT_TRUE(r.ok()) << t.tag << ": " << r.status;
     EXPECT_EQ(r.output, ExpectedRows(p, true));
-    if (t.tag == 262) EXPECT_EQ(r.palette[0].red, 255);
+    if (t.tag == 262) {
+      EXPECT_EQ(r.palette[0].red, 255);
+    }
   }
   // Header faults.
   std::vector<uint8_t> file = tiffbuild::Writer(false).Build({MakePage(4, 5, 1, 8, 1, 1, 3)});

@@ -49,13 +49,31 @@ void UnpackBitsRow(TiffJob *j, uint8_t *row) {
   StreamState *s = j->Stream;
   uint32_t done = 0, want = j->RowBytes;
   while (done < want) {
+    // Packets that lie whole in the input window are read straight from it.
+    const uint8_t *p = s->Window.Next, *end = s->Window.End;
+    while (done < want && end - p >= 129) {  // a packet is at most 129 bytes
+      int8_t c = static_cast<int8_t>(*p++);
+      if (c >= 0) {
+        uint32_t k = uint32_t(c) + 1, take = want - done < k ? want - done : k;
+        memcpy(row + done, p, take);
+        p += k;
+        done += take;
+      } else if (c != -128) {
+        uint32_t k = uint32_t(1 - c), take = want - done < k ? want - done : k;
+        memset(row + done, *p++, take);
+        done += take;
+      }
+    }
+    s->Window.Next = p;
+    if (done >= want) break;
+    // One packet across the end of the window.
     int8_t c = static_cast<int8_t>(StreamByte(block, s));
     if (c == -128) continue;
     uint32_t k = c >= 0 ? uint32_t(c) + 1 : uint32_t(1 - c);
     uint32_t take = want - done < k ? want - done : k;
     if (c >= 0) {
       TiffReadBytes(block, row + done, take);
-      TiffSkipBytes(block, k - take);
+      if (k > take) TiffSkipBytes(block, k - take);
     } else {
       memset(row + done, StreamByte(block, s), take);
     }
@@ -262,7 +280,33 @@ void UndoDifferencing32(uint8_t *row, uint32_t n) {
   for (uint32_t i = 4; i < 4 * n; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - 4]);
 }
 
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <tmmintrin.h>
+#define QV_SWAP_SSSE3 1
+namespace {
+// Five pixels per byte shuffle; the sixteenth byte (the next pixel's red)
+// is written back unchanged. Returns the pixels done.
+__attribute__((target("ssse3"))) uint32_t SwapRedBlue24Ssse3(uint8_t *row, uint32_t n) {
+  const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
+  uint32_t done = 0;
+  for (; n - done >= 6; done += 5, row += 15) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(row), _mm_shuffle_epi8(v, order));
+  }
+  return done;
+}
+}  // namespace
+#endif
+
 void SwapRedBlue24(uint8_t *row, uint32_t n) {
+#if QV_SWAP_SSSE3
+  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  if (ssse3 && n >= 6) {
+    uint32_t done = SwapRedBlue24Ssse3(row, n);
+    row += 3 * done;
+    n -= done;
+  }
+#endif
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   // Four pixels (three 32-bit words) at a time: R0 G0 B0 R1 | G1 B1 R2 G2 |
   // B2 R3 G3 B3 become B0 G0 R0 B1 | G1 R1 B2 G2 | R2 B3 G3 R3.
