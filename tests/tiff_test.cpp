@@ -88,6 +88,11 @@ TEST(TiffReader, LayoutsDecodeToTheirPixels) {
     pages.push_back(MakePage(17, 5, 4, 8, 2, c, 7));
     pages.push_back(MakePage(21, 7, 1, 16, 2, c, 8));
   }
+  // More strips than the reader keeps in memory: the lists are read again
+  // from the file as the rows reach them.
+  Page tall = MakePage(5, 2600, 1, 8, 1, 32773, 11);
+  tall.rowsPerStrip = 1;
+  pages.push_back(tall);
   for (uint16_t depth : {8, 24, 32}) {
     Page p = MakePage(31, 9, static_cast<uint16_t>(depth / 8), 8, depth == 8 ? 1 : 2, 5, depth);
     p.predictor = 2;
