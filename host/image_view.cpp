@@ -2,6 +2,18 @@
 
 namespace qvhost {
 
+namespace {
+constexpr uint32_t kCmyk = QV_FOURCC('C', 'M', 'Y', 'K');
+}  // namespace
+
+void CmykToRgb(const uint8_t *cmyk, uint8_t *rgb) {
+  uint32_t white = 255u - cmyk[3];
+  for (int i = 0; i < 3; ++i) {
+    uint32_t t = cmyk[i] * white + 128;  // cmyk[i] * white / 255, rounded
+    rgb[i] = static_cast<uint8_t>(white - ((t + (t >> 8)) >> 8));
+  }
+}
+
 bool RowsTopFirst(const BitmapInfoHeader &header, uint32_t optionFlags) {
   return ((optionFlags & QV_FLAG_TOP_DOWN) != 0) != (header.biHeight < 0);
 }
@@ -39,7 +51,11 @@ bool BitmapToRgb(const BitmapInfoHeader &h, const PaletteEntry *palette,
           dst[0] = row[x * 3 + 2], dst[1] = row[x * 3 + 1], dst[2] = row[x * 3];
           continue;
         default:
-          dst[0] = row[x * 4 + 2], dst[1] = row[x * 4 + 1], dst[2] = row[x * 4];
+          if (h.biCompression == kCmyk) {
+            CmykToRgb(row + x * 4, dst);
+          } else {
+            dst[0] = row[x * 4 + 2], dst[1] = row[x * 4 + 1], dst[2] = row[x * 4];
+          }
           continue;
       }
       if (index < QV_PALETTE_ENTRIES) {

@@ -14,6 +14,11 @@ struct Pixels {
   std::vector<uint8_t> rgb;  // width * height * 3, top row first
 };
 
+// A CMYK pixel (32-bit rows whose biCompression is "CMYK", bytes in file
+// order C, M, Y, K) as RGB: each component is (255 - K) x (255 - ink) / 255,
+// rounded to nearest.
+void CmykToRgb(const uint8_t *cmyk, uint8_t *rgb);
+
 // Interpret output bytes as the bitmap described by header and palette.
 // topFirst says in which order the rows were delivered.
 bool BitmapToRgb(const BitmapInfoHeader &header, const PaletteEntry *palette,

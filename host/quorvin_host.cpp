@@ -83,6 +83,7 @@ class Session {
   void Log(int response);
   void CollectExtras();
   bool OutputInMemory() const { return !o_.onOutput && o_.outputFd < 0; }
+  uint64_t InputPosition(uint32_t target) const;
 
   const Input &in_;
   const Options &o_;
@@ -98,9 +99,17 @@ class Session {
   bool tiff_ = false;
 };
 
+// The input position SeekTarget names: from the start, or (bit 31) before the end.
+uint64_t Session::InputPosition(uint32_t target) const {
+  uint32_t n = target & 0x7FFFFFFFu;
+  if (!(target & QV_SEEK_FROM_END)) return n;
+  return n <= in_.size ? in_.size - n : 0;
+}
+
 void Session::Log(int response) {
   if (response >= 0 && response < 16) r_.counts[response]++;
-  if (r_.events.size() < o_.eventLimit) r_.events.push_back({response, pb_.SeekTarget});
+  if (r_.events.size() < o_.eventLimit)
+    r_.events.push_back({response, pb_.SeekTarget, QueueUsedBytes(pb_.OutputQueue)});
   if (o_.onResponse) o_.onResponse(response);
 }
 
@@ -292,7 +301,7 @@ Result Session::Run() {
       case ResponseNeedInput:
         if (tiff_) {
           // Bytes already queued run up to SeekTarget; append from there.
-          inPos_ = pb_.SeekTarget;
+          inPos_ = InputPosition(pb_.SeekTarget);
           iq.flags &= ~QV_QUEUE_END_OF_DATA;
         }
         FillInput();
@@ -302,11 +311,9 @@ Result Session::Run() {
           Drain(true);
           outPos_ = pb_.SeekTarget & 0x3FFFFFFFu;
         } else {
-          uint32_t n = pb_.SeekTarget & 0x7FFFFFFFu;
-          uint64_t pos = (pb_.SeekTarget & QV_SEEK_FROM_END) ? (n <= in_.size ? in_.size - n : 0) : n;
           iq.front = iq.rear;  // discard what is still unread
           iq.flags &= ~QV_QUEUE_END_OF_DATA;
-          inPos_ = pos;
+          inPos_ = InputPosition(pb_.SeekTarget);
           FillInput();
         }
         break;

@@ -20,6 +20,7 @@ struct ExtraRecord {
 struct Event {
   int response = 0;
   uint32_t seekTarget = 0;
+  size_t queued = 0;  // bytes the output queue held
 };
 
 // An image handed over before the final one (GIF pass images).
@@ -113,6 +114,14 @@ namespace qvhost {
 // the file has them). Returns false when no supported format matches; raw fax
 // streams are never detected.
 bool DetectImageType(const uint8_t *head, size_t n, uint32_t *imageType);
+
+// Pages of a TIFF file (its chain of directories), read without decoding;
+// -1 when the data is not TIFF. A page's image may still be refused when it
+// is decoded (PageNumber 1 to the count). read(position, destination, n)
+// answers false when the file has no n bytes there.
+int CountTiffPages(const std::function<bool(uint64_t, uint8_t *, size_t)> &read);
+int CountTiffPages(const uint8_t *data, size_t size);
+int CountTiffPages(const std::string &path);
 
 // Four-character code as text ("TIF1"; "0" for the BMP code 0) and back.
 std::string TypeName(uint32_t imageType);

@@ -280,12 +280,12 @@ enum {
   QV_ERR_TIFF_NO_STRIPS = -7039,      /* no StripOffsets */
   QV_ERR_TIFF_NO_COLORMAP = -7040,    /* a colour map is needed and ColorMap is absent */
   QV_ERR_TIFF_COLORMAP_SIZE = -7041,  /* ColorMap does not hold 3 x 2^depth values */
-  QV_ERR_TIFF_NO_DIMENSIONS = -7042,  /* ImageWidth or ImageLength absent */
+  QV_ERR_TIFF_NO_DIMENSIONS = -7042,  /* ImageWidth or ImageLength absent or 0 */
   QV_ERR_TIFF_STRIP_COUNT = -7044,    /* too few strips for the image height */
   QV_ERR_TIFF_COUNT = -7045,          /* a scalar tag with a count other than 1 */
-  QV_ERR_TIFF_VALUE_TYPE = -7046,     /* field type 11 or more, or an 8-byte scalar */
+  QV_ERR_TIFF_VALUE_TYPE = -7046,     /* field type 11 or more, an 8-byte scalar, or values past 4 GiB */
   QV_ERR_TIFF_SAMPLES = -7049,        /* ExtraSamples, or bits per sample not supported */
-  QV_ERR_TIFF_SAMPLE_FORMAT = -7074,  /* SampleFormat, SMinSampleValue or SMaxSampleValue */
+  QV_ERR_TIFF_SAMPLE_FORMAT = -7074,  /* SampleFormat other than 1, SMinSampleValue, SMaxSampleValue */
 
   /* TIFF strip decoding. */
   QV_ERR_TIFF_STRIP_ENDED = -7103,    /* LZW data of a strip used up before its rows */
@@ -294,7 +294,9 @@ enum {
   QV_ERR_TIFF_SAMPLES_PER_PIXEL = -7106, /* SamplesPerPixel not 1, 3 or 4 */
   QV_ERR_TIFF_FILL_ORDER = -7108,     /* FillOrder 2 with uncompressed or PackBits data */
 
-  /* Fax decoding (modified Huffman, T.4 one- and two-dimensional, T.6). */
+  /* Fax decoding (modified Huffman, T.4 one- and two-dimensional, T.6). Raw fax
+     rows leave in page order: with Flags bit 1 clear the final biHeight is
+     minus the rows decoded (top row first), with it set plus. */
   QV_ERR_FAX_EMPTY_PAGE = -7109,      /* raw fax data ends its page before the first row */
   QV_ERR_FAX_HORIZONTAL = -7110,      /* horizontal mode cut by an EOL or by the end of data */
   QV_ERR_FAX_OVERRUN = -7111,         /* a position past the row width, or left of 0 */

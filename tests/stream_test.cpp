@@ -9,6 +9,7 @@
 #include "engine/engine.h"
 #include "stream/stream.h"
 #include "test_support.h"
+#include "tiff_builder.h"
 
 namespace {
 
@@ -158,6 +159,191 @@ TEST(StreamInput, EndOfInputFails) {
   qvhost::Result r = RunReads(data, o);
   EXPECT_EQ(r.response, ResponseError);
   EXPECT_EQ(r.status, QV_ERR_INPUT_ENDED);
+}
+
+// Reading the tail of a file: the position counts from the end, and more
+// input is asked for the same way.
+std::vector<uint8_t> g_tail;
+void TailBody(ParamBlock *block) {
+  block->Flags |= QV_FLAG_FINAL_IMAGE;
+  TiffStartInput(block);
+  g_tail.resize(30);
+  TiffReadBytes(block, g_tail.data(), 4);
+  TiffSeekFromEnd(block, 26);
+  TiffReadBytes(block, g_tail.data() + 4, 26);
+}
+
+TEST(StreamInput, SeekFromTheEnd) {
+  std::vector<uint8_t> data(3000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 13 + 5);
+  std::vector<uint8_t> want(data.begin(), data.begin() + 4);
+  want.insert(want.end(), data.end() - 26, data.end());
+  for (size_t queue : {5, 7, 64, 4096})
+    for (uint64_t seed : {0, 5}) {
+      qvhost::Options o;
+      o.imageType = QV_FOURCC('T', 'I', 'F', '1');
+      o.inQueue = queue;
+      o.chunkSeed = seed;
+      qvhost::TestHooks hooks;
+      hooks.afterInit = [](ParamBlock *b) { SetJobBodyForTest(b, TailBody); };
+      qvhost::Result r = qvhost::DecodeWithHooks(data.data(), data.size(), o, hooks);
+      ASSERT_EQ(r.response, ResponseDone) << r.status;
+      EXPECT_EQ(g_tail, want) << queue << " " << seed;
+    }
+}
+
+// ---- The output stream ----------------------------------------------------
+
+std::vector<uint32_t> OutputEvents(const qvhost::Result &r) {
+  std::vector<uint32_t> v;
+  for (const qvhost::Event &e : r.events)
+    if ((e.response == ResponseNeedOutput || e.response == ResponseSeek) && (e.seekTarget & QV_SEEK_OUTPUT))
+      v.push_back(static_cast<uint32_t>(e.response) << 28 | (e.seekTarget & 0x3FFFFFFF));
+  return v;
+}
+
+tiffbuild::Page RgbPage(uint32_t width, uint32_t height) {
+  tiffbuild::Page p;
+  p.width = width, p.height = height, p.samples = 3, p.photometric = 2;
+  p.pixels.resize(size_t{width} * height * 3);
+  for (size_t i = 0; i < p.pixels.size(); ++i) p.pixels[i] = static_cast<uint8_t>(i * 7 + i / 97);
+  return p;
+}
+
+// A flipped 25-row image with the header in the output and room for 10 rows:
+// the blocks go out from the end of the bitmap towards its start.
+TEST(StreamOutput, FlippedBlocksInTheirHostSequence) {
+  tiffbuild::Page p = RgbPage(10, 25);  // stride 32
+  std::vector<uint8_t> file = tiffbuild::Writer(false).Build({p});
+  qvhost::Options o;
+  o.imageType = QV_FOURCC('T', 'I', 'F', '1');
+  o.flags = QV_FLAG_HEADER;
+  o.outQueue = 10 * 32 + 1;
+  qvhost::Result r = qvhost::Decode(file.data(), file.size(), o);
+  ASSERT_TRUE(r.ok()) << r.status;
+  const uint32_t d = 40, s = 32, drain = uint32_t{ResponseNeedOutput} << 28, seek = uint32_t{ResponseSeek} << 28;
+  std::vector<uint32_t> want = {drain | 0,          seek | (d + 15 * s), drain | (d + 15 * s),
+                                seek | (d + 5 * s), drain | (d + 5 * s), seek | d,
+                                drain | d,          seek | (d + 25 * s)};
+  EXPECT_EQ(OutputEvents(r), want);
+  ASSERT_EQ(r.output.size(), d + 25 * s);
+  // The bottom row of the picture (the file's last) comes first.
+  EXPECT_EQ(r.output[d], p.pixels[24 * 30 + 2]);
+  EXPECT_EQ(r.output[d + 24 * s + 2], p.pixels[0]);
+}
+
+// The strips sit before the directory: the reader seeks back to the strip,
+// through the host only when it has left the queue.
+TEST(StreamInput, DirectoryAfterTheStrips) {
+  tiffbuild::Page p = RgbPage(64, 20);
+  std::vector<uint8_t> file = tiffbuild::Writer(true).Build({p});
+  for (size_t queue : {size_t{1024}, file.size() + 1}) {
+    qvhost::Options o;
+    o.imageType = QV_FOURCC('T', 'I', 'F', '1');
+    o.inQueue = queue;
+    qvhost::Result r = qvhost::Decode(file.data(), file.size(), o);
+    ASSERT_TRUE(r.ok()) << r.status;
+    size_t toStrip = 0;
+    for (const qvhost::Event &e : r.events)
+      if (e.response == ResponseSeek && e.seekTarget == 8) ++toStrip;
+    EXPECT_EQ(toStrip, queue == 1024 ? 1u : 0u);
+    EXPECT_EQ(InputSeeks(r), queue == 1024 ? 2u : 0u);  // to the directory and back
+  }
+}
+
+// A host that plays the protocol by hand, to break it.
+struct RawHost {
+  ParamBlock pb{};
+  std::vector<uint8_t> in, out;
+  explicit RawHost(const std::vector<uint8_t> &file, size_t inSize, size_t outSize) : in(inSize), out(outSize) {
+    pb.BlockSize = QV_PARAM_BLOCK_SIZE;
+    pb.BlockVersion = QV_MAX_BLOCK_VERSION;
+    pb.OperationCode = QV_OPERATION_CODE;
+    EXPECT_EQ(Corvane(&pb, RequestInit), ResponseDone);
+    pb.ImageType = QV_FOURCC('T', 'I', 'F', '1');
+    pb.WholeInput = 1;
+    memcpy(in.data(), file.data(), std::min(file.size(), in.size()));
+    pb.InputQueue = {0, in.data(), in.data(), in.data() + std::min(file.size(), in.size()), in.data() + in.size(), 0,
+                     QV_QUEUE_END_OF_DATA};
+    pb.OutputQueue = {0, out.data(), out.data(), out.data(), out.data() + out.size(), 0, 0};
+  }
+  ~RawHost() { Corvane(&pb, RequestTerminate); }
+};
+
+TEST(StreamOutput, HostProtocolFaults) {
+  std::vector<uint8_t> file = tiffbuild::Writer(false).Build({RgbPage(20, 10)});
+  {
+    // Output never drained.
+    RawHost h(file, file.size() + 1, 100);
+    int r = Corvane(&h.pb, RequestRun);
+    while (r == ResponseNeedOutput || r == ResponseSeek) r = Corvane(&h.pb, RequestResume);
+    EXPECT_EQ(r, ResponseError);
+    EXPECT_EQ(h.pb.Status, QV_ERR_OUTPUT_STALLED);
+  }
+  {
+    // An input queue filled to its last byte: rear at the end, front at the start.
+    RawHost h(file, file.size(), 100);
+    EXPECT_EQ(Corvane(&h.pb, RequestRun), ResponseError);
+    EXPECT_EQ(h.pb.Status, QV_ERR_QUEUE_OVERFULL);
+  }
+  {
+    // Queue flag bit 1 is refused when the streams start.
+    RawHost h(file, file.size() + 1, 100);
+    h.pb.InputQueue.flags |= 2;
+    EXPECT_EQ(Corvane(&h.pb, RequestRun), ResponseError);
+    EXPECT_EQ(h.pb.Status, QV_ERR_QUEUE_FLAG);
+  }
+}
+
+// Output bodies: what they write, where, and what the host must end up with.
+int g_outputCase;
+void OutputBody(ParamBlock *block) {
+  block->Flags |= QV_FLAG_FINAL_IMAGE;
+  TiffStartOutput(block);
+  uint8_t bytes[64];
+  for (int i = 0; i < 64; ++i) bytes[i] = static_cast<uint8_t>(i + 1);
+  if (g_outputCase == 0) {
+    // Below the committed end, inside the queue's window.
+    TiffPutRow(block, bytes, 10);
+    TiffCommitOutput(block);
+    TiffPlaceOutput(block, 4, 2);
+    return;
+  }
+  // A header, rows handed over in batches, then the header rewritten (the
+  // raw fax ending): the host must hold the new header and every row.
+  memset(bytes, 0xEE, 8);
+  TiffPutRow(block, bytes, 8);
+  for (int row = 0; row < 6; ++row) {
+    uint8_t line[16];
+    memset(line, row, sizeof line);
+    TiffPutRow(block, line, sizeof line);
+    TiffYieldRows(block, true);
+  }
+  uint8_t header[8] = {'h', 'e', 'a', 'd', 'e', 'r', '!', '!'};
+  TiffRewriteAt(block, header, 8, 0);
+  TiffCommitOutput(block);
+}
+
+TEST(StreamOutput, PlacementRulesAndRewrites) {
+  std::vector<uint8_t> none(1);
+  qvhost::TestHooks hooks;
+  hooks.afterInit = [](ParamBlock *b) { SetJobBodyForTest(b, OutputBody); };
+  qvhost::Options o;
+  o.imageType = QV_FOURCC('T', 'I', 'F', '1');
+  g_outputCase = 0;
+  qvhost::Result r = qvhost::DecodeWithHooks(none.data(), none.size(), o, hooks);
+  EXPECT_EQ(r.status, QV_ERR_OUTPUT_PLACEMENT);
+  g_outputCase = 1;
+  std::vector<uint8_t> want = {'h', 'e', 'a', 'd', 'e', 'r', '!', '!'};
+  for (int row = 0; row < 6; ++row) want.insert(want.end(), 16, static_cast<uint8_t>(row));
+  for (size_t queue : {5, 9, 23, 200})
+    for (uint64_t seed : {0, 1, 2}) {
+      o.outQueue = queue;
+      o.chunkSeed = seed;
+      r = qvhost::DecodeWithHooks(none.data(), none.size(), o, hooks);
+      ASSERT_TRUE(r.ok()) << r.status;
+      EXPECT_EQ(r.output, want) << queue << " " << seed;
+    }
 }
 
 }  // namespace

@@ -40,11 +40,12 @@ struct StreamState {
   bool ReverseBits;         // input bytes pass through the bit-reversal table
   uint8_t *ReversalBuffer;  // kReversalBufferSize bytes while ReverseBits is set
   uint8_t *Reversed;        // with ReverseBits: queue position after the last byte reversed
+  bool InFromEnd;            // InBase counts bytes before the end of the file
   // Output.
   uint32_t OutBase;    // output position of the byte at the output queue's front
   uint8_t *OutCursor;  // where the next output byte goes, inside the storage
   uint8_t *OutLimit;   // end of the contiguous writable stretch from OutCursor
-  uint32_t OutHigh;    // highest output position written so far, not yet committed
+  uint32_t OutHigh;    // highest output position written so far
 };
 
 // Queue normalisation after every resume: a rear at the storage end wraps to
@@ -53,6 +54,8 @@ struct StreamState {
 // storage end wraps to the start. Positions outside the storage end the job
 // with -7005.
 void NormaliseQueue(ParamBlock *block, DataQueue *q);
+// The validity check alone: positions outside the storage fail with -7005.
+void CheckQueuePositions(ParamBlock *block, const DataQueue *q);
 // Bytes the queue holds (front to rear, across the wrap).
 size_t QueueHeld(const DataQueue *q);
 
@@ -67,6 +70,11 @@ uint32_t TiffInputPosition(ParamBlock *block);
 // otherwise by emptying the queue and asking the host (ResponseSeek). Does
 // not wait for data. Positions at or beyond 2^30 fail with -7006.
 void TiffSeek(ParamBlock *block, uint32_t position);
+// Move to n bytes before the end of the file (SeekTarget 0x80000000 + n),
+// always through the host. Until the next TiffSeek the stream counts
+// positions from the end: more input is asked for the same way, and
+// TiffInputPosition has no meaning. n at or beyond 2^30 fails with -7006.
+void TiffSeekFromEnd(ParamBlock *block, uint32_t n);
 // The slow path of a byte fetch: moves the window across the storage wrap,
 // refills the reversal buffer, or waits for the host when every queued byte
 // has been read. Fails with -1013, -1006 or -1515 as the input ends.
@@ -115,28 +123,40 @@ inline uint8_t StreamByte(ParamBlock *block, StreamState *s) {
 }
 
 // ---- Output ---------------------------------------------------------------
+//
+// Bytes between the queue's front and rear belong to the host (committed);
+// bytes the stream writes beyond the rear stay the stream's until it commits
+// them by moving the rear: when the queue fills, when a placement leaves the
+// queue's window of positions, before ResponseRowsReady and at the end.
 
-// Open the output stream: the byte at the queue's rear is output position 0.
+// Open the output stream: the byte at the queue's front is output position 0.
 // Refuses queue flag bit 1 (-1547); clears bit 5.
 void TiffStartOutput(ParamBlock *block);
 // Output position of OutCursor.
 uint32_t TiffOutputPosition(ParamBlock *block);
 // Put n bytes at the cursor, draining to the host (ResponseNeedOutput with
 // SeekTarget = 0x40000000 | position of the queue's front) whenever the queue
-// fills. When source is OutCursor itself (the bytes were decoded in place)
-// the cursor just advances.
+// fills. When source is OutCursor itself (the bytes were decoded in place,
+// within TiffOutputRoom) the cursor just advances.
 void TiffPutRow(ParamBlock *block, const uint8_t *source, size_t n);
 // Move the cursor to output position x for a write of n bytes (n = 0 only
 // repositions): inside the queue's window of positions when it fits there,
 // otherwise by draining the queue and asking the host to continue its output
-// at x (ResponseSeek). Fails with -1548 for a placement below what is
-// already committed.
+// at x (ResponseSeek). A placement with n > 0 that starts inside the window
+// but below the committed end fails with -1548; positions at or beyond 2^30
+// fail with -7006.
 void TiffPlaceOutput(ParamBlock *block, uint32_t x, size_t n);
-// Put n bytes at output position x (the raw fax header, rewritten at the end).
+// Put n bytes at output position x, over bytes written before (the raw fax
+// header, rewritten at the end). Committed bytes are rewritten through the
+// host: the queue is drained and the output moved to x.
 void TiffRewriteAt(ParamBlock *block, const uint8_t *data, size_t n, uint32_t x);
-// Make everything written so far visible to the host: rear = the highest
-// position written (used before ResponseRowsReady and at the end of the job).
+// Make everything written so far visible to the host: the rear moves to the
+// highest position written.
 void TiffCommitOutput(ParamBlock *block);
+// Hand the host what is committed with ResponseRowsReady (commit first when
+// commit is set). Bytes written beyond the rear keep their places while the
+// host drains the queue.
+void TiffYieldRows(ParamBlock *block, bool commit);
 // Contiguous bytes that may be written at OutCursor without a flush.
 inline size_t TiffOutputRoom(const StreamState *s) {
   return static_cast<size_t>(s->OutLimit - s->OutCursor);

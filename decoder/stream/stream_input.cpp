@@ -51,12 +51,21 @@ size_t FromFront(const DataQueue *q, const uint8_t *p) {
 // append the bytes that follow. Leaves the window open over the new bytes.
 void WaitForInput(ParamBlock *block, StreamState *s) {
   DataQueue *q = &block->InputQueue;
-  uint64_t next = static_cast<uint64_t>(s->InBase) + QueueHeld(q);
-  if (next >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
-  s->InBase = static_cast<uint32_t>(next);
-  q->front = q->rear = q->start;
-  if (q->flags & QV_QUEUE_END_OF_DATA) FailJob(block, QV_ERR_INPUT_ENDED);
-  block->SeekTarget = s->InBase;
+  size_t held = QueueHeld(q);
+  if (s->InFromEnd) {
+    // Counting back from the end: the file has no byte left when this reaches 0.
+    s->InBase = held < s->InBase ? s->InBase - static_cast<uint32_t>(held) : 0;
+    q->front = q->rear = q->start;
+    if (s->InBase == 0 || (q->flags & QV_QUEUE_END_OF_DATA)) FailJob(block, QV_ERR_INPUT_ENDED);
+    block->SeekTarget = QV_SEEK_FROM_END | s->InBase;
+  } else {
+    uint64_t next = static_cast<uint64_t>(s->InBase) + held;
+    if (next >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
+    s->InBase = static_cast<uint32_t>(next);
+    q->front = q->rear = q->start;
+    if (q->flags & QV_QUEUE_END_OF_DATA) FailJob(block, QV_ERR_INPUT_ENDED);
+    block->SeekTarget = s->InBase;
+  }
   SuspendJob(block, ResponseNeedInput);
   NormaliseQueue(block, q);
   if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_INPUT_ABORTED);
@@ -75,10 +84,14 @@ size_t QueueHeld(const DataQueue *q) {
   return static_cast<size_t>(q->end - q->front) + static_cast<size_t>(q->rear - q->start);
 }
 
-void NormaliseQueue(ParamBlock *block, DataQueue *q) {
+void CheckQueuePositions(ParamBlock *block, const DataQueue *q) {
   if (!q->start || q->end <= q->start || q->front < q->start || q->front > q->end ||
       q->rear < q->start || q->rear > q->end)
     FailJob(block, QV_ERR_BAD_OPTION);
+}
+
+void NormaliseQueue(ParamBlock *block, DataQueue *q) {
+  CheckQueuePositions(block, q);
   if (q->rear == q->end) {
     if (q->front == q->start) FailJob(block, QV_ERR_QUEUE_OVERFULL);
     q->rear = q->start;
@@ -98,6 +111,7 @@ void TiffStartInput(ParamBlock *block) {
   if (q->flags & kQueueFlagRefused) FailJob(block, QV_ERR_QUEUE_FLAG);
   NormaliseQueue(block, q);
   s->InBase = 0;
+  s->InFromEnd = false;
   s->ReverseBits = false;
   s->ReversalBuffer = nullptr;
   OpenAt(s, q, q->front);
@@ -114,7 +128,7 @@ void TiffSeek(ParamBlock *block, uint32_t position) {
   DataQueue *q = &block->InputQueue;
   if (position >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
   size_t held = QueueHeld(q);
-  if (position >= s->InBase && position - s->InBase <= held) {
+  if (!s->InFromEnd && position >= s->InBase && position - s->InBase <= held) {
     size_t offset = position - s->InBase;
     size_t first = static_cast<size_t>(q->end - q->front);
     uint8_t *p = offset < first ? q->front + offset : q->start + (offset - first);
@@ -126,6 +140,20 @@ void TiffSeek(ParamBlock *block, uint32_t position) {
   SuspendJob(block, ResponseSeek);
   NormaliseQueue(block, q);
   s->InBase = position;
+  s->InFromEnd = false;
+  OpenAt(s, q, q->front);
+}
+
+void TiffSeekFromEnd(ParamBlock *block, uint32_t n) {
+  StreamState *s = JobStream(block);
+  DataQueue *q = &block->InputQueue;
+  if (n >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
+  q->front = q->rear = q->start;
+  block->SeekTarget = QV_SEEK_FROM_END | n;
+  SuspendJob(block, ResponseSeek);
+  NormaliseQueue(block, q);
+  s->InBase = n;
+  s->InFromEnd = true;
   OpenAt(s, q, q->front);
 }
 

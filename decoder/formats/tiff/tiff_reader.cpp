@@ -1,5 +1,115 @@
+// TIFF and raw Group 3 fax: the job's entry, the output header and colour table.
+#include <string.h>
+
 #include "engine/engine.h"
 #include "formats/readers.h"
+#include "formats/tiff/tiff_internal.h"
+#include "output/rows.h"
 
-// This reader is not part of the build yet.
-void ReadTiff(ParamBlock *block) { FailJob(block, QV_ERR_READER_MISSING); }
+namespace {
+
+bool IsTiffCode(uint32_t t) {
+  static const uint32_t kCodes[] = {
+      QV_FOURCC('T', 'I', 'F', '1'), QV_FOURCC('T', 'I', 'F', 'C'), QV_FOURCC('T', 'I', 'F', 'G'),
+      QV_FOURCC('T', 'I', 'F', 'L'), QV_FOURCC('T', 'I', 'F', 'M'), QV_FOURCC('T', 'I', 'F', 'Z'),
+      QV_FOURCC('T', 'I', 'F', 'u')};
+  for (uint32_t c : kCodes)
+    if (c == t) return true;
+  return false;
+}
+
+bool IsRawFaxCode(uint32_t t) {
+  return t == QV_FOURCC('G', '3', ' ', ' ') || t == QV_FOURCC('G', '3', '2', 'D');
+}
+
+// The colour table: a grey ramp for WhiteIsZero and BlackIsZero, else the
+// ColorMap's 16-bit components cut to their high bytes.
+uint32_t BuildPalette(TiffJob *j) {
+  uint32_t n = j->Depth <= 8 ? 1u << j->Depth : 0;
+  if (n == 0) return 0;
+  if (j->Photometric == 0 || j->Photometric == 1) {
+    for (uint32_t i = 0; i < n; ++i) {
+      uint8_t v = static_cast<uint8_t>(i * 255 / (n - 1));
+      if (j->Photometric == 0) v = static_cast<uint8_t>(255 - v);
+      j->Palette[i] = {v, v, v, 0};
+    }
+    return n;
+  }
+  TiffList *map = &j->ColorMap;
+  if (!map->Present) FailJob(j->Block, QV_ERR_TIFF_NO_COLORMAP);
+  if (map->Count != 3 * n) FailJob(j->Block, QV_ERR_TIFF_COLORMAP_SIZE);
+  for (uint32_t i = 0; i < n; ++i) {
+    j->Palette[i].red = static_cast<uint8_t>(TiffListElement(j, map, i) >> 8);
+    j->Palette[i].green = static_cast<uint8_t>(TiffListElement(j, map, n + i) >> 8);
+    j->Palette[i].blue = static_cast<uint8_t>(TiffListElement(j, map, 2 * n + i) >> 8);
+    j->Palette[i].fourth = 0;
+  }
+  return n;
+}
+
+}  // namespace
+
+void TiffWriteHeader(TiffJob *j) {
+  ParamBlock *block = j->Block;
+  BitmapInfoHeader h{};
+  h.biSize = 40;
+  h.biPlanes = 1;
+  h.biBitCount = static_cast<uint16_t>(j->Depth);
+  h.biCompression = j->Photometric == 5 ? QV_FOURCC('C', 'M', 'Y', 'K') : 0;
+  h.biClrUsed = h.biClrImportant = j->Depth <= 8 ? 1u << j->Depth : 0;
+  if (j->RawFax) {
+    // Width and height are learnt while decoding.
+    h.biWidth = -1;
+    h.biHeight = -1;
+    h.biSizeImage = 0xFFFFFFFFu;
+  } else {
+    h.biWidth = static_cast<int32_t>(j->Width);
+    h.biHeight = static_cast<int32_t>(j->Height);
+    h.biSizeImage = j->Height * j->Stride;
+  }
+  block->BitmapHeader = h;
+  TiffStartOutput(block);
+  j->HeaderPosition = TiffOutputPosition(block);
+  bool put = (block->Flags & QV_FLAG_HEADER) != 0;
+  if (put) TiffPutRow(block, reinterpret_cast<const uint8_t *>(&h), sizeof h);
+
+  uint32_t n = BuildPalette(j);
+  if (n == 0) return;
+  memcpy(block->Palette, j->Palette, n * sizeof(PaletteEntry));
+  if (put) TiffPutRow(block, reinterpret_cast<const uint8_t *>(j->Palette), n * sizeof(PaletteEntry));
+  if (j->Photometric <= 1 || IsGreyPalette(j->Palette, n)) block->Flags |= QV_FLAG_GREY;
+}
+
+void ReadTiff(ParamBlock *block) {
+  uint32_t type = block->ImageType;
+  bool raw = IsRawFaxCode(type);
+  TiffStartInput(block);
+  block->SeekTarget = 0;
+  if (!raw && !IsTiffCode(type)) FailJob(block, QV_ERR_NOT_TIFF_TYPE);
+
+  int slot;
+  TiffJob *j = static_cast<TiffJob *>(AllocJobBuffer(block, sizeof(TiffJob), &slot));
+  if (!j) FailJob(block, QV_ERR_BUFFER);
+  j->Block = block;
+  j->Stream = JobStream(block);
+  j->StripOffsets.Window = j->Windows[0];
+  j->StripByteCounts.Window = j->Windows[1];
+  j->ColorMap.Window = j->Windows[2];
+
+  if (raw) {
+    TiffRawFaxDefaults(j);
+  } else {
+    TiffReadDirectory(j);
+    // Rows, the bitmap and every output position must stay below 2^30, the
+    // positions SeekTarget can carry.
+    uint64_t rowBits = uint64_t{j->Width} * j->Depth;
+    if (rowBits + 31 >= uint64_t{kSeekPositionLimit}) FailJob(block, QV_ERR_BAD_HEADER);
+    j->RowBytes = static_cast<uint32_t>((rowBits + 7) / 8);
+    j->Stride = static_cast<uint32_t>((rowBits + 31) / 32 * 4);
+    uint64_t total = uint64_t{j->Stride} * j->Height + 40 + 4 * 256;
+    if (total >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
+  }
+  TiffWriteHeader(j);
+  TiffDecodeStrips(j);
+  block->Status = QV_OK;
+}

@@ -1,0 +1,373 @@
+// TIFF header, page selection and the tags of one image file directory.
+#include <string.h>
+
+#include "engine/engine.h"
+#include "engine/queue.h"
+#include "formats/tiff/tiff_internal.h"
+#include "output/rows.h"
+
+namespace {
+
+// Bytes of one value by field type 0 to 10; types from 11 on are refused.
+constexpr uint8_t kTypeSize[11] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8};
+constexpr uint32_t kTypeLimit = 11;
+
+constexpr uint32_t kEntrySize = 12;
+
+uint16_t Swap16(const TiffJob *j, uint16_t v) {
+  return j->BigEndian ? static_cast<uint16_t>(v >> 8 | v << 8) : v;
+}
+uint32_t Swap32(const TiffJob *j, uint32_t v) {
+  return j->BigEndian ? (v >> 24 | (v >> 8 & 0xFF00) | (v << 8 & 0xFF0000) | v << 24) : v;
+}
+uint16_t Get16(const TiffJob *j, const uint8_t *p) {
+  return j->BigEndian ? static_cast<uint16_t>(p[0] << 8 | p[1]) : static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+uint32_t Get32(const TiffJob *j, const uint8_t *p) {
+  return j->BigEndian ? (uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3])
+                      : (p[0] | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24);
+}
+
+void Put32le(uint8_t *p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint16_t Read16(TiffJob *j) { return Swap16(j, NextStripWord(j->Block)); }
+uint32_t Read32(TiffJob *j) { return Swap32(j, NextStripLong(j->Block)); }
+
+// A file position computed from directory values: it must be one SeekTarget
+// can carry.
+uint32_t Position(TiffJob *j, uint64_t position) {
+  if (position >= kSeekPositionLimit) FailJob(j->Block, QV_ERR_BAD_HEADER);
+  return static_cast<uint32_t>(position);
+}
+
+struct Entry {
+  uint16_t Tag, Type;
+  uint32_t Count;
+  const uint8_t *Field;  // the 4-byte value field
+};
+
+Entry EntryAt(const TiffJob *j, const uint8_t *p) {
+  return {Get16(j, p), Get16(j, p + 2), Get32(j, p + 4), p + 8};
+}
+
+// The one value of a scalar tag, from the value field.
+uint32_t TiffScalarValue(TiffJob *j, const Entry &e) {
+  uint32_t size = e.Type < kTypeLimit ? kTypeSize[e.Type] : 0;
+  switch (size) {
+    case 1: return e.Field[0];
+    case 2: return Get16(j, e.Field);
+    case 4: return Get32(j, e.Field);
+    default: FailJob(j->Block, QV_ERR_TIFF_VALUE_TYPE);  // type 0, 8-byte types, 11 and above
+  }
+}
+
+// The byte size of an entry's values; sizes that do not fit 32 bits are refused.
+uint32_t DataSize(TiffJob *j, const Entry &e, int32_t badType) {
+  if (e.Type >= kTypeLimit) FailJob(j->Block, badType);
+  uint64_t size = uint64_t{e.Count} * kTypeSize[e.Type];
+  if (size > 0xFFFFFFFFu - 14) FailJob(j->Block, QV_ERR_TIFF_VALUE_TYPE);
+  return static_cast<uint32_t>(size);
+}
+
+// Describe the entry's values as a list; nothing is read yet.
+void TiffArrayValue(TiffJob *j, const Entry &e, TiffList *list) {
+  // Type 0 has no values to read, however many it counts.
+  if (e.Type == 0) FailJob(j->Block, QV_ERR_TIFF_VALUE_TYPE);
+  uint32_t size = DataSize(j, e, QV_ERR_TIFF_VALUE_TYPE);
+  list->Present = true;
+  list->Type = e.Type;
+  list->Count = e.Count;
+  list->ElementSize = kTypeSize[e.Type] == 8 ? 4 : kTypeSize[e.Type];
+  list->Elements = kTypeSize[e.Type] == 8 ? 2 * e.Count : e.Count;
+  list->Inline = size <= 4;
+  memcpy(list->Field, e.Field, 4);
+  list->Offset = list->Inline ? 0 : Get32(j, e.Field);
+  list->First = list->Held = 0;
+}
+
+// Elements first .. first + n - 1 of a list into out (file positions must
+// be reachable; n > 0).
+void ReadElements(TiffJob *j, const TiffList *list, uint32_t first, uint32_t n, uint32_t *out) {
+  uint32_t size = list->ElementSize;
+  if (list->Inline) {
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint8_t *p = list->Field + (first + i) * size;
+      out[i] = size == 1 ? p[0] : size == 2 ? Get16(j, p) : Get32(j, p);
+    }
+    return;
+  }
+  TiffSeek(j->Block, Position(j, list->Offset + uint64_t{first} * size));
+  for (uint32_t i = 0; i < n; ++i)
+    out[i] = size == 1 ? StreamByte(j->Block, j->Stream) : size == 2 ? Read16(j) : Read32(j);
+}
+
+// The first value of a list and whether every value equals it, read
+// without keeping the list (BitsPerSample, SampleFormat).
+bool ScanUniform(TiffJob *j, const Entry &e, uint32_t *first) {
+  constexpr uint32_t kChunk = 64;
+  uint32_t chunk[kChunk];
+  TiffList list{};
+  TiffArrayValue(j, e, &list);
+  bool uniform = true;
+  // Values of 8-byte types are two elements: compare them pair by pair.
+  uint32_t per = list.Elements / (list.Count ? list.Count : 1);
+  uint32_t firstValue[2] = {0, 0};
+  for (uint32_t at = 0; at < list.Elements; at += kChunk) {
+    uint32_t n = list.Elements - at < kChunk ? list.Elements - at : kChunk;
+    ReadElements(j, &list, at, n, chunk);
+    if (at == 0) {
+      firstValue[0] = chunk[0];
+      if (per == 2) firstValue[1] = chunk[1];
+    }
+    for (uint32_t i = 0; i < n; ++i)
+      if (chunk[i] != firstValue[(at + i) % per]) uniform = false;
+  }
+  *first = firstValue[0];
+  return uniform;
+}
+
+// Copy a descriptive tag into the host's ExtraBuffer: a record of kind
+// 0x4000 + tag holding the field type, the count and the values as they stand
+// in the file. Dropped when the host offers no room.
+void TiffStoreTag(TiffJob *j, const Entry &e) {
+  ParamBlock *block = j->Block;
+  uint32_t size = DataSize(j, e, QV_ERR_TIFF_TAG_TYPE);
+  if (!block->ExtraBuffer || !ReserveExtra(block, size + 14)) return;
+  uint8_t head[14];
+  Put32le(head, 0x4000u + e.Tag);
+  Put32le(head + 4, size + 6);
+  head[8] = static_cast<uint8_t>(e.Type);
+  head[9] = static_cast<uint8_t>(e.Type >> 8);
+  Put32le(head + 10, e.Count);
+  uint32_t at = block->ExtraUsed;
+  memcpy(block->ExtraBuffer + at, head, 14);
+  if (size <= 4) {
+    memcpy(block->ExtraBuffer + at + 14, e.Field, size);
+  } else {
+    TiffSeek(block, Position(j, Get32(j, e.Field)));
+    // The host may be asked for input meanwhile: the buffer is found anew
+    // after every stretch of bytes.
+    for (uint32_t done = 0; done < size;) {
+      StreamState *s = j->Stream;
+      uint32_t have = static_cast<uint32_t>(s->Window.End - s->Window.Next);
+      if (have == 0) {
+        uint8_t b = NextStripByte(block);
+        if (block->ExtraCapacity < at + 14 + size) FailJob(block, QV_ERR_BAD_OPTION);
+        block->ExtraBuffer[at + 14 + done++] = b;
+        continue;
+      }
+      uint32_t c = size - done < have ? size - done : have;
+      if (block->ExtraCapacity < at + 14 + size) FailJob(block, QV_ERR_BAD_OPTION);
+      memcpy(block->ExtraBuffer + at + 14 + done, s->Window.Next, c);
+      s->Window.Next += c;
+      done += c;
+    }
+  }
+  block->ExtraUsed = at + 14 + size;
+}
+
+bool IsDescriptiveTag(uint32_t tag) {
+  static const uint16_t kTags[] = {254, 255, 263, 264, 265, 269, 270, 271, 272, 282, 283,
+                                   285, 286, 287, 291, 296, 297, 301, 305, 306, 315, 316,
+                                   318, 319, 321, 332, 333, 334, 336, 337, 342, 532, 33432};
+  for (uint16_t t : kTags)
+    if (t == tag) return true;
+  return false;
+}
+
+// Tags that name something the reader cannot decode, with the status.
+int32_t RefusedTagStatus(uint32_t tag) {
+  if (tag >= 322 && tag <= 325) return QV_ERR_TIFF_TILES;
+  if (tag == 338) return QV_ERR_TIFF_SAMPLES;
+  if (tag == 340 || tag == 341) return QV_ERR_TIFF_SAMPLE_FORMAT;
+  if (tag >= 512 && tag <= 521 && tag != 516) return QV_ERR_TIFF_JPEG;
+  if (tag >= 529 && tag <= 531) return QV_ERR_TIFF_YCBCR;
+  return 0;
+}
+
+void InterpretEntry(TiffJob *j, const Entry &e) {
+  if (e.Count == 0) return;  // counts as absent, whatever the tag
+  uint32_t *scalar = nullptr;
+  switch (e.Tag) {
+    case 256: scalar = &j->Width; j->HaveWidth = true; break;
+    case 257: scalar = &j->Height; j->HaveHeight = true; break;
+    case 259: scalar = &j->Compression; break;
+    case 262: scalar = &j->Photometric; break;
+    case 266: scalar = &j->FillOrder; break;
+    case 274: scalar = &j->Orientation; break;
+    case 277: scalar = &j->SamplesPerPixel; break;
+    case 278: scalar = &j->RowsPerStrip; break;
+    case 292: scalar = &j->T4Options; break;
+    case 317: scalar = &j->Predictor; break;
+    case 284:
+    case 293: {
+      if (e.Count != 1) FailJob(j->Block, QV_ERR_TIFF_COUNT);
+      uint32_t v = TiffScalarValue(j, e);
+      if (e.Tag == 284 && v != 1) FailJob(j->Block, QV_ERR_TIFF_PLANAR);
+      return;
+    }
+    case 258:
+      j->BitsCount = e.Count;
+      j->BitsUniform = ScanUniform(j, e, &j->Bits);
+      return;
+    case 339: {
+      // SampleFormat 1 (unsigned integers) is what an absent tag means;
+      // signed, floating-point and undefined samples are refused.
+      uint32_t format;
+      if (!ScanUniform(j, e, &format) || format != 1) FailJob(j->Block, QV_ERR_TIFF_SAMPLE_FORMAT);
+      return;
+    }
+    case 273: TiffArrayValue(j, e, &j->StripOffsets); return;
+    case 279: TiffArrayValue(j, e, &j->StripByteCounts); return;
+    case 320: TiffArrayValue(j, e, &j->ColorMap); return;
+    case 290:
+      if (e.Count != 1) FailJob(j->Block, QV_ERR_TIFF_COUNT);
+      TiffStoreTag(j, e);
+      return;
+    default:
+      if (IsDescriptiveTag(e.Tag)) {
+        TiffStoreTag(j, e);
+      } else if (int32_t status = RefusedTagStatus(e.Tag)) {
+        FailJob(j->Block, status);
+      }
+      return;
+  }
+  if (e.Count != 1) FailJob(j->Block, QV_ERR_TIFF_COUNT);
+  *scalar = TiffScalarValue(j, e);
+  if (e.Tag == 274 && *scalar != 4) *scalar = 1;
+}
+
+// Seek to the directory of the requested page; returns its entry count.
+// Follows the chain of next-directory offsets, and notices a chain that
+// runs in a circle (Brent's method: one remembered offset).
+uint16_t SelectPage(TiffJob *j, uint32_t ifd) {
+  uint32_t page = j->Block->PageNumber < 1 ? 1 : j->Block->PageNumber;
+  if (ifd == 0) FailJob(j->Block, QV_ERR_NO_PAGE);
+  TiffSeek(j->Block, Position(j, ifd));
+  uint16_t count = Read16(j);
+  uint32_t remembered = ifd, power = 1, steps = 0;
+  for (uint32_t n = 1; n < page; ++n) {
+    TiffSeek(j->Block, Position(j, ifd + 2 + uint64_t{kEntrySize} * count));
+    uint32_t next = Read32(j);
+    if (next == 0 || next == remembered) FailJob(j->Block, QV_ERR_NO_PAGE);
+    if (++steps == power) {
+      remembered = next;
+      power *= 2;
+      steps = 0;
+    }
+    ifd = next;
+    TiffSeek(j->Block, Position(j, ifd));
+    count = Read16(j);
+  }
+  return count;
+}
+
+// The checks that decide whether the image can be decoded, in their order.
+void Validate(TiffJob *j) {
+  ParamBlock *block = j->Block;
+  uint32_t c = j->Compression;
+  if (c != 1 && c != 2 && c != 3 && c != 4 && c != 5 && c != 32773)
+    FailJob(block, QV_ERR_TIFF_COMPRESSION);
+  block->FileCompression = (c == 3 && (j->T4Options & 1)) ? -3 : static_cast<int32_t>(c);
+  if (!j->StripOffsets.Present) FailJob(block, QV_ERR_TIFF_NO_STRIPS);
+  if (j->BitsCount != j->SamplesPerPixel || !j->BitsUniform) FailJob(block, QV_ERR_TIFF_SAMPLES);
+  uint32_t depth = j->Bits;
+  if (depth == 1 && j->SamplesPerPixel == 1 && j->Photometric == kAbsent) j->Photometric = 0;
+  uint32_t p = j->Photometric;
+  if (p != 0 && p != 1 && p != 2 && p != 3 && p != 5) FailJob(block, QV_ERR_TIFF_PHOTOMETRIC);
+  if (j->SamplesPerPixel == 3 || j->SamplesPerPixel == 4) {
+    if (depth != 8) FailJob(block, QV_ERR_TIFF_SAMPLES);
+    j->Depth = 8 * j->SamplesPerPixel;
+  } else if (j->SamplesPerPixel == 1) {
+    if (depth != 1 && depth != 4 && depth != 8 && !(depth == 16 && p == 2))
+      FailJob(block, QV_ERR_TIFF_SAMPLES);
+    j->Depth = depth;
+  } else {
+    FailJob(block, QV_ERR_TIFF_SAMPLES_PER_PIXEL);
+  }
+  // TIFF rows run top-down unless Orientation says bottom-up; bitmap rows
+  // bottom-up unless the host asked for top row first.
+  j->Flip = (j->Orientation == 1) != ((block->Flags & QV_FLAG_TOP_DOWN) != 0);
+  j->T4Options &= 1;
+
+  // Neither dimension has a default; nothing can be decoded without them.
+  if (!j->HaveWidth || !j->HaveHeight || j->Width == 0 || j->Height == 0)
+    FailJob(block, QV_ERR_TIFF_NO_DIMENSIONS);
+  // RowsPerStrip 0 would leave every row without a strip: one strip, as when absent.
+  if (j->RowsPerStrip == 0) j->RowsPerStrip = 0x7FFFFFFF;
+}
+
+}  // namespace
+
+uint32_t TiffListElement(TiffJob *j, TiffList *list, uint32_t i) {
+  if (i - list->First >= list->Held) {
+    if (i >= list->Elements) return 0;
+    uint32_t n = list->Elements - i < kListWindow ? list->Elements - i : kListWindow;
+    // List values are read as stored, never bit-reversed like fax strip data;
+    // the strip loop seeks to its strip afterwards, which reopens the stream.
+    StreamState *s = j->Stream;
+    bool reversed = s->ReverseBits;
+    s->ReverseBits = false;
+    ReadElements(j, list, i, n, list->Window);
+    s->ReverseBits = reversed;
+    list->First = i;
+    list->Held = n;
+  }
+  return list->Window[i - list->First];
+}
+
+void TiffReadDirectory(TiffJob *j) {
+  ParamBlock *block = j->Block;
+  uint16_t mark = NextStripWord(block);
+  if (mark != 0x4949 && mark != 0x4D4D) FailJob(block, QV_ERR_BAD_HEADER);
+  j->BigEndian = mark == 0x4D4D;
+  j->Stream->BigEndian = j->BigEndian;
+  if (Read16(j) != 42) FailJob(block, QV_ERR_BAD_HEADER);
+  uint16_t count = SelectPage(j, Read32(j));
+
+  int slot;
+  size_t bytes = size_t{kEntrySize} * count;
+  uint8_t *entries = static_cast<uint8_t *>(AllocJobBuffer(block, bytes ? bytes : 1, &slot));
+  if (!entries) FailJob(block, QV_ERR_BUFFER);
+  TiffReadBytes(block, entries, bytes);
+
+  j->BitsCount = 1;
+  j->Bits = 1;
+  j->BitsUniform = true;
+  j->Compression = 1;
+  j->Photometric = kAbsent;
+  j->FillOrder = 1;
+  j->Orientation = 1;
+  j->SamplesPerPixel = 1;
+  j->RowsPerStrip = 0x7FFFFFFF;
+  j->Predictor = 1;
+  for (uint32_t i = 0; i < count; ++i) InterpretEntry(j, EntryAt(j, entries + i * kEntrySize));
+  FreeJobBuffer(block, slot);
+
+  if (!j->StripByteCounts.Present) {
+    // One strip without a byte limit.
+    TiffList &l = j->StripByteCounts;
+    l.Count = l.Elements = l.Held = 1;
+    l.ElementSize = 4;
+    l.Inline = true;
+    l.First = 0;
+    l.Window[0] = 0xFFFFFFFFu;
+  }
+  Validate(j);
+}
+
+void TiffRawFaxDefaults(TiffJob *j) {
+  ParamBlock *block = j->Block;
+  j->RawFax = true;
+  j->Compression = 3;
+  j->FillOrder = block->FaxFillOrder == 1 ? 1 : 2;
+  j->Photometric = block->FaxPhotometric ? 1 : 0;
+  j->T4Options = block->ImageType == QV_FOURCC('G', '3', '2', 'D') ? 1 : 0;
+  j->Bits = j->Depth = 1;
+  j->SamplesPerPixel = 1;
+  j->Predictor = 1;
+  j->Flip = false;
+  j->RowsPerStrip = 0x7FFFFFFF;
+}

@@ -1,0 +1,93 @@
+// The TIFF reader: one image file directory read into a working record, then
+// the strips decoded into the output bitmap, all through the positioned
+// streams. Raw Group 3 fax input shares the strip decoding.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+#include "formats/gif/lzw.h"
+#include "quorvin.h"
+#include "stream/stream.h"
+
+// Elements of a value list kept in memory at once; longer lists are read
+// again from the file, a window at a time, as the strip loop reaches them.
+constexpr uint32_t kListWindow = 1024;
+
+// A value list of the directory (StripOffsets, StripByteCounts, ColorMap).
+// Its elements are the values as unsigned 32-bit integers; values of the
+// 8-byte types give two elements each (numerator, denominator).
+struct TiffList {
+  bool Present;
+  uint16_t Type;
+  uint32_t Count;        // values
+  uint32_t Elements;     // elements (Count, or 2 x Count for 8-byte types)
+  uint32_t ElementSize;  // bytes of one element in the file: 1, 2 or 4
+  bool Inline;           // the elements lie in the entry's value field
+  uint8_t Field[4];      // the value field as it stands in the file
+  uint32_t Offset;       // file position of the elements otherwise
+  uint32_t First;        // index of the first element in Window
+  uint32_t Held;         // elements in Window
+  uint32_t *Window;      // kListWindow elements
+};
+
+struct TiffJob {
+  ParamBlock *Block;
+  StreamState *Stream;
+  uint32_t Windows[3][kListWindow];  // the list windows
+  bool BigEndian;
+  bool RawFax;
+
+  // The working record of the directory.
+  uint32_t Width, Height;
+  bool HaveWidth, HaveHeight;
+  uint32_t BitsCount;   // values of BitsPerSample
+  uint32_t Bits;        // its first value
+  bool BitsUniform;     // every value equals the first
+  uint32_t Compression;
+  uint32_t Photometric;  // kAbsent when the tag is missing
+  uint32_t FillOrder;
+  uint32_t Orientation;
+  uint32_t SamplesPerPixel;
+  uint32_t RowsPerStrip;
+  uint32_t T4Options;
+  uint32_t Predictor;
+  TiffList StripOffsets, StripByteCounts, ColorMap;
+
+  // The output.
+  uint32_t Depth;     // bits per output pixel
+  uint32_t RowBytes;  // bytes of pixel data in a row
+  uint32_t Stride;    // row bytes rounded up to 4
+  bool Flip;          // rows are placed from the bottom of the bitmap up
+  uint32_t HeaderPosition;
+  PaletteEntry Palette[256];
+
+  // Strip decoding.
+  uint8_t *Row;       // stride + 3 bytes, for rows that cannot be decoded in place
+  LzwDecoder *Lzw;
+  void *LzwStorage;
+  uint32_t StripLeft;  // bytes of the current LZW strip not yet handed to the decoder
+  bool StripDry;       // the decoder asked for more after the strip's last byte
+};
+
+constexpr uint32_t kAbsent = 0xFFFFFFFFu;
+
+// Directory (tiff_directory.cpp): header, page selection, tags and their
+// checks; fills the working record. Fails the job for what cannot be decoded.
+void TiffReadDirectory(TiffJob *j);
+// The working record of raw fax input.
+void TiffRawFaxDefaults(TiffJob *j);
+// Element i of a list, read from the file when it is not in memory.
+uint32_t TiffListElement(TiffJob *j, TiffList *list, uint32_t i);
+
+// Output header and colour table (tiff_reader.cpp).
+void TiffWriteHeader(TiffJob *j);
+
+// Strip decoding (tiff_strips.cpp).
+void TiffDecodeStrips(TiffJob *j);
+
+// Row helpers for n pixels.
+void UndoDifferencing8(uint8_t *row, uint32_t n);
+void UndoDifferencing24(uint8_t *row, uint32_t n);
+void UndoDifferencing32(uint8_t *row, uint32_t n);
+void SwapRedBlue24(uint8_t *row, uint32_t n);
+void SwapRedBlue32(uint8_t *row, uint32_t n);

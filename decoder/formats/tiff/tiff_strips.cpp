@@ -1,0 +1,340 @@
+// TIFF strip decoding: each row decompressed (straight into the output queue
+// when it fits there), predicted, red and blue exchanged, and placed in the
+// bitmap, bottom row first when the image must be flipped.
+#include <string.h>
+
+#include "codecs/ccitt/ccitt.h"
+#include "engine/engine.h"
+#include "formats/tiff/tiff_internal.h"
+
+namespace {
+
+constexpr uint32_t kLzwBuffer = 4096;
+constexpr uint32_t kRawFaxWidth = 32768;  // working width until the first row is known
+
+bool IsFax(uint32_t compression) { return compression >= 2 && compression <= 4; }
+
+// The LZW decoder's byte source: the current strip's bytes, as many as the
+// input window holds (up to the buffer size), waiting for input only when it
+// holds none. 0 once the strip's byte count is used up.
+uint32_t TiffStripSource(void *context, uint8_t *buffer) {
+  TiffJob *j = static_cast<TiffJob *>(context);
+  if (j->StripLeft == 0) {
+    j->StripDry = true;
+    return 0;
+  }
+  StreamState *s = j->Stream;
+  uint32_t n = j->StripLeft < kLzwBuffer ? j->StripLeft : kLzwBuffer;
+  uint32_t have = static_cast<uint32_t>(s->Window.End - s->Window.Next);
+  if (have == 0) {
+    buffer[0] = NextStripByte(j->Block);
+    have = 1 + static_cast<uint32_t>(s->Window.End - s->Window.Next);
+    if (n > have) n = have;
+    memcpy(buffer + 1, s->Window.Next, n - 1);
+    s->Window.Next += n - 1;
+  } else {
+    if (n > have) n = have;
+    memcpy(buffer, s->Window.Next, n);
+    s->Window.Next += n;
+  }
+  j->StripLeft -= n;
+  return n;
+}
+
+// PackBits: literal runs (0..127: copy c + 1 bytes) and replicate runs
+// (-127..-1: one byte 1 - c times); -128 is no operation. A packet that runs
+// past the row end is cut there and its excess input dropped.
+void UnpackBitsRow(TiffJob *j, uint8_t *row) {
+  ParamBlock *block = j->Block;
+  StreamState *s = j->Stream;
+  uint32_t done = 0, want = j->RowBytes;
+  while (done < want) {
+    // Packets that lie whole in the input window are read straight from it.
+    const uint8_t *p = s->Window.Next, *end = s->Window.End;
+    while (done < want && end - p >= 129) {  // a packet is at most 129 bytes
+      int8_t c = static_cast<int8_t>(*p++);
+      if (c >= 0) {
+        uint32_t k = uint32_t(c) + 1, take = want - done < k ? want - done : k;
+        memcpy(row + done, p, take);
+        p += k;
+        done += take;
+      } else if (c != -128) {
+        uint32_t k = uint32_t(1 - c), take = want - done < k ? want - done : k;
+        memset(row + done, *p++, take);
+        done += take;
+      }
+    }
+    s->Window.Next = p;
+    if (done >= want) break;
+    // One packet across the end of the window.
+    int8_t c = static_cast<int8_t>(StreamByte(block, s));
+    if (c == -128) continue;
+    uint32_t k = c >= 0 ? uint32_t(c) + 1 : uint32_t(1 - c);
+    uint32_t take = want - done < k ? want - done : k;
+    if (c >= 0) {
+      TiffReadBytes(block, row + done, take);
+      if (k > take) TiffSkipBytes(block, k - take);
+    } else {
+      memset(row + done, StreamByte(block, s), take);
+    }
+    done += take;
+  }
+}
+
+void DecodeRow(TiffJob *j, uint8_t *row) {
+  ParamBlock *block = j->Block;
+  switch (j->Compression) {
+    case 1:
+      TiffReadBytes(block, row, j->RowBytes);
+      break;
+    case 32773:
+      UnpackBitsRow(j, row);
+      break;
+    case 5:
+      if (!LzwReadBytes(j->Lzw, row, j->RowBytes))
+        FailJob(block, j->StripDry ? QV_ERR_TIFF_STRIP_ENDED : QV_ERR_LZW);
+      if (j->Predictor == 2) {
+        if (j->Depth == 8) UndoDifferencing8(row, j->Width);
+        else if (j->Depth == 24) UndoDifferencing24(row, j->Width);
+        else UndoDifferencing32(row, j->Width);
+      }
+      break;
+    case 2:
+      memset(row, 0, j->Stride);
+      DecodeMhRow(block, row, j->Width);
+      CcittAlignToByte(block);
+      return;
+    case 3:
+      memset(row, 0, j->Stride);
+      if (j->T4Options & 1) DecodeG3Row2D(block, row, j->Width);
+      else DecodeG3Row1D(block, row, j->Width);
+      return;
+    default:
+      memset(row, 0, j->Stride);
+      DecodeG4Row(block, row, j->Width);
+      return;
+  }
+  // TIFF stores red first, the bitmap blue first; CMYK and 16-bit rows stay.
+  if (j->Photometric == 2) {
+    if (j->Depth == 24) SwapRedBlue24(row, j->Width);
+    else if (j->Depth == 32) SwapRedBlue32(row, j->Width);
+  }
+  memset(row + j->RowBytes, 0, j->Stride - j->RowBytes);
+}
+
+// Where the next row is decoded: in the output queue at the cursor when the
+// row and 3 bytes of slack fit there, else in the row buffer.
+uint8_t *RowTarget(TiffJob *j) {
+  StreamState *s = j->Stream;
+  return TiffOutputRoom(s) > size_t{j->Stride} + 3 ? s->OutCursor : j->Row;
+}
+
+void Setup(TiffJob *j) {
+  ParamBlock *block = j->Block;
+  int slot;
+  j->Row = static_cast<uint8_t *>(AllocJobBuffer(block, size_t{j->Stride} + 3, &slot));
+  if (!j->Row) FailJob(block, QV_ERR_BUFFER);
+  if (j->Compression == 5) {
+    j->LzwStorage = AllocJobBuffer(block, LzwStorageSize(12, kLzwBuffer), &slot);
+    if (!j->LzwStorage) FailJob(block, QV_ERR_NO_MEMORY);
+    bool ok = j->Predictor == 1 || (j->Predictor == 2 && (j->Depth == 8 || j->Depth == 24 || j->Depth == 32));
+    if (!ok) FailJob(block, QV_ERR_TIFF_PREDICTOR);
+  } else {
+    if (j->Predictor != 1) FailJob(block, QV_ERR_TIFF_PREDICTOR);
+    if (IsFax(j->Compression))
+      CcittSetup(block, j->RawFax ? kRawFaxWidth : j->Width, j->FillOrder == 2);
+    else if (j->FillOrder != 1)
+      FailJob(block, QV_ERR_TIFF_FILL_ORDER);
+  }
+}
+
+// Rows per block of flipped placement: the whole image when the queue's free
+// space holds it, else what the storage holds.
+uint32_t BlockRows(TiffJob *j) {
+  const DataQueue *q = &j->Block->OutputQueue;
+  int64_t size = q->end - q->start;
+  int64_t free = (q->front - q->rear) - 2 + (q->rear >= q->front ? size : 0);
+  if (free < int64_t{j->Height} * j->Stride) return static_cast<uint32_t>((size - 1) / j->Stride);
+  return j->Height;
+}
+
+// Rows-ready after a batch. Rows are committed when everything between the
+// committed end and the highest row written is there: always in file order,
+// and at the end of each block when flipping (a block fills from its top).
+void EndOfBatch(TiffJob *j, uint32_t *counter, bool complete) {
+  ParamBlock *block = j->Block;
+  if (!(block->Flags & QV_FLAG_BATCH) || --*counter) return;
+  *counter = block->RowsPerBatch ? block->RowsPerBatch : 1;
+  TiffYieldRows(block, complete);
+}
+
+void DecodeTiffStrips(TiffJob *j, uint32_t dataStart) {
+  ParamBlock *block = j->Block;
+  uint32_t counter = block->RowsPerBatch ? block->RowsPerBatch : 1;
+  uint32_t blockRows = j->Flip ? BlockRows(j) : 0;
+  uint32_t r = 0;
+  while (r < j->Height) {
+    uint32_t strip = r / j->RowsPerStrip;
+    if (strip >= j->StripOffsets.Count || strip >= j->StripByteCounts.Count)
+      FailJob(block, QV_ERR_TIFF_STRIP_COUNT);
+    uint32_t offset = TiffListElement(j, &j->StripOffsets, strip);
+    uint32_t bytes = TiffListElement(j, &j->StripByteCounts, strip);
+    if (j->Compression == 5) {
+      j->StripLeft = bytes;
+      j->StripDry = false;
+      j->Lzw = LzwInit(j->LzwStorage, 9, 12, 256, 257, LzwEarlyChange | LzwMsbFirst, TiffStripSource, j);
+      if (!j->Lzw) FailJob(block, QV_ERR_LZW);
+    }
+    TiffSeek(block, offset);
+    if (IsFax(j->Compression)) CcittStartStrip(block, bytes);
+    uint64_t stripEnd = uint64_t{strip + 1} * j->RowsPerStrip;
+    uint32_t end = stripEnd < j->Height ? static_cast<uint32_t>(stripEnd) : j->Height;
+    for (; r < end; ++r) {
+      if (j->Flip) {
+        uint32_t stride = j->Stride;
+        if (blockRows > 1 && r % blockRows == 0) {
+          uint32_t left = j->Height - r;
+          if (left >= blockRows)
+            TiffPlaceOutput(block, dataStart + (left - blockRows) * stride, size_t{blockRows} * stride);
+          else
+            TiffPlaceOutput(block, dataStart, size_t{left} * stride);
+        }
+        TiffPlaceOutput(block, dataStart + (j->Height - r - 1) * stride, stride);
+      }
+      uint8_t *row = RowTarget(j);
+      DecodeRow(j, row);
+      TiffPutRow(block, row, j->Stride);
+      bool complete = !j->Flip || blockRows <= 1 || (r + 1) % blockRows == 0 || r + 1 == j->Height;
+      EndOfBatch(j, &counter, complete);
+      block->Progress = static_cast<int32_t>(uint64_t{r} * 100 / j->Height);
+    }
+  }
+  block->Progress = 100;
+  if (j->Compression == 5) LzwFinish(j->Lzw);
+  if (j->Flip) TiffPlaceOutput(block, dataStart + j->Height * j->Stride, 0);
+}
+
+// Raw Group 3: rows in page order until the end of the page; the first row
+// gives the width, the end of the page the height.
+void DecodeRawFax(TiffJob *j) {
+  ParamBlock *block = j->Block;
+  uint32_t counter = block->RowsPerBatch ? block->RowsPerBatch : 1;
+  CcittStartStrip(block, 0xFFFFFFFFu);
+  uint32_t rows = 0;
+  for (;;) {
+    uint8_t *row = RowTarget(j);
+    memset(row, 0, j->Stride);
+    uint32_t pixels = (j->T4Options & 1) ? DecodeG3Row2D(block, row, j->Width)
+                                         : DecodeG3Row1D(block, row, j->Width);
+    if (pixels == 0) break;
+    if (rows == 0) {
+      j->Width = pixels;
+      j->RowBytes = (pixels + 7) / 8;
+      j->Stride = (pixels + 31) / 32 * 4;
+      block->BitmapHeader.biWidth = static_cast<int32_t>(pixels);
+    }
+    TiffPutRow(block, row, j->Stride);
+    ++rows;
+    EndOfBatch(j, &counter, true);
+  }
+  if (rows == 0) FailJob(block, QV_ERR_FAX_EMPTY_PAGE);
+  block->Progress = 100;
+  j->Height = rows;
+  // Rows leave in page order, top row first: a bottom-up bitmap says so with
+  // a negative height.
+  BitmapInfoHeader &h = block->BitmapHeader;
+  h.biHeight = (block->Flags & QV_FLAG_TOP_DOWN) ? static_cast<int32_t>(rows) : -static_cast<int32_t>(rows);
+  h.biSizeImage = rows * j->Stride;
+  if (block->Flags & QV_FLAG_HEADER) {
+    BitmapInfoHeader copy = h;
+    TiffRewriteAt(block, reinterpret_cast<const uint8_t *>(&copy), sizeof copy, j->HeaderPosition);
+  }
+}
+
+}  // namespace
+
+void TiffDecodeStrips(TiffJob *j) {
+  ParamBlock *block = j->Block;
+  if (j->RawFax) {
+    j->Width = kRawFaxWidth;
+    j->RowBytes = j->Stride = kRawFaxWidth / 8;
+  }
+  uint32_t dataStart = TiffOutputPosition(block);
+  Setup(j);
+  if (j->RawFax)
+    DecodeRawFax(j);
+  else
+    DecodeTiffStrips(j, dataStart);
+  TiffCommitOutput(block);
+}
+
+void UndoDifferencing8(uint8_t *row, uint32_t n) {
+  for (uint32_t i = 1; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - 1]);
+}
+
+void UndoDifferencing24(uint8_t *row, uint32_t n) {
+  for (uint32_t i = 3; i < 3 * n; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - 3]);
+}
+
+void UndoDifferencing32(uint8_t *row, uint32_t n) {
+  for (uint32_t i = 4; i < 4 * n; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - 4]);
+}
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <tmmintrin.h>
+#define QV_SWAP_SSSE3 1
+namespace {
+// Five pixels per byte shuffle; the sixteenth byte (the next pixel's red)
+// is written back unchanged. Returns the pixels done.
+__attribute__((target("ssse3"))) uint32_t SwapRedBlue24Ssse3(uint8_t *row, uint32_t n) {
+  const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
+  uint32_t done = 0;
+  for (; n - done >= 6; done += 5, row += 15) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(row), _mm_shuffle_epi8(v, order));
+  }
+  return done;
+}
+}  // namespace
+#endif
+
+void SwapRedBlue24(uint8_t *row, uint32_t n) {
+#if QV_SWAP_SSSE3
+  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  if (ssse3 && n >= 6) {
+    uint32_t done = SwapRedBlue24Ssse3(row, n);
+    row += 3 * done;
+    n -= done;
+  }
+#endif
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  // Four pixels (three 32-bit words) at a time: R0 G0 B0 R1 | G1 B1 R2 G2 |
+  // B2 R3 G3 B3 become B0 G0 R0 B1 | G1 R1 B2 G2 | R2 B3 G3 R3.
+  for (; n >= 4; n -= 4, row += 12) {
+    uint32_t w0, w1, w2;
+    memcpy(&w0, row, 4);
+    memcpy(&w1, row + 4, 4);
+    memcpy(&w2, row + 8, 4);
+    uint32_t o0 = (w0 >> 16 & 0xFF) | (w0 & 0xFF00) | (w0 & 0xFF) << 16 | (w1 & 0xFF00) << 16;
+    uint32_t o1 = (w1 & 0xFF) | (w0 >> 24) << 8 | (w2 & 0xFF) << 16 | (w1 & 0xFF000000u);
+    uint32_t o2 = (w1 >> 16 & 0xFF) | (w2 >> 24) << 8 | (w2 & 0xFF0000) | (w2 & 0xFF00) << 16;
+    memcpy(row, &o0, 4);
+    memcpy(row + 4, &o1, 4);
+    memcpy(row + 8, &o2, 4);
+  }
+#endif
+  for (uint32_t i = 0; i < n; ++i, row += 3) {
+    uint8_t t = row[0];
+    row[0] = row[2];
+    row[2] = t;
+  }
+}
+
+void SwapRedBlue32(uint8_t *row, uint32_t n) {
+  for (uint32_t i = 0; i < n; ++i, row += 4) {
+    uint32_t w;
+    memcpy(&w, row, 4);
+    w = (w & 0xFF00FF00u) | (w >> 16 & 0xFF) | (w & 0xFF) << 16;
+    memcpy(row, &w, 4);
+  }
+}

@@ -1,0 +1,203 @@
+// The positioned output stream.
+//
+// The cursor writes straight into the output queue's storage. OutBase is the
+// output position of the byte at the front, so every storage pointer between
+// the front and one byte before it has a position: the queue's window of
+// positions runs from OutBase to OutBase + size - 2. Bytes up to the rear are
+// committed (the host may take them); bytes written beyond it wait until the
+// stream moves the rear, so rows can be placed in any order inside the window.
+#include <string.h>
+
+#include "engine/engine.h"
+#include "stream/stream.h"
+
+namespace {
+
+constexpr uint32_t kQueueFlagRefused = 0x2;   // bit 1: refused when a stream starts
+constexpr uint32_t kQueueFlagPlaced = 0x20;   // bit 5: cleared on every placement
+
+size_t StorageSize(const DataQueue *q) { return static_cast<size_t>(q->end - q->start); }
+
+// Output position of storage pointer p.
+uint32_t PositionOf(const StreamState *s, const DataQueue *q, const uint8_t *p) {
+  size_t offset = p >= q->front ? static_cast<size_t>(p - q->front)
+                                : static_cast<size_t>(q->end - q->front) + static_cast<size_t>(p - q->start);
+  return s->OutBase + static_cast<uint32_t>(offset);
+}
+
+// Storage pointer of output position x, which must lie in the queue's window.
+uint8_t *PointerOf(ParamBlock *block, const StreamState *s, const DataQueue *q, uint32_t x) {
+  if (x < s->OutBase || x - s->OutBase >= StorageSize(q)) FailJob(block, QV_ERR_OUTPUT_PLACEMENT);
+  size_t offset = x - s->OutBase;
+  size_t first = static_cast<size_t>(q->end - q->front);
+  return offset < first ? q->front + offset : q->start + (offset - first);
+}
+
+// The writable stretch from the cursor: up to one byte before the front, or
+// the storage end (one byte less when the front is at the start).
+void SetLimit(StreamState *s, const DataQueue *q) {
+  if (s->OutCursor < q->front)
+    s->OutLimit = q->front - 1;
+  else
+    s->OutLimit = q->front == q->start ? q->end - 1 : q->end;
+}
+
+void ResetCursorToRear(StreamState *s, DataQueue *q) {
+  s->OutCursor = q->rear;
+  SetLimit(s, q);
+  s->OutHigh = PositionOf(s, q, q->rear);
+}
+
+// OutHigh takes in the cursor, and must stay a position SeekTarget can carry.
+void RaiseHigh(ParamBlock *block, StreamState *s, const DataQueue *q) {
+  uint32_t at = PositionOf(s, q, s->OutCursor);
+  if (at > s->OutHigh) s->OutHigh = at;
+  if (s->OutHigh >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
+}
+
+void Commit(ParamBlock *block, StreamState *s, DataQueue *q) {
+  RaiseHigh(block, s, q);
+  q->rear = PointerOf(block, s, q, s->OutHigh);
+}
+
+// After the host answered a drain: the committed bytes it left run up to
+// OutHigh. Fails when it took nothing.
+void AfterDrain(ParamBlock *block, StreamState *s, DataQueue *q, size_t heldBefore) {
+  if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_OUTPUT_ABORTED);
+  NormaliseQueue(block, q);
+  size_t held = QueueHeld(q);
+  if (held >= heldBefore) FailJob(block, QV_ERR_OUTPUT_STALLED);
+  s->OutBase = s->OutHigh - static_cast<uint32_t>(held);
+}
+
+// The queue is full: commit everything written and let the host drain.
+void Flush(ParamBlock *block, StreamState *s, DataQueue *q) {
+  Commit(block, s, q);
+  size_t before = QueueHeld(q);
+  block->SeekTarget = QV_SEEK_OUTPUT | s->OutBase;
+  SuspendJob(block, ResponseNeedOutput);
+  AfterDrain(block, s, q, before);
+  ResetCursorToRear(s, q);
+}
+
+// Commit, drain the whole queue at its recorded position, then ask the host
+// to continue its output at x.
+void DrainAndMove(ParamBlock *block, StreamState *s, DataQueue *q, uint32_t x) {
+  Commit(block, s, q);
+  while (size_t before = QueueHeld(q)) {
+    block->SeekTarget = QV_SEEK_OUTPUT | s->OutBase;
+    SuspendJob(block, ResponseNeedOutput);
+    AfterDrain(block, s, q, before);
+  }
+  block->SeekTarget = QV_SEEK_OUTPUT | x;
+  SuspendJob(block, ResponseSeek);
+  if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_OUTPUT_ABORTED);
+  NormaliseQueue(block, q);
+  s->OutBase = x;
+  ResetCursorToRear(s, q);
+  q->flags &= ~kQueueFlagPlaced;
+}
+
+}  // namespace
+
+void TiffStartOutput(ParamBlock *block) {
+  StreamState *s = JobStream(block);
+  DataQueue *q = &block->OutputQueue;
+  if (!q->start || q->end <= q->start) {
+    block->SeekTarget = QV_SEEK_OUTPUT;
+    SuspendJob(block, ResponseNeedOutput);
+    if (!q->start || q->end <= q->start) FailJob(block, QV_ERR_OUTPUT_STALLED);
+  }
+  if (q->flags & kQueueFlagRefused) FailJob(block, QV_ERR_QUEUE_FLAG);
+  NormaliseQueue(block, q);
+  s->OutBase = 0;
+  ResetCursorToRear(s, q);
+  q->flags &= ~kQueueFlagPlaced;
+}
+
+uint32_t TiffOutputPosition(ParamBlock *block) {
+  StreamState *s = JobStream(block);
+  return PositionOf(s, &block->OutputQueue, s->OutCursor);
+}
+
+void TiffPutRow(ParamBlock *block, const uint8_t *source, size_t n) {
+  StreamState *s = JobStream(block);
+  if (source == s->OutCursor) {
+    s->OutCursor += n;
+    return;
+  }
+  DataQueue *q = &block->OutputQueue;
+  while (n) {
+    size_t room = static_cast<size_t>(s->OutLimit - s->OutCursor);
+    if (room) {
+      size_t c = n < room ? n : room;
+      memcpy(s->OutCursor, source, c);
+      s->OutCursor += c;
+      source += c;
+      n -= c;
+    } else if (s->OutLimit == q->end) {
+      // The storage end: the stretch goes on at the start, up to the front.
+      s->OutCursor = q->start;
+      s->OutLimit = q->front - 1;
+    } else {
+      Flush(block, s, q);
+    }
+  }
+}
+
+void TiffPlaceOutput(ParamBlock *block, uint32_t x, size_t n) {
+  StreamState *s = JobStream(block);
+  DataQueue *q = &block->OutputQueue;
+  uint64_t last = static_cast<uint64_t>(x) + n;
+  if (last >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
+  if (x >= s->OutBase && (n > 0 || x <= s->OutHigh) &&
+      last <= static_cast<uint64_t>(s->OutBase) + StorageSize(q) - 1) {
+    if (n > 0 && x < PositionOf(s, q, q->rear)) FailJob(block, QV_ERR_OUTPUT_PLACEMENT);
+    RaiseHigh(block, s, q);
+    s->OutCursor = PointerOf(block, s, q, x);
+    if (last > s->OutHigh) s->OutHigh = static_cast<uint32_t>(last);
+    SetLimit(s, q);
+    q->flags &= ~kQueueFlagPlaced;
+    return;
+  }
+  DrainAndMove(block, s, q, x);
+}
+
+void TiffRewriteAt(ParamBlock *block, const uint8_t *data, size_t n, uint32_t x) {
+  StreamState *s = JobStream(block);
+  DataQueue *q = &block->OutputQueue;
+  if (n > 0 && x < PositionOf(s, q, q->rear)) {
+    // The host may already hold these bytes: let it take them, then write anew.
+    if (static_cast<uint64_t>(x) + n >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
+    DrainAndMove(block, s, q, x);
+  } else {
+    TiffPlaceOutput(block, x, n);
+  }
+  TiffPutRow(block, data, n);
+}
+
+void TiffCommitOutput(ParamBlock *block) {
+  StreamState *s = JobStream(block);
+  Commit(block, s, &block->OutputQueue);
+}
+
+void TiffYieldRows(ParamBlock *block, bool commit) {
+  StreamState *s = JobStream(block);
+  DataQueue *q = &block->OutputQueue;
+  if (commit) {
+    // Everything up to the rear is written: the cursor moves there, so it
+    // never points at bytes the host may take.
+    Commit(block, s, q);
+    s->OutCursor = q->rear;
+  }
+  uint32_t committedEnd = PositionOf(s, q, q->rear);
+  SuspendJob(block, ResponseRowsReady);
+  if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_OUTPUT_ABORTED);
+  // Bytes written beyond the rear keep their storage places, so an emptied
+  // queue is not moved back to the storage start here.
+  CheckQueuePositions(block, q);
+  if (q->front == q->end) q->front = q->start;
+  if (q->rear == q->end) q->rear = q->start;
+  s->OutBase = committedEnd - static_cast<uint32_t>(QueueHeld(q));
+  SetLimit(s, q);
+}

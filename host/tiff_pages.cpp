@@ -1,0 +1,58 @@
+// Counting the pages of a TIFF file by walking its chain of directories,
+// without decoding anything.
+#include <stdio.h>
+
+#include "quorvin_host.h"
+
+namespace qvhost {
+
+int CountTiffPages(const std::function<bool(uint64_t, uint8_t *, size_t)> &read) {
+  uint8_t h[8];
+  if (!read(0, h, 8)) return -1;
+  bool big;
+  if (h[0] == 'I' && h[1] == 'I' && h[2] == 42 && h[3] == 0) big = false;
+  else if (h[0] == 'M' && h[1] == 'M' && h[2] == 0 && h[3] == 42) big = true;
+  else return -1;
+  auto get = [big](const uint8_t *p, int n) {
+    uint32_t v = 0;
+    for (int i = 0; i < n; ++i) v |= uint32_t{p[big ? n - 1 - i : i]} << (8 * i);
+    return v;
+  };
+  uint32_t ifd = get(h + 4, 4), remembered = ifd, power = 1, steps = 0;
+  int pages = 0;
+  while (ifd != 0) {
+    uint8_t b[4];
+    if (!read(ifd, b, 2)) break;
+    if (!read(ifd + 2 + 12 * uint64_t{get(b, 2)}, b, 4)) {
+      ++pages;  // the directory is there, its link is cut off
+      break;
+    }
+    ++pages;
+    uint32_t next = get(b, 4);
+    // A chain that runs in a circle (Brent's method) ends the count.
+    if (next == remembered) break;
+    if (++steps == power) remembered = next, power *= 2, steps = 0;
+    ifd = next;
+  }
+  return pages;
+}
+
+int CountTiffPages(const uint8_t *data, size_t size) {
+  return CountTiffPages([&](uint64_t at, uint8_t *dst, size_t n) {
+    if (at > size || size - at < n) return false;
+    for (size_t i = 0; i < n; ++i) dst[i] = data[at + i];
+    return true;
+  });
+}
+
+int CountTiffPages(const std::string &path) {
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f) return -1;
+  int n = CountTiffPages([f](uint64_t at, uint8_t *dst, size_t count) {
+    return fseek(f, static_cast<long>(at), SEEK_SET) == 0 && fread(dst, 1, count, f) == count;
+  });
+  fclose(f);
+  return n;
+}
+
+}  // namespace qvhost
