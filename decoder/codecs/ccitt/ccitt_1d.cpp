@@ -1,0 +1,245 @@
+// The shared fax machinery (set-up, bit reader, run lookup, EOL search, run
+// writers) and the one-dimensional rows: modified Huffman and T.4 1-D.
+#include <string.h>
+
+#include "codecs/ccitt/ccitt_bits.h"
+
+namespace {
+
+// Widths whose lists could not be sized: larger than any row buffer.
+constexpr uint32_t kMaxWidth = 1u << 28;
+// Entries of a list: RowWidth + 7 in use at most (the row's changes and
+// the two closing entries), and two more closing entries so that a pass
+// mode at the reference line's last entry still reads a closing one.
+constexpr size_t kListSpare = 9;
+
+FAX_INLINE void Or32(uint8_t *p, uint32_t mask) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  v |= mask;
+  memcpy(p, &v, 4);
+}
+
+// Append entry p of the row being decoded, within the list's capacity.
+FAX_INLINE void Append(ParamBlock *block, uint32_t *list, uint32_t &k, uint32_t limit, uint32_t p) {
+  if (k > limit) FailJob(block, QV_ERR_FAX_CHANGES);
+  list[k++] = p;
+}
+
+// The list of an all-white row of the given width.
+void ResetToWhite(CcittState *st, uint32_t width) {
+  st->Recent = st->ChangeLists[0];
+  uint32_t *l = st->Recent;
+  l[0] = 0;
+  l[1] = l[2] = l[3] = l[4] = width;
+  st->ChangeCount = 3;
+}
+
+}  // namespace
+
+CcittState *JobCcitt(ParamBlock *block) { return &JobGlobals(block)->Ccitt; }
+
+void CcittSetup(ParamBlock *block, uint32_t width, bool reverseBits) {
+  CcittState *st = JobCcitt(block);
+  if (width > kMaxWidth) FailJob(block, QV_ERR_BUFFER);
+  size_t bytes = (static_cast<size_t>(width) + kListSpare) * sizeof(uint32_t);
+  for (uint32_t *&list : st->ChangeLists) {
+    int slot;
+    list = static_cast<uint32_t *>(AllocJobBuffer(block, bytes, &slot));
+    if (!list) FailJob(block, QV_ERR_BUFFER);
+  }
+  if (reverseBits) {
+    int slot;
+    uint8_t *buffer = static_cast<uint8_t *>(AllocJobBuffer(block, kReversalBufferSize, &slot));
+    if (!buffer) FailJob(block, QV_ERR_BUFFER);
+    TiffReverseInput(block, buffer);
+  }
+  st->RowWidth = width;
+  ResetToWhite(st, width);
+}
+
+void CcittStartStrip(ParamBlock *block, uint32_t byteCount) {
+  CcittState *st = JobCcitt(block);
+  st->BitAccumulator = 0;
+  st->BitCount = 0;
+  st->StripBytesLeft = static_cast<int32_t>(byteCount);  // 2^31 and above: no limit
+  st->OneDimRowPending = true;
+  // Each strip is coded on its own: an end of page met in an earlier strip
+  // does not blank this one.
+  st->CodedDataEnded = false;
+  ResetToWhite(st, st->RowWidth);
+}
+
+void CcittAlignToByte(ParamBlock *block) {
+  CcittState *st = JobCcitt(block);
+  if (st->BitCount <= 0) {
+    // Bits past the strip's end were used: nothing of the byte is left.
+    st->BitAccumulator = 0;
+    st->BitCount = 0;
+    return;
+  }
+  int k = st->BitCount & 7;
+  st->BitAccumulator <<= k;
+  st->BitCount -= k;
+}
+
+// ---- Bit reader -------------------------------------------------------------
+
+int FetchByteSlow(ParamBlock *block, StreamState *s, FaxBits *b) {
+  s->Window.Next = b->next;
+  s->Window.End = b->end;
+  if (b->left < 0) {
+    // No limit: the end of the input is the end of the data, when the host
+    // has said so and every queued byte has been read.
+    const DataQueue *q = &block->InputQueue;
+    if ((q->flags & QV_QUEUE_END_OF_DATA) &&
+        s->InBase + QueueHeld(q) == TiffInputPosition(block)) {
+      b->left = 0;
+      return -1;
+    }
+  }
+  uint8_t v = NextStripByte(block);
+  b->next = s->Window.Next;
+  b->end = s->Window.End;
+  return v;
+}
+
+bool RefillCareful(ParamBlock *block, StreamState *s, FaxBits *b, const CodeEntry *level, int w,
+                   bool invalidEnds) {
+  if (b->left < 0) {
+    while (level[b->acc >> (32 - w)].length > b->count && Load1(block, s, *b)) {
+    }
+  }
+  if (b->left != 0) return true;
+  const CodeEntry &e = level[b->acc >> (32 - w)];
+  return e.length <= b->count && !(invalidEnds && e.value == kEntryInvalid);
+}
+
+void FailBadCode(ParamBlock *block) { FailJob(block, QV_ERR_FAX_CODE); }
+
+uint32_t DecodeRun(ParamBlock *block, const CodeTable &table) {
+  CcittState *st = JobCcitt(block);
+  StreamState *s = JobStream(block);
+  FaxBits b = BitsLoad(st, s);
+  uint32_t r = RunLookup(block, s, b, table);
+  BitsStore(b, st, s);
+  return r;
+}
+
+bool FindEolBits(ParamBlock *block, StreamState *s, FaxBits &b) {
+  if (b.acc == 0) {
+    // Every held bit is 0 (or none is held): load up to two bytes below them.
+    int want = (b.left >= 2 || b.left < 0) ? 2 : b.left;
+    if (want == 0) return false;
+    // Fill and the EOL's zeros may fill the accumulator: keep 16 (or 24)
+    // of them, still more than an EOL's 11.
+    int keep = 32 - 8 * want;
+    if (b.count > keep) b.count = keep;
+    if (b.count < 0) b.count = 0;
+    int got = 0;
+    while (got < want && Load1(block, s, b)) ++got;
+    if (got == 0) return false;
+    if (got == 1 && b.count < 12) return false;
+    if (b.acc == 0) {
+      // Still all zero: drop them and read whole bytes until one holds a 1.
+      b.count = 0;
+      do {
+        if (!Load1(block, s, b)) FailJob(block, QV_ERR_FAX_FILL);
+        if (b.acc == 0) b.count = 0;
+      } while (b.acc == 0);
+    }
+  }
+  if (b.acc >> 21) return false;  // a 1 among the first 11 bits: no EOL here
+  int n = __builtin_clz(b.acc) + 1;
+  b.acc = n >= 32 ? 0 : b.acc << n;
+  b.count -= n;
+  return true;
+}
+
+bool FindEol(ParamBlock *block) {
+  CcittState *st = JobCcitt(block);
+  StreamState *s = JobStream(block);
+  FaxBits b = BitsLoad(st, s);
+  bool found = FindEolBits(block, s, b);
+  BitsStore(b, st, s);
+  return found;
+}
+
+uint32_t PeekBit(ParamBlock *block) {
+  CcittState *st = JobCcitt(block);
+  StreamState *s = JobStream(block);
+  FaxBits b = BitsLoad(st, s);
+  if (b.count <= 0) {
+    b.acc = 0;
+    b.count = 0;
+    if (!Load1(block, s, b)) FailJob(block, QV_ERR_FAX_FILL);
+  }
+  BitsStore(b, st, s);
+  return b.acc >> 31;
+}
+
+// ---- Run writers --------------------------------------------------------------
+
+void FillBlackRun(uint8_t *row, uint32_t start, uint32_t length) {
+  uint32_t b = start >> 3, s = start & 7, e = s + length;
+  if (e <= 32) {
+    Or32(row + b, RunMaskTable.m[s][length]);
+    return;
+  }
+  row[b] |= static_cast<uint8_t>(0xFF >> s);
+  memset(row + b + 1, 0xFF, (e >> 3) - 1);
+  row[b + (e >> 3)] |= TailMaskTable[e & 7];
+}
+
+// ---- One-dimensional rows ---------------------------------------------------------
+
+uint32_t DecodeMhRow(ParamBlock *block, uint8_t *row, uint32_t width) {
+  CcittState *st = JobCcitt(block);
+  StreamState *s = JobStream(block);
+  if (width > st->RowWidth) FailJob(block, QV_ERR_BAD_OPTION);
+  FaxBits b = BitsLoad(st, s);
+  uint32_t *list = st->Recent;
+  // Entries 0 to RowWidth + 4 may be appended; the two closers follow.
+  const uint32_t limit = st->RowWidth + 4;
+  uint32_t k = 1;
+  list[0] = 0;
+  uint32_t p = 0;
+  uint32_t w = RunLookup(block, s, b, WhiteRunTable);
+  if (w != EolMarker) {
+    p = w;
+    while (p < width) {
+      Append(block, list, k, limit, p);  // a black run starts
+      uint32_t r = RunLookup(block, s, b, BlackRunTable);
+      if (r == EolMarker) break;  // the row ends black from p
+      uint32_t e = p + r;
+      if (e > width) FailJob(block, QV_ERR_FAX_OVERRUN);
+      if (r <= 25)
+        Or32(row + (p >> 3), RunMaskTable.m[p & 7][r]);
+      else
+        FillBlackRun(row, p, r);
+      p = e;
+      if (p == width) break;
+      Append(block, list, k, limit, p);  // a white run starts
+      w = RunLookup(block, s, b, WhiteRunTable);
+      if (w == EolMarker) break;
+      p += w;
+    }
+    if (p > width) FailJob(block, QV_ERR_FAX_OVERRUN);
+  }
+  if (p == 0) st->CodedDataEnded = true;
+  list[k] = list[k + 1] = list[k + 2] = list[k + 3] = width;
+  st->ChangeCount = k + 2;
+  BitsStore(b, st, s);
+  return p;
+}
+
+uint32_t DecodeG3Row1D(ParamBlock *block, uint8_t *row, uint32_t width) {
+  CcittState *st = JobCcitt(block);
+  if (st->CodedDataEnded) return 0;
+  // One EOL before a row is optional; two end the page.
+  if (FindEol(block) && FindEol(block)) {
+    st->CodedDataEnded = true;
+    return 0;
+  }
+  return DecodeMhRow(block, row, width);
+}

@@ -1,0 +1,156 @@
+// The fax bit reader, shared by the one- and two-dimensional decoders.
+//
+// Row decoders copy the reader into a FaxBits local for the whole row (so
+// the accumulator and the window stay in registers) and store it back when
+// the row ends. Bytes enter the accumulator whole, most significant bit
+// first; two at a time while two or more strip bytes remain.
+#pragma once
+#include <stdint.h>
+
+#include "codecs/ccitt/ccitt.h"
+#include "codecs/ccitt/ccitt_tables.h"
+#include "engine/engine.h"
+#include "stream/stream.h"
+
+#define FAX_INLINE inline __attribute__((always_inline))
+#define FAX_NOINLINE __attribute__((noinline))
+
+struct FaxBits {
+  uint32_t acc;    // BitAccumulator
+  int32_t count;   // BitCount
+  int32_t left;    // StripBytesLeft (negative: no limit)
+  const uint8_t *next;  // the input window
+  const uint8_t *end;
+};
+
+FAX_INLINE FaxBits BitsLoad(const CcittState *st, const StreamState *s) {
+  return {st->BitAccumulator, st->BitCount, st->StripBytesLeft, s->Window.Next, s->Window.End};
+}
+
+FAX_INLINE void BitsStore(const FaxBits &b, CcittState *st, StreamState *s) {
+  st->BitAccumulator = b.acc;
+  st->BitCount = b.count;
+  st->StripBytesLeft = b.left;
+  s->Window.Next = b.next;
+  s->Window.End = b.end;
+}
+
+FAX_INLINE void Consume(FaxBits &b, int n) {
+  b.acc <<= n;
+  b.count -= n;
+}
+
+// The next byte when the window is used up: through the stream's slow path,
+// or -1 when the data runs without a limit and the input has ended (the
+// strip's data then counts as ended: left becomes 0).
+int FetchByteSlow(ParamBlock *block, StreamState *s, FaxBits *b);
+
+// Load one byte below the held bits (count at most 24). False, with nothing
+// loaded, when the strip's data has ended.
+FAX_INLINE bool Load1(ParamBlock *block, StreamState *s, FaxBits &b) {
+  if (b.left == 0) return false;
+  uint32_t v;
+  if (b.next < b.end) {
+    v = *b.next++;
+  } else {
+    FaxBits t = b;
+    int got = FetchByteSlow(block, s, &t);
+    b = t;
+    if (got < 0) return false;
+    v = static_cast<uint32_t>(got);
+  }
+  if (b.left > 0) --b.left;
+  b.acc |= v << (24 - b.count);
+  b.count += 8;
+  return true;
+}
+
+// Load two bytes (count at most 16) when two strip bytes remain, or when the
+// data has no limit and the window holds two.
+FAX_INLINE void Load2(ParamBlock *block, StreamState *s, FaxBits &b) {
+  uint32_t v;
+  if (b.end - b.next >= 2) {
+    v = static_cast<uint32_t>(b.next[0]) << 8 | b.next[1];
+    b.next += 2;
+  } else {
+    s->Window.Next = b.next;
+    uint16_t w = NextStripWord(block);
+    b.next = s->Window.Next;
+    b.end = s->Window.End;
+    v = static_cast<uint32_t>(w & 0xFF) << 8 | w >> 8;
+  }
+  if (b.left > 0) b.left -= 2;
+  b.acc |= v << (16 - b.count);
+  b.count += 16;
+}
+
+FAX_INLINE bool CanLoad2(const FaxBits &b) {
+  return b.left >= 2 || (b.left < 0 && b.end - b.next >= 2);
+}
+
+// The careful loads: no limit and a short window (single bytes until the
+// entry that the top w bits select is covered), or the strip's data ended.
+// False when the entry's bits are not all there (or, with invalidEnds, the
+// entry is invalid) and the strip has no more bytes.
+bool RefillCareful(ParamBlock *block, StreamState *s, FaxBits *b, const CodeEntry *level, int w,
+                   bool invalidEnds);
+
+// Before a lookup at a level of index width w: load once when fewer than w
+// bits are held.
+FAX_INLINE bool RefillFor(ParamBlock *block, StreamState *s, FaxBits &b, const CodeEntry *level,
+                          int w, bool invalidEnds = false) {
+  if (b.count >= w) return true;
+  if (CanLoad2(b)) {
+    Load2(block, s, b);
+    return true;
+  }
+  if (b.left == 1) {
+    Load1(block, s, b);
+    return true;
+  }
+  FaxBits t = b;
+  bool ok = RefillCareful(block, s, &t, level, w, invalidEnds);
+  b = t;
+  return ok;
+}
+
+// Bits that begin no code.
+[[noreturn]] void FailBadCode(ParamBlock *block);
+
+// A run through table: the lookup of DecodeRun on the row's local reader.
+// Returns the run, or EolMarker for an EOL, twelve zeros or the end of the
+// strip's data (the EOL bits stay unread).
+FAX_INLINE uint32_t RunLookup(ParamBlock *block, StreamState *s, FaxBits &b, const CodeTable &t) {
+  constexpr uint32_t kRunCap = 1u << 30;  // make-up sums stop growing here
+  uint32_t sum = 0;
+  const CodeEntry *level = t.entries;
+  int w = 9;
+  for (;;) {
+    if (b.count < w && !RefillFor(block, s, b, level, w)) return EolMarker;
+    CodeEntry e = level[b.acc >> (32 - w)];
+    Consume(b, e.length);
+    if (e.value < kEntryMakeUp) return sum + e.value;
+    if (e.value < kEntryNextLevel) {
+      sum += e.value & 0x3FFF;
+      if (sum > kRunCap) sum = kRunCap;
+      level = t.entries;
+      w = 9;
+      continue;
+    }
+    if (e.value < EolMarker) {
+      const CodeLevel &lv = t.levels[e.value & 0x3FFF];
+      level = t.entries + lv.offset;
+      w = lv.width;
+      continue;
+    }
+    if (e.value == kEntryInvalid) FailBadCode(block);
+    // An EOL or twelve zeros: put the twelve bits back.
+    b.count += 12;
+    b.acc >>= 12;
+    if (e.value == EolMarker) b.acc |= 1u << 20;
+    return EolMarker;
+  }
+}
+
+// FindEol on the local reader.
+bool FindEolBits(ParamBlock *block, StreamState *s, FaxBits &b);
