@@ -15,6 +15,7 @@
 #include "codecs/ccitt/ccitt.h"
 #include "codecs/ccitt/ccitt_tables.h"
 #include "engine/memory.h"
+#include "stream/stream.h"
 #include "fax_job.h"
 #include "fax_pages.h"
 #include "test_support.h"
@@ -132,4 +133,317 @@ TEST(FaxLibtiff, PageTallerThan60000Rows) {
 }
 #endif
 
+
+// ---- Code tables ------------------------------------------------------------
+
+// Walk table over the first bits of pattern (a 13-bit word, first bit
+// highest) as the decoder looks codes up; false at an invalid entry.
+bool Walk(const CodeTable &t, uint32_t pattern, uint16_t *value, int *used) {
+  int pos = 0;
+  const CodeEntry *level = t.entries;
+  int width = t.levels[0].width;
+  for (;;) {
+    uint32_t index = (pattern << pos >> (13 - width)) & ((1u << width) - 1);
+    CodeEntry e = level[index];
+    if (e.value == kEntryInvalid) return false;
+    pos += e.length;
+    if (e.value >= kEntryNextLevel && e.value < EolMarker) {
+      const CodeLevel &lv = t.levels[e.value & 0x3FFF];
+      level = t.entries + lv.offset;
+      width = lv.width;
+      continue;
+    }
+    *value = e.value;
+    *used = pos;
+    return true;
+  }
+}
+
+struct ListedCode {
+  FaxCode code;
+  uint16_t entry;  // the value the table must give
+};
+
+std::vector<ListedCode> Listed(const FaxCode *term, const FaxCode *makeUp, bool modes) {
+  std::vector<ListedCode> v;
+  if (modes) {
+    for (const FaxCode &c : kModeCodes) v.push_back({c, c.value});
+  } else {
+    for (int i = 0; i < 64; ++i) v.push_back({term[i], term[i].value});
+    for (int i = 0; i < 27; ++i) v.push_back({makeUp[i], static_cast<uint16_t>(kEntryMakeUp | makeUp[i].value)});
+    for (const FaxCode &c : kExtendedMakeUp) v.push_back({c, static_cast<uint16_t>(kEntryMakeUp | c.value)});
+  }
+  v.push_back({kEolCode, EolMarker});
+  v.push_back({kZeroRunCode, ZeroRunMarker});
+  return v;
+}
+
+TEST(FaxTables, EveryListedCodeAndNothingElseDecodes) {
+  struct Table {
+    const char *name;
+    const CodeTable &table;
+    std::vector<ListedCode> codes;
+  } tables[] = {
+      {"white", WhiteRunTable, Listed(kWhiteTerminating, kWhiteMakeUp, false)},
+      {"black", BlackRunTable, Listed(kBlackTerminating, kBlackMakeUp, false)},
+      {"mode", ModeCodeTable, Listed(nullptr, nullptr, true)},
+  };
+  for (const Table &t : tables) {
+    SCOPED_TRACE(t.name);
+    std::map<std::pair<int, uint32_t>, uint16_t> byCode;
+    for (const ListedCode &c : t.codes) {
+      byCode[{c.code.length, c.code.bits}] = c.entry;
+      // The code followed by zeros and by ones decodes to itself.
+      for (uint32_t tail : {0u, 0x1FFFu}) {
+        uint32_t pattern = (static_cast<uint32_t>(c.code.bits) << (13 - c.code.length)) |
+                           (tail & ((1u << (13 - c.code.length)) - 1));
+        uint16_t value = 0;
+        int used = 0;
+        ASSERT_TRUE(Walk(t.table, pattern, &value, &used)) << c.entry;
+        EXPECT_EQ(value, c.entry);
+        EXPECT_EQ(used, c.code.length) << c.entry;
+      }
+    }
+    EXPECT_EQ(byCode.size(), t.codes.size()) << "a code is listed twice";
+    // Every 13-bit pattern decodes to the listed code it begins with, or
+    // to nothing when it begins with none.
+    size_t valid = 0;
+    for (uint32_t pattern = 0; pattern < 8192; ++pattern) {
+      uint16_t value = 0;
+      int used = 0;
+      bool ok = Walk(t.table, pattern, &value, &used);
+      bool listed = false;
+      for (int len = 1; len <= 13 && !listed; ++len) {
+        auto it = byCode.find({len, pattern >> (13 - len)});
+        if (it == byCode.end()) continue;
+        listed = true;
+        EXPECT_TRUE(ok && used == len && value == it->second) << "pattern " << pattern;
+      }
+      if (!listed) {
+        EXPECT_FALSE(ok) << "pattern " << pattern << " decodes to " << value;
+      }
+      valid += ok;
+    }
+    EXPECT_GT(valid, 0u);
+  }
+}
+
+// ---- Coded rows, written bit by bit -----------------------------------------------
+
+// A bit writer for coded data, most significant bit first.
+struct BitWriter {
+  std::vector<uint8_t> bytes;
+  size_t bits = 0;
+  void Put(uint32_t code, int length) {
+    for (int i = length - 1; i >= 0; --i) {
+      if (bits % 8 == 0) bytes.push_back(0);
+      if ((code >> i) & 1) bytes.back() |= static_cast<uint8_t>(0x80 >> (bits % 8));
+      ++bits;
+    }
+  }
+  void Put(const FaxCode &c) { Put(c.bits, c.length); }
+  void Align() { bits = bytes.size() * 8; }
+};
+
+const FaxCode &MakeUpCode(bool white, uint32_t n) {
+  if (n >= 1792) return kExtendedMakeUp[(n - 1792) / 64];
+  return (white ? kWhiteMakeUp : kBlackMakeUp)[n / 64 - 1];
+}
+
+// A whole run: make-up codes of 2560 while more than 2623 remain, one more
+// make-up code for 64 and above, then the terminating code.
+void PutRun(BitWriter &w, bool white, uint32_t n) {
+  for (; n > 2623; n -= 2560) w.Put(MakeUpCode(white, 2560));
+  if (n >= 64) w.Put(MakeUpCode(white, n & ~63u));
+  w.Put((white ? kWhiteTerminating : kBlackTerminating)[n & 63]);
+}
+
+// Coded data from tokens: W<n>/B<n> a white/black run, Wm<n>/Bm<n> one
+// make-up code alone, EOL, Z<n> n zero bits, b<bits> literal bits, P, H,
+// V0, VR<n>, VL<n>, X (the extension prefix 0000001), "|" to the next byte.
+BitWriter Code(const std::string &text) {
+  BitWriter w;
+  std::istringstream in(text);
+  std::string t;
+  while (in >> t) {
+    char c = t[0];
+    if (t == "EOL") {
+      w.Put(kEolCode);
+    } else if (t == "|") {
+      w.Align();
+    } else if (t == "P" || t == "H" || t == "V0" || t.rfind("VR", 0) == 0 || t.rfind("VL", 0) == 0) {
+      int mode = t == "P" ? ModePass : t == "H" ? ModeHorizontal : t == "V0" ? ModeV0
+                 : t[1] == 'R' ? ModeVR1 + (t[2] - '1') : ModeVL1 + (t[2] - '1');
+      w.Put(kModeCodes[mode]);
+    } else if (t == "X") {
+      w.Put(1, 7);
+    } else if (c == 'Z') {
+      for (int i = std::stoi(t.substr(1)); i > 0; --i) w.Put(0, 1);
+    } else if (c == 'b') {
+      for (size_t i = 1; i < t.size(); ++i) w.Put(t[i] == '1', 1);
+    } else if ((c == 'W' || c == 'B') && t[1] == 'm') {
+      w.Put(MakeUpCode(c == 'W', static_cast<uint32_t>(std::stoi(t.substr(2)))));
+    } else if (c == 'W' || c == 'B') {
+      PutRun(w, c == 'W', static_cast<uint32_t>(std::stoi(t.substr(1))));
+    } else {
+      ADD_FAILURE() << "unknown token " << t;
+    }
+  }
+  return w;
+}
+
+// A row as runs: "w3 b5" is 3 white then 5 black pixels.
+std::vector<uint8_t> RowFromRuns(const std::string &runs, uint32_t width) {
+  std::vector<uint8_t> row((width + 7) / 8, 0);
+  std::istringstream in(runs);
+  std::string t;
+  uint32_t x = 0;
+  while (in >> t) {
+    uint32_t n = static_cast<uint32_t>(std::stoi(t.substr(1)));
+    if (t[0] == 'b')
+      for (uint32_t i = x; i < x + n && i < width; ++i) row[i >> 3] |= static_cast<uint8_t>(0x80 >> (i & 7));
+    x += n;
+  }
+  EXPECT_EQ(x, width) << runs;
+  return row;
+}
+
+struct CodedCase {
+  const char *name;
+  Coding coding;
+  uint32_t width;  // 0: raw input (width from the first row, no limit)
+  const char *code;  // strips separated by "/", each starting on a byte boundary
+  std::vector<uint32_t> rows;  // rows to decode in each strip
+  int32_t status;
+  std::vector<const char *> want;  // the rows, as runs (with status 0)
+  int32_t cut = -1;      // >= 0: the first strip's byte count is this, not its length
+  bool reverse = false;  // the bytes are stored bit-reversed (FillOrder 2)
+};
+
+std::string RunCase(const CodedCase &c, std::vector<uint8_t> *file = nullptr) {
+  faxjob::Spec spec;
+  spec.coding = c.coding;
+  spec.width = c.width;
+  spec.reverse = c.reverse;
+  std::vector<uint8_t> data;
+  std::string code = c.code;
+  size_t at = 0;
+  for (size_t s = 0; at <= code.size(); ++s) {
+    size_t bar = code.find('/', at);
+    if (bar == std::string::npos) bar = code.size();
+    std::vector<uint8_t> bytes = Code(code.substr(at, bar - at)).bytes;
+    faxjob::Strip strip;
+    strip.offset = static_cast<uint32_t>(data.size());
+    strip.byteCount = s == 0 && c.cut >= 0 ? static_cast<uint32_t>(c.cut) : static_cast<uint32_t>(bytes.size());
+    strip.rows = s < c.rows.size() ? c.rows[s] : 1;
+    spec.strips.push_back(strip);
+    data.insert(data.end(), bytes.begin(), bytes.end());
+    at = bar + 1;
+  }
+  if (c.reverse)
+    for (uint8_t &b : data) b = kBitReverseTable.v[b];
+  if (file) *file = data;
+  faxjob::Outcome out;
+  qvhost::Result r = faxjob::Run(data, spec, qvhost::Options(), &out);
+  if (r.status != c.status) return "status " + std::to_string(r.status) + ", want " + std::to_string(c.status);
+  if (c.status != 0) return "";
+  std::vector<uint8_t> want;
+  uint32_t width = c.width ? c.width : out.width;
+  for (const char *row : c.want) {
+    std::vector<uint8_t> bits = RowFromRuns(row, width);
+    want.insert(want.end(), bits.begin(), bits.end());
+  }
+  std::string e = CompareRows(r, want, width);
+  if (e.empty() && out.slackTouched) e = "bits set past a row's end";
+  if (e.empty()) e = CheckStress(data, spec, r, (width + 7) / 8);
+  return e;
+}
+
+const Coding Mh = Coding::Mh, G3 = Coding::G3, MR = Coding::G3TwoD, G4 = Coding::G4;
+
+// clang-format off
+const CodedCase kOneDimensional[] = {
+  {"white 0 at a row start: the row begins black", G3, 8, "W0 B3 W5", {1}, 0, {"b3 w5"}},
+  {"make-up 2560 + 2560 + terminating add up", G3, 5130, "W0 Bm2560 Bm2560 B10", {1}, 0, {"b5130"}},
+  {"EOL after a make-up ends the row; the make-up is not applied", G3, 100, "W10 Bm64 EOL W100", {2}, 0,
+   {"w100", "w100"}},
+  {"a row ending at the width, then the next", G3, 16, "W8 B8 W16", {2}, 0, {"w8 b8", "w16"}},
+  {"a black run past the width", G3, 16, "W8 B9", {1}, QV_ERR_FAX_OVERRUN, {}},
+  {"a white run past the width", G3, 16, "W17", {1}, QV_ERR_FAX_OVERRUN, {}},
+  {"EOL EOL ends the page; later rows are white", G3, 8, "EOL W8 EOL EOL W0 B8", {3}, 0, {"w8", "w8", "w8"}},
+  {"rows with and without a leading EOL", G3, 8, "W3 B5 EOL W8 W1 B7", {3}, 0, {"w3 b5", "w8", "w1 b7"}},
+  {"a strip that ends inside a row keeps its decoded part", G3, 16, "W3 B2 W4 B7", {2}, 0,
+   {"w3 b2 w11", "w16"}, 1},
+  {"modified Huffman rows start on byte boundaries", Mh, 10, "W3 B7 | W10 | W0 B10", {3}, 0,
+   {"w3 b7", "w10", "b10"}},
+  {"fill order 2: the byte 0xAC is white 0", G3, 8, "W0 B8", {1}, 0, {"b8"}, -1, true},
+  {"a run code beginning 000000001", G3, 8, "b0000000010000", {1}, QV_ERR_FAX_CODE, {}},
+  {"zero-length runs that would overflow the changes list", G3, 4,
+   "W0 B0 W0 B0 W0 B0 W0 B0 W0 B0 W0 B0 W0 B0 W0 B0 W0 B4", {1}, QV_ERR_FAX_CHANGES, {}},
+  {"zero fill running to the strip's end", G3, 8, "W8 Z24", {2}, QV_ERR_FAX_FILL, {}},
+  {"raw input ending after a row without RTC", G3, 0, "EOL W2 B6 EOL W8", {}, 0, {"w2 b6", "w8"}},
+  {"raw input ending in its first row's EOL", G3, 0, "EOL EOL", {}, QV_ERR_FAX_EMPTY_PAGE, {}},
+};
+
+const CodedCase kTwoDimensional[] = {
+  {"all V0 against a white reference", G4, 16, "V0 V0", {2}, 0, {"w16", "w16"}},
+  {"a row that starts black", G4, 8, "H W0 B3 V0 V0 V0 V0", {2}, 0, {"b3 w5", "b3 w5"}},
+  {"pass then horizontal in one byte, measured from b2", G4, 16,
+   "H W2 B2 H W4 B2 V0 P H W1 B1 V0 V0 V0", {2}, 0, {"w2 b2 w4 b2 w6", "w5 b1 w2 b2 w6"}},
+  {"VR3 reaching the width ends the row", G4, 8, "H W5 B3 VR3", {2}, 0, {"w5 b3", "w8"}},
+  {"VR3 past the width", G4, 8, "H W6 B2 VR3", {2}, QV_ERR_FAX_OVERRUN, {}},
+  {"VL3 steps b1 back a pair", G4, 16, "H W1 B5 H W1 B9 V0 VL3 VL3 V0 V0 V0", {2}, 0,
+   {"w1 b5 w1 b9", "w1 b2 w1 b2 w1 b9"}},
+  {"EOFB ends the page; later rows are white", G4, 8, "H W2 B3 V0 EOL EOL X", {3}, 0, {"w2 b3 w3", "w8", "w8"}},
+  {"an EOL inside a row: the colour at a0 runs to the end", G4, 8, "H W2 B3 V0 V0 EOL EOL", {3}, 0,
+   {"w2 b3 w3", "w2 b6", "w8"}},
+  {"a horizontal run that is an EOL", G4, 8, "H EOL", {1}, QV_ERR_FAX_HORIZONTAL, {}},
+  {"a horizontal mode cut by the strip's end", G4, 8, "H W3", {1}, QV_ERR_FAX_HORIZONTAL, {}},
+  {"the extension codes", G4, 8, "X", {1}, QV_ERR_FAX_CODE, {}},
+  {"a 32-pixel black run at a byte boundary", G4, 48, "H W8 B32 V0", {1}, 0, {"w8 b32 w8"}},
+  {"VL left of the row's first pixel", G4, 8, "H W1 B7 VL2", {2}, QV_ERR_FAX_OVERRUN, {}},
+  {"VL to 0 after a0 has moved on", G4, 8, "H W1 B1 V0 V0 VL2", {2}, QV_ERR_FAX_VERTICAL, {}},
+  {"VL onto a0", G4, 8, "H W2 B1 V0 V0 VL1", {2}, QV_ERR_FAX_VERTICAL, {}},
+  {"zero-length horizontal runs that would overflow the changes list", G4, 2,
+   "H W0 B0 H W0 B0 H W0 B0 H W0 B0 V0", {1}, QV_ERR_FAX_CHANGES, {}},
+  {"each strip starts from a white reference and its own page", G4, 8,
+   "H W2 B3 V0 EOL EOL / H W1 B1 V0", {2, 1}, 0, {"w2 b3 w3", "w8", "w1 b1 w6"}},
+  {"MR: 1-D and 2-D rows", MR, 8, "EOL b1 W2 B6 EOL b0 V0 VL1 V0 EOL b1 EOL b1", {3}, 0,
+   {"w2 b6", "w2 b5 w1", "w8"}},
+  {"MR: EOL 1 EOL ends the page", MR, 8, "EOL b1 EOL b1 W8", {2}, 0, {"w8", "w8"}},
+  {"MR: a 2-D first row", MR, 8, "EOL b0 V0", {1}, QV_ERR_FAX_FIRST_ROW_2D, {}},
+  {"MR: a row without EOL", MR, 8, "b1 W8", {1}, QV_ERR_FAX_NO_EOL, {}},
+  {"MR: the strip ends before the tag bit", MR, 8, "Z4 EOL", {1}, QV_ERR_FAX_FILL, {}},
+  {"MR raw input ending without RTC", MR, 0, "EOL b1 W2 B6 EOL b0 V0 V0", {}, 0, {"w2 b6", "w2 b6"}},
+};
+// clang-format on
+
+TEST(FaxCoded, OneDimensional) {
+  for (const CodedCase &c : kOneDimensional) EXPECT_EQ(RunCase(c), "") << c.name;
+  std::vector<uint8_t> file;
+  RunCase(kOneDimensional[10], &file);
+  EXPECT_EQ(file[0], 0xAC);
+}
+
+TEST(FaxCoded, TwoDimensional) {
+  for (const CodedCase &c : kTwoDimensional) EXPECT_EQ(RunCase(c), "") << c.name;
+}
+
+// Every length of fill from 0 to 40 bits before an EOL, in every position
+// within the bytes: the EOL is found, also when more than 16 zero bits are
+// held when the search starts.
+TEST(FaxCoded, EolAfterAnyFill) {
+  for (Coding coding : {G3, MR}) {
+    std::string code, runs;
+    std::vector<const char *> want;
+    for (int fill = 0; fill <= 40; ++fill) {
+      code += " Z" + std::to_string(fill) + " EOL" + (coding == MR ? " b1" : "") + " W2 B6";
+      want.push_back("w2 b6");
+    }
+    code += " EOL EOL b1 EOL";
+    want.push_back("w8");
+    CodedCase c{"fill", coding, 8, code.c_str(), {42}, 0, want};
+    EXPECT_EQ(RunCase(c), "") << (coding == MR ? "MR" : "1-D");
+  }
+}
 }  // namespace

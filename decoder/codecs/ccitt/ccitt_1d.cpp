@@ -126,6 +126,15 @@ uint32_t DecodeRun(ParamBlock *block, const CodeTable &table) {
   return r;
 }
 
+namespace {
+// The zeros before the accumulator's first 1 bit, and that bit.
+void ConsumeThroughFirstOne(FaxBits &b) {
+  int n = __builtin_clz(b.acc) + 1;
+  b.acc = n >= 32 ? 0 : b.acc << n;
+  b.count -= n;
+}
+}  // namespace
+
 bool FindEolBits(ParamBlock *block, StreamState *s, FaxBits &b) {
   if (b.acc == 0) {
     // Every held bit is 0 (or none is held): load up to two bytes below them.
@@ -141,18 +150,19 @@ bool FindEolBits(ParamBlock *block, StreamState *s, FaxBits &b) {
     if (got == 0) return false;
     if (got == 1 && b.count < 12) return false;
     if (b.acc == 0) {
-      // Still all zero: drop them and read whole bytes until one holds a 1.
+      // Still all zero: drop them and read whole bytes until one holds a 1;
+      // the EOL ends with it (at least 16 zeros were seen).
       b.count = 0;
       do {
         if (!Load1(block, s, b)) FailJob(block, QV_ERR_FAX_FILL);
         if (b.acc == 0) b.count = 0;
       } while (b.acc == 0);
+      ConsumeThroughFirstOne(b);
+      return true;
     }
   }
   if (b.acc >> 21) return false;  // a 1 among the first 11 bits: no EOL here
-  int n = __builtin_clz(b.acc) + 1;
-  b.acc = n >= 32 ? 0 : b.acc << n;
-  b.count -= n;
+  ConsumeThroughFirstOne(b);
   return true;
 }
 
