@@ -55,7 +55,8 @@ bool FindEol(ParamBlock *block);
 uint32_t PeekBit(ParamBlock *block);
 // A run length (make-up codes summed), a mode number, or EolMarker for an
 // EOL, twelve zero bits or the end of the strip's data (nothing consumed
-// then). Bits that begin no code fail the job with -7115.
+// then; make-up codes before them still count as a run). Bits that begin no
+// code fail the job with -7115.
 uint32_t DecodeRun(ParamBlock *block, const CodeTable &table);
 // Set pixels start to start + length - 1 of row (any length).
 void FillBlackRun(uint8_t *row, uint32_t start, uint32_t length);

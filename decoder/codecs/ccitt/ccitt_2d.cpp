@@ -157,7 +157,6 @@ void DecodeG4Row(ParamBlock *block, uint8_t *row, uint32_t width) {
   uint32_t *cur = st->Recent == st->ChangeLists[0] ? st->ChangeLists[1] : st->ChangeLists[0];
   uint32_t *ref = st->Recent;
   if (ref[st->ChangeCount - 1] > width) ClampReference(ref, st->ChangeCount, width);
-  const uint32_t *const refEnd = ref + st->ChangeCount;
   const uint32_t *b1p = ref + 1;
   cur[0] = 0;
   uint32_t *out = cur + 1;
@@ -174,7 +173,9 @@ void DecodeG4Row(ParamBlock *block, uint8_t *row, uint32_t width) {
     uint32_t b1 = *b1p++;
     *out++ = b1;
     a0 = last = b1;
-    return b1 >= width;
+    if (b1 >= width) return true;
+    while (*b1p <= b1) b1p += 2;
+    return false;
   };
   auto vr = [&](uint32_t n) __attribute__((always_inline)) -> bool {
     uint32_t a1 = *b1p++ + n;
@@ -188,15 +189,20 @@ void DecodeG4Row(ParamBlock *block, uint8_t *row, uint32_t width) {
     uint32_t b1 = *b1p++;
     if (b1 < n) FailJob(block, QV_ERR_FAX_OVERRUN);  // left of the row's first pixel
     uint32_t a1 = b1 - n;
-    if (b1p == refEnd || (n >= 2 && a1 < b1p[-2])) b1p -= 2;
-    if (a1 < a0 || (a1 == a0 && a1 != 0)) FailJob(block, QV_ERR_FAX_VERTICAL);
+    if (a1 < a0) FailJob(block, QV_ERR_FAX_VERTICAL);
     *out++ = a0 = last = a1;
-    return a1 >= width;
+    // The next b1 may lie before the old one: start one entry back.
+    b1p -= 2;
+    while (*b1p <= a1) b1p += 2;
+    return false;
   };
   auto pass = [&]() __attribute__((always_inline)) -> bool {
     a0 = last = b1p[1];
     b1p += 2;
-    return a0 >= width;
+    if (a0 >= width) return true;
+    if (out != cur + 1)
+      while (*b1p <= a0) b1p += 2;
+    return false;
   };
   auto horizontal = [&]() __attribute__((always_inline)) -> bool {
     uint32_t r1, r2;

@@ -119,14 +119,16 @@ FAX_INLINE bool RefillFor(ParamBlock *block, StreamState *s, FaxBits &b, const C
 
 // A run through table: the lookup of DecodeRun on the row's local reader.
 // Returns the run, or EolMarker for an EOL, twelve zeros or the end of the
-// strip's data (the EOL bits stay unread).
+// strip's data (the EOL bits stay unread). Make-up codes that an EOL or the
+// end of the data cuts short still make a run: encoders end full-width runs
+// that way, and the run is what they meant.
 FAX_INLINE uint32_t RunLookup(ParamBlock *block, StreamState *s, FaxBits &b, const CodeTable &t) {
   constexpr uint32_t kRunCap = 1u << 30;  // make-up sums stop growing here
   uint32_t sum = 0;
   const CodeEntry *level = t.entries;
   int w = 9;
   for (;;) {
-    if (b.count < w && !RefillFor(block, s, b, level, w)) return EolMarker;
+    if (b.count < w && !RefillFor(block, s, b, level, w)) return sum ? sum : EolMarker;
     CodeEntry e = level[b.acc >> (32 - w)];
     Consume(b, e.length);
     if (e.value < kEntryMakeUp) return sum + e.value;
@@ -148,7 +150,7 @@ FAX_INLINE uint32_t RunLookup(ParamBlock *block, StreamState *s, FaxBits &b, con
     b.count += 12;
     b.acc >>= 12;
     if (e.value == EolMarker) b.acc |= 1u << 20;
-    return EolMarker;
+    return sum ? sum : EolMarker;
   }
 }
 
