@@ -123,6 +123,16 @@ TEST(FaxLibtiff, PagesOfEveryWidthAndCoding) {
     }
 }
 
+// Row r holds a white and a black run of r pixels, for r up to 2600: every
+// terminating, make-up and extended make-up code of both colours, as
+// libtiff's encoder writes them.
+TEST(FaxLibtiff, EveryRunLengthOfBothColours) {
+  Page page = faxpages::BlankPage(5300, 2601);
+  for (uint32_t r = 0; r < page.height; ++r)
+    for (uint32_t x = r; x < 2 * r; ++x) page.Row(r)[x >> 3] |= static_cast<uint8_t>(0x80 >> (x & 7));
+  for (const Variant &v : kVariants) EXPECT_EQ(RoundTrip(page, v, 1, 0, false), "") << v.name;
+}
+
 TEST(FaxLibtiff, PageTallerThan60000Rows) {
   Page page = faxpages::LineArtPage(45, 61000, 5);
   for (const Variant &v : {kVariants[1], kVariants[5]}) {
@@ -133,6 +143,41 @@ TEST(FaxLibtiff, PageTallerThan60000Rows) {
 }
 #endif
 
+
+// Raw Group 3 data from netpbm's pbmtog3 (EOL before every row, RTC at the
+// end), in both bit orders: the rows are the page's.
+TEST(FaxPbmtog3, RawPages) {
+  const uint32_t widths[] = {1, 13, 100, 1728, 2000, 4000};
+  int n = 0;
+  for (uint32_t width : widths)
+    for (bool reverse : {false, true}) {
+      ++n;
+      Page page = n % 2 ? faxpages::TextPage(width, 150, n) : faxpages::LineArtPage(width, 150, n);
+      std::string pbm = qvtest::TempPath("page" + std::to_string(n) + ".pbm");
+      ASSERT_TRUE(qvtest::WriteFileBytes(pbm, faxpages::ToPbm(page)));
+      std::string cmd = "pbmtog3 -nofixedwidth " + std::string(reverse ? "-reversebits " : "") + pbm + " 2>/dev/null";
+      FILE *p = popen(cmd.c_str(), "r");
+      ASSERT_TRUE(p);
+      std::vector<uint8_t> g3;
+      uint8_t buf[65536];
+      for (size_t got; (got = fread(buf, 1, sizeof buf, p)) > 0;) g3.insert(g3.end(), buf, buf + got);
+      int rc = pclose(p);
+      remove(pbm.c_str());
+      if (rc != 0 || g3.empty()) GTEST_SKIP() << "pbmtog3 is not available";
+      SCOPED_TRACE("width " + std::to_string(width) + (reverse ? " reversed" : ""));
+      faxjob::Spec spec;
+      spec.coding = Coding::G3;
+      spec.width = 0;
+      spec.reverse = reverse;
+      faxjob::Outcome out;
+      qvhost::Result r = faxjob::Run(g3, spec, qvhost::Options(), &out);
+      EXPECT_EQ(out.width, width);
+      EXPECT_EQ(CompareRows(r, page.bits, width), "");
+      if (width == 1728 || width == 13) {
+        EXPECT_EQ(CheckStress(g3, spec, r, page.rowBytes), "");
+      }
+    }
+}
 
 // ---- Code tables ------------------------------------------------------------
 
