@@ -292,7 +292,8 @@ struct BitWriter {
 
 const FaxCode &MakeUpCode(bool white, uint32_t n) {
   if (n >= 1792) return kExtendedMakeUp[(n - 1792) / 64];
-  return (white ? kWhiteMakeUp : kBlackMakeUp)[n / 64 - 1];
+  const FaxCode *list = white ? kWhiteMakeUp : kBlackMakeUp;
+  return list[n / 64 - 1];
 }
 
 // A whole run: make-up codes of 2560 while more than 2623 remain, one more
@@ -300,7 +301,8 @@ const FaxCode &MakeUpCode(bool white, uint32_t n) {
 void PutRun(BitWriter &w, bool white, uint32_t n) {
   for (; n > 2623; n -= 2560) w.Put(MakeUpCode(white, 2560));
   if (n >= 64) w.Put(MakeUpCode(white, n & ~63u));
-  w.Put((white ? kWhiteTerminating : kBlackTerminating)[n & 63]);
+  const FaxCode *list = white ? kWhiteTerminating : kBlackTerminating;
+  w.Put(list[n & 63]);
 }
 
 // Coded data from tokens: W<n>/B<n> a white/black run, Wm<n>/Bm<n> one
