@@ -16,6 +16,7 @@
 #include "codecs/ccitt/ccitt_tables.h"
 #include "engine/memory.h"
 #include "stream/stream.h"
+#include "fax_detect.h"
 #include "fax_job.h"
 #include "fax_pages.h"
 #include "test_support.h"
@@ -612,4 +613,67 @@ TEST(FaxCorpus, RawFilesMatchTheirReferences) {
   }
   EXPECT_GE(compared, 8u);
 }
+
+// ---- Telling raw fax data and its bit order from the first bytes --------------
+
+TEST(FaxDetect, RawFilesOfTheCorpus) {
+  std::string dir = qvtest::CorpusDir();
+  if (dir.empty()) GTEST_SKIP() << "no corpus";
+  std::ifstream in(dir + "/MANIFEST.tsv");
+  std::string line;
+  size_t seen = 0;
+  while (std::getline(in, line)) {
+    std::vector<std::string> f;
+    std::stringstream ss(line);
+    std::string field;
+    while (std::getline(ss, field, '\t')) f.push_back(field);
+    if (f.size() < 6 || f[3] != "fax(raw)" || f[0].rfind("fax/bad/", 0) == 0) continue;
+    SCOPED_TRACE(f[0]);
+    std::vector<uint8_t> file = qvtest::ReadFileBytes(dir + "/" + f[0]);
+    file.resize(std::min<size_t>(file.size(), 4096));
+    qvhost::FaxGuess g = qvhost::GuessFax(file.data(), file.size());
+    EXPECT_TRUE(g.startsWithEol);
+    EXPECT_TRUE(g.certain);
+    bool lsb = f[4].find("lsb-first") != std::string::npos;
+    EXPECT_EQ(g.order, lsb ? qvhost::FaxBitOrder::LsbFirst : qvhost::FaxBitOrder::MsbFirst);
+    EXPECT_EQ(g.width, static_cast<uint32_t>(std::stoul(f[5])));
+    ++seen;
+  }
+  EXPECT_GE(seen, 8u);
+}
+
+#if QV_HAVE_TIFF
+// The strips libtiff writes for Group 3 in both bit orders, and the starts
+// of other formats.
+TEST(FaxDetect, Group3StripsAndOtherFormats) {
+  int n = 0;
+  for (uint32_t width : {20u, 215u, 1728u, 2500u})
+    for (const Variant &v : {kVariants[1], kVariants[2], kVariants[3], kVariants[4]})
+      for (uint16_t fill : {1, 2}) {
+        ++n;
+        Page page = n % 2 ? faxpages::TextPage(width, 40, n) : faxpages::LineArtPage(width, 40, n);
+        faxpages::TiffOptions o;
+        o.compression = v.compression;
+        o.group3Options = v.group3Options;
+        o.fillOrder = fill;
+        std::vector<uint8_t> file = faxpages::EncodeTiff(page, o);
+        faxpages::TiffFax t;
+        ASSERT_TRUE(faxpages::ReadFaxTiff(file, 0, &t));
+        std::vector<uint8_t> strip(file.begin() + t.offsets[0],
+                                   file.begin() + t.offsets[0] + std::min<uint32_t>(t.counts[0], 4096));
+        SCOPED_TRACE(std::string(v.name) + " width " + std::to_string(width) + " fill order " + std::to_string(fill));
+        qvhost::FaxGuess g = qvhost::GuessFax(strip.data(), strip.size());
+        EXPECT_TRUE(g.startsWithEol && g.certain);
+        EXPECT_EQ(g.order, fill == 2 ? qvhost::FaxBitOrder::LsbFirst : qvhost::FaxBitOrder::MsbFirst);
+        EXPECT_EQ(g.width, width);
+      }
+  const char *others[] = {"BM\x36\x00\x00\x00", "GIF89a\x10\x00", "II*\x00\x08\x00", "\x89PNG\r\n\x1a\n",
+                          "\x0a\x05\x01\x08"};
+  for (const char *head : others) {
+    std::vector<uint8_t> bytes(head, head + strlen(head));
+    bytes.resize(64, 0);
+    EXPECT_FALSE(qvhost::GuessFax(bytes.data(), bytes.size()).startsWithEol) << head;
+  }
+}
+#endif
 }  // namespace
