@@ -394,7 +394,7 @@ std::string RunCase(const CodedCase &c, std::vector<uint8_t> *file = nullptr) {
   faxjob::Outcome out;
   qvhost::Result r = faxjob::Run(data, spec, qvhost::Options(), &out);
   if (r.status != c.status) return "status " + std::to_string(r.status) + ", want " + std::to_string(c.status);
-  if (c.status != 0) return "";
+  if (c.status != 0) return CheckStress(data, spec, r, 1);
   std::vector<uint8_t> want;
   uint32_t width = c.width ? c.width : out.width;
   for (const char *row : c.want) {
@@ -433,6 +433,7 @@ const CodedCase kOneDimensional[] = {
   {"zero fill running to the strip's end", G3, 8, "W8 Z24", {2}, QV_ERR_FAX_FILL, {}},
   {"raw input ending after a row without RTC", G3, 0, "EOL W2 B6 EOL W8", {}, 0, {"w2 b6", "w8"}},
   {"raw input ending in its first row's EOL", G3, 0, "EOL EOL", {}, QV_ERR_FAX_EMPTY_PAGE, {}},
+  {"raw input without data", G3, 0, "", {}, QV_ERR_FAX_EMPTY_PAGE, {}},
 };
 
 const CodedCase kTwoDimensional[] = {
