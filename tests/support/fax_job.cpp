@@ -69,7 +69,7 @@ void Body(ParamBlock *block) {
           if ((width & 7) && (row[rowBytes - 1] & (0xFF >> (width & 7)))) out.slackTouched = true;
         }
       }
-      out.hash = Hash(row, rowBytes, out.hash);
+      if (spec.hashRows) out.hash = Hash(row, rowBytes, out.hash);
       if (spec.putRows) WriteOutput(block, &block->OutputQueue, row, rowBytes);
       ++out.rows;
       if (spec.onRow) spec.onRow(out.rows);

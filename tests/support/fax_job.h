@@ -30,7 +30,8 @@ struct Spec {
   uint32_t width = 0;
   bool reverse = false;        // FillOrder 2
   std::vector<Strip> strips;   // unused for raw input
-  bool putRows = true;         // false: rows are only hashed, nothing is output
+  bool putRows = true;         // false: nothing is output
+  bool hashRows = true;        // false: no hash (for timing)
   void (*onRow)(uint32_t row) = nullptr;  // called inside the job after each row
 };
 

@@ -37,15 +37,17 @@ uint32_t DecodeMhRow(ParamBlock *block, uint8_t *row, uint32_t width);
 // Drop the bits left in the current byte (modified Huffman rows start on a
 // byte boundary).
 void CcittAlignToByte(ParamBlock *block);
-// One T.4 one-dimensional row; 0 when the page has ended.
+// One T.4 one-dimensional row; 0 when the page has ended. Its changes are
+// not kept: one-dimensional data needs no reference line.
 uint32_t DecodeG3Row1D(ParamBlock *block, uint8_t *row, uint32_t width);
 // One T.4 two-dimensional (MR) row: EOL, tag bit, then a 1-D or 2-D row;
 // 0 when the page has ended.
 uint32_t DecodeG3Row2D(ParamBlock *block, uint8_t *row, uint32_t width);
 // One T.6 row (also the two-dimensional rows of MR).
 void DecodeG4Row(ParamBlock *block, uint8_t *row, uint32_t width);
-// Set the black runs of a finished list of changing elements into row.
-// Never writes past the row (plus its 3 bytes of slack), whatever the list.
+// Set the black runs of a finished list of changing elements into row. The
+// decoders' lists (ascending, entries at most width) set exactly the row's
+// pixels; no list makes it write past the row and its 3 bytes of slack.
 void FillRowFromChanges(uint8_t *row, const uint32_t *list, uint32_t width);
 
 // The pieces the row decoders are built from.

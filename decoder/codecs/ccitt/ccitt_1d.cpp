@@ -8,22 +8,12 @@ namespace {
 
 // Widths whose lists could not be sized: larger than any row buffer.
 constexpr uint32_t kMaxWidth = 1u << 28;
-// Entries of a list: RowWidth + 7 in use at most (the row's changes and
-// the two closing entries), and two more closing entries so that a pass
-// mode at the reference line's last entry still reads a closing one.
-constexpr size_t kListSpare = 9;
 
 FAX_INLINE void Or32(uint8_t *p, uint32_t mask) {
   uint32_t v;
   memcpy(&v, p, 4);
   v |= mask;
   memcpy(p, &v, 4);
-}
-
-// Append entry p of the row being decoded, within the list's capacity.
-FAX_INLINE void Append(ParamBlock *block, uint32_t *list, uint32_t &k, uint32_t limit, uint32_t p) {
-  if (k > limit) FailJob(block, QV_ERR_FAX_CHANGES);
-  list[k++] = p;
 }
 
 // The list of an all-white row of the given width.
@@ -146,6 +136,36 @@ bool RefillCareful(ParamBlock *block, StreamState *s, FaxBits *b, const CodeEntr
 
 void FailBadCode(ParamBlock *block) { FailJob(block, QV_ERR_FAX_CODE); }
 
+uint32_t RunLookupDeeper(ParamBlock *block, StreamState *s, FaxBits *bits, const CodeTable &t, CodeEntry e,
+                         uint32_t sum) {
+  FaxBits &b = *bits;
+  for (;;) {
+    // e was looked up at level 0 with 9 bits.
+    if (e.value == kEntryInvalid) FailBadCode(block);
+    Consume(b, e.length);
+    if (e.value < kEntryMakeUp) return sum + e.value;
+    if (e.value < kEntryNextLevel) {
+      // An extended make-up code: more codes of the run follow.
+      sum += e.value & 0x3FFF;
+      uint32_t rest = RunLookup(block, s, b, t);
+      if (rest == EolMarker) return sum;
+      sum += rest;
+      return sum > (1u << 30) ? 1u << 30 : sum;
+    }
+    if (e.value >= EolMarker) {
+      // An EOL or twelve zeros: put the twelve bits back.
+      b.count += 12;
+      b.acc >>= 12;
+      if (e.value == EolMarker) b.acc |= 1u << 20;
+      return sum ? sum : EolMarker;
+    }
+    const CodeLevel &lv = t.levels[e.value & 0x3FFF];
+    const CodeEntry *level = t.entries + lv.offset;
+    if (b.count < lv.width && !RefillFor(block, s, b, level, lv.width)) return sum ? sum : EolMarker;
+    e = level[b.acc >> (32 - lv.width)];
+  }
+}
+
 uint32_t DecodeRun(ParamBlock *block, const CodeTable &table) {
   CcittState *st = JobCcitt(block);
   StreamState *s = JobStream(block);
@@ -165,6 +185,9 @@ void ConsumeThroughFirstOne(FaxBits &b) {
 }  // namespace
 
 bool FindEolBits(ParamBlock *block, StreamState *s, FaxBits &b) {
+  // Without a limit the data ends with the input: zero fill up to there is
+  // the end of the data, not a failure (however many bytes were held).
+  const bool noLimit = b.left < 0;
   if (b.acc == 0) {
     // Every held bit is 0 (or none is held): load up to two bytes below them.
     int want = (b.left >= 2 || b.left < 0) ? 2 : b.left;
@@ -183,7 +206,10 @@ bool FindEolBits(ParamBlock *block, StreamState *s, FaxBits &b) {
       // the EOL ends with it (at least 16 zeros were seen).
       b.count = 0;
       do {
-        if (!Load1(block, s, b)) FailJob(block, QV_ERR_FAX_FILL);
+        if (!Load1(block, s, b)) {
+          if (noLimit) return false;
+          FailJob(block, QV_ERR_FAX_FILL);
+        }
         if (b.acc == 0) b.count = 0;
       } while (b.acc == 0);
       ConsumeThroughFirstOne(b);
@@ -222,7 +248,7 @@ uint32_t PeekBit(ParamBlock *block) {
 void FillBlackRun(uint8_t *row, uint32_t start, uint32_t length) {
   uint32_t b = start >> 3, s = start & 7, e = s + length;
   if (e <= 32) {
-    Or32(row + b, RunMaskTable.m[s][length]);
+    Or32(row + b, RunMask(s, length));
     return;
   }
   row[b] |= static_cast<uint8_t>(0xFF >> s);
@@ -232,33 +258,41 @@ void FillBlackRun(uint8_t *row, uint32_t start, uint32_t length) {
 
 // ---- One-dimensional rows ---------------------------------------------------------
 
-uint32_t DecodeMhRow(ParamBlock *block, uint8_t *row, uint32_t width) {
+namespace {
+
+// One modified Huffman row; with kRecord its changes become the most recent
+// list (the reference line of a two-dimensional row to follow).
+template <bool kRecord>
+uint32_t MhRow(ParamBlock *block, uint8_t *row, uint32_t width) {
   CcittState *st = JobCcitt(block);
   StreamState *s = JobStream(block);
   if (width > st->RowWidth) FailJob(block, QV_ERR_BAD_OPTION);
   FaxBits b = BitsLoad(st, s);
   uint32_t *list = st->Recent;
-  // Entries 0 to RowWidth + 4 may be appended; the two closers follow.
-  const uint32_t limit = st->RowWidth + 4;
+  const uint32_t limit = st->RowWidth + kListValid;
   uint32_t k = 1;
-  list[0] = 0;
+  auto append = [&](uint32_t p) __attribute__((always_inline)) {
+    if (!kRecord) return;
+    if (k >= limit) FailJob(block, QV_ERR_FAX_CHANGES);
+    list[k++] = p;
+  };
   uint32_t p = 0;
   uint32_t w = RunLookup(block, s, b, WhiteRunTable);
   if (w != EolMarker) {
     p = w;
     while (p < width) {
-      Append(block, list, k, limit, p);  // a black run starts
+      append(p);  // a black run starts
       uint32_t r = RunLookup(block, s, b, BlackRunTable);
       if (r == EolMarker) break;  // the row ends black from p
       uint32_t e = p + r;
       if (e > width) FailJob(block, QV_ERR_FAX_OVERRUN);
       if (r <= 25)
-        Or32(row + (p >> 3), RunMaskTable.m[p & 7][r]);
+        Or32(row + (p >> 3), RunMask(p & 7, r));
       else
         FillBlackRun(row, p, r);
       p = e;
       if (p == width) break;
-      Append(block, list, k, limit, p);  // a white run starts
+      append(p);  // a white run starts
       w = RunLookup(block, s, b, WhiteRunTable);
       if (w == EolMarker) break;
       p += w;
@@ -266,10 +300,19 @@ uint32_t DecodeMhRow(ParamBlock *block, uint8_t *row, uint32_t width) {
     if (p > width) FailJob(block, QV_ERR_FAX_OVERRUN);
   }
   if (p == 0) st->CodedDataEnded = true;
-  list[k] = list[k + 1] = list[k + 2] = list[k + 3] = width;
-  st->ChangeCount = k + 2;
+  if (kRecord) {
+    list[0] = 0;
+    list[k] = list[k + 1] = list[k + 2] = list[k + 3] = width;
+    st->ChangeCount = k + 2;
+  }
   BitsStore(b, st, s);
   return p;
+}
+
+}  // namespace
+
+uint32_t DecodeMhRow(ParamBlock *block, uint8_t *row, uint32_t width) {
+  return MhRow<true>(block, row, width);
 }
 
 uint32_t DecodeG3Row1D(ParamBlock *block, uint8_t *row, uint32_t width) {
@@ -280,5 +323,5 @@ uint32_t DecodeG3Row1D(ParamBlock *block, uint8_t *row, uint32_t width) {
     st->CodedDataEnded = true;
     return 0;
   }
-  return DecodeMhRow(block, row, width);
+  return MhRow<false>(block, row, width);
 }

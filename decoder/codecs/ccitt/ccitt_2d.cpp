@@ -129,23 +129,24 @@ FAX_NOINLINE void ClampReference(uint32_t *ref, uint32_t count, uint32_t width) 
 
 void FillRowFromChanges(uint8_t *row, const uint32_t *list, uint32_t width) {
   for (const uint32_t *p = list + 1;; p += 2) {
-    uint32_t start = p[0];
+    uint32_t start = p[0], end = p[1];
     if (start >= width) break;
-    uint32_t end = p[1] < width ? p[1] : width;
-    if (end <= start) continue;
-    uint32_t n = end - start, b = start >> 3, s = start & 7;
-    if (s + n <= 32) {
-      Or32(row + b, RunMaskTable.m[s][n]);
+    uint32_t n = end - start, s = start & 7;
+    uint8_t *at = row + (start >> 3);
+    if (n <= 32 - s) {  // within the four bytes from the run's first (and n >= 0)
+      Or32(at, RunMask(s, n));
       continue;
     }
+    if (end > width || end < start) continue;  // not from a decoder: skipped
     // Up to the next multiple of 4 bytes, whole words, then the tail.
+    uint32_t b = start >> 3;
     uint32_t q = s ? ((b + 4) & ~3u) : ((b + 3) & ~3u);
     uint32_t h = 8 * (q - b) - s;
-    Or32(row + b, RunMaskTable.m[s][h]);
+    Or32(at, RunMask(s, h));
     n -= h;
     uint8_t *w = row + q;
     for (uint32_t i = n >> 5; i; --i, w += 4) memset(w, 0xFF, 4);
-    if (n & 31) Or32(w, RunMaskTable.m[0][n & 31]);
+    if (n & 31) Or32(w, RunMask(0, n & 31));
   }
 }
 
@@ -160,27 +161,25 @@ void DecodeG4Row(ParamBlock *block, uint8_t *row, uint32_t width) {
   const uint32_t *b1p = ref + 1;
   cur[0] = 0;
   uint32_t *out = cur + 1;
-  // A dispatch appends at most 4 entries; the list holds RowWidth + 5 before
-  // its two closing entries.
-  uint32_t *const outLimit = cur + st->RowWidth + 1;
-  uint32_t a0 = 0;
-  uint32_t last = 0;  // the last position reached
+  uint32_t *const outLimit = cur + st->RowWidth + kListValid;
+  uint32_t a0 = 0;  // also the position that ended the row, when one did
   FaxBits b = BitsLoad(st, s);
   const CodeEntry *const modes = ModeCodeTable.entries;
 
   // The modes; each returns true when the row has ended.
   auto v0 = [&]() __attribute__((always_inline)) -> bool {
     uint32_t b1 = *b1p++;
-    *out++ = b1;
-    a0 = last = b1;
+    *out++ = a0 = b1;
     if (b1 >= width) return true;
     while (*b1p <= b1) b1p += 2;
     return false;
   };
   auto vr = [&](uint32_t n) __attribute__((always_inline)) -> bool {
     uint32_t a1 = *b1p++ + n;
-    last = a1;
-    if (a1 >= width) return true;
+    if (a1 >= width) {
+      a0 = a1;
+      return true;
+    }
     *out++ = a0 = a1;
     while (*b1p <= a1) b1p += 2;
     return false;
@@ -190,14 +189,14 @@ void DecodeG4Row(ParamBlock *block, uint8_t *row, uint32_t width) {
     if (b1 < n) FailJob(block, QV_ERR_FAX_OVERRUN);  // left of the row's first pixel
     uint32_t a1 = b1 - n;
     if (a1 < a0) FailJob(block, QV_ERR_FAX_VERTICAL);
-    *out++ = a0 = last = a1;
+    *out++ = a0 = a1;
     // The next b1 may lie before the old one: start one entry back.
     b1p -= 2;
     while (*b1p <= a1) b1p += 2;
     return false;
   };
   auto pass = [&]() __attribute__((always_inline)) -> bool {
-    a0 = last = b1p[1];
+    a0 = b1p[1];
     b1p += 2;
     if (a0 >= width) return true;
     if (out != cur + 1)
@@ -218,31 +217,64 @@ void DecodeG4Row(ParamBlock *block, uint8_t *row, uint32_t width) {
     if (r2 == EolMarker) FailJob(block, QV_ERR_FAX_HORIZONTAL);
     uint32_t a1 = a0 + r1, a2 = a1 + r2;
     *out++ = a1;
-    last = a2;
-    if (a2 >= width) return true;
+    if (a2 >= width) {
+      a0 = a2;
+      return true;
+    }
     *out++ = a0 = a2;
     while (*b1p <= a2) b1p += 2;
     return false;
   };
 
-// Run one mode of a handler: its code must be held whole (at the end of the
-// strip's data it may not be), then its bits are consumed before it acts.
-#define FAX_MODE(len, call)          \
-  if (b.count < (len)) break;        \
-  Consume(b, len);                   \
+// Run the modes of a handler: the first one's code is held whole (the
+// refill saw to that); a later one's may not be at the end of the strip's
+// data. Each mode's bits are consumed before it acts.
+#define FAX_FIRST(len, call) \
+  Consume(b, len);           \
+  if (call) goto reached;
+#define FAX_MODE(len, call)  \
+  if (b.count < (len)) continue; \
+  Consume(b, len);           \
   if (call) goto reached;
 
+  // One label per Handler, in its order.
+  static const void *const kHandlers[] = {
+      &&hEol,      &&hExt,      &&hV0,      &&hPass,     &&hPassH,    &&hPassVL1,  &&hPassVR1,
+      &&hH,        &&hVL1,      &&hVL1Pass, &&hVL1H,     &&hVL1VL1,   &&hVL1VR1,   &&hVL1V0H,
+      &&hVL1V0VL1, &&hVL1V0VR1, &&hVR1,     &&hVR1Pass,  &&hVR1H,     &&hVR1VL1,   &&hVR1VR1,
+      &&hVR1V0H,   &&hVR1V0VL1, &&hVR1V0VR1, &&hVL2,     &&hVR2,      &&hVL3,      &&hVR3,
+  };
+  static_assert(sizeof kHandlers / sizeof kHandlers[0] == HVR3 + 1, "one label per handler");
+
   for (;;) {
-    while (static_cast<int32_t>(b.acc) < 0) {  // V0 for every leading 1 bit
-      if (out > outLimit) FailJob(block, QV_ERR_FAX_CHANGES);
-      Consume(b, 1);
-      if (v0()) goto reached;
+    if (out > outLimit) FailJob(block, QV_ERR_FAX_CHANGES);
+    if (static_cast<int32_t>(b.acc) < 0) {
+      // A V0 for every leading 1 bit (held bits only: the others are 0).
+      int ones = b.acc == ~0u ? 32 : __builtin_clz(~b.acc);
+      const uint32_t *bp = b1p;
+      uint32_t *o = out;
+      for (int i = 1;; ++i) {
+        uint32_t b1 = *bp++;
+        *o++ = b1;
+        if (b1 >= width) {
+          ones = i;
+          break;
+        }
+        if (__builtin_expect(*bp <= b1, 0))
+          do bp += 2;
+          while (*bp <= b1);
+        if (i == ones) break;
+      }
+      b.acc = (b.acc << 1) << (ones - 1);
+      b.count -= ones;
+      b1p = bp;
+      out = o;
+      a0 = o[-1];
+      if (a0 >= width) goto reached;
     }
     if (b.count < 7 && !RefillFor(block, s, b, modes, 7, true)) goto stands;
-    if (out > outLimit) FailJob(block, QV_ERR_FAX_CHANGES);
-    uint32_t index = b.acc >> 25;
-    switch (kDispatch.h[index]) {
-      case HEol: {
+    goto *kHandlers[kDispatch.h[b.acc >> 25]];
+    hEol: {
         // Look at the 12 bits without consuming them: an EOL or twelve
         // zeros ends the row and stays for the caller.
         while (b.count < 12) {
@@ -256,40 +288,115 @@ void DecodeG4Row(ParamBlock *block, uint8_t *row, uint32_t width) {
         if (v != EolMarker && v != ZeroRunMarker) FailJob(block, QV_ERR_FAX_CODE);
         goto stands;
       }
-      case HExt: FailJob(block, QV_ERR_FAX_CODE);
-      case HV0: break;  // not reached: leading 1 bits are taken above
-      case HPass: FAX_MODE(4, pass()); break;
-      case HPassH: FAX_MODE(4, pass()); FAX_MODE(3, horizontal()); break;
-      case HPassVL1: FAX_MODE(4, pass()); FAX_MODE(3, vl(1)); break;
-      case HPassVR1: FAX_MODE(4, pass()); FAX_MODE(3, vr(1)); break;
-      case HH: FAX_MODE(3, horizontal()); break;
-      case HVL1: FAX_MODE(3, vl(1)); break;
-      case HVL1Pass: FAX_MODE(3, vl(1)); FAX_MODE(4, pass()); break;
-      case HVL1H: FAX_MODE(3, vl(1)); FAX_MODE(3, horizontal()); break;
-      case HVL1VL1: FAX_MODE(3, vl(1)); FAX_MODE(3, vl(1)); break;
-      case HVL1VR1: FAX_MODE(3, vl(1)); FAX_MODE(3, vr(1)); break;
-      case HVL1V0H: FAX_MODE(3, vl(1)); FAX_MODE(1, v0()); FAX_MODE(3, horizontal()); break;
-      case HVL1V0VL1: FAX_MODE(3, vl(1)); FAX_MODE(1, v0()); FAX_MODE(3, vl(1)); break;
-      case HVL1V0VR1: FAX_MODE(3, vl(1)); FAX_MODE(1, v0()); FAX_MODE(3, vr(1)); break;
-      case HVR1: FAX_MODE(3, vr(1)); break;
-      case HVR1Pass: FAX_MODE(3, vr(1)); FAX_MODE(4, pass()); break;
-      case HVR1H: FAX_MODE(3, vr(1)); FAX_MODE(3, horizontal()); break;
-      case HVR1VL1: FAX_MODE(3, vr(1)); FAX_MODE(3, vl(1)); break;
-      case HVR1VR1: FAX_MODE(3, vr(1)); FAX_MODE(3, vr(1)); break;
-      case HVR1V0H: FAX_MODE(3, vr(1)); FAX_MODE(1, v0()); FAX_MODE(3, horizontal()); break;
-      case HVR1V0VL1: FAX_MODE(3, vr(1)); FAX_MODE(1, v0()); FAX_MODE(3, vl(1)); break;
-      case HVR1V0VR1: FAX_MODE(3, vr(1)); FAX_MODE(1, v0()); FAX_MODE(3, vr(1)); break;
-      case HVL2: FAX_MODE(6, vl(2)); break;
-      case HVR2: FAX_MODE(6, vr(2)); break;
-      case HVL3: FAX_MODE(7, vl(3)); break;
-      case HVR3: FAX_MODE(7, vr(3)); break;
-    }
+    hExt:
+      FailJob(block, QV_ERR_FAX_CODE);
+    hV0:
+      continue;  // a 1 bit that the refill brought: V0 above
+    hPass:
+      FAX_FIRST(4, pass());
+      continue;
+    hPassH:
+      FAX_FIRST(4, pass());
+      FAX_MODE(3, horizontal());
+      continue;
+    hPassVL1:
+      FAX_FIRST(4, pass());
+      FAX_MODE(3, vl(1));
+      continue;
+    hPassVR1:
+      FAX_FIRST(4, pass());
+      FAX_MODE(3, vr(1));
+      continue;
+    hH:
+      FAX_FIRST(3, horizontal());
+      continue;
+    hVL1:
+      FAX_FIRST(3, vl(1));
+      continue;
+    hVL1Pass:
+      FAX_FIRST(3, vl(1));
+      FAX_MODE(4, pass());
+      continue;
+    hVL1H:
+      FAX_FIRST(3, vl(1));
+      FAX_MODE(3, horizontal());
+      continue;
+    hVL1VL1:
+      FAX_FIRST(3, vl(1));
+      FAX_MODE(3, vl(1));
+      continue;
+    hVL1VR1:
+      FAX_FIRST(3, vl(1));
+      FAX_MODE(3, vr(1));
+      continue;
+    hVL1V0H:
+      FAX_FIRST(3, vl(1));
+      FAX_MODE(1, v0());
+      FAX_MODE(3, horizontal());
+      continue;
+    hVL1V0VL1:
+      FAX_FIRST(3, vl(1));
+      FAX_MODE(1, v0());
+      FAX_MODE(3, vl(1));
+      continue;
+    hVL1V0VR1:
+      FAX_FIRST(3, vl(1));
+      FAX_MODE(1, v0());
+      FAX_MODE(3, vr(1));
+      continue;
+    hVR1:
+      FAX_FIRST(3, vr(1));
+      continue;
+    hVR1Pass:
+      FAX_FIRST(3, vr(1));
+      FAX_MODE(4, pass());
+      continue;
+    hVR1H:
+      FAX_FIRST(3, vr(1));
+      FAX_MODE(3, horizontal());
+      continue;
+    hVR1VL1:
+      FAX_FIRST(3, vr(1));
+      FAX_MODE(3, vl(1));
+      continue;
+    hVR1VR1:
+      FAX_FIRST(3, vr(1));
+      FAX_MODE(3, vr(1));
+      continue;
+    hVR1V0H:
+      FAX_FIRST(3, vr(1));
+      FAX_MODE(1, v0());
+      FAX_MODE(3, horizontal());
+      continue;
+    hVR1V0VL1:
+      FAX_FIRST(3, vr(1));
+      FAX_MODE(1, v0());
+      FAX_MODE(3, vl(1));
+      continue;
+    hVR1V0VR1:
+      FAX_FIRST(3, vr(1));
+      FAX_MODE(1, v0());
+      FAX_MODE(3, vr(1));
+      continue;
+    hVL2:
+      FAX_FIRST(6, vl(2));
+      continue;
+    hVR2:
+      FAX_FIRST(6, vr(2));
+      continue;
+    hVL3:
+      FAX_FIRST(7, vl(3));
+      continue;
+    hVR3:
+      FAX_FIRST(7, vr(3));
+      continue;
   }
 #undef FAX_MODE
+#undef FAX_FIRST
 
 reached:
   // A position was reached at or past the width.
-  if (last > width) FailJob(block, QV_ERR_FAX_OVERRUN);
+  if (a0 > width) FailJob(block, QV_ERR_FAX_OVERRUN);
   goto close;
 stands:
   // An EOL, EOFB or the end of the strip's data: the row ends as it stands,

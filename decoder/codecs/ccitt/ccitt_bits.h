@@ -15,6 +15,16 @@
 #define FAX_INLINE inline __attribute__((always_inline))
 #define FAX_NOINLINE __attribute__((noinline))
 
+// A row's list of changing elements holds at most RowWidth + 2 entries in
+// valid data (entry 0, a change at every pixel, one at the width); the
+// decoders stop a row with -7118 when more are written. The 2-D decoder
+// checks once per step: a step appends up to 36 entries (a V0 for each of
+// the 32 held bits, then up to 4 from one dispatch). After them come the
+// two closing entries and two spare ones (a pass mode at the reference's
+// last entry reads one past it).
+inline constexpr uint32_t kListValid = 2;   // entries beyond RowWidth in valid data
+inline constexpr size_t kListSpare = kListValid + 36 + 4;
+
 struct FaxBits {
   uint32_t acc;    // BitAccumulator
   int32_t count;   // BitCount
@@ -117,6 +127,10 @@ FAX_INLINE bool RefillFor(ParamBlock *block, StreamState *s, FaxBits &b, const C
 // Bits that begin no code.
 [[noreturn]] void FailBadCode(ParamBlock *block);
 
+// Codes longer than 9 bits: the levels past the first (noinline: rare).
+uint32_t RunLookupDeeper(ParamBlock *block, StreamState *s, FaxBits *b, const CodeTable &t, CodeEntry e,
+                         uint32_t sum);
+
 // A run through table: the lookup of DecodeRun on the row's local reader.
 // Returns the run, or EolMarker for an EOL, twelve zeros or the end of the
 // strip's data (the EOL bits stay unread). Make-up codes that an EOL or the
@@ -125,32 +139,22 @@ FAX_INLINE bool RefillFor(ParamBlock *block, StreamState *s, FaxBits &b, const C
 FAX_INLINE uint32_t RunLookup(ParamBlock *block, StreamState *s, FaxBits &b, const CodeTable &t) {
   constexpr uint32_t kRunCap = 1u << 30;  // make-up sums stop growing here
   uint32_t sum = 0;
-  const CodeEntry *level = t.entries;
-  int w = 9;
   for (;;) {
-    if (b.count < w && !RefillFor(block, s, b, level, w)) return sum ? sum : EolMarker;
-    CodeEntry e = level[b.acc >> (32 - w)];
+    if (b.count < 9 && !RefillFor(block, s, b, t.entries, 9)) return sum ? sum : EolMarker;
+    CodeEntry e = t.entries[b.acc >> 23];
+    if (e.value < kEntryMakeUp) {
+      Consume(b, e.length);
+      return sum + e.value;
+    }
+    if (e.value >= kEntryNextLevel) {
+      FaxBits copy = b;
+      uint32_t r = RunLookupDeeper(block, s, &copy, t, e, sum);
+      b = copy;
+      return r;
+    }
     Consume(b, e.length);
-    if (e.value < kEntryMakeUp) return sum + e.value;
-    if (e.value < kEntryNextLevel) {
-      sum += e.value & 0x3FFF;
-      if (sum > kRunCap) sum = kRunCap;
-      level = t.entries;
-      w = 9;
-      continue;
-    }
-    if (e.value < EolMarker) {
-      const CodeLevel &lv = t.levels[e.value & 0x3FFF];
-      level = t.entries + lv.offset;
-      w = lv.width;
-      continue;
-    }
-    if (e.value == kEntryInvalid) FailBadCode(block);
-    // An EOL or twelve zeros: put the twelve bits back.
-    b.count += 12;
-    b.acc >>= 12;
-    if (e.value == EolMarker) b.acc |= 1u << 20;
-    return sum ? sum : EolMarker;
+    sum += e.value & 0x3FFF;
+    if (sum > kRunCap) sum = kRunCap;
   }
 }
 
