@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "codecs/ccitt/ccitt_bits.h"
+#include "engine/engine.h"
 #include "engine/memory.h"
 #include "fax_job.h"
 #include "fax_pages.h"
@@ -218,6 +220,11 @@ int Memory() {
   std::printf("raw G3 page: %u x %u rows from %zu bytes, status %d\n", out.width, out.rows, data.size(), r.status);
   std::printf("library blocks live: %ld before the job, %ld at row 1,000, %ld at row 1,000,000\n", before,
               g_blocksAt[0], g_blocksAt[1]);
+  // The library's blocks: the job's context, the two lists of changes at the
+  // raw working width, and the job body's row buffer.
+  size_t lists = 2 * (32768 + kListSpare) * sizeof(uint32_t);
+  std::printf("library heap: %zu bytes of context + %zu bytes of lists + %u bytes of row buffer\n",
+              sizeof(DecoderContext), lists, 32768 / 8 + 3);
   std::printf("process heap in use: %zu bytes at row 1,000, %zu bytes at row 1,000,000 (difference %lld)\n",
               g_heapAt[0], g_heapAt[1], static_cast<long long>(g_heapAt[1]) - static_cast<long long>(g_heapAt[0]));
   return r.ok() && g_heapAt[0] == g_heapAt[1] ? 0 : 1;
