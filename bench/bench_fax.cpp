@@ -82,18 +82,20 @@ std::vector<Coded> &Samples() {
   return all;
 }
 
-int NullFd() {
+// 64 KiB queues; the output goes to /dev/null by position.
+qvhost::Options HostOptions() {
   static int fd = open("/dev/null", O_WRONLY);
-  return fd;
-}
-
-// Our decode of every page of c; the rows produced, 0 on failure.
-size_t DecodeOurs(const Coded &c) {
   qvhost::Options o;
   o.inQueue = o.outQueue = 65536;
   o.eventLimit = 0;
   o.extra = false;
-  o.outputFd = NullFd();
+  o.outputFd = fd;
+  return o;
+}
+
+// Our decode of every page of c; the rows produced, 0 on failure.
+size_t DecodeOurs(const Coded &c) {
+  qvhost::Options o = HostOptions();
   size_t rows = 0;
   for (size_t i = 0; i < c.files.size(); ++i) {
     faxjob::Outcome out;
@@ -105,11 +107,7 @@ size_t DecodeOurs(const Coded &c) {
 }
 
 size_t DecodeRaw(const Coded &c) {
-  qvhost::Options o;
-  o.inQueue = o.outQueue = 65536;
-  o.eventLimit = 0;
-  o.extra = false;
-  o.outputFd = NullFd();
+  qvhost::Options o = HostOptions();
   faxjob::Spec spec;
   spec.coding = faxjob::Coding::G3;
   spec.width = 0;
@@ -205,10 +203,7 @@ int Memory() {
   }
   std::vector<uint8_t> rtc(c.raw.end() - 12, c.raw.end());
   data.insert(data.end(), rtc.begin(), rtc.end());
-  qvhost::Options o;
-  o.eventLimit = 0;
-  o.extra = false;
-  o.outputFd = NullFd();
+  qvhost::Options o = HostOptions();
   faxjob::Spec spec;
   spec.coding = faxjob::Coding::G3;
   spec.width = 0;

@@ -9,13 +9,6 @@ namespace {
 // Widths whose lists could not be sized: larger than any row buffer.
 constexpr uint32_t kMaxWidth = 1u << 28;
 
-FAX_INLINE void Or32(uint8_t *p, uint32_t mask) {
-  uint32_t v;
-  memcpy(&v, p, 4);
-  v |= mask;
-  memcpy(p, &v, 4);
-}
-
 // The list of an all-white row of the given width.
 void ResetToWhite(CcittState *st, uint32_t width) {
   st->Recent = st->ChangeLists[0];

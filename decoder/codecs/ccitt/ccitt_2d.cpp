@@ -110,13 +110,6 @@ static_assert(kDispatch.h[0x01] == HExt && kDispatch.h[0x09] == HPassH &&
                   kDispatch.h[0x28] == HVL1 && kDispatch.h[0x0C] == HPass,
               "dispatch");
 
-FAX_INLINE void Or32(uint8_t *p, uint32_t mask) {
-  uint32_t v;
-  memcpy(&v, p, 4);
-  v |= mask;
-  memcpy(p, &v, 4);
-}
-
 // A reference line closed at a larger width than this row's (the first row
 // of raw fax data is decoded at the largest width): its entries beyond the
 // row end at the row's width.

@@ -6,6 +6,7 @@
 // first; two at a time while two or more strip bytes remain.
 #pragma once
 #include <stdint.h>
+#include <string.h>
 
 #include "codecs/ccitt/ccitt.h"
 #include "codecs/ccitt/ccitt_tables.h"
@@ -48,6 +49,14 @@ FAX_INLINE void BitsStore(const FaxBits &b, CcittState *st, StreamState *s) {
 FAX_INLINE void Consume(FaxBits &b, int n) {
   b.acc <<= n;
   b.count -= n;
+}
+
+// OR a four-byte mask into a row (any alignment).
+FAX_INLINE void Or32(uint8_t *p, uint32_t mask) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  v |= mask;
+  memcpy(p, &v, 4);
 }
 
 // The next byte when the window is used up: through the stream's slow path,
