@@ -60,8 +60,6 @@ uint32_t PeekBit(ParamBlock *block);
 // then; make-up codes before them still count as a run). Bits that begin no
 // code fail the job with -7115.
 uint32_t DecodeRun(ParamBlock *block, const CodeTable &table);
-// Set pixels start to start + length - 1 of row (any length).
-void FillBlackRun(uint8_t *row, uint32_t start, uint32_t length);
 
 // The decoder state of the running job.
 CcittState *JobCcitt(ParamBlock *block);

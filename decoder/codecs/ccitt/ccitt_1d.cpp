@@ -236,19 +236,6 @@ uint32_t PeekBit(ParamBlock *block) {
   return b.acc >> 31;
 }
 
-// ---- Run writers --------------------------------------------------------------
-
-void FillBlackRun(uint8_t *row, uint32_t start, uint32_t length) {
-  uint32_t b = start >> 3, s = start & 7, e = s + length;
-  if (e <= 32) {
-    Or32(row + b, RunMask(s, length));
-    return;
-  }
-  row[b] |= static_cast<uint8_t>(0xFF >> s);
-  memset(row + b + 1, 0xFF, (e >> 3) - 1);
-  row[b + (e >> 3)] |= TailMaskTable[e & 7];
-}
-
 // ---- One-dimensional rows ---------------------------------------------------------
 
 namespace {
@@ -264,6 +251,7 @@ uint32_t MhRow(ParamBlock *block, uint8_t *row, uint32_t width) {
   uint32_t *list = st->Recent;
   const uint32_t limit = st->RowWidth + kListValid;
   uint32_t k = 1;
+  RowFiller fill(row, width);
   auto append = [&](uint32_t p) __attribute__((always_inline)) {
     if (!kRecord) return;
     if (k >= limit) FailJob(block, QV_ERR_FAX_CHANGES);
@@ -279,10 +267,7 @@ uint32_t MhRow(ParamBlock *block, uint8_t *row, uint32_t width) {
       if (r == EolMarker) break;  // the row ends black from p
       uint32_t e = p + r;
       if (e > width) FailJob(block, QV_ERR_FAX_OVERRUN);
-      if (r <= 25)
-        Or32(row + (p >> 3), RunMask(p & 7, r));
-      else
-        FillBlackRun(row, p, r);
+      fill.Black(p, e);
       p = e;
       if (p == width) break;
       append(p);  // a white run starts

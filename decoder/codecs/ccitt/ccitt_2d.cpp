@@ -121,25 +121,14 @@ FAX_NOINLINE void ClampReference(uint32_t *ref, uint32_t count, uint32_t width) 
 }  // namespace
 
 void FillRowFromChanges(uint8_t *row, const uint32_t *list, uint32_t width) {
+  RowFiller fill(row, width);
   for (const uint32_t *p = list + 1;; p += 2) {
     uint32_t start = p[0], end = p[1];
     if (start >= width) break;
-    uint32_t n = end - start, s = start & 7;
-    uint8_t *at = row + (start >> 3);
-    if (n <= 32 - s) {  // within the four bytes from the run's first (and n >= 0)
-      Or32(at, RunMask(s, n));
-      continue;
-    }
-    if (end > width || end < start) continue;  // not from a decoder: skipped
-    // Up to the next multiple of 4 bytes, whole words, then the tail.
-    uint32_t b = start >> 3;
-    uint32_t q = s ? ((b + 4) & ~3u) : ((b + 3) & ~3u);
-    uint32_t h = 8 * (q - b) - s;
-    Or32(at, RunMask(s, h));
-    n -= h;
-    uint8_t *w = row + q;
-    for (uint32_t i = n >> 5; i; --i, w += 4) memset(w, 0xFF, 4);
-    if (n & 31) Or32(w, RunMask(0, n & 31));
+    // Runs end after their start and at or before the width; other pairs
+    // (not from a decoder) are skipped.
+    if (end - start > width - start) continue;
+    fill.Black(start, end);
   }
 }
 

@@ -8,6 +8,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <bit>
+
 #include "codecs/ccitt/ccitt.h"
 #include "codecs/ccitt/ccitt_tables.h"
 #include "engine/engine.h"
@@ -58,6 +60,51 @@ FAX_INLINE void Or32(uint8_t *p, uint32_t mask) {
   v |= mask;
   memcpy(p, &v, 4);
 }
+
+// Sets black runs, left to right, into a zeroed row. The row's 32-pixel
+// words lie at multiples of 4 bytes from its start; the pixels of the word in
+// hand are gathered in a register, and the whole word is stored after each
+// run: a plain store, where ORing four bytes into the row would first wait
+// for the run before it to reach memory. A last word that reaches past the
+// row is ORed in (its bits there are 0), so the slack only sees zero bits.
+class RowFiller {
+ public:
+  RowFiller(uint8_t *row, uint32_t width) : row_(row), inside_(width / 32) {}
+
+  // Pixels start to end - 1 (start < width, start <= end <= width).
+  FAX_INLINE void Black(uint32_t start, uint32_t end) {
+    uint32_t w = start >> 5;
+    bits_ = w == word_ ? bits_ : 0;
+    word_ = w;
+    uint32_t head = ~0u >> (start & 31);  // from the run's start to the word's end
+    if (end <= 32 * w + 32) {
+      bits_ |= head & ~static_cast<uint32_t>(0xFFFFFFFFull >> (end - 32 * w));
+      Put(w, bits_);
+      return;
+    }
+    // A run past its first word: whole words of black, then its last word.
+    Put(w, bits_ | head);
+    for (++w; w < end >> 5; ++w) memset(row_ + 4 * static_cast<size_t>(w), 0xFF, 4);
+    word_ = w;
+    bits_ = ~static_cast<uint32_t>(0xFFFFFFFFull >> (end & 31));
+    if (bits_) Put(w, bits_);
+  }
+
+ private:
+  FAX_INLINE void Put(uint32_t w, uint32_t v) {
+    if (std::endian::native == std::endian::little) v = __builtin_bswap32(v);
+    uint8_t *at = row_ + 4 * static_cast<size_t>(w);
+    if (w < inside_)
+      memcpy(at, &v, 4);
+    else
+      Or32(at, v);
+  }
+
+  uint8_t *row_;
+  uint32_t inside_;    // words wholly inside the row
+  uint32_t word_ = 0;  // the word in hand
+  uint32_t bits_ = 0;  // its black pixels, the leftmost in the top bit
+};
 
 // The next byte when the window is used up: through the stream's slow path,
 // or -1 when the data runs without a limit and the input has ended (the

@@ -10,7 +10,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <bit>
 
 // ---- Code lists -------------------------------------------------------------
 
@@ -259,30 +258,3 @@ static_assert(!kModeCodeData.collision && kModeCodeData.levelCount == 2, "mode c
 inline constexpr CodeTable WhiteRunTable = {kWhiteRunData.entries, kWhiteRunData.levels};
 inline constexpr CodeTable BlackRunTable = {kBlackRunData.entries, kBlackRunData.levels};
 inline constexpr CodeTable ModeCodeTable = {kModeCodeData.entries, kModeCodeData.levels};
-
-// ---- Row masks ----------------------------------------------------------------
-
-// RunMask(s, n): four bytes, in memory order, in which the bits s to
-// s + n - 1 (counted from the most significant bit of the first byte) are 1,
-// as a 32-bit word to OR into a row at the byte of the run's first pixel.
-// Bits past the fourth byte are dropped (callers keep s + n within 32).
-// Stored by length, then start bit, so that n * 8 + s indexes it.
-struct RunMasks {
-  uint32_t m[33 * 8];
-};
-constexpr RunMasks MakeRunMasks() {
-  RunMasks t{};
-  for (int s = 0; s < 8; ++s)
-    for (int n = 0; n <= 32; ++n) {
-      uint64_t bits = n == 0 ? 0 : ((uint64_t{1} << n) - 1) << (64 - s - n);
-      uint32_t be = static_cast<uint32_t>(bits >> 32);
-      uint32_t le = (be >> 24) | ((be >> 8) & 0xFF00u) | ((be << 8) & 0xFF0000u) | (be << 24);
-      t.m[n * 8 + s] = std::endian::native == std::endian::little ? le : be;
-    }
-  return t;
-}
-inline constexpr RunMasks RunMaskTable = MakeRunMasks();
-inline uint32_t RunMask(uint32_t s, uint32_t n) { return RunMaskTable.m[n * 8 + s]; }
-
-// Entry k has the leading k bits set.
-inline constexpr uint8_t TailMaskTable[8] = {0x00, 0x80, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC, 0xFE};
