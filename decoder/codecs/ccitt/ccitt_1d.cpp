@@ -214,27 +214,27 @@ bool FindEolBits(ParamBlock *block, StreamState *s, FaxBits &b) {
   return true;
 }
 
-bool FindEol(ParamBlock *block) {
-  CcittState *st = JobCcitt(block);
-  StreamState *s = JobStream(block);
-  FaxBits b = BitsLoad(st, s);
-  bool found = FindEolBits(block, s, b);
-  BitsStore(b, st, s);
+bool FindEolIn(ParamBlock *block, const FaxJob &j) {
+  FaxBits b = BitsLoad(j.st, j.s);
+  bool found = FindEolBits(block, j.s, b);
+  BitsStore(b, j.st, j.s);
   return found;
 }
 
-uint32_t PeekBit(ParamBlock *block) {
-  CcittState *st = JobCcitt(block);
-  StreamState *s = JobStream(block);
-  FaxBits b = BitsLoad(st, s);
+bool FindEol(ParamBlock *block) { return FindEolIn(block, JobFax(block)); }
+
+uint32_t PeekBitIn(ParamBlock *block, const FaxJob &j) {
+  FaxBits b = BitsLoad(j.st, j.s);
   if (b.count <= 0) {
     b.acc = 0;
     b.count = 0;
-    if (!Load1(block, s, b)) FailJob(block, QV_ERR_FAX_FILL);
+    if (!Load1(block, j.s, b)) FailJob(block, QV_ERR_FAX_FILL);
   }
-  BitsStore(b, st, s);
+  BitsStore(b, j.st, j.s);
   return b.acc >> 31;
 }
+
+uint32_t PeekBit(ParamBlock *block) { return PeekBitIn(block, JobFax(block)); }
 
 // ---- One-dimensional rows ---------------------------------------------------------
 
@@ -243,9 +243,9 @@ namespace {
 // One modified Huffman row; with kRecord its changes become the most recent
 // list (the reference line of a two-dimensional row to follow).
 template <bool kRecord>
-uint32_t MhRow(ParamBlock *block, uint8_t *row, uint32_t width) {
-  CcittState *st = JobCcitt(block);
-  StreamState *s = JobStream(block);
+uint32_t MhRow(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width) {
+  CcittState *st = j.st;
+  StreamState *s = j.s;
   if (width > st->RowWidth) FailJob(block, QV_ERR_BAD_OPTION);
   FaxBits b = BitsLoad(st, s);
   uint32_t *list = st->Recent;
@@ -289,17 +289,21 @@ uint32_t MhRow(ParamBlock *block, uint8_t *row, uint32_t width) {
 
 }  // namespace
 
+uint32_t MhRowRecorded(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width) {
+  return MhRow<true>(block, j, row, width);
+}
+
 uint32_t DecodeMhRow(ParamBlock *block, uint8_t *row, uint32_t width) {
-  return MhRow<true>(block, row, width);
+  return MhRow<true>(block, JobFax(block), row, width);
 }
 
 uint32_t DecodeG3Row1D(ParamBlock *block, uint8_t *row, uint32_t width) {
-  CcittState *st = JobCcitt(block);
-  if (st->CodedDataEnded) return 0;
+  FaxJob j = JobFax(block);
+  if (j.st->CodedDataEnded) return 0;
   // One EOL before a row is optional; two end the page.
-  if (FindEol(block) && FindEol(block)) {
-    st->CodedDataEnded = true;
+  if (FindEolIn(block, j) && FindEolIn(block, j)) {
+    j.st->CodedDataEnded = true;
     return 0;
   }
-  return MhRow<false>(block, row, width);
+  return MhRow<false>(block, j, row, width);
 }

@@ -132,10 +132,12 @@ void FillRowFromChanges(uint8_t *row, const uint32_t *list, uint32_t width) {
   }
 }
 
-void DecodeG4Row(ParamBlock *block, uint8_t *row, uint32_t width) {
-  CcittState *st = JobCcitt(block);
+void DecodeG4Row(ParamBlock *block, uint8_t *row, uint32_t width) { G4RowIn(block, JobFax(block), row, width); }
+
+void G4RowIn(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width) {
+  CcittState *st = j.st;
   if (st->CodedDataEnded) return;
-  StreamState *s = JobStream(block);
+  StreamState *s = j.s;
   if (width > st->RowWidth) FailJob(block, QV_ERR_BAD_OPTION);
   uint32_t *cur = st->Recent == st->ChangeLists[0] ? st->ChangeLists[1] : st->ChangeLists[0];
   uint32_t *ref = st->Recent;
@@ -393,9 +395,10 @@ close:
 }
 
 uint32_t DecodeG3Row2D(ParamBlock *block, uint8_t *row, uint32_t width) {
-  CcittState *st = JobCcitt(block);
+  FaxJob j = JobFax(block);
+  CcittState *st = j.st;
   if (st->CodedDataEnded) return 0;
-  if (!FindEol(block)) {
+  if (!FindEolIn(block, j)) {
     // The data that ends at a row's start (input without RTC) ends the page.
     if (st->StripBytesLeft == 0 && st->BitAccumulator == 0) {
       st->CodedDataEnded = true;
@@ -403,8 +406,8 @@ uint32_t DecodeG3Row2D(ParamBlock *block, uint8_t *row, uint32_t width) {
     }
     FailJob(block, QV_ERR_FAX_NO_EOL);
   }
-  uint32_t tag = PeekBit(block);
-  if (tag == 0 && FindEol(block)) {  // the tag's 0 is one of the EOL's zeros
+  uint32_t tag = PeekBitIn(block, j);
+  if (tag == 0 && FindEolIn(block, j)) {  // the tag's 0 is one of the EOL's zeros
     st->CodedDataEnded = true;
     return 0;
   }
@@ -412,13 +415,13 @@ uint32_t DecodeG3Row2D(ParamBlock *block, uint8_t *row, uint32_t width) {
   st->BitCount -= 1;
   if (tag) {
     st->OneDimRowPending = false;
-    if (FindEol(block)) {  // EOL 1 EOL: the page has ended
+    if (FindEolIn(block, j)) {  // EOL 1 EOL: the page has ended
       st->CodedDataEnded = true;
       return 0;
     }
-    return DecodeMhRow(block, row, width);
+    return MhRowRecorded(block, j, row, width);
   }
   if (st->OneDimRowPending) FailJob(block, QV_ERR_FAX_FIRST_ROW_2D);
-  DecodeG4Row(block, row, width);
+  G4RowIn(block, j, row, width);
   return width;
 }

@@ -28,6 +28,16 @@
 inline constexpr uint32_t kListValid = 2;   // entries beyond RowWidth in valid data
 inline constexpr size_t kListSpare = kListValid + 36 + 4;
 
+// The running job's fax decoder and input stream.
+struct FaxJob {
+  CcittState *st;
+  StreamState *s;
+};
+FAX_INLINE FaxJob JobFax(ParamBlock *block) {
+  GlobalState *g = JobGlobals(block);
+  return {&g->Ccitt, &g->Stream};
+}
+
 struct FaxBits {
   uint32_t acc;    // BitAccumulator
   int32_t count;   // BitCount
@@ -216,3 +226,9 @@ FAX_INLINE uint32_t RunLookup(ParamBlock *block, StreamState *s, FaxBits &b, con
 
 // FindEol on the local reader.
 bool FindEolBits(ParamBlock *block, StreamState *s, FaxBits &b);
+
+// The operations of ccitt.h on a job already looked up.
+bool FindEolIn(ParamBlock *block, const FaxJob &j);
+uint32_t PeekBitIn(ParamBlock *block, const FaxJob &j);
+uint32_t MhRowRecorded(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width);
+void G4RowIn(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width);
