@@ -41,7 +41,7 @@ struct Coded {
   uint16_t compression;
   uint32_t group3Options;
   std::vector<std::vector<uint8_t>> files;  // one TIFF per page
-  std::vector<faxjob::Spec> specs;
+  std::vector<faxjob::Settings> settings;
   std::vector<uint8_t> raw;  // G3 1-D only: the pages' strips one after another, and RTC
 };
 
@@ -60,17 +60,17 @@ std::vector<Coded> &Samples() {
           std::fprintf(stderr, "libtiff could not code the page\n");
           std::exit(1);
         }
-        faxjob::Spec spec;
-        spec.coding = c.compression == 4 ? faxjob::Coding::G4
+        faxjob::Settings job;
+        job.coding = c.compression == 4 ? faxjob::Coding::G4
                       : (c.group3Options & 1) ? faxjob::Coding::G3TwoD
                                               : faxjob::Coding::G3;
-        spec.width = kWidth;
-        spec.strips.push_back({t.offsets[0], t.counts[0], kHeight});
-        spec.hashRows = false;
+        job.width = kWidth;
+        job.strips.push_back({t.offsets[0], t.counts[0], kHeight});
+        job.hashRows = false;
         if (c.compression == 3 && c.group3Options == 0)
           c.raw.insert(c.raw.end(), file.begin() + t.offsets[0], file.begin() + t.offsets[0] + t.counts[0]);
         c.files.push_back(std::move(file));
-        c.specs.push_back(spec);
+        c.settings.push_back(job);
       }
     }
     // RTC: six EOLs.
@@ -100,7 +100,7 @@ size_t DecodeOurs(const Coded &c) {
   size_t rows = 0;
   for (size_t i = 0; i < c.files.size(); ++i) {
     faxjob::Outcome out;
-    qvhost::Result r = faxjob::Run(c.files[i], c.specs[i], o, &out);
+    qvhost::Result r = faxjob::Run(c.files[i], c.settings[i], o, &out);
     if (!r.ok()) return 0;
     rows += out.rows;
   }
@@ -109,12 +109,12 @@ size_t DecodeOurs(const Coded &c) {
 
 size_t DecodeRaw(const Coded &c) {
   qvhost::Options o = HostOptions();
-  faxjob::Spec spec;
-  spec.coding = faxjob::Coding::G3;
-  spec.width = 0;
-  spec.hashRows = false;
+  faxjob::Settings job;
+  job.coding = faxjob::Coding::G3;
+  job.width = 0;
+  job.hashRows = false;
   faxjob::Outcome out;
-  qvhost::Result r = faxjob::Run(c.raw, spec, o, &out);
+  qvhost::Result r = faxjob::Run(c.raw, job, o, &out);
   return r.ok() && out.width == kWidth ? out.rows : 0;
 }
 
@@ -205,14 +205,14 @@ int Memory() {
   std::vector<uint8_t> rtc(c.raw.end() - 12, c.raw.end());
   data.insert(data.end(), rtc.begin(), rtc.end());
   qvhost::Options o = HostOptions();
-  faxjob::Spec spec;
-  spec.coding = faxjob::Coding::G3;
-  spec.width = 0;
-  spec.hashRows = false;
-  spec.onRow = SampleHeap;
+  faxjob::Settings job;
+  job.coding = faxjob::Coding::G3;
+  job.width = 0;
+  job.hashRows = false;
+  job.onRow = SampleHeap;
   long before = MemLiveBlocks();
   faxjob::Outcome out;
-  qvhost::Result r = faxjob::Run(data, spec, o, &out);
+  qvhost::Result r = faxjob::Run(data, job, o, &out);
   std::printf("raw G3 page: %u x %u rows from %zu bytes, status %d\n", out.width, out.rows, data.size(), r.status);
   std::printf("library blocks live: %ld before the job, %ld at row 1,000, %ld at row 1,000,000\n", before,
               g_blocksAt[0], g_blocksAt[1]);

@@ -7,14 +7,14 @@ const size_t kInQueues[8] = {5, 6, 17, 64, 255, 1024, 4099, 65536};
 const size_t kOutQueues[4] = {61, 256, 1021, 65536};
 }
 
-bool FaxFuzzSettings(const uint8_t *d, size_t size, faxjob::Spec *spec, qvhost::Options *o) {
+bool FaxFuzzSettings(const uint8_t *d, size_t size, faxjob::Settings *job, qvhost::Options *o) {
   if (size < kFaxFuzzPrefix) return false;
   size_t coded = size - kFaxFuzzPrefix;
-  spec->coding = static_cast<faxjob::Coding>(d[0] & 3);
-  bool raw = (d[0] & 4) && (spec->coding == faxjob::Coding::G3 || spec->coding == faxjob::Coding::G3TwoD);
-  spec->reverse = (d[0] & 8) != 0;
-  spec->width = raw ? 0 : 1 + ((d[1] | d[2] << 8) & 0xFFF);
-  spec->strips.clear();
+  job->coding = static_cast<faxjob::Coding>(d[0] & 3);
+  bool raw = (d[0] & 4) && (job->coding == faxjob::Coding::G3 || job->coding == faxjob::Coding::G3TwoD);
+  job->reverse = (d[0] & 8) != 0;
+  job->width = raw ? 0 : 1 + ((d[1] | d[2] << 8) & 0xFFF);
+  job->strips.clear();
   if (!raw) {
     uint32_t strips = 1 + (d[3] & 3);
     uint32_t rows = 1 + 4 * ((d[3] >> 2) & 15);
@@ -29,11 +29,11 @@ bool FaxFuzzSettings(const uint8_t *d, size_t size, faxjob::Spec *spec, qvhost::
                         : limits == 1 ? 0xFFFFFFFFu
                         : limits == 2 ? static_cast<uint32_t>(n ? n - 1 : 0)
                                       : static_cast<uint32_t>(n / 2);
-      spec->strips.push_back(strip);
+      job->strips.push_back(strip);
       at += n;
     }
   }
-  spec->putRows = true;
+  job->putRows = true;
   o->inQueue = kInQueues[d[4] & 7];
   o->outQueue = kOutQueues[(d[4] >> 3) & 3];
   o->wholeInput = (d[5] & 1) != 0;

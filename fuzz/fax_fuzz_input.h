@@ -15,7 +15,7 @@ constexpr size_t kFaxFuzzPrefix = 8;
 // prefix[3]: bits 0-1 strips - 1, bits 2-5 rows per strip / 4 (+1);
 // prefix[4..7]: queue sizes and chunking seed of the stressed run.
 // False when the input is too short.
-bool FaxFuzzSettings(const uint8_t *data, size_t size, faxjob::Spec *spec, qvhost::Options *stressed);
+bool FaxFuzzSettings(const uint8_t *data, size_t size, faxjob::Settings *job, qvhost::Options *stressed);
 
 // The prefix for coded data of one strip.
 void FaxFuzzPrefix(faxjob::Coding coding, bool raw, bool reverse, uint32_t width, uint32_t rows,

@@ -13,19 +13,19 @@
 #include "fax_fuzz_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  faxjob::Spec spec;
+  faxjob::Settings job;
   qvhost::Options stressed;
-  if (!FaxFuzzSettings(data, size, &spec, &stressed)) return 0;
+  if (!FaxFuzzSettings(data, size, &job, &stressed)) return 0;
   std::vector<uint8_t> coded(data + kFaxFuzzPrefix, data + size);
   faxjob::Outcome plain, other;
   qvhost::Options o;
   o.eventLimit = 0;
   o.outputLimit = 16u << 20;
-  qvhost::Result a = faxjob::Run(coded, spec, o, &plain);
+  qvhost::Result a = faxjob::Run(coded, job, o, &plain);
   if (a.response != ResponseDone && a.response != ResponseError) abort();
   if (MemLiveBlocks() != 0) abort();
   if (plain.slackTouched) abort();
-  qvhost::Result b = faxjob::Run(coded, spec, stressed, &other);
+  qvhost::Result b = faxjob::Run(coded, job, stressed, &other);
   if (MemLiveBlocks() != 0) abort();
   // Hosts that cut the output short see a different end; otherwise the
   // queues must not change anything.

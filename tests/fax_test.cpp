@@ -40,7 +40,7 @@ std::string CompareRows(const qvhost::Result &r, const std::vector<uint8_t> &wan
 
 // Decode under every stress configuration; each must give the reference's
 // outcome, and its rows when the reference succeeded.
-std::string CheckStress(const std::vector<uint8_t> &file, const faxjob::Spec &spec,
+std::string CheckStress(const std::vector<uint8_t> &file, const faxjob::Settings &job,
                         const qvhost::Result &reference, size_t rowBytes) {
   for (size_t i = 0; i < qvtest::kStressCaseCount; ++i) {
     const qvtest::StressCase &c = qvtest::kStressCases[i];
@@ -51,7 +51,7 @@ std::string CheckStress(const std::vector<uint8_t> &file, const faxjob::Spec &sp
     o.chunkSeed = c.seed;
     o.eventLimit = 0;
     faxjob::Outcome out;
-    qvhost::Result r = faxjob::Run(file, spec, o, &out);
+    qvhost::Result r = faxjob::Run(file, job, o, &out);
     if (r.response != reference.response || r.status != reference.status)
       return std::string(c.name) + ": status " + std::to_string(r.status) + " vs " +
              std::to_string(reference.status);
@@ -61,18 +61,18 @@ std::string CheckStress(const std::vector<uint8_t> &file, const faxjob::Spec &sp
 }
 
 #if QV_HAVE_TIFF
-faxjob::Spec SpecFor(const faxpages::TiffFax &t) {
-  faxjob::Spec spec;
-  spec.coding = t.compression == 2   ? Coding::Mh
+faxjob::Settings SettingsFor(const faxpages::TiffFax &t) {
+  faxjob::Settings job;
+  job.coding = t.compression == 2   ? Coding::Mh
                 : t.compression == 4 ? Coding::G4
                 : (t.group3Options & 1) ? Coding::G3TwoD
                                         : Coding::G3;
-  spec.width = t.width;
-  spec.reverse = t.fillOrder == 2;
+  job.width = t.width;
+  job.reverse = t.fillOrder == 2;
   uint32_t rps = std::min(t.rowsPerStrip, t.height);
   for (uint32_t y = 0, s = 0; y < t.height && s < t.offsets.size(); y += rps, ++s)
-    spec.strips.push_back({t.offsets[s], t.counts[s], std::min(rps, t.height - y)});
-  return spec;
+    job.strips.push_back({t.offsets[s], t.counts[s], std::min(rps, t.height - y)});
+  return job;
 }
 
 struct Variant {
@@ -98,12 +98,12 @@ std::string RoundTrip(const Page &page, const Variant &v, uint16_t fillOrder, ui
   faxpages::TiffFax t;
   if (file.empty() || !faxpages::ReadFaxTiff(file, 0, &t) || !t.decoded) return "libtiff failed";
   if (t.rows != page.bits) return "libtiff's own round trip differs";
-  faxjob::Spec spec = SpecFor(t);
+  faxjob::Settings job = SettingsFor(t);
   faxjob::Outcome out;
-  qvhost::Result r = faxjob::Run(file, spec, qvhost::Options(), &out);
+  qvhost::Result r = faxjob::Run(file, job, qvhost::Options(), &out);
   std::string e = CompareRows(r, t.rows, t.width);
   if (e.empty() && out.slackTouched) e = "bits set past a row's end";
-  if (e.empty() && stress) e = CheckStress(file, spec, r, (t.width + 7) / 8);
+  if (e.empty() && stress) e = CheckStress(file, job, r, (t.width + 7) / 8);
   return e;
 }
 
@@ -166,16 +166,16 @@ TEST(FaxPbmtog3, RawPages) {
       remove(pbm.c_str());
       if (rc != 0 || g3.empty()) GTEST_SKIP() << "pbmtog3 is not available";
       SCOPED_TRACE("width " + std::to_string(width) + (reverse ? " reversed" : ""));
-      faxjob::Spec spec;
-      spec.coding = Coding::G3;
-      spec.width = 0;
-      spec.reverse = reverse;
+      faxjob::Settings job;
+      job.coding = Coding::G3;
+      job.width = 0;
+      job.reverse = reverse;
       faxjob::Outcome out;
-      qvhost::Result r = faxjob::Run(g3, spec, qvhost::Options(), &out);
+      qvhost::Result r = faxjob::Run(g3, job, qvhost::Options(), &out);
       EXPECT_EQ(out.width, width);
       EXPECT_EQ(CompareRows(r, page.bits, width), "");
       if (width == 1728 || width == 13) {
-        EXPECT_EQ(CheckStress(g3, spec, r, page.rowBytes), "");
+        EXPECT_EQ(CheckStress(g3, job, r, page.rowBytes), "");
       }
     }
 }
@@ -369,10 +369,10 @@ struct CodedCase {
 };
 
 std::string RunCase(const CodedCase &c, std::vector<uint8_t> *file = nullptr) {
-  faxjob::Spec spec;
-  spec.coding = c.coding;
-  spec.width = c.width;
-  spec.reverse = c.reverse;
+  faxjob::Settings job;
+  job.coding = c.coding;
+  job.width = c.width;
+  job.reverse = c.reverse;
   std::vector<uint8_t> data;
   std::string code = c.code;
   size_t at = 0;
@@ -384,7 +384,7 @@ std::string RunCase(const CodedCase &c, std::vector<uint8_t> *file = nullptr) {
     strip.offset = static_cast<uint32_t>(data.size());
     strip.byteCount = s == 0 && c.cut >= 0 ? static_cast<uint32_t>(c.cut) : static_cast<uint32_t>(bytes.size());
     strip.rows = s < c.rows.size() ? c.rows[s] : 1;
-    spec.strips.push_back(strip);
+    job.strips.push_back(strip);
     data.insert(data.end(), bytes.begin(), bytes.end());
     at = bar + 1;
   }
@@ -392,9 +392,9 @@ std::string RunCase(const CodedCase &c, std::vector<uint8_t> *file = nullptr) {
     for (uint8_t &b : data) b = kBitReverseTable.v[b];
   if (file) *file = data;
   faxjob::Outcome out;
-  qvhost::Result r = faxjob::Run(data, spec, qvhost::Options(), &out);
+  qvhost::Result r = faxjob::Run(data, job, qvhost::Options(), &out);
   if (r.status != c.status) return "status " + std::to_string(r.status) + ", want " + std::to_string(c.status);
-  if (c.status != 0) return CheckStress(data, spec, r, 1);
+  if (c.status != 0) return CheckStress(data, job, r, 1);
   std::vector<uint8_t> want;
   uint32_t width = c.width ? c.width : out.width;
   for (const char *row : c.want) {
@@ -403,7 +403,7 @@ std::string RunCase(const CodedCase &c, std::vector<uint8_t> *file = nullptr) {
   }
   std::string e = CompareRows(r, want, width);
   if (e.empty() && out.slackTouched) e = "bits set past a row's end";
-  if (e.empty()) e = CheckStress(data, spec, r, (width + 7) / 8);
+  if (e.empty()) e = CheckStress(data, job, r, (width + 7) / 8);
   return e;
 }
 
@@ -547,9 +547,9 @@ TEST(FaxCorpus, TiffPagesMatchLibtiff) {
       if (!faxpages::ReadFaxTiff(file, d, &t)) continue;
       SCOPED_TRACE(f.path + " page " + std::to_string(d + 1));
       ++pages;
-      faxjob::Spec spec = SpecFor(t);
+      faxjob::Settings job = SettingsFor(t);
       faxjob::Outcome out;
-      qvhost::Result r = faxjob::Run(file, spec, qvhost::Options(), &out);
+      qvhost::Result r = faxjob::Run(file, job, qvhost::Options(), &out);
       EXPECT_TRUE(r.response == ResponseDone || r.response == ResponseError);
       EXPECT_FALSE(out.slackTouched);
       if (!t.decoded || f.variant.rfind("BAD", 0) == 0) continue;
@@ -560,7 +560,7 @@ TEST(FaxCorpus, TiffPagesMatchLibtiff) {
         want.resize(t.rows.size());
       }
       std::string e = CompareRows(r, want, t.width);
-      if (e.empty()) e = CheckStress(file, spec, r, (t.width + 7) / 8);
+      if (e.empty()) e = CheckStress(file, job, r, (t.width + 7) / 8);
       EXPECT_EQ(e, "");
       ++compared;
     }
@@ -581,13 +581,13 @@ TEST(FaxCorpus, RawFilesMatchTheirReferences) {
   size_t compared = 0;
   for (const CorpusFile &f : CorpusFiles(dir, "fax(raw)")) {
     SCOPED_TRACE(f.path);
-    faxjob::Spec spec;
-    spec.width = 0;
-    spec.coding = f.variant.find("2D") != std::string::npos ? Coding::G3TwoD : Coding::G3;
-    spec.reverse = f.variant.find("lsb-first") != std::string::npos;
+    faxjob::Settings job;
+    job.width = 0;
+    job.coding = f.variant.find("2D") != std::string::npos ? Coding::G3TwoD : Coding::G3;
+    job.reverse = f.variant.find("lsb-first") != std::string::npos;
     std::vector<uint8_t> file = qvtest::ReadFileBytes(dir + "/" + f.path);
     faxjob::Outcome out;
-    qvhost::Result r = faxjob::Run(file, spec, qvhost::Options(), &out);
+    qvhost::Result r = faxjob::Run(file, job, qvhost::Options(), &out);
     EXPECT_TRUE(r.response == ResponseDone || r.response == ResponseError);
     EXPECT_FALSE(out.slackTouched);
     if (f.variant.rfind("BAD", 0) == 0) continue;
@@ -612,7 +612,7 @@ TEST(FaxCorpus, RawFilesMatchTheirReferences) {
         wrong += black != (ref.rgb[(static_cast<size_t>(y) * ref.width + x) * 3] < 128);
       }
     EXPECT_EQ(wrong, 0u);
-    EXPECT_EQ(CheckStress(file, spec, r, rowBytes), "");
+    EXPECT_EQ(CheckStress(file, job, r, rowBytes), "");
     ++compared;
   }
   EXPECT_GE(compared, 8u);

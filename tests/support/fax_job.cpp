@@ -11,7 +11,7 @@ namespace faxjob {
 namespace {
 
 // The job reads its settings from here (a job keeps no owning objects).
-const Spec *g_spec = nullptr;
+const Settings *g_settings = nullptr;
 Outcome *g_outcome = nullptr;
 
 constexpr uint32_t kRawWidth = 32768;  // the width a raw page's first row is decoded at
@@ -31,28 +31,28 @@ uint32_t DecodeOne(ParamBlock *block, Coding coding, uint8_t *row, uint32_t widt
 }
 
 void Body(ParamBlock *block) {
-  const Spec &spec = *g_spec;
+  const Settings &job = *g_settings;
   Outcome &out = *g_outcome;
   block->Flags |= QV_FLAG_FINAL_IMAGE;
   TiffStartInput(block);
-  bool raw = spec.width == 0;
-  uint32_t width = raw ? kRawWidth : spec.width;
-  CcittSetup(block, width, spec.reverse);
+  bool raw = job.width == 0;
+  uint32_t width = raw ? kRawWidth : job.width;
+  CcittSetup(block, width, job.reverse);
   int slot;
   size_t rowMax = (width + 7) / 8;
   uint8_t *row = static_cast<uint8_t *>(AllocJobBuffer(block, rowMax + 3, &slot));
   if (!row) FailJob(block, QV_ERR_BUFFER);
   Strip rawStrip;
   rawStrip.rows = UINT32_MAX;
-  size_t strips = raw ? 1 : spec.strips.size();
+  size_t strips = raw ? 1 : job.strips.size();
   for (size_t si = 0; si < strips; ++si) {
-    const Strip &strip = raw ? rawStrip : spec.strips[si];
+    const Strip &strip = raw ? rawStrip : job.strips[si];
     CcittStartStrip(block, strip.byteCount);
     TiffSeek(block, strip.offset);
     for (uint32_t r = 0; r < strip.rows; ++r) {
       size_t rowBytes = (width + 7) / 8;
       memset(row, 0, rowBytes + 3);
-      uint32_t got = DecodeOne(block, spec.coding, row, width);
+      uint32_t got = DecodeOne(block, job.coding, row, width);
       if (row[rowBytes] | row[rowBytes + 1] | row[rowBytes + 2]) out.slackTouched = true;
       if ((width & 7) && (row[rowBytes - 1] & (0xFF >> (width & 7)))) out.slackTouched = true;
       if (raw) {
@@ -69,10 +69,10 @@ void Body(ParamBlock *block) {
           if ((width & 7) && (row[rowBytes - 1] & (0xFF >> (width & 7)))) out.slackTouched = true;
         }
       }
-      if (spec.hashRows) out.hash = Hash(row, rowBytes, out.hash);
-      if (spec.putRows) WriteOutput(block, &block->OutputQueue, row, rowBytes);
+      if (job.hashRows) out.hash = Hash(row, rowBytes, out.hash);
+      if (job.putRows) WriteOutput(block, &block->OutputQueue, row, rowBytes);
       ++out.rows;
-      if (spec.onRow) spec.onRow(out.rows);
+      if (job.onRow) job.onRow(out.rows);
     }
   }
   out.width = width;
@@ -87,17 +87,17 @@ uint64_t Hash(const uint8_t *p, size_t n, uint64_t h) {
   return h;
 }
 
-qvhost::Result Run(const std::vector<uint8_t> &file, const Spec &spec, qvhost::Options options,
+qvhost::Result Run(const std::vector<uint8_t> &file, const Settings &job, qvhost::Options options,
                    Outcome *outcome) {
   options.imageType = QV_FOURCC('T', 'I', 'F', '1');
   *outcome = Outcome();
   outcome->hash = Hash(nullptr, 0);
-  g_spec = &spec;
+  g_settings = &job;
   g_outcome = outcome;
   qvhost::TestHooks hooks;
   hooks.afterInit = Install;
   qvhost::Result r = qvhost::DecodeWithHooks(file.data(), file.size(), options, hooks);
-  g_spec = nullptr;
+  g_settings = nullptr;
   g_outcome = nullptr;
   return r;
 }

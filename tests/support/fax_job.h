@@ -23,7 +23,7 @@ struct Strip {
   uint32_t rows = 0;
 };
 
-struct Spec {
+struct Settings {
   Coding coding = Coding::G4;
   // 0: raw Group 3 input (G3 or G3TwoD): one strip from position 0 without a
   // limit, the width from the first row, rows until the page ends.
@@ -42,10 +42,10 @@ struct Outcome {
   bool slackTouched = false;  // a decoder set a bit past the row's last pixel
 };
 
-// Run spec over file through the host library (image type "TIF1", so the
+// Run job over file through the host library (image type "TIF1", so the
 // host serves the positioned input protocol). The rows are in result.output
-// when spec.putRows is set.
-qvhost::Result Run(const std::vector<uint8_t> &file, const Spec &spec, qvhost::Options options,
+// when job.putRows is set.
+qvhost::Result Run(const std::vector<uint8_t> &file, const Settings &job, qvhost::Options options,
                    Outcome *outcome);
 
 // FNV-1a, as the body hashes its rows.

@@ -1,5 +1,5 @@
-// The shared fax machinery (set-up, bit reader, run lookup, EOL search, run
-// writers) and the one-dimensional rows: modified Huffman and T.4 1-D.
+// The shared fax machinery (set-up, bit reader, run lookup, EOL search) and
+// the one-dimensional rows: modified Huffman and T.4 1-D.
 #include <string.h>
 
 #include "codecs/ccitt/ccitt_bits.h"
