@@ -145,6 +145,7 @@ TEST(FaxLibtiff, PageTallerThan60000Rows) {
 #endif
 
 
+#if !defined(_WIN32)
 // Raw Group 3 data from netpbm's pbmtog3 (EOL before every row, RTC at the
 // end), in both bit orders: the rows are the page's.
 TEST(FaxPbmtog3, RawPages) {
@@ -179,6 +180,7 @@ TEST(FaxPbmtog3, RawPages) {
       }
     }
 }
+#endif
 
 // ---- Code tables ------------------------------------------------------------
 
