@@ -300,12 +300,13 @@ enum {
   QV_ERR_FAX_EMPTY_PAGE = -7109,      /* raw fax data ends its page before the first row */
   QV_ERR_FAX_HORIZONTAL = -7110,      /* horizontal mode cut by an EOL or by the end of data */
   QV_ERR_FAX_OVERRUN = -7111,         /* a position past the row width, or left of 0 */
-  QV_ERR_FAX_FILL = -7112,            /* the strip ended inside EOL fill or before a tag bit */
+  QV_ERR_FAX_FILL = -7112,            /* a strip's bytes ended inside EOL fill or before a tag bit */
   QV_ERR_FAX_FIRST_ROW_2D = -7113,    /* a strip's first MR row is two-dimensional */
   QV_ERR_FAX_CODE = -7115,            /* bits that begin no code (extension codes included) */
-  QV_ERR_FAX_VERTICAL = -7116,        /* a vertical mode puts a1 at or left of a0 */
+  QV_ERR_FAX_VERTICAL = -7116,        /* a vertical mode puts a1 left of a0 */
   QV_ERR_FAX_NO_EOL = -7117,          /* an MR row that does not begin with an EOL */
-  QV_ERR_FAX_CHANGES = -7118          /* more changes in a row than its width allows */
+  QV_ERR_FAX_CHANGES = -7118          /* more changes in a row than its width allows
+                                         (zero-length runs that do not advance) */
 };
 
 /* A one-line meaning of a Status number (header-only: the library exports

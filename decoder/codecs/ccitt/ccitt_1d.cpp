@@ -1,0 +1,309 @@
+// The shared fax machinery (set-up, bit reader, run lookup, EOL search) and
+// the one-dimensional rows: modified Huffman and T.4 1-D.
+#include <string.h>
+
+#include "codecs/ccitt/ccitt_bits.h"
+
+namespace {
+
+// Widths whose lists could not be sized: larger than any row buffer.
+constexpr uint32_t kMaxWidth = 1u << 28;
+
+// The list of an all-white row of the given width.
+void ResetToWhite(CcittState *st, uint32_t width) {
+  st->Recent = st->ChangeLists[0];
+  uint32_t *l = st->Recent;
+  l[0] = 0;
+  l[1] = l[2] = l[3] = l[4] = width;
+  st->ChangeCount = 3;
+}
+
+}  // namespace
+
+CcittState *JobCcitt(ParamBlock *block) { return &JobGlobals(block)->Ccitt; }
+
+void CcittSetup(ParamBlock *block, uint32_t width, bool reverseBits) {
+  CcittState *st = JobCcitt(block);
+  if (width > kMaxWidth) FailJob(block, QV_ERR_BUFFER);
+  size_t bytes = (static_cast<size_t>(width) + kListSpare) * sizeof(uint32_t);
+  for (uint32_t *&list : st->ChangeLists) {
+    int slot;
+    list = static_cast<uint32_t *>(AllocJobBuffer(block, bytes, &slot));
+    if (!list) FailJob(block, QV_ERR_BUFFER);
+  }
+  if (reverseBits) {
+    int slot;
+    uint8_t *buffer = static_cast<uint8_t *>(AllocJobBuffer(block, kReversalBufferSize, &slot));
+    if (!buffer) FailJob(block, QV_ERR_BUFFER);
+    TiffReverseInput(block, buffer);
+  }
+  st->RowWidth = width;
+  ResetToWhite(st, width);
+}
+
+void CcittStartStrip(ParamBlock *block, uint32_t byteCount) {
+  CcittState *st = JobCcitt(block);
+  st->BitAccumulator = 0;
+  st->BitCount = 0;
+  st->StripBytesLeft = static_cast<int32_t>(byteCount);  // 2^31 and above: no limit
+  st->OneDimRowPending = true;
+  // Each strip is coded on its own: an end of page met in an earlier strip
+  // does not blank this one.
+  st->CodedDataEnded = false;
+  ResetToWhite(st, st->RowWidth);
+}
+
+void CcittAlignToByte(ParamBlock *block) {
+  CcittState *st = JobCcitt(block);
+  if (st->BitCount <= 0) {
+    // Bits past the strip's end were used: nothing of the byte is left.
+    st->BitAccumulator = 0;
+    st->BitCount = 0;
+    return;
+  }
+  int k = st->BitCount & 7;
+  st->BitAccumulator <<= k;
+  st->BitCount -= k;
+}
+
+// ---- Bit reader -------------------------------------------------------------
+
+namespace {
+
+// Input bytes in the queue that the stream has not handed out yet.
+size_t UnreadInput(ParamBlock *block, StreamState *s) {
+  return s->InBase + QueueHeld(&block->InputQueue) - TiffInputPosition(block);
+}
+
+// Every queued byte has been read and the data has no limit: ask the host
+// for more, as the stream does, but take "no more" (EndOfData without new
+// bytes) as the end of the data rather than a failure. True when bytes came.
+bool WaitForMoreInput(ParamBlock *block, StreamState *s) {
+  DataQueue *q = &block->InputQueue;
+  if (q->flags & QV_QUEUE_END_OF_DATA) return false;
+  uint64_t next = static_cast<uint64_t>(s->InBase) + QueueHeld(q);
+  if (next >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
+  s->InBase = static_cast<uint32_t>(next);
+  q->front = q->rear = q->start;
+  block->SeekTarget = s->InBase;
+  SuspendJob(block, ResponseNeedInput);
+  NormaliseQueue(block, q);
+  if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_INPUT_ABORTED);
+  if (q->front == q->rear) {
+    if (q->flags & QV_QUEUE_END_OF_DATA) return false;
+    FailJob(block, QV_ERR_INPUT_STALLED);
+  }
+  TiffSeek(block, s->InBase);  // the window opens over the new bytes
+  return true;
+}
+
+}  // namespace
+
+int FetchByteSlow(ParamBlock *block, StreamState *s, FaxBits *b) {
+  s->Window.Next = b->next;
+  s->Window.End = b->end;
+  // No limit: the end of the input is the end of the data, whenever the
+  // host says so.
+  if (b->left < 0 && UnreadInput(block, s) == 0 && !WaitForMoreInput(block, s)) {
+    b->next = s->Window.Next;
+    b->end = s->Window.End;
+    b->left = 0;
+    return -1;
+  }
+  uint8_t v = NextStripByte(block);
+  b->next = s->Window.Next;
+  b->end = s->Window.End;
+  return v;
+}
+
+bool RefillCareful(ParamBlock *block, StreamState *s, FaxBits *b, const CodeEntry *level, int w,
+                   bool invalidEnds) {
+  if (b->left < 0) {
+    while (level[b->acc >> (32 - w)].length > b->count && Load1(block, s, *b)) {
+    }
+  }
+  if (b->left != 0) return true;
+  const CodeEntry &e = level[b->acc >> (32 - w)];
+  return e.length <= b->count && !(invalidEnds && e.value == kEntryInvalid);
+}
+
+void FailBadCode(ParamBlock *block) { FailJob(block, QV_ERR_FAX_CODE); }
+
+uint32_t RunLookupDeeper(ParamBlock *block, StreamState *s, FaxBits *bits, const CodeTable &t, CodeEntry e,
+                         uint32_t sum) {
+  FaxBits &b = *bits;
+  for (;;) {
+    // e was looked up at level 0 with 9 bits.
+    if (e.value == kEntryInvalid) FailBadCode(block);
+    Consume(b, e.length);
+    if (e.value < kEntryMakeUp) return sum + e.value;
+    if (e.value < kEntryNextLevel) {
+      // An extended make-up code: more codes of the run follow.
+      sum += e.value & 0x3FFF;
+      uint32_t rest = RunLookup(block, s, b, t);
+      if (rest == EolMarker) return sum;
+      sum += rest;
+      return sum > (1u << 30) ? 1u << 30 : sum;
+    }
+    if (e.value >= EolMarker) {
+      // An EOL or twelve zeros: put the twelve bits back.
+      b.count += 12;
+      b.acc >>= 12;
+      if (e.value == EolMarker) b.acc |= 1u << 20;
+      return sum ? sum : EolMarker;
+    }
+    const CodeLevel &lv = t.levels[e.value & 0x3FFF];
+    const CodeEntry *level = t.entries + lv.offset;
+    if (b.count < lv.width && !RefillFor(block, s, b, level, lv.width)) return sum ? sum : EolMarker;
+    e = level[b.acc >> (32 - lv.width)];
+  }
+}
+
+uint32_t DecodeRun(ParamBlock *block, const CodeTable &table) {
+  CcittState *st = JobCcitt(block);
+  StreamState *s = JobStream(block);
+  FaxBits b = BitsLoad(st, s);
+  uint32_t r = RunLookup(block, s, b, table);
+  BitsStore(b, st, s);
+  return r;
+}
+
+namespace {
+// The zeros before the accumulator's first 1 bit, and that bit.
+void ConsumeThroughFirstOne(FaxBits &b) {
+  int n = __builtin_clz(b.acc) + 1;
+  b.acc = n >= 32 ? 0 : b.acc << n;
+  b.count -= n;
+}
+}  // namespace
+
+bool FindEolBits(ParamBlock *block, StreamState *s, FaxBits &b) {
+  // Without a limit the data ends with the input: zero fill up to there is
+  // the end of the data, not a failure (however many bytes were held).
+  const bool noLimit = b.left < 0;
+  if (b.acc == 0) {
+    // Every held bit is 0 (or none is held): load up to two bytes below them.
+    int want = (b.left >= 2 || b.left < 0) ? 2 : b.left;
+    if (want == 0) return false;
+    // Fill and the EOL's zeros may fill the accumulator: keep 16 (or 24)
+    // of them, still more than an EOL's 11.
+    int keep = 32 - 8 * want;
+    if (b.count > keep) b.count = keep;
+    if (b.count < 0) b.count = 0;
+    int got = 0;
+    while (got < want && Load1(block, s, b)) ++got;
+    if (got == 0) return false;
+    if (got == 1 && b.count < 12) return false;
+    if (b.acc == 0) {
+      // Still all zero: drop them and read whole bytes until one holds a 1;
+      // the EOL ends with it (at least 16 zeros were seen).
+      b.count = 0;
+      do {
+        if (!Load1(block, s, b)) {
+          if (noLimit) return false;
+          FailJob(block, QV_ERR_FAX_FILL);
+        }
+        if (b.acc == 0) b.count = 0;
+      } while (b.acc == 0);
+      ConsumeThroughFirstOne(b);
+      return true;
+    }
+  }
+  if (b.acc >> 21) return false;  // a 1 among the first 11 bits: no EOL here
+  ConsumeThroughFirstOne(b);
+  return true;
+}
+
+bool FindEolIn(ParamBlock *block, const FaxJob &j) {
+  FaxBits b = BitsLoad(j.st, j.s);
+  bool found = FindEolBits(block, j.s, b);
+  BitsStore(b, j.st, j.s);
+  return found;
+}
+
+bool FindEol(ParamBlock *block) { return FindEolIn(block, JobFax(block)); }
+
+uint32_t PeekBitIn(ParamBlock *block, const FaxJob &j) {
+  FaxBits b = BitsLoad(j.st, j.s);
+  if (b.count <= 0) {
+    b.acc = 0;
+    b.count = 0;
+    if (!Load1(block, j.s, b)) FailJob(block, QV_ERR_FAX_FILL);
+  }
+  BitsStore(b, j.st, j.s);
+  return b.acc >> 31;
+}
+
+uint32_t PeekBit(ParamBlock *block) { return PeekBitIn(block, JobFax(block)); }
+
+// ---- One-dimensional rows ---------------------------------------------------------
+
+namespace {
+
+// One modified Huffman row; with kRecord its changes become the most recent
+// list (the reference line of a two-dimensional row to follow).
+template <bool kRecord>
+uint32_t MhRow(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width) {
+  CcittState *st = j.st;
+  StreamState *s = j.s;
+  if (width > st->RowWidth) FailJob(block, QV_ERR_BAD_OPTION);
+  FaxBits b = BitsLoad(st, s);
+  uint32_t *list = st->Recent;
+  const uint32_t limit = st->RowWidth + kListValid;
+  uint32_t k = 1;
+  RowFiller fill(row, width);
+  auto append = [&](uint32_t p) __attribute__((always_inline)) {
+    if (!kRecord) return;
+    if (k >= limit) FailJob(block, QV_ERR_FAX_CHANGES);
+    list[k++] = p;
+  };
+  uint32_t p = 0;
+  uint32_t w = RunLookup(block, s, b, WhiteRunTable);
+  if (w != EolMarker) {
+    p = w;
+    while (p < width) {
+      append(p);  // a black run starts
+      uint32_t r = RunLookup(block, s, b, BlackRunTable);
+      if (r == EolMarker) break;  // the row ends black from p
+      uint32_t e = p + r;
+      if (e > width) FailJob(block, QV_ERR_FAX_OVERRUN);
+      fill.Black(p, e);
+      p = e;
+      if (p == width) break;
+      append(p);  // a white run starts
+      w = RunLookup(block, s, b, WhiteRunTable);
+      if (w == EolMarker) break;
+      p += w;
+    }
+    if (p > width) FailJob(block, QV_ERR_FAX_OVERRUN);
+  }
+  if (p == 0) st->CodedDataEnded = true;
+  if (kRecord) {
+    list[0] = 0;
+    list[k] = list[k + 1] = list[k + 2] = list[k + 3] = width;
+    st->ChangeCount = k + 2;
+  }
+  BitsStore(b, st, s);
+  return p;
+}
+
+}  // namespace
+
+uint32_t MhRowRecorded(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width) {
+  return MhRow<true>(block, j, row, width);
+}
+
+uint32_t DecodeMhRow(ParamBlock *block, uint8_t *row, uint32_t width) {
+  return MhRow<true>(block, JobFax(block), row, width);
+}
+
+uint32_t DecodeG3Row1D(ParamBlock *block, uint8_t *row, uint32_t width) {
+  FaxJob j = JobFax(block);
+  if (j.st->CodedDataEnded) return 0;
+  // One EOL before a row is optional; two end the page.
+  if (FindEolIn(block, j) && FindEolIn(block, j)) {
+    j.st->CodedDataEnded = true;
+    return 0;
+  }
+  return MhRow<false>(block, j, row, width);
+}

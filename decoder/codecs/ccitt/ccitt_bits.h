@@ -1,0 +1,234 @@
+// The fax bit reader, shared by the one- and two-dimensional decoders.
+//
+// Row decoders copy the reader into a FaxBits local for the whole row (so
+// the accumulator and the window stay in registers) and store it back when
+// the row ends. Bytes enter the accumulator whole, most significant bit
+// first; two at a time while two or more strip bytes remain.
+#pragma once
+#include <stdint.h>
+#include <string.h>
+
+#include <bit>
+
+#include "codecs/ccitt/ccitt.h"
+#include "codecs/ccitt/ccitt_tables.h"
+#include "engine/engine.h"
+#include "stream/stream.h"
+
+#define FAX_INLINE inline __attribute__((always_inline))
+#define FAX_NOINLINE __attribute__((noinline))
+
+// A row's list of changing elements holds at most RowWidth + 2 entries in
+// valid data (entry 0, a change at every pixel, one at the width); the
+// decoders stop a row with -7118 when more are written. The 2-D decoder
+// checks once per step: a step appends up to 36 entries (a V0 for each of
+// the 32 held bits, then up to 4 from one dispatch). After them come the
+// two closing entries and two spare ones (a pass mode at the reference's
+// last entry reads one past it).
+inline constexpr uint32_t kListValid = 2;   // entries beyond RowWidth in valid data
+inline constexpr size_t kListSpare = kListValid + 36 + 4;
+
+// The running job's fax decoder and input stream.
+struct FaxJob {
+  CcittState *st;
+  StreamState *s;
+};
+FAX_INLINE FaxJob JobFax(ParamBlock *block) {
+  GlobalState *g = JobGlobals(block);
+  return {&g->Ccitt, &g->Stream};
+}
+
+struct FaxBits {
+  uint32_t acc;    // BitAccumulator
+  int32_t count;   // BitCount
+  int32_t left;    // StripBytesLeft (negative: no limit)
+  const uint8_t *next;  // the input window
+  const uint8_t *end;
+};
+
+FAX_INLINE FaxBits BitsLoad(const CcittState *st, const StreamState *s) {
+  return {st->BitAccumulator, st->BitCount, st->StripBytesLeft, s->Window.Next, s->Window.End};
+}
+
+FAX_INLINE void BitsStore(const FaxBits &b, CcittState *st, StreamState *s) {
+  st->BitAccumulator = b.acc;
+  st->BitCount = b.count;
+  st->StripBytesLeft = b.left;
+  s->Window.Next = b.next;
+  s->Window.End = b.end;
+}
+
+FAX_INLINE void Consume(FaxBits &b, int n) {
+  b.acc <<= n;
+  b.count -= n;
+}
+
+// OR a four-byte mask into a row (any alignment).
+FAX_INLINE void Or32(uint8_t *p, uint32_t mask) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  v |= mask;
+  memcpy(p, &v, 4);
+}
+
+// Sets black runs, left to right, into a zeroed row. The row's 32-pixel
+// words lie at multiples of 4 bytes from its start; the pixels of the word in
+// hand are gathered in a register, and the whole word is stored after each
+// run: a plain store, where ORing four bytes into the row would first wait
+// for the run before it to reach memory. A last word that reaches past the
+// row is ORed in (its bits there are 0), so the slack only sees zero bits.
+class RowFiller {
+ public:
+  RowFiller(uint8_t *row, uint32_t width) : row_(row), inside_(width / 32) {}
+
+  // Pixels start to end - 1 (start < width, start <= end <= width).
+  FAX_INLINE void Black(uint32_t start, uint32_t end) {
+    uint32_t w = start >> 5;
+    bits_ = w == word_ ? bits_ : 0;
+    word_ = w;
+    uint32_t head = ~0u >> (start & 31);  // from the run's start to the word's end
+    if (end <= 32 * w + 32) {
+      bits_ |= head & ~static_cast<uint32_t>(0xFFFFFFFFull >> (end - 32 * w));
+      Put(w, bits_);
+      return;
+    }
+    // A run past its first word: whole words of black, then its last word.
+    Put(w, bits_ | head);
+    for (++w; w < end >> 5; ++w) memset(row_ + 4 * static_cast<size_t>(w), 0xFF, 4);
+    word_ = w;
+    bits_ = ~static_cast<uint32_t>(0xFFFFFFFFull >> (end & 31));
+    if (bits_) Put(w, bits_);
+  }
+
+ private:
+  FAX_INLINE void Put(uint32_t w, uint32_t v) {
+    if (std::endian::native == std::endian::little) v = __builtin_bswap32(v);
+    uint8_t *at = row_ + 4 * static_cast<size_t>(w);
+    if (w < inside_)
+      memcpy(at, &v, 4);
+    else
+      Or32(at, v);
+  }
+
+  uint8_t *row_;
+  uint32_t inside_;    // words wholly inside the row
+  uint32_t word_ = 0;  // the word in hand
+  uint32_t bits_ = 0;  // its black pixels, the leftmost in the top bit
+};
+
+// The next byte when the window is used up: through the stream's slow path,
+// or -1 when the data runs without a limit and the input has ended (the
+// strip's data then counts as ended: left becomes 0).
+int FetchByteSlow(ParamBlock *block, StreamState *s, FaxBits *b);
+
+// Load one byte below the held bits (count at most 24). False, with nothing
+// loaded, when the strip's data has ended.
+FAX_INLINE bool Load1(ParamBlock *block, StreamState *s, FaxBits &b) {
+  if (b.left == 0) return false;
+  uint32_t v;
+  if (b.next < b.end) {
+    v = *b.next++;
+  } else {
+    FaxBits t = b;
+    int got = FetchByteSlow(block, s, &t);
+    b = t;
+    if (got < 0) return false;
+    v = static_cast<uint32_t>(got);
+  }
+  if (b.left > 0) --b.left;
+  b.acc |= v << (24 - b.count);
+  b.count += 8;
+  return true;
+}
+
+// Load two bytes (count at most 16) when two strip bytes remain, or when the
+// data has no limit and the window holds two.
+FAX_INLINE void Load2(ParamBlock *block, StreamState *s, FaxBits &b) {
+  uint32_t v;
+  if (b.end - b.next >= 2) {
+    v = static_cast<uint32_t>(b.next[0]) << 8 | b.next[1];
+    b.next += 2;
+  } else {
+    s->Window.Next = b.next;
+    uint16_t w = NextStripWord(block);
+    b.next = s->Window.Next;
+    b.end = s->Window.End;
+    v = static_cast<uint32_t>(w & 0xFF) << 8 | w >> 8;
+  }
+  if (b.left > 0) b.left -= 2;
+  b.acc |= v << (16 - b.count);
+  b.count += 16;
+}
+
+FAX_INLINE bool CanLoad2(const FaxBits &b) {
+  return b.left >= 2 || (b.left < 0 && b.end - b.next >= 2);
+}
+
+// The careful loads: no limit and a short window (single bytes until the
+// entry that the top w bits select is covered), or the strip's data ended.
+// False when the entry's bits are not all there (or, with invalidEnds, the
+// entry is invalid) and the strip has no more bytes.
+bool RefillCareful(ParamBlock *block, StreamState *s, FaxBits *b, const CodeEntry *level, int w,
+                   bool invalidEnds);
+
+// Before a lookup at a level of index width w: load once when fewer than w
+// bits are held.
+FAX_INLINE bool RefillFor(ParamBlock *block, StreamState *s, FaxBits &b, const CodeEntry *level,
+                          int w, bool invalidEnds = false) {
+  if (b.count >= w) return true;
+  if (CanLoad2(b)) {
+    Load2(block, s, b);
+    return true;
+  }
+  if (b.left == 1) {
+    Load1(block, s, b);
+    return true;
+  }
+  FaxBits t = b;
+  bool ok = RefillCareful(block, s, &t, level, w, invalidEnds);
+  b = t;
+  return ok;
+}
+
+// Bits that begin no code.
+[[noreturn]] void FailBadCode(ParamBlock *block);
+
+// Codes longer than 9 bits: the levels past the first (noinline: rare).
+uint32_t RunLookupDeeper(ParamBlock *block, StreamState *s, FaxBits *b, const CodeTable &t, CodeEntry e,
+                         uint32_t sum);
+
+// A run through table: the lookup of DecodeRun on the row's local reader.
+// Returns the run, or EolMarker for an EOL, twelve zeros or the end of the
+// strip's data (the EOL bits stay unread). Make-up codes that an EOL or the
+// end of the data cuts short still make a run: encoders end full-width runs
+// that way, and the run is what they meant.
+FAX_INLINE uint32_t RunLookup(ParamBlock *block, StreamState *s, FaxBits &b, const CodeTable &t) {
+  constexpr uint32_t kRunCap = 1u << 30;  // make-up sums stop growing here
+  uint32_t sum = 0;
+  for (;;) {
+    if (b.count < 9 && !RefillFor(block, s, b, t.entries, 9)) return sum ? sum : EolMarker;
+    CodeEntry e = t.entries[b.acc >> 23];
+    if (e.value < kEntryMakeUp) {
+      Consume(b, e.length);
+      return sum + e.value;
+    }
+    if (e.value >= kEntryNextLevel) {
+      FaxBits copy = b;
+      uint32_t r = RunLookupDeeper(block, s, &copy, t, e, sum);
+      b = copy;
+      return r;
+    }
+    Consume(b, e.length);
+    sum += e.value & 0x3FFF;
+    if (sum > kRunCap) sum = kRunCap;
+  }
+}
+
+// FindEol on the local reader.
+bool FindEolBits(ParamBlock *block, StreamState *s, FaxBits &b);
+
+// The operations of ccitt.h on a job already looked up.
+bool FindEolIn(ParamBlock *block, const FaxJob &j);
+uint32_t PeekBitIn(ParamBlock *block, const FaxJob &j);
+uint32_t MhRowRecorded(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width);
+void G4RowIn(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width);

@@ -1,0 +1,105 @@
+#include "fax_job.h"
+
+#include <string.h>
+
+#include "codecs/ccitt/ccitt.h"
+#include "engine/engine.h"
+#include "engine/queue.h"
+#include "stream/stream.h"
+
+namespace faxjob {
+namespace {
+
+// The job reads its settings from here (a job keeps no owning objects).
+const Settings *g_settings = nullptr;
+Outcome *g_outcome = nullptr;
+
+constexpr uint32_t kRawWidth = 32768;  // the width a raw page's first row is decoded at
+
+uint32_t DecodeOne(ParamBlock *block, Coding coding, uint8_t *row, uint32_t width) {
+  switch (coding) {
+    case Coding::Mh: {
+      uint32_t r = DecodeMhRow(block, row, width);
+      CcittAlignToByte(block);
+      return r;
+    }
+    case Coding::G3: return DecodeG3Row1D(block, row, width);
+    case Coding::G3TwoD: return DecodeG3Row2D(block, row, width);
+    case Coding::G4: DecodeG4Row(block, row, width); return width;
+  }
+  return 0;
+}
+
+void Body(ParamBlock *block) {
+  const Settings &job = *g_settings;
+  Outcome &out = *g_outcome;
+  block->Flags |= QV_FLAG_FINAL_IMAGE;
+  TiffStartInput(block);
+  bool raw = job.width == 0;
+  uint32_t width = raw ? kRawWidth : job.width;
+  CcittSetup(block, width, job.reverse);
+  int slot;
+  size_t rowMax = (width + 7) / 8;
+  uint8_t *row = static_cast<uint8_t *>(AllocJobBuffer(block, rowMax + 3, &slot));
+  if (!row) FailJob(block, QV_ERR_BUFFER);
+  Strip rawStrip;
+  rawStrip.rows = UINT32_MAX;
+  size_t strips = raw ? 1 : job.strips.size();
+  for (size_t si = 0; si < strips; ++si) {
+    const Strip &strip = raw ? rawStrip : job.strips[si];
+    CcittStartStrip(block, strip.byteCount);
+    TiffSeek(block, strip.offset);
+    for (uint32_t r = 0; r < strip.rows; ++r) {
+      size_t rowBytes = (width + 7) / 8;
+      memset(row, 0, rowBytes + 3);
+      uint32_t got = DecodeOne(block, job.coding, row, width);
+      if (row[rowBytes] | row[rowBytes + 1] | row[rowBytes + 2]) out.slackTouched = true;
+      if ((width & 7) && (row[rowBytes - 1] & (0xFF >> (width & 7)))) out.slackTouched = true;
+      if (raw) {
+        if (got == 0) {
+          if (out.rows == 0) FailJob(block, QV_ERR_FAX_EMPTY_PAGE);
+          break;
+        }
+        if (out.rows == 0) {
+          // The page's width is the first row's length; nothing past it is set.
+          width = got;
+          rowBytes = (width + 7) / 8;
+          for (size_t i = rowBytes; i < rowMax; ++i)
+            if (row[i]) out.slackTouched = true;
+          if ((width & 7) && (row[rowBytes - 1] & (0xFF >> (width & 7)))) out.slackTouched = true;
+        }
+      }
+      if (job.hashRows) out.hash = Hash(row, rowBytes, out.hash);
+      if (job.putRows) WriteOutput(block, &block->OutputQueue, row, rowBytes);
+      ++out.rows;
+      if (job.onRow) job.onRow(out.rows);
+    }
+  }
+  out.width = width;
+}
+
+void Install(ParamBlock *block) { SetJobBodyForTest(block, Body); }
+
+}  // namespace
+
+uint64_t Hash(const uint8_t *p, size_t n, uint64_t h) {
+  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+  return h;
+}
+
+qvhost::Result Run(const std::vector<uint8_t> &file, const Settings &job, qvhost::Options options,
+                   Outcome *outcome) {
+  options.imageType = QV_FOURCC('T', 'I', 'F', '1');
+  *outcome = Outcome();
+  outcome->hash = Hash(nullptr, 0);
+  g_settings = &job;
+  g_outcome = outcome;
+  qvhost::TestHooks hooks;
+  hooks.afterInit = Install;
+  qvhost::Result r = qvhost::DecodeWithHooks(file.data(), file.size(), options, hooks);
+  g_settings = nullptr;
+  g_outcome = nullptr;
+  return r;
+}
+
+}  // namespace faxjob
