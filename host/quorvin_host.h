@@ -49,6 +49,10 @@ struct Options {
   uint8_t outputFill = 0;   // initial contents of the output storage (with QV_FLAG_OVERLAY)
   bool measureStack = false;  // report the job stack's high-water mark (costs a scan)
   int outputFd = -1;        // >= 0: write the output there by position instead of memory
+  // Non-null: this vector's storage becomes the result's output (a caller
+  // decoding many files swaps it back afterwards, so memory is not grown and
+  // zeroed anew for every decode).
+  std::vector<uint8_t> *recycleOutput = nullptr;
   std::function<void(const PassImage &)> onPassImage;
   std::function<void(int32_t)> onProgress;
   std::function<void(int response)> onResponse;

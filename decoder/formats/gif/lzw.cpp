@@ -1,109 +1,183 @@
 #include "lzw.h"
 
+#include <bit>
 #include <string.h>
 
 // Safety rests on one invariant: every table entry below NextFree was written
 // since the last reset, from a smaller code (a root, or an entry added before
-// it). Strings are written by their recorded length, chunk by chunk, so no
-// write leaves the requested bytes or the stack, and every code read from the
-// tables is below 2^T. Codes that would break the invariant (a code above
-// NextFree, a first code that is not a root) end the stream.
+// it), and no string is longer than the table has entries. Strings are
+// written by their recorded length, at most 7 bytes past their end, and only
+// where the destination (or the stack, which has that slack) has room for
+// it, so no write leaves the requested bytes or the stack, and every code
+// read from the tables is below 2^T. Codes that would break the invariant (a
+// code above NextFree, a first code that is not a root) end the stream.
+
+static_assert(std::endian::native == std::endian::little,
+              "chunks are handled as little-endian 64-bit words");
 
 namespace {
 
 constexpr uint32_t kMaxTableBits = 12;
+constexpr uint32_t kSlack = 8;  // bytes a string write may run past its end
 
 size_t Align8(size_t n) { return (n + 7) & ~size_t{7}; }
 
-// Next input byte, refilling the buffer from the source; false when the
-// source has no more bytes (the buffer is then left empty).
-inline bool NextInput(LzwDecoder *d, uint32_t &position, uint32_t &fill, uint8_t *byte) {
-  if (position >= fill) {
-    uint32_t got = d->Source ? d->Source(d->SourceContext, d->Input) : 0;
-    position = 0;
-    fill = got;
-    if (got == 0) return false;
-  }
-  *byte = d->Input[position++];
-  return true;
+inline uint64_t Load64(const uint8_t *p) {
+  uint64_t v;
+  memcpy(&v, p, 8);
+  return v;
 }
 
-// Write the string of code c, len bytes, to dst: the last chunk, then whole
-// chunks of 8 walking the prefixes.
-inline void WriteString(const uint16_t *prefix, const uint8_t *chunks, uint32_t c, uint32_t len,
-                        uint8_t *dst) {
-  uint32_t n = ((len - 1) & 7) + 1;
-  uint8_t *p = dst + len - n;
-  const uint8_t *chunk = chunks + 8 * c;
-  for (uint32_t i = 0; i < n; ++i) p[i] = chunk[i];
-  for (uint32_t left = len - n; left; left -= 8) {
-    c = prefix[c];
-    p -= 8;
-    memcpy(p, chunks + 8 * c, 8);
-  }
-}
+inline void Store64(uint8_t *p, uint64_t v) { memcpy(p, &v, 8); }
 
-// The decoder's working fields, kept in locals (registers) while a run of
-// bytes is decoded: stores through the destination could alias the storage.
+// The bit reader, on copies of the decoder's fields held in registers.
 template <bool MsbFirst>
-int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
-  uint32_t reservoir = d->Reservoir;
-  int32_t held = d->BitsHeld;
-  int32_t width = d->Width;
-  uint32_t mask = d->Mask;
-  uint32_t position = static_cast<uint32_t>(d->Position), fill = d->Fill;
-  uint32_t nextFree = d->NextFree, threshold = d->Threshold;
-  uint32_t previous = d->Previous;
-  const uint32_t clear = d->ClearCode, end = d->EndCode;
-  const uint32_t highest = d->Highest;
-  const bool early = (d->Flags & LzwEarlyChange) != 0;
-  uint16_t *const prefix = d->Prefix;
-  uint8_t *const chunks = d->Chunk;
-  uint8_t *const first = d->First;
-  uint16_t *const length = d->Length;
-  int result = 1;
+struct Bits {
+  LzwDecoder *d;
+  const uint8_t *input;
+  uint64_t reservoir;
+  uint32_t held, position, fill;
 
-  // Cut the next code off the input; false at the end of the input.
-  auto readCode = [&](uint32_t *code) -> bool {
-    while (held < width) {
-      uint8_t b;
-      if (!NextInput(d, position, fill, &b)) return false;
+  explicit Bits(LzwDecoder *decoder)
+      : d(decoder), input(decoder->Input), reservoir(decoder->Reservoir),
+        held(static_cast<uint32_t>(decoder->BitsHeld)),
+        position(static_cast<uint32_t>(decoder->Position)), fill(decoder->Fill) {}
+
+  void Save() {
+    d->Reservoir = reservoir;
+    d->BitsHeld = static_cast<int32_t>(held);
+    d->Position = static_cast<int32_t>(position);
+    d->Fill = fill;
+  }
+
+  // Bits of one input byte at the reservoir's free end. Bits already there
+  // from a wider load are the same bits, so OR-ing them again is harmless.
+  void Take(uint64_t b) {
+    if (MsbFirst)
+      reservoir |= b << (56 - held);
+    else
+      reservoir |= b << held;
+    held += 8;
+  }
+
+  // Make at least width bits available: eight bytes at once where the input
+  // buffer holds them, else byte by byte through the source. False when the
+  // source has no more bytes (the buffer is then left empty).
+  bool Need(uint32_t width) {
+    if (held >= width) return true;
+    if (fill - position >= 8) {
+      uint64_t w = Load64(input + position);
       if (MsbFirst)
-        reservoir = (reservoir << 8) | b;
+        reservoir |= __builtin_bswap64(w) >> held;
       else
-        reservoir |= static_cast<uint32_t>(b) << held;
-      held += 8;
+        reservoir |= w << held;
+      uint32_t take = (63 - held) >> 3;
+      position += take;
+      held += 8 * take;
+      return true;
     }
+    do {
+      if (position >= fill) {
+        uint32_t got = d->Source ? d->Source(d->SourceContext, d->Input) : 0;
+        position = 0;
+        fill = got;
+        if (got == 0) return false;
+      }
+      Take(input[position++]);
+    } while (held < width);
+    return true;
+  }
+
+  uint32_t Cut(uint32_t width, uint32_t mask) {
+    uint32_t code;
     if (MsbFirst) {
-      *code = (reservoir >> (held - width)) & mask;
+      code = static_cast<uint32_t>(reservoir >> (64 - width));
+      reservoir <<= width;
     } else {
-      *code = reservoir & mask;
+      code = static_cast<uint32_t>(reservoir) & mask;
       reservoir >>= width;
     }
     held -= width;
+    return code;
+  }
+};
+
+// Write the string of a code (its last chunk and Info word given) to out,
+// which has room for 7 bytes past the string's end. Returns its first byte.
+inline uint8_t PutString(const uint64_t *chunks, const uint32_t *info, uint64_t chunk,
+                         uint32_t entry, uint8_t *out) {
+  uint32_t len = entry >> 16;
+  uint8_t *p = out + ((len - 1) & ~7u);
+  Store64(p, chunk);
+  uint32_t c = entry & 0xFFFF;
+  while (p != out) {
+    p -= 8;
+    chunk = chunks[c];
+    Store64(p, chunk);
+    c = info[c] & 0xFFFF;
+  }
+  return static_cast<uint8_t>(chunk);
+}
+
+template <bool MsbFirst>
+int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
+  // Bytes of a string that did not fit the previous request come first.
+  if (d->StackTop != d->StackEnd) {
+    size_t c = static_cast<size_t>(d->StackEnd - d->StackTop);
+    if (c > n) c = n;
+    memcpy(dst, d->StackTop, c);
+    d->StackTop += c;
+    dst += c;
+    n -= c;
+    if (n == 0) return 1;
+  }
+
+  Bits<MsbFirst> in(d);
+  uint32_t width = static_cast<uint32_t>(d->Width);
+  uint32_t mask = d->Mask;
+  uint32_t nextFree = d->NextFree, threshold = d->Threshold;
+  const uint32_t clear = d->ClearCode, highest = d->Highest, firstFree = d->FirstFree;
+  const uint32_t initialWidth = static_cast<uint32_t>(d->InitialWidth);
+  const bool early = (d->Flags & LzwEarlyChange) != 0;
+  uint64_t *const chunks = d->Chunk;
+  uint32_t *const info = d->Info;
+  uint8_t *const stack = d->StackBase;
+  // The previous string: its code, last chunk, Info word and first byte.
+  uint32_t previous = d->Previous;
+  uint64_t prevChunk = 0;
+  uint32_t prevInfo = 0;
+  uint8_t prevFirst = d->FirstByte;
+  if (previous != LzwNoByte) {
+    prevChunk = chunks[previous];
+    prevInfo = info[previous];
+  }
+  uint32_t code;
+  int result = 1;
+
+  auto next = [&]() -> bool {
+    if (!in.Need(width)) return false;
+    code = in.Cut(width, mask);
     return true;
   };
   auto reset = [&] {
-    width = d->InitialWidth;
+    width = initialWidth;
     mask = (1u << width) - 1;
     threshold = early ? mask - 1 : mask;
-    nextFree = d->FirstFree;
+    nextFree = firstFree;
   };
-  // Entry nextFree: the string of code p followed by byte b.
-  auto add = [&](uint32_t p, uint8_t b) {
-    const uint32_t e = nextFree;
-    const uint32_t len = length[p];
-    const uint32_t k = ((len - 1) & 7) + 1;  // bytes in p's last chunk
-    if (k < 8) {
-      memcpy(chunks + 8 * e, chunks + 8 * p, 8);
-      chunks[8 * e + k] = b;
-      prefix[e] = prefix[p];
+  // Entry nextFree: the previous string followed by byte b. Chunk bytes
+  // beyond a string's end are zero, so the byte is OR-ed into place.
+  auto add = [&](uint8_t b, uint64_t *chunk, uint32_t *entry) {
+    uint32_t k = (prevInfo >> 16) & 7;  // bytes in the last chunk, 0 for a full one
+    if (k) {
+      *chunk = prevChunk | static_cast<uint64_t>(b) << (8 * k);
+      *entry = prevInfo + 0x10000;
     } else {
-      chunks[8 * e] = b;
-      prefix[e] = static_cast<uint16_t>(p);
+      *chunk = b;
+      *entry = previous | ((prevInfo & 0xFFFF0000u) + 0x10000);
     }
-    first[e] = first[p];
-    length[e] = static_cast<uint16_t>(len + 1);
+    chunks[nextFree] = *chunk;
+    info[nextFree] = *entry;
     ++nextFree;
     if (nextFree > threshold && nextFree <= highest) {
       ++width;
@@ -111,85 +185,97 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
       threshold = early ? mask - 1 : mask;
     }
   };
+  // A string of len bytes, written to out, is handed over.
+  auto emit = [&](uint8_t *out, uint32_t len) {
+    if (out == dst) {
+      dst += len;
+      n -= len;
+      return;
+    }
+    size_t c = len < n ? len : n;
+    memcpy(dst, stack, c);
+    dst += c;
+    n -= c;
+    if (c < len) {
+      d->StackTop = stack + c;
+      d->StackEnd = stack + len;
+    }
+  };
+  // After a clear code, or at the start of a stream: clear codes are
+  // skipped, and the first other code must be a root, handed over as it is.
+  auto startStrings = [&]() -> bool {
+    while (code == clear) {
+      reset();
+      if (!next()) return false;
+    }
+    if (code >= clear) return false;
+    previous = code;
+    prevChunk = chunks[code];
+    prevInfo = info[code];
+    prevFirst = static_cast<uint8_t>(code);
+    *dst++ = prevFirst;
+    --n;
+    return true;
+  };
 
+  if (previous == LzwNoByte && (!next() || !startStrings())) goto fail;
   while (n) {
-    // Bytes of a string that did not fit the previous request come first.
-    if (d->StackTop != d->StackEnd) {
-      size_t c = static_cast<size_t>(d->StackEnd - d->StackTop);
-      if (c > n) c = n;
-      memcpy(dst, d->StackTop, c);
-      d->StackTop += c;
-      dst += c;
-      n -= c;
-      continue;
-    }
-    uint32_t code;
-    if (!readCode(&code)) goto fail;
-    if (code == clear) {
-      do {
-        reset();
-        if (!readCode(&code)) goto fail;
-      } while (code == clear);
-      // The first code after a clear must be a root: the end code or a code
-      // that names no entry ends the stream.
-      if (code >= clear) goto fail;
-      previous = code;
-      *dst++ = static_cast<uint8_t>(code);
-      --n;
-      continue;
-    }
-    if (code == end || code > nextFree) goto fail;
-    if (previous == LzwNoByte) {
-      // First code of a stream that does not open with a clear code.
-      if (code >= clear) goto fail;
-      previous = code;
-      *dst++ = static_cast<uint8_t>(code);
-      --n;
-      continue;
-    }
-    {
-      uint32_t c = code;
-      bool extra = false;  // the table is full: code names a string it does not hold
-      if (code == nextFree) {
-        // The previous string followed by its own first byte.
-        if (nextFree <= highest) {
-          add(previous, first[previous]);
-        } else {
-          c = previous;
-          extra = true;
-        }
-      } else if (nextFree <= highest) {
-        add(previous, first[code]);
-      }
-      const uint32_t stored = length[c];
-      const uint32_t len = stored + (extra ? 1u : 0u);
-      uint8_t *out = len <= n ? dst : d->StackBase;
-      WriteString(prefix, chunks, c, stored, out);
-      if (extra) out[stored] = first[c];
-      if (out == dst) {
-        dst += len;
-        n -= len;
-      } else {
-        d->StackTop = d->StackBase;
-        d->StackEnd = d->StackBase + len;
+    if (!next()) goto fail;
+    if (code < nextFree && code - clear > 1) {
+      // A string in the table.
+      uint64_t chunk = chunks[code];
+      uint32_t entry = info[code];
+      uint32_t len = entry >> 16;
+      uint8_t *out = n >= len + kSlack - 1 ? dst : stack;
+      uint8_t first = PutString(chunks, info, chunk, entry, out);
+      if (nextFree <= highest) {
+        uint64_t c;
+        uint32_t e;
+        add(first, &c, &e);
       }
       previous = code;
+      prevChunk = chunk;
+      prevInfo = entry;
+      prevFirst = first;
+      emit(out, len);
+    } else if (code == clear) {
+      if (!startStrings()) goto fail;
+    } else if (code == nextFree && nextFree <= highest) {
+      // Not in the table yet: the previous string and its own first byte.
+      uint64_t chunk;
+      uint32_t entry;
+      add(prevFirst, &chunk, &entry);
+      uint32_t len = entry >> 16;
+      uint8_t *out = n >= len + kSlack - 1 ? dst : stack;
+      PutString(chunks, info, chunk, entry, out);
+      previous = code;
+      prevChunk = chunk;
+      prevInfo = entry;
+      emit(out, len);
+    } else if (code == nextFree) {
+      // The table is full (only with LzwEarlyChange, whose last code has no
+      // entry): the previous string and its first byte, added nowhere; the
+      // previous string stays the one to extend.
+      uint32_t len = (prevInfo >> 16) + 1;
+      uint8_t *out = n >= len + kSlack - 1 ? dst : stack;
+      PutString(chunks, info, prevChunk, prevInfo, out);
+      out[len - 1] = prevFirst;
+      emit(out, len);
+    } else {
+      goto fail;  // the end code, or a code beyond the table
     }
   }
   goto done;
 fail:
   result = 0;
 done:
-  d->Reservoir = reservoir;
-  d->BitsHeld = held;
-  d->Width = width;
+  in.Save();
+  d->Width = static_cast<int32_t>(width);
   d->Mask = static_cast<uint16_t>(mask);
-  d->Position = static_cast<int32_t>(position);
-  d->Fill = fill;
   d->NextFree = static_cast<uint16_t>(nextFree);
   d->Threshold = static_cast<uint16_t>(threshold);
   d->Previous = static_cast<uint16_t>(previous);
-  if (previous != LzwNoByte) d->FirstByte = first[previous];
+  d->FirstByte = prevFirst;
   return result;
 }
 
@@ -198,10 +284,9 @@ done:
 size_t LzwStorageSize(uint32_t tableBits, uint32_t bufferSize) {
   if (tableBits < 1 || tableBits > kMaxTableBits) return 0;
   size_t entries = size_t{1} << tableBits;
-  // prefix and length tables (16-bit), chunks (8 bytes each), first bytes,
-  // string stack, input buffer
-  return Align8(sizeof(LzwDecoder)) + 2 * entries + 2 * entries + 8 * entries + entries +
-         entries + bufferSize;
+  // chunks (8 bytes per code), Info words, the string stack with its slack,
+  // the input buffer
+  return Align8(sizeof(LzwDecoder)) + 8 * entries + 4 * entries + entries + kSlack + bufferSize;
 }
 
 LzwDecoder *LzwInit(void *storage, uint32_t initialWidth, uint32_t tableBits, uint16_t clearCode,
@@ -213,16 +298,12 @@ LzwDecoder *LzwInit(void *storage, uint32_t initialWidth, uint32_t tableBits, ui
     return nullptr;
   auto *d = static_cast<LzwDecoder *>(storage);
   uint8_t *p = static_cast<uint8_t *>(storage) + Align8(sizeof(LzwDecoder));
-  d->Prefix = reinterpret_cast<uint16_t *>(p);
-  p += 2 * entries;
-  d->Length = reinterpret_cast<uint16_t *>(p);
-  p += 2 * entries;
-  d->Chunk = p;
+  d->Chunk = reinterpret_cast<uint64_t *>(p);
   p += 8 * entries;
-  d->First = p;
-  p += entries;
+  d->Info = reinterpret_cast<uint32_t *>(p);
+  p += 4 * entries;
   d->StackBase = p;
-  p += entries;
+  p += entries + kSlack;
   d->Input = p;
   d->StackTop = d->StackEnd = d->StackBase;
   d->TableSize = entries;
@@ -244,9 +325,8 @@ LzwDecoder *LzwInit(void *storage, uint32_t initialWidth, uint32_t tableBits, ui
   d->Previous = LzwNoByte;
   // Roots: the string of one byte, the code's low 8 bits.
   for (uint32_t c = 0; c < d->FirstFree; ++c) {
-    d->Length[c] = 1;
-    d->Chunk[8 * c] = d->First[c] = static_cast<uint8_t>(c);
-    d->Prefix[c] = 0;
+    d->Chunk[c] = c & 0xFF;
+    d->Info[c] = 1u << 16;
   }
   LzwReset(d);
   return d;
@@ -259,34 +339,20 @@ void LzwReset(LzwDecoder *d) {
   d->Threshold = static_cast<uint16_t>((d->Flags & LzwEarlyChange) ? d->Mask - 1 : d->Mask);
 }
 
-uint16_t LzwReadCode(LzwDecoder *d) {
-  uint32_t position = static_cast<uint32_t>(d->Position), fill = d->Fill;
+namespace {
+template <bool MsbFirst>
+uint16_t ReadCode(LzwDecoder *d) {
+  Bits<MsbFirst> in(d);
+  uint32_t width = static_cast<uint32_t>(d->Width);
   uint16_t code = d->EndCode;
-  bool ok = true;
-  while (d->BitsHeld < d->Width) {
-    uint8_t b;
-    if (!NextInput(d, position, fill, &b)) {
-      ok = false;
-      break;
-    }
-    if (d->Flags & LzwMsbFirst)
-      d->Reservoir = (d->Reservoir << 8) | b;
-    else
-      d->Reservoir |= static_cast<uint32_t>(b) << d->BitsHeld;
-    d->BitsHeld += 8;
-  }
-  if (ok) {
-    if (d->Flags & LzwMsbFirst) {
-      code = static_cast<uint16_t>((d->Reservoir >> (d->BitsHeld - d->Width)) & d->Mask);
-    } else {
-      code = static_cast<uint16_t>(d->Reservoir & d->Mask);
-      d->Reservoir >>= d->Width;
-    }
-    d->BitsHeld -= d->Width;
-  }
-  d->Position = static_cast<int32_t>(position);
-  d->Fill = fill;
+  if (in.Need(width)) code = static_cast<uint16_t>(in.Cut(width, d->Mask));
+  in.Save();
   return code;
+}
+}  // namespace
+
+uint16_t LzwReadCode(LzwDecoder *d) {
+  return (d->Flags & LzwMsbFirst) ? ReadCode<true>(d) : ReadCode<false>(d);
 }
 
 uint16_t LzwNextByte(LzwDecoder *d) {
