@@ -65,20 +65,11 @@ void MirrorRow(uint8_t *row, uint32_t width, uint32_t bits) {
   }
 }
 
-// After a row put straight to the output: count it towards the batch.
-void CountBatchRow(RowDelivery *rows) {
-  if (rows->Batch && ++rows->BatchCount >= rows->Batch) {
-    rows->BatchCount = 0;
-    SuspendJob(rows->Block, ResponseRowsReady);
-  }
-}
-
 }  // namespace
 
 void TgaReadUncompressed(TgaJob *job) {
   ParamBlock *block = job->Block;
   DataQueue *in = &block->InputQueue;
-  DataQueue *out = &block->OutputQueue;
   uint32_t depth = job->Header.Depth;
   uint32_t height = job->Header.Height;
   bool converted = depth == 16 || depth == 32;
@@ -95,31 +86,14 @@ void TgaReadUncompressed(TgaJob *job) {
     }
     return;
   }
-  if (job->InRowSize == job->Stride) {
+  if (job->InRowSize == job->Stride && !job->Flip) {
     // File rows are output rows already.
-    if (!job->Flip) {
-      DeliverRowsFromInput(&job->Rows, height);
-      return;
-    }
-    for (uint32_t y = 0; y < height; ++y) {
-      ReadInput(block, job->OutRow, in, job->Stride);
-      DeliverRow(&job->Rows, job->OutRow);
-    }
+    DeliverRowsFromInput(&job->Rows, height);
     return;
   }
-  // Rows that only need padding to the stride.
-  uint32_t pad = job->Stride - job->InRowSize;
-  for (uint32_t y = 0; y < height; ++y) {
-    if (!job->Flip) {
-      CopyInputToOutput(block, out, in, job->InRowSize);
-      FillOutput(block, out, 0, pad);
-      CountBatchRow(&job->Rows);
-    } else {
-      // The bytes behind the row stay zero from the buffer's allocation.
-      ReadInput(block, job->OutRow, in, job->InRowSize);
-      DeliverRow(&job->Rows, job->OutRow);
-    }
-  }
+  // Rows straight from the input, padded to the stride where needed (the
+  // row buffer's bytes behind the row stay zero from its allocation).
+  for (uint32_t y = 0; y < height; ++y) DeliverRowFromInput(&job->Rows, job->OutRow, job->InRowSize);
 }
 
 void TgaReadRunLength(TgaJob *job) {
