@@ -71,83 +71,12 @@ std::vector<uint8_t> Rle8() {
   return v;
 }
 
-struct Sample {
-  const char *name;
-  uint32_t type;
-  std::vector<uint8_t> file;
-};
-
-const std::vector<Sample> &Samples() {
-  static const std::vector<Sample> s = {{"rgb24", 0, Stored(24)}, {"pal8", 0, Stored(8)}, {"rle8", kRle, Rle8()}};
-  return s;
-}
-
-void Quorvin(benchmark::State &state, uint32_t flags) {
-  const Sample &s = Samples()[state.range(0)];
-  state.SetLabel(std::string(s.name) + ", " + std::to_string(s.file.size() >> 10) + " KiB file");
-  qvhost::Options o;
-  o.imageType = s.type;
-  o.flags = flags;
-  o.extra = false;
-  o.eventLimit = 0;
-  std::vector<uint8_t> out;
-  size_t bytes = 0;
-  for (auto _ : state) {
-    bytes = qvbench::DecodeInto(s.file, o, out);
-    if (!bytes) {
-      state.SkipWithError("decode failed");
-      return;
-    }
-    benchmark::DoNotOptimize(out.data());
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
-}
-// The bitmap's own order (bottom row first), and top row first (flipped
-// delivery: rows placed in bands by output seeks), the order SDL2_image and
-// stb_image produce.
-void BM_Quorvin(benchmark::State &state) { Quorvin(state, 0); }
-void BM_QuorvinTopDown(benchmark::State &state) { Quorvin(state, QV_FLAG_TOP_DOWN); }
-BENCHMARK(BM_Quorvin)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_QuorvinTopDown)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
-
-template <typename Decode>
-void Peer(benchmark::State &state, Decode decode) {
-  const Sample &s = Samples()[state.range(0)];
-  state.SetLabel(s.name);
-  size_t bytes = 0;
-  for (auto _ : state) {
-    bytes = decode(s.file);
-    if (!bytes) {
-      state.SkipWithError("the peer does not decode this file");
-      return;
-    }
-    benchmark::DoNotOptimize(bytes);
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
-}
-
-#if QV_HAVE_SDL2_IMAGE
-void BM_SdlImage(benchmark::State &state) {
-  Peer(state, [](const std::vector<uint8_t> &f) { return qvbench::SdlDecode(f, "BMP"); });
-}
-BENCHMARK(BM_SdlImage)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
-#endif
-#if QV_HAVE_STB
-void BM_Stb(benchmark::State &state) { Peer(state, qvbench::StbDecode); }
-BENCHMARK(BM_Stb)->DenseRange(0, 1)->Unit(benchmark::kMillisecond);  // stb_image reads no RLE
-#endif
-
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::vector<qvbench::Ratio> ratios;
-  const double goals[] = {1.0, 1.0, 3.0};
-  for (int i = 0; i < 3; ++i) {
-    std::string n = std::to_string(i), name = Samples()[i].name;
-    ratios.push_back({"SDL2_image / Quorvin, " + name, "BM_Quorvin/" + n, "BM_SdlImage/" + n, goals[i]});
-    ratios.push_back({"SDL2_image / Quorvin, " + name + ", top-down", "BM_QuorvinTopDown/" + n,
-                      "BM_SdlImage/" + n, goals[i]});
-    ratios.push_back({"stb_image / Quorvin, " + name, "BM_Quorvin/" + n, "BM_Stb/" + n, 0});
-  }
-  return qvbench::RunAndReport(argc, argv, ratios, "photograph 4096x4096");
+  const std::vector<qvbench::Sample> samples = {
+      {"rgb24", 0, Stored(24), 1.0}, {"pal8", 0, Stored(8), 1.0}, {"rle8", kRle, Rle8(), 3.0}};
+  // stb_image reads no RLE.
+  return qvbench::RunAndReport(argc, argv, qvbench::RegisterRasterBenchmarks(samples, "BMP", 2),
+                               "photograph 4096x4096");
 }

@@ -60,6 +60,85 @@ size_t DecodeInto(const std::vector<uint8_t> &file, const qvhost::Options &optio
   return r.ok() ? output.size() : 0;
 }
 
+void RunQuorvin(benchmark::State &state, const std::vector<uint8_t> &file, const qvhost::Options &options,
+                const std::string &label) {
+  state.SetLabel(label);
+  qvhost::Options o = options;
+  o.extra = false;
+  o.eventLimit = 0;
+  std::vector<uint8_t> out;
+  size_t bytes = 0;
+  for (auto _ : state) {
+    bytes = DecodeInto(file, o, out);
+    if (!bytes) {
+      state.SkipWithError("decode failed");
+      return;
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+
+void RunPeer(benchmark::State &state, const std::vector<uint8_t> &file,
+             size_t (*decode)(const std::vector<uint8_t> &), const std::string &label) {
+  state.SetLabel(label);
+  size_t bytes = 0;
+  for (auto _ : state) {
+    bytes = decode(file);
+    if (!bytes) {
+      state.SkipWithError("the peer does not decode this file");
+      return;
+    }
+    benchmark::DoNotOptimize(bytes);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+
+std::vector<Ratio> RegisterRasterBenchmarks(const std::vector<Sample> &samples, const char *sdlType,
+                                            size_t stbSamples) {
+  std::vector<Ratio> ratios;
+  for (size_t i = 0; i < samples.size(); ++i) {
+    const Sample *s = &samples[i];
+    std::string n = std::to_string(i);
+    std::string label = s->name + ", " + std::to_string(s->file.size() >> 10) + " KiB file";
+    for (uint32_t flags : {0u, static_cast<uint32_t>(QV_FLAG_TOP_DOWN)}) {
+      std::string name = (flags ? "BM_QuorvinTopDown/" : "BM_Quorvin/") + n;
+      benchmark::RegisterBenchmark(name.c_str(), [s, flags, label](benchmark::State &state) {
+        qvhost::Options o;
+        o.imageType = s->imageType;
+        o.flags = flags;
+        RunQuorvin(state, s->file, o, label);
+      })->Unit(benchmark::kMillisecond);
+      ratios.push_back({std::string("SDL2_image / Quorvin, ") + s->name + (flags ? ", top-down" : ""), name,
+                        "BM_SdlImage/" + n, s->goal});
+    }
+#if QV_HAVE_SDL2_IMAGE
+    benchmark::RegisterBenchmark(("BM_SdlImage/" + n).c_str(), [s, sdlType](benchmark::State &state) {
+      state.SetLabel(s->name);
+      for (auto _ : state)
+        if (!SdlDecode(s->file, sdlType)) {
+          state.SkipWithError("SDL2_image does not decode this file");
+          return;
+        }
+      state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * SdlDecode(s->file, sdlType)));
+    })->Unit(benchmark::kMillisecond);
+#else
+    (void)sdlType;
+#endif
+#if QV_HAVE_STB
+    if (i < stbSamples) {
+      benchmark::RegisterBenchmark(("BM_Stb/" + n).c_str(), [s](benchmark::State &state) {
+        RunPeer(state, s->file, StbDecode, s->name);
+      })->Unit(benchmark::kMillisecond);
+      ratios.push_back({"stb_image / Quorvin, " + s->name, "BM_Quorvin/" + n, "BM_Stb/" + n, 0});
+    }
+#else
+    (void)stbSamples;
+#endif
+  }
+  return ratios;
+}
+
 #if QV_HAVE_STB
 size_t StbDecode(const std::vector<uint8_t> &file) {
   int w, h, n;

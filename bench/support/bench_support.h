@@ -50,6 +50,29 @@ size_t DecodeBytes(const std::vector<uint8_t> &file, uint32_t imageType, size_t 
 size_t DecodeInto(const std::vector<uint8_t> &file, const qvhost::Options &options,
                   std::vector<uint8_t> &output);
 
+// One benchmark of our side: file decoded with options into a buffer that
+// lives across iterations; MB/s count the bitmap bytes.
+void RunQuorvin(benchmark::State &state, const std::vector<uint8_t> &file, const qvhost::Options &options,
+                const std::string &label);
+// One benchmark of a peer: decode returns the bytes it produced, 0 on failure.
+void RunPeer(benchmark::State &state, const std::vector<uint8_t> &file,
+             size_t (*decode)(const std::vector<uint8_t> &), const std::string &label);
+
+// One file of a raster benchmark.
+struct Sample {
+  std::string name;
+  uint32_t imageType;
+  std::vector<uint8_t> file;
+  double goal;  // against SDL2_image; 0 for none
+};
+// Registers, for every sample, our decode in the bitmap's own order
+// (BM_Quorvin/i) and top row first (BM_QuorvinTopDown/i, flipped delivery),
+// SDL2_image's loader for sdlType and, for the first stbSamples samples,
+// stb_image; returns the ratio lines for RunAndReport. The samples must
+// outlive the run.
+std::vector<Ratio> RegisterRasterBenchmarks(const std::vector<Sample> &samples, const char *sdlType,
+                                            size_t stbSamples);
+
 #if QV_HAVE_STB
 // stb_image to memory; returns bytes produced (0 on failure).
 size_t StbDecode(const std::vector<uint8_t> &file);
