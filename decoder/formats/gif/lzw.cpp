@@ -63,17 +63,25 @@ struct Bits {
   // Make at least width bits available: eight bytes at once where the input
   // buffer holds them, else byte by byte through the source. False when the
   // source has no more bytes (the buffer is then left empty).
+  // Eight input bytes at once; the buffer must hold them.
+  void Load() {
+    uint64_t w = Load64(input + position);
+    if (MsbFirst)
+      reservoir |= __builtin_bswap64(w) >> held;
+    else
+      reservoir |= w << held;
+    uint32_t take = (63 - held) >> 3;
+    position += take;
+    held += 8 * take;
+  }
+
+  // Make at least width bits available: eight bytes at once where the input
+  // buffer holds them, else byte by byte through the source. False when the
+  // source has no more bytes (the buffer is then left empty).
   bool Need(uint32_t width) {
     if (held >= width) return true;
     if (fill - position >= 8) {
-      uint64_t w = Load64(input + position);
-      if (MsbFirst)
-        reservoir |= __builtin_bswap64(w) >> held;
-      else
-        reservoir |= w << held;
-      uint32_t take = (63 - held) >> 3;
-      position += take;
-      held += 8 * take;
+      Load();
       return true;
     }
     do {
@@ -88,16 +96,22 @@ struct Bits {
     return true;
   }
 
-  uint32_t Cut(uint32_t width, uint32_t mask) {
-    uint32_t code;
-    if (MsbFirst) {
-      code = static_cast<uint32_t>(reservoir >> (64 - width));
+  // The next code without taking it, then taking it.
+  uint32_t Peek(uint32_t width, uint32_t mask) const {
+    return MsbFirst ? static_cast<uint32_t>(reservoir >> (64 - width))
+                    : static_cast<uint32_t>(reservoir) & mask;
+  }
+  void Drop(uint32_t width) {
+    if (MsbFirst)
       reservoir <<= width;
-    } else {
-      code = static_cast<uint32_t>(reservoir) & mask;
+    else
       reservoir >>= width;
-    }
     held -= width;
+  }
+
+  uint32_t Cut(uint32_t width, uint32_t mask) {
+    uint32_t code = Peek(width, mask);
+    Drop(width);
     return code;
   }
 };
@@ -135,13 +149,15 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
   Bits<MsbFirst> in(d);
   uint32_t width = static_cast<uint32_t>(d->Width);
   uint32_t mask = d->Mask;
-  uint32_t nextFree = d->NextFree, threshold = d->Threshold;
-  const uint32_t clear = d->ClearCode, highest = d->Highest, firstFree = d->FirstFree;
-  const uint32_t initialWidth = static_cast<uint32_t>(d->InitialWidth);
-  const bool early = (d->Flags & LzwEarlyChange) != 0;
+  uint32_t nextFree = d->NextFree;
+  const uint32_t clear = d->ClearCode, highest = d->Highest;
+  // The next free code at which the width grows; beyond the table when it
+  // no longer does. Rarely used values stay in the decoder's storage, so
+  // that the loop's state fits the registers.
+  auto widenAt = [&](uint32_t threshold) { return threshold < highest ? threshold + 1 : 0x10000u; };
+  uint32_t growAt = widenAt(d->Threshold);
   uint64_t *const chunks = d->Chunk;
   uint32_t *const info = d->Info;
-  uint8_t *const stack = d->StackBase;
   // The previous string: its code, last chunk, Info word and first byte.
   uint32_t previous = d->Previous;
   uint64_t prevChunk = 0;
@@ -159,11 +175,10 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
     code = in.Cut(width, mask);
     return true;
   };
-  auto reset = [&] {
-    width = initialWidth;
+  auto setWidth = [&](uint32_t w) {
+    width = w;
     mask = (1u << width) - 1;
-    threshold = early ? mask - 1 : mask;
-    nextFree = firstFree;
+    growAt = widenAt((d->Flags & LzwEarlyChange) ? mask - 1 : mask);
   };
   // Entry nextFree: the previous string followed by byte b. Chunk bytes
   // beyond a string's end are zero, so the byte is OR-ed into place.
@@ -178,12 +193,7 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
     }
     chunks[nextFree] = *chunk;
     info[nextFree] = *entry;
-    ++nextFree;
-    if (nextFree > threshold && nextFree <= highest) {
-      ++width;
-      mask = (1u << width) - 1;
-      threshold = early ? mask - 1 : mask;
-    }
+    if (++nextFree == growAt) setWidth(width + 1);
   };
   // A string of len bytes, written to out, is handed over.
   auto emit = [&](uint8_t *out, uint32_t len) {
@@ -193,19 +203,20 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
       return;
     }
     size_t c = len < n ? len : n;
-    memcpy(dst, stack, c);
+    memcpy(dst, out, c);
     dst += c;
     n -= c;
     if (c < len) {
-      d->StackTop = stack + c;
-      d->StackEnd = stack + len;
+      d->StackTop = out + c;
+      d->StackEnd = out + len;
     }
   };
   // After a clear code, or at the start of a stream: clear codes are
   // skipped, and the first other code must be a root, handed over as it is.
   auto startStrings = [&]() -> bool {
     while (code == clear) {
-      reset();
+      setWidth(static_cast<uint32_t>(d->InitialWidth));
+      nextFree = d->FirstFree;
       if (!next()) return false;
     }
     if (code >= clear) return false;
@@ -220,13 +231,43 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
 
   if (previous == LzwNoByte && (!next() || !startStrings())) goto fail;
   while (n) {
+    // The common case, kept free of calls so that the loop's state stays in
+    // registers: the code's bits are in the input buffer, it names a string
+    // in the table, and the request has room for the string's whole-word
+    // writes. Anything else goes the general way below.
+    for (;;) {
+      if (in.held < width) {
+        if (in.fill - in.position < 8) break;
+        in.Load();
+      }
+      uint32_t c = in.Peek(width, mask);
+      if (c >= nextFree || c - clear <= 1) break;
+      uint64_t chunk = chunks[c];
+      uint32_t entry = info[c];
+      uint32_t len = entry >> 16;
+      if (n < len + kSlack - 1) break;
+      in.Drop(width);
+      uint8_t first = PutString(chunks, info, chunk, entry, dst);
+      if (nextFree <= highest) {
+        uint64_t newChunk;
+        uint32_t newEntry;
+        add(first, &newChunk, &newEntry);
+      }
+      previous = c;
+      prevChunk = chunk;
+      prevInfo = entry;
+      prevFirst = first;
+      dst += len;
+      n -= len;
+      if (!n) goto done;
+    }
     if (!next()) goto fail;
     if (code < nextFree && code - clear > 1) {
       // A string in the table.
       uint64_t chunk = chunks[code];
       uint32_t entry = info[code];
       uint32_t len = entry >> 16;
-      uint8_t *out = n >= len + kSlack - 1 ? dst : stack;
+      uint8_t *out = n >= len + kSlack - 1 ? dst : d->StackBase;
       uint8_t first = PutString(chunks, info, chunk, entry, out);
       if (nextFree <= highest) {
         uint64_t c;
@@ -246,7 +287,7 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
       uint32_t entry;
       add(prevFirst, &chunk, &entry);
       uint32_t len = entry >> 16;
-      uint8_t *out = n >= len + kSlack - 1 ? dst : stack;
+      uint8_t *out = n >= len + kSlack - 1 ? dst : d->StackBase;
       PutString(chunks, info, chunk, entry, out);
       previous = code;
       prevChunk = chunk;
@@ -257,7 +298,7 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
       // entry): the previous string and its first byte, added nowhere; the
       // previous string stays the one to extend.
       uint32_t len = (prevInfo >> 16) + 1;
-      uint8_t *out = n >= len + kSlack - 1 ? dst : stack;
+      uint8_t *out = n >= len + kSlack - 1 ? dst : d->StackBase;
       PutString(chunks, info, prevChunk, prevInfo, out);
       out[len - 1] = prevFirst;
       emit(out, len);
@@ -273,7 +314,7 @@ done:
   d->Width = static_cast<int32_t>(width);
   d->Mask = static_cast<uint16_t>(mask);
   d->NextFree = static_cast<uint16_t>(nextFree);
-  d->Threshold = static_cast<uint16_t>(threshold);
+  d->Threshold = static_cast<uint16_t>((d->Flags & LzwEarlyChange) ? mask - 1 : mask);
   d->Previous = static_cast<uint16_t>(previous);
   d->FirstByte = prevFirst;
   return result;
