@@ -116,21 +116,26 @@ struct Bits {
   }
 };
 
+// The Info word of a code: prefix code in bits 0-11, string length in bits
+// 12-23 (a string is shorter than the table has entries), first byte in bits
+// 24-31. The clear and end codes have length 0.
+constexpr uint32_t kPrefixMask = 0xFFF;
+constexpr uint32_t kLengthOne = 1u << 12;
+inline uint32_t Length(uint32_t entry) { return (entry >> 12) & 0xFFF; }
+inline uint8_t FirstOf(uint32_t entry) { return static_cast<uint8_t>(entry >> 24); }
+
 // Write the string of a code (its last chunk and Info word given) to out,
-// which has room for 7 bytes past the string's end. Returns its first byte.
-inline uint8_t PutString(const uint64_t *chunks, const uint32_t *info, uint64_t chunk,
-                         uint32_t entry, uint8_t *out) {
-  uint32_t len = entry >> 16;
-  uint8_t *p = out + ((len - 1) & ~7u);
+// which has room for 7 bytes past the string's end.
+inline void PutString(const uint64_t *chunks, const uint32_t *info, uint64_t chunk, uint32_t entry,
+                      uint8_t *out) {
+  uint8_t *p = out + ((Length(entry) - 1) & ~7u);
   Store64(p, chunk);
-  uint32_t c = entry & 0xFFFF;
+  uint32_t c = entry & kPrefixMask;
   while (p != out) {
     p -= 8;
-    chunk = chunks[c];
-    Store64(p, chunk);
-    c = info[c] & 0xFFFF;
+    Store64(p, chunks[c]);
+    c = info[c] & kPrefixMask;
   }
-  return static_cast<uint8_t>(chunk);
 }
 
 template <bool MsbFirst>
@@ -150,7 +155,7 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
   uint32_t width = static_cast<uint32_t>(d->Width);
   uint32_t mask = d->Mask;
   uint32_t nextFree = d->NextFree;
-  const uint32_t clear = d->ClearCode, highest = d->Highest;
+  const uint32_t highest = d->Highest;
   // The next free code at which the width grows; beyond the table when it
   // no longer does. Rarely used values stay in the decoder's storage, so
   // that the loop's state fits the registers.
@@ -158,11 +163,10 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
   uint32_t growAt = widenAt(d->Threshold);
   uint64_t *const chunks = d->Chunk;
   uint32_t *const info = d->Info;
-  // The previous string: its code, last chunk, Info word and first byte.
+  // The previous string: its code, last chunk and Info word.
   uint32_t previous = d->Previous;
   uint64_t prevChunk = 0;
   uint32_t prevInfo = 0;
-  uint8_t prevFirst = d->FirstByte;
   if (previous != LzwNoByte) {
     prevChunk = chunks[previous];
     prevInfo = info[previous];
@@ -183,13 +187,13 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
   // Entry nextFree: the previous string followed by byte b. Chunk bytes
   // beyond a string's end are zero, so the byte is OR-ed into place.
   auto add = [&](uint8_t b, uint64_t *chunk, uint32_t *entry) {
-    uint32_t k = (prevInfo >> 16) & 7;  // bytes in the last chunk, 0 for a full one
+    uint32_t k = Length(prevInfo) & 7;  // bytes in the last chunk, 0 for a full one
     if (k) {
       *chunk = prevChunk | static_cast<uint64_t>(b) << (8 * k);
-      *entry = prevInfo + 0x10000;
+      *entry = prevInfo + kLengthOne;
     } else {
       *chunk = b;
-      *entry = previous | ((prevInfo & 0xFFFF0000u) + 0x10000);
+      *entry = previous | ((prevInfo & ~kPrefixMask) + kLengthOne);
     }
     chunks[nextFree] = *chunk;
     info[nextFree] = *entry;
@@ -214,17 +218,16 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
   // After a clear code, or at the start of a stream: clear codes are
   // skipped, and the first other code must be a root, handed over as it is.
   auto startStrings = [&]() -> bool {
-    while (code == clear) {
+    while (code == d->ClearCode) {
       setWidth(static_cast<uint32_t>(d->InitialWidth));
       nextFree = d->FirstFree;
       if (!next()) return false;
     }
-    if (code >= clear) return false;
+    if (code >= d->ClearCode) return false;
     previous = code;
     prevChunk = chunks[code];
     prevInfo = info[code];
-    prevFirst = static_cast<uint8_t>(code);
-    *dst++ = prevFirst;
+    *dst++ = FirstOf(prevInfo);
     --n;
     return true;
   };
@@ -241,52 +244,49 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
         in.Load();
       }
       uint32_t c = in.Peek(width, mask);
-      if (c >= nextFree || c - clear <= 1) break;
+      if (c >= nextFree) break;
       uint64_t chunk = chunks[c];
       uint32_t entry = info[c];
-      uint32_t len = entry >> 16;
-      if (n < len + kSlack - 1) break;
+      uint32_t len = Length(entry);
+      if (len == 0 || n < len + kSlack - 1) break;  // clear, end, or no room
       in.Drop(width);
-      uint8_t first = PutString(chunks, info, chunk, entry, dst);
+      PutString(chunks, info, chunk, entry, dst);
       if (nextFree <= highest) {
         uint64_t newChunk;
         uint32_t newEntry;
-        add(first, &newChunk, &newEntry);
+        add(FirstOf(entry), &newChunk, &newEntry);
       }
       previous = c;
       prevChunk = chunk;
       prevInfo = entry;
-      prevFirst = first;
       dst += len;
       n -= len;
       if (!n) goto done;
     }
     if (!next()) goto fail;
-    if (code < nextFree && code - clear > 1) {
+    uint32_t entry = code < nextFree ? info[code] : 0;
+    if (Length(entry) != 0) {
       // A string in the table.
       uint64_t chunk = chunks[code];
-      uint32_t entry = info[code];
-      uint32_t len = entry >> 16;
+      uint32_t len = Length(entry);
       uint8_t *out = n >= len + kSlack - 1 ? dst : d->StackBase;
-      uint8_t first = PutString(chunks, info, chunk, entry, out);
+      PutString(chunks, info, chunk, entry, out);
       if (nextFree <= highest) {
         uint64_t c;
         uint32_t e;
-        add(first, &c, &e);
+        add(FirstOf(entry), &c, &e);
       }
       previous = code;
       prevChunk = chunk;
       prevInfo = entry;
-      prevFirst = first;
       emit(out, len);
-    } else if (code == clear) {
+    } else if (code == d->ClearCode) {
       if (!startStrings()) goto fail;
     } else if (code == nextFree && nextFree <= highest) {
       // Not in the table yet: the previous string and its own first byte.
       uint64_t chunk;
-      uint32_t entry;
-      add(prevFirst, &chunk, &entry);
-      uint32_t len = entry >> 16;
+      add(FirstOf(prevInfo), &chunk, &entry);
+      uint32_t len = Length(entry);
       uint8_t *out = n >= len + kSlack - 1 ? dst : d->StackBase;
       PutString(chunks, info, chunk, entry, out);
       previous = code;
@@ -297,10 +297,10 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
       // The table is full (only with LzwEarlyChange, whose last code has no
       // entry): the previous string and its first byte, added nowhere; the
       // previous string stays the one to extend.
-      uint32_t len = (prevInfo >> 16) + 1;
+      uint32_t len = Length(prevInfo) + 1;
       uint8_t *out = n >= len + kSlack - 1 ? dst : d->StackBase;
       PutString(chunks, info, prevChunk, prevInfo, out);
-      out[len - 1] = prevFirst;
+      out[len - 1] = FirstOf(prevInfo);
       emit(out, len);
     } else {
       goto fail;  // the end code, or a code beyond the table
@@ -316,7 +316,7 @@ done:
   d->NextFree = static_cast<uint16_t>(nextFree);
   d->Threshold = static_cast<uint16_t>((d->Flags & LzwEarlyChange) ? mask - 1 : mask);
   d->Previous = static_cast<uint16_t>(previous);
-  d->FirstByte = prevFirst;
+  d->FirstByte = FirstOf(prevInfo);
   return result;
 }
 
@@ -365,10 +365,12 @@ LzwDecoder *LzwInit(void *storage, uint32_t initialWidth, uint32_t tableBits, ui
   // could name an entry that no longer exists.
   d->Previous = LzwNoByte;
   // Roots: the string of one byte, the code's low 8 bits.
-  for (uint32_t c = 0; c < d->FirstFree; ++c) {
+  for (uint32_t c = 0; c < clearCode; ++c) {
     d->Chunk[c] = c & 0xFF;
-    d->Info[c] = 1u << 16;
+    d->Info[c] = kLengthOne | (c & 0xFF) << 24;
   }
+  // The clear and end codes name no string.
+  d->Info[clearCode] = d->Info[endCode] = 0;
   LzwReset(d);
   return d;
 }

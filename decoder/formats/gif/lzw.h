@@ -31,7 +31,7 @@ struct LzwDecoder {
   // so a string is written out 8 bytes at a time. Chunk bytes beyond the
   // string's end are zero.
   uint64_t *Chunk;       // per code: the last chunk, first byte lowest
-  uint32_t *Info;        // per code: prefix code (low 16 bits), string length (high 16)
+  uint32_t *Info;        // per code: prefix code, string length and first byte
   uint8_t *StackBase;    // a string that did not fit the request, in order
   uint8_t *StackTop;     // its next byte to hand out
   uint8_t *StackEnd;     // one past its last byte
