@@ -199,6 +199,19 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
     info[nextFree] = *entry;
     if (++nextFree == growAt) setWidth(width + 1);
   };
+  // A string in the table goes to out; the previous string followed by its
+  // first byte becomes an entry, and it becomes the previous string.
+  auto putTableString = [&](uint32_t c, uint64_t chunk, uint32_t entry, uint8_t *out) {
+    PutString(chunks, info, chunk, entry, out);
+    if (nextFree <= highest) {
+      uint64_t newChunk;
+      uint32_t newEntry;
+      add(FirstOf(entry), &newChunk, &newEntry);
+    }
+    previous = c;
+    prevChunk = chunk;
+    prevInfo = entry;
+  };
   // A string of len bytes, written to out, is handed over.
   auto emit = [&](uint8_t *out, uint32_t len) {
     if (out == dst) {
@@ -250,15 +263,7 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
       uint32_t len = Length(entry);
       if (len == 0 || n < len + kSlack - 1) break;  // clear, end, or no room
       in.Drop(width);
-      PutString(chunks, info, chunk, entry, dst);
-      if (nextFree <= highest) {
-        uint64_t newChunk;
-        uint32_t newEntry;
-        add(FirstOf(entry), &newChunk, &newEntry);
-      }
-      previous = c;
-      prevChunk = chunk;
-      prevInfo = entry;
+      putTableString(c, chunk, entry, dst);
       dst += len;
       n -= len;
       if (!n) goto done;
@@ -270,15 +275,7 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
       uint64_t chunk = chunks[code];
       uint32_t len = Length(entry);
       uint8_t *out = n >= len + kSlack - 1 ? dst : d->StackBase;
-      PutString(chunks, info, chunk, entry, out);
-      if (nextFree <= highest) {
-        uint64_t c;
-        uint32_t e;
-        add(FirstOf(entry), &c, &e);
-      }
-      previous = code;
-      prevChunk = chunk;
-      prevInfo = entry;
+      putTableString(code, chunk, entry, out);
       emit(out, len);
     } else if (code == d->ClearCode) {
       if (!startStrings()) goto fail;
