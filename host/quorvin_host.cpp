@@ -206,6 +206,7 @@ void Session::CollectExtras() {
 
 Result Session::Run() {
   tiff_ = IsTiffType(o_.imageType);
+  if (o_.recycleOutput) r_.output.swap(*o_.recycleOutput);
   pb_.BlockSize = QV_PARAM_BLOCK_SIZE;
   pb_.BlockVersion = QV_MAX_BLOCK_VERSION;
   pb_.OperationCode = QV_OPERATION_CODE;

@@ -58,6 +58,10 @@ struct Options {
   // Called once each response has been served, before the job goes on;
   // returning false ends the job there with request 4 (Result::stopped).
   std::function<bool(int response, const ParamBlock &block)> keepGoing;
+  // Non-null: this vector's storage becomes the result's output (a caller
+  // decoding many files swaps it back afterwards, so memory is not grown and
+  // zeroed anew for every decode).
+  std::vector<uint8_t> *recycleOutput = nullptr;
   std::function<void(const PassImage &)> onPassImage;
   std::function<void(int32_t)> onProgress;
   std::function<void(int response)> onResponse;

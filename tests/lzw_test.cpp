@@ -194,6 +194,31 @@ TEST(Lzw, HandMadeGifStreams) {
   }
 }
 
+TEST(Lzw, TiffCodeWithoutEntryAfterAFullTable) {
+  // With early change the last code, 4095, never gets an entry. Once the
+  // table is full it stands for the previous string and its first byte, every
+  // time it comes, and must never unwind an entry that was not written.
+  gifenc::BitWriter w(true);
+  uint32_t width = 9, nextFree = 258;
+  w.Put(256, 9);
+  w.Put(0, 9);
+  size_t zeros = 1;
+  while (nextFree <= 4094) {  // "0" again and again: each adds an entry
+    w.Put(0, static_cast<int>(width));
+    ++zeros;
+    ++nextFree;
+    if (nextFree > (1u << width) - 2 && nextFree <= 4094) ++width;
+  }
+  for (int i = 0; i < 3; ++i) w.Put(4095, 12);
+  w.Put(257, 12);
+  std::vector<uint8_t> code = w.Finish();
+  Decoder dec(code, Tiff());
+  std::vector<uint8_t> got(zeros + 6, 1);
+  ASSERT_EQ(LzwReadBytes(dec.d, got.data(), got.size()), 1);
+  EXPECT_EQ(got, std::vector<uint8_t>(zeros + 6, 0));
+  EXPECT_EQ(LzwNextByte(dec.d), LzwNoByte);
+}
+
 TEST(Lzw, InterfaceEdges) {
   std::vector<uint8_t> storage(LzwStorageSize(12, 255));
   EXPECT_EQ(LzwStorageSize(13, 255), 0u);

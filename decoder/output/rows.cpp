@@ -1,5 +1,7 @@
 #include "rows.h"
 
+#include <string.h>
+
 #include "engine/engine.h"
 #include "engine/queue.h"
 
@@ -62,17 +64,11 @@ static void CommitBand(RowDelivery *d, uint32_t rows) {
   q->rear = QueueAdvance(q, q->front, static_cast<size_t>(rows) * d->Stride);
 }
 
-void DeliverRow(RowDelivery *d, const uint8_t *row) {
-  ParamBlock *block = d->Block;
-  if (!d->Flipped) {
-    WriteOutput(block, &block->OutputQueue, row, d->Stride);
-    if (d->Batch && ++d->BatchCount >= d->Batch) {
-      d->BatchCount = 0;
-      SuspendJob(block, ResponseRowsReady);
-    }
-    return;
-  }
-  if (d->Produced >= d->Rows) return;  // more rows than the header promised
+// Flipped delivery: the place of the next row, beginning a new band (an
+// output seek, after committing the previous band) when the last one is full.
+// False when the header's rows are all placed.
+static bool FlipNextSlot(RowDelivery *d, size_t *slot) {
+  if (d->Produced >= d->Rows) return false;  // more rows than the header promised
   if (d->Slot < 0) {
     uint32_t left = d->Rows - d->Produced;
     d->BandSize = left < d->BandRows ? left : d->BandRows;
@@ -80,13 +76,75 @@ void DeliverRow(RowDelivery *d, const uint8_t *row) {
     d->Position -= static_cast<int64_t>(d->BandRows) * d->Stride;
     if (d->Position < d->Header) d->Position = d->Header;
     if (d->Produced > 0) CommitBand(d, d->BandRows);
-    WriteOutputAt(block, &block->OutputQueue, row, d->Stride, d->Position,
-                  static_cast<size_t>(d->Slot));
-  } else {
-    WriteOutputAt(block, &block->OutputQueue, row, d->Stride, -1, static_cast<size_t>(d->Slot));
+    WriteOutputAt(d->Block, &d->Block->OutputQueue, nullptr, 0, d->Position, 0);
   }
+  *slot = static_cast<size_t>(d->Slot);
   --d->Slot;
   ++d->Produced;
+  return true;
+}
+
+static void CountBatch(RowDelivery *d) {
+  if (d->Batch && ++d->BatchCount >= d->Batch) {
+    d->BatchCount = 0;
+    SuspendJob(d->Block, ResponseRowsReady);
+  }
+}
+
+void DeliverRow(RowDelivery *d, const uint8_t *row) {
+  ParamBlock *block = d->Block;
+  if (!d->Flipped) {
+    WriteOutput(block, &block->OutputQueue, row, d->Stride);
+    CountBatch(d);
+    return;
+  }
+  size_t slot;
+  if (FlipNextSlot(d, &slot)) WriteOutputAt(block, &block->OutputQueue, row, d->Stride, -1, slot);
+}
+
+void DeliverRowFromInput(RowDelivery *d, uint8_t *row, uint32_t rowBytes) {
+  ParamBlock *block = d->Block;
+  DataQueue *in = &block->InputQueue, *out = &block->OutputQueue;
+  if (!d->Flipped) {
+    CopyInputToOutput(block, out, in, rowBytes);
+    if (rowBytes < d->Stride) FillOutput(block, out, 0, d->Stride - rowBytes);
+    CountBatch(d);
+    return;
+  }
+  size_t slot;
+  if (!FlipNextSlot(d, &slot)) {
+    SkipInput(block, in, rowBytes);
+    return;
+  }
+  if (QueueUsed(in) < rowBytes) {
+    // Not all queued yet: wait for it in the row buffer.
+    ReadInput(block, row, in, rowBytes);
+    WriteOutputAt(block, out, row, d->Stride, -1, slot);
+    return;
+  }
+  // Straight from the input storage to the row's place, both wrapping at
+  // their ends; then the padding.
+  uint8_t *src = QueueAdvance(in, in->front, 0);
+  uint8_t *dst = QueueAdvance(out, out->front, slot * d->Stride);
+  size_t n = rowBytes, pad = d->Stride - rowBytes;
+  while (n) {
+    size_t c = n;
+    if (c > static_cast<size_t>(in->end - src)) c = static_cast<size_t>(in->end - src);
+    if (c > static_cast<size_t>(out->end - dst)) c = static_cast<size_t>(out->end - dst);
+    memcpy(dst, src, c);
+    n -= c;
+    src += c;
+    dst += c;
+    if (src == in->end) src = in->start;
+    if (dst == out->end) dst = out->start;
+  }
+  in->front = src;
+  while (pad) {
+    size_t c = pad < static_cast<size_t>(out->end - dst) ? pad : static_cast<size_t>(out->end - dst);
+    memset(dst, 0, c);
+    pad -= c;
+    dst = out->start;
+  }
 }
 
 void DeliverRowsFromInput(RowDelivery *d, uint32_t rows) {

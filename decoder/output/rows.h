@@ -40,6 +40,12 @@ void RowDeliveryStart(RowDelivery *d, ParamBlock *block, uint32_t stride, uint32
                       uint32_t header, bool flipped);
 // Deliver one finished row of Stride bytes.
 void DeliverRow(RowDelivery *d, const uint8_t *row);
+// One row of rowBytes (at most the stride) that needs no conversion, taken
+// from the input queue and padded with zeros to the stride: copied straight
+// into its place in the output queue where the bytes are queued already,
+// else through row, a buffer of one stride whose bytes beyond rowBytes are
+// zero.
+void DeliverRowFromInput(RowDelivery *d, uint8_t *row, uint32_t rowBytes);
 // Rows that need no conversion: straight from the input queue (plain or
 // batched delivery only).
 void DeliverRowsFromInput(RowDelivery *d, uint32_t rows);

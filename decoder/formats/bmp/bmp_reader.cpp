@@ -123,10 +123,7 @@ void DeliverStoredRows(ParamBlock *block, RowDelivery *d, const BmpLayout &l, ui
       return;
     }
     uint8_t *row = JobBuffer(block, l.Stride);
-    for (uint32_t r = 0; r < l.Rows; ++r) {
-      ReadInput(block, row, in, l.Stride);
-      DeliverRow(d, row);
-    }
+    for (uint32_t r = 0; r < l.Rows; ++r) DeliverRowFromInput(d, row, l.Stride);
     return;
   }
   // Input rows are padded to 4 bytes like output rows.

@@ -9,7 +9,7 @@
 
 #include "bmp_internal.h"
 #include "engine/engine.h"
-#include "engine/queue.h"
+#include "output/input_window.h"
 
 namespace {
 
@@ -36,60 +36,96 @@ inline void PutNibble(uint8_t *row, uint32_t x, uint32_t v) {
     row[x >> 1] = static_cast<uint8_t>(v << 4);
 }
 
+// The next code pair, straight from the window where it holds both bytes.
+inline void NextCode(ParamBlock *block, InputWindow *w, uint32_t *a, uint32_t *b) {
+  if (WindowBytes(w) >= 2) {
+    *a = w->next[0];
+    *b = w->next[1];
+    w->next += 2;
+  } else {
+    *a = WindowByte(block, w);
+    *b = WindowByte(block, w);
+  }
+}
+
+// A finished row goes to the delivery, which may suspend: the window is
+// handed back to the queue around it.
+void PutRow(ParamBlock *block, RowDelivery *d, InputWindow *w, const uint8_t *row) {
+  CloseWindow(&block->InputQueue, w);
+  DeliverRow(d, row);
+  OpenWindow(&block->InputQueue, w);
+}
+
 }  // namespace
 
 void DecodeRle8(ParamBlock *block, RowDelivery *d, uint8_t *row, uint32_t width, uint32_t rows) {
-  DataQueue *in = &block->InputQueue;
-  uint8_t code[2];
+  InputWindow w;
+  OpenWindow(&block->InputQueue, &w);
   for (uint32_t r = 0; r < rows; ++r) {
     uint32_t x = 0;
     while (x < width) {
-      ReadInput(block, code, in, 2);
-      uint32_t a = code[0], b = code[1];
+      uint32_t a, b;
+      NextCode(block, &w, &a, &b);
       if (a > 0) {
         if (a > width - x) FailJob(block, QV_ERR_RLE_OVERRUN);
-        memset(row + x, code[1], a);
+        if (a <= 8 && width - x >= 8) {
+          // Short runs, the usual case in photographs: one 8-byte store whose
+          // excess lands on pixels still to come.
+          uint64_t v = b * 0x0101010101010101ull;
+          memcpy(row + x, &v, 8);
+        } else {
+          memset(row + x, static_cast<int>(b), a);
+        }
         x += a;
       } else if (b < 3) {
         CheckEscape(block, b, x, r + 1 == rows);
       } else {
         if (b > width - x) FailJob(block, QV_ERR_RLE_CODE);
-        ReadInput(block, row + x, in, b);
-        if (b & 1) SkipInput(block, in, 1);  // the pad byte of an odd literal
+        WindowRead(block, &w, row + x, b);
+        if (b & 1) WindowByte(block, &w);  // the pad byte of an odd literal
         x += b;
       }
     }
-    DeliverRow(d, row);
+    PutRow(block, d, &w, row);
   }
+  CloseWindow(&block->InputQueue, &w);
 }
 
 void DecodeRle4(ParamBlock *block, RowDelivery *d, uint8_t *row, uint32_t width, uint32_t rows) {
-  DataQueue *in = &block->InputQueue;
   // Runs may fill the spare nibble of an odd-width row.
   uint32_t limit = width + (width & 1);
-  uint8_t code[2];
   uint8_t literal[128];  // at most 2 x ceil(255 / 4) bytes
+  InputWindow w;
+  OpenWindow(&block->InputQueue, &w);
   for (uint32_t r = 0; r < rows; ++r) {
     uint32_t x = 0;
     while (x < width) {
-      ReadInput(block, code, in, 2);
-      uint32_t a = code[0], b = code[1];
+      uint32_t a, b;
+      NextCode(block, &w, &a, &b);
       if (a > 0) {
         if (a > limit - x) FailJob(block, QV_ERR_RLE_OVERRUN);
-        uint32_t hi = b >> 4, lo = b & 15;
-        for (uint32_t i = 0; i < a; ++i) PutNibble(row, x++, (i & 1) ? lo : hi);
+        // The pixels alternate b >> 4, b & 15: from an even position that is
+        // the byte b repeated.
+        if (x & 1) {
+          PutNibble(row, x++, b >> 4);
+          --a;
+          b = (b << 4 | b >> 4) & 0xFF;
+        }
+        memset(row + (x >> 1), static_cast<int>(b), a >> 1);
+        x += a & ~1u;
+        if (a & 1) PutNibble(row, x++, b >> 4);
       } else if (b < 3) {
         CheckEscape(block, b, x, r + 1 == rows);
       } else {
         if (b > limit - x) FailJob(block, QV_ERR_RLE_OVERRUN);
-        uint32_t n = 2 * ((b + 3) / 4);
-        ReadInput(block, literal, in, n);
+        WindowRead(block, &w, literal, 2 * ((b + 3) / 4));
         for (uint32_t i = 0; i < b; ++i) {
           uint32_t byte = literal[i >> 1];
           PutNibble(row, x++, (i & 1) ? byte & 15 : byte >> 4);
         }
       }
     }
-    DeliverRow(d, row);
+    PutRow(block, d, &w, row);
   }
+  CloseWindow(&block->InputQueue, &w);
 }

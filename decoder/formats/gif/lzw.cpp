@@ -1,195 +1,319 @@
 #include "lzw.h"
 
+#include <bit>
 #include <string.h>
 
 // Safety rests on one invariant: every table entry below NextFree was written
 // since the last reset, from a smaller code (a root, or an entry added before
-// it). Strings are written by their recorded length, chunk by chunk, so no
-// write leaves the requested bytes or the stack, and every code read from the
-// tables is below 2^T. Codes that would break the invariant (a code above
-// NextFree, a first code that is not a root) end the stream.
+// it), and no string is longer than the table has entries. Strings are
+// written by their recorded length, at most 7 bytes past their end, and only
+// where the destination (or the stack, which has that slack) has room for
+// it, so no write leaves the requested bytes or the stack, and every code
+// read from the tables is below 2^T. Codes that would break the invariant (a
+// code above NextFree, a first code that is not a root) end the stream.
+
+static_assert(std::endian::native == std::endian::little,
+              "chunks are handled as little-endian 64-bit words");
 
 namespace {
 
 constexpr uint32_t kMaxTableBits = 12;
+constexpr uint32_t kSlack = 8;  // bytes a string write may run past its end
 
 size_t Align8(size_t n) { return (n + 7) & ~size_t{7}; }
 
-// Next input byte, refilling the buffer from the source; false when the
-// source has no more bytes (the buffer is then left empty).
-inline bool NextInput(LzwDecoder *d, uint32_t &position, uint32_t &fill, uint8_t *byte) {
-  if (position >= fill) {
-    uint32_t got = d->Source ? d->Source(d->SourceContext, d->Input) : 0;
-    position = 0;
-    fill = got;
-    if (got == 0) return false;
-  }
-  *byte = d->Input[position++];
-  return true;
+inline uint64_t Load64(const uint8_t *p) {
+  uint64_t v;
+  memcpy(&v, p, 8);
+  return v;
 }
 
-// Write the string of code c, len bytes, to dst: the last chunk, then whole
-// chunks of 8 walking the prefixes.
-inline void WriteString(const uint16_t *prefix, const uint8_t *chunks, uint32_t c, uint32_t len,
-                        uint8_t *dst) {
-  uint32_t n = ((len - 1) & 7) + 1;
-  uint8_t *p = dst + len - n;
-  const uint8_t *chunk = chunks + 8 * c;
-  for (uint32_t i = 0; i < n; ++i) p[i] = chunk[i];
-  for (uint32_t left = len - n; left; left -= 8) {
-    c = prefix[c];
+inline void Store64(uint8_t *p, uint64_t v) { memcpy(p, &v, 8); }
+
+// The bit reader, on copies of the decoder's fields held in registers.
+template <bool MsbFirst>
+struct Bits {
+  LzwDecoder *d;
+  const uint8_t *input;
+  uint64_t reservoir;
+  uint32_t held, position, fill;
+
+  explicit Bits(LzwDecoder *decoder)
+      : d(decoder), input(decoder->Input), reservoir(decoder->Reservoir),
+        held(static_cast<uint32_t>(decoder->BitsHeld)),
+        position(static_cast<uint32_t>(decoder->Position)), fill(decoder->Fill) {}
+
+  void Save() {
+    d->Reservoir = reservoir;
+    d->BitsHeld = static_cast<int32_t>(held);
+    d->Position = static_cast<int32_t>(position);
+    d->Fill = fill;
+  }
+
+  // Bits of one input byte at the reservoir's free end. Bits already there
+  // from a wider load are the same bits, so OR-ing them again is harmless.
+  void Take(uint64_t b) {
+    if (MsbFirst)
+      reservoir |= b << (56 - held);
+    else
+      reservoir |= b << held;
+    held += 8;
+  }
+
+  // Make at least width bits available: eight bytes at once where the input
+  // buffer holds them, else byte by byte through the source. False when the
+  // source has no more bytes (the buffer is then left empty).
+  // Eight input bytes at once; the buffer must hold them.
+  void Load() {
+    uint64_t w = Load64(input + position);
+    if (MsbFirst)
+      reservoir |= __builtin_bswap64(w) >> held;
+    else
+      reservoir |= w << held;
+    uint32_t take = (63 - held) >> 3;
+    position += take;
+    held += 8 * take;
+  }
+
+  // Make at least width bits available: eight bytes at once where the input
+  // buffer holds them, else byte by byte through the source. False when the
+  // source has no more bytes (the buffer is then left empty).
+  bool Need(uint32_t width) {
+    if (held >= width) return true;
+    if (fill - position >= 8) {
+      Load();
+      return true;
+    }
+    do {
+      if (position >= fill) {
+        uint32_t got = d->Source ? d->Source(d->SourceContext, d->Input) : 0;
+        position = 0;
+        fill = got;
+        if (got == 0) return false;
+      }
+      Take(input[position++]);
+    } while (held < width);
+    return true;
+  }
+
+  // The next code without taking it, then taking it.
+  uint32_t Peek(uint32_t width, uint32_t mask) const {
+    return MsbFirst ? static_cast<uint32_t>(reservoir >> (64 - width))
+                    : static_cast<uint32_t>(reservoir) & mask;
+  }
+  void Drop(uint32_t width) {
+    if (MsbFirst)
+      reservoir <<= width;
+    else
+      reservoir >>= width;
+    held -= width;
+  }
+
+  uint32_t Cut(uint32_t width, uint32_t mask) {
+    uint32_t code = Peek(width, mask);
+    Drop(width);
+    return code;
+  }
+};
+
+// The Info word of a code: prefix code in bits 0-11, string length in bits
+// 12-23 (a string is shorter than the table has entries), first byte in bits
+// 24-31. The clear and end codes have length 0.
+constexpr uint32_t kPrefixMask = 0xFFF;
+constexpr uint32_t kLengthOne = 1u << 12;
+inline uint32_t Length(uint32_t entry) { return (entry >> 12) & 0xFFF; }
+inline uint8_t FirstOf(uint32_t entry) { return static_cast<uint8_t>(entry >> 24); }
+
+// Write the string of a code (its last chunk and Info word given) to out,
+// which has room for 7 bytes past the string's end.
+inline void PutString(const uint64_t *chunks, const uint32_t *info, uint64_t chunk, uint32_t entry,
+                      uint8_t *out) {
+  uint8_t *p = out + ((Length(entry) - 1) & ~7u);
+  Store64(p, chunk);
+  uint32_t c = entry & kPrefixMask;
+  while (p != out) {
     p -= 8;
-    memcpy(p, chunks + 8 * c, 8);
+    Store64(p, chunks[c]);
+    c = info[c] & kPrefixMask;
   }
 }
 
-// The decoder's working fields, kept in locals (registers) while a run of
-// bytes is decoded: stores through the destination could alias the storage.
 template <bool MsbFirst>
 int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
-  uint32_t reservoir = d->Reservoir;
-  int32_t held = d->BitsHeld;
-  int32_t width = d->Width;
+  // Bytes of a string that did not fit the previous request come first.
+  if (d->StackTop != d->StackEnd) {
+    size_t c = static_cast<size_t>(d->StackEnd - d->StackTop);
+    if (c > n) c = n;
+    memcpy(dst, d->StackTop, c);
+    d->StackTop += c;
+    dst += c;
+    n -= c;
+    if (n == 0) return 1;
+  }
+
+  Bits<MsbFirst> in(d);
+  uint32_t width = static_cast<uint32_t>(d->Width);
   uint32_t mask = d->Mask;
-  uint32_t position = static_cast<uint32_t>(d->Position), fill = d->Fill;
-  uint32_t nextFree = d->NextFree, threshold = d->Threshold;
-  uint32_t previous = d->Previous;
-  const uint32_t clear = d->ClearCode, end = d->EndCode;
+  uint32_t nextFree = d->NextFree;
   const uint32_t highest = d->Highest;
-  const bool early = (d->Flags & LzwEarlyChange) != 0;
-  uint16_t *const prefix = d->Prefix;
-  uint8_t *const chunks = d->Chunk;
-  uint8_t *const first = d->First;
-  uint16_t *const length = d->Length;
+  // The next free code at which the width grows; beyond the table when it
+  // no longer does. Rarely used values stay in the decoder's storage, so
+  // that the loop's state fits the registers.
+  auto widenAt = [&](uint32_t threshold) { return threshold < highest ? threshold + 1 : 0x10000u; };
+  uint32_t growAt = widenAt(d->Threshold);
+  uint64_t *const chunks = d->Chunk;
+  uint32_t *const info = d->Info;
+  // The previous string: its code, last chunk and Info word.
+  uint32_t previous = d->Previous;
+  uint64_t prevChunk = 0;
+  uint32_t prevInfo = 0;
+  if (previous != LzwNoByte) {
+    prevChunk = chunks[previous];
+    prevInfo = info[previous];
+  }
+  uint32_t code;
   int result = 1;
 
-  // Cut the next code off the input; false at the end of the input.
-  auto readCode = [&](uint32_t *code) -> bool {
-    while (held < width) {
-      uint8_t b;
-      if (!NextInput(d, position, fill, &b)) return false;
-      if (MsbFirst)
-        reservoir = (reservoir << 8) | b;
-      else
-        reservoir |= static_cast<uint32_t>(b) << held;
-      held += 8;
-    }
-    if (MsbFirst) {
-      *code = (reservoir >> (held - width)) & mask;
-    } else {
-      *code = reservoir & mask;
-      reservoir >>= width;
-    }
-    held -= width;
+  auto next = [&]() -> bool {
+    if (!in.Need(width)) return false;
+    code = in.Cut(width, mask);
     return true;
   };
-  auto reset = [&] {
-    width = d->InitialWidth;
+  auto setWidth = [&](uint32_t w) {
+    width = w;
     mask = (1u << width) - 1;
-    threshold = early ? mask - 1 : mask;
-    nextFree = d->FirstFree;
+    growAt = widenAt((d->Flags & LzwEarlyChange) ? mask - 1 : mask);
   };
-  // Entry nextFree: the string of code p followed by byte b.
-  auto add = [&](uint32_t p, uint8_t b) {
-    const uint32_t e = nextFree;
-    const uint32_t len = length[p];
-    const uint32_t k = ((len - 1) & 7) + 1;  // bytes in p's last chunk
-    if (k < 8) {
-      memcpy(chunks + 8 * e, chunks + 8 * p, 8);
-      chunks[8 * e + k] = b;
-      prefix[e] = prefix[p];
+  // Entry nextFree: the previous string followed by byte b. Chunk bytes
+  // beyond a string's end are zero, so the byte is OR-ed into place.
+  auto add = [&](uint8_t b, uint64_t *chunk, uint32_t *entry) {
+    uint32_t k = Length(prevInfo) & 7;  // bytes in the last chunk, 0 for a full one
+    if (k) {
+      *chunk = prevChunk | static_cast<uint64_t>(b) << (8 * k);
+      *entry = prevInfo + kLengthOne;
     } else {
-      chunks[8 * e] = b;
-      prefix[e] = static_cast<uint16_t>(p);
+      *chunk = b;
+      *entry = previous | ((prevInfo & ~kPrefixMask) + kLengthOne);
     }
-    first[e] = first[p];
-    length[e] = static_cast<uint16_t>(len + 1);
-    ++nextFree;
-    if (nextFree > threshold && nextFree <= highest) {
-      ++width;
-      mask = (1u << width) - 1;
-      threshold = early ? mask - 1 : mask;
+    chunks[nextFree] = *chunk;
+    info[nextFree] = *entry;
+    if (++nextFree == growAt) setWidth(width + 1);
+  };
+  // A string in the table goes to out; the previous string followed by its
+  // first byte becomes an entry, and it becomes the previous string.
+  auto putTableString = [&](uint32_t c, uint64_t chunk, uint32_t entry, uint8_t *out) {
+    PutString(chunks, info, chunk, entry, out);
+    if (nextFree <= highest) {
+      uint64_t newChunk;
+      uint32_t newEntry;
+      add(FirstOf(entry), &newChunk, &newEntry);
     }
+    previous = c;
+    prevChunk = chunk;
+    prevInfo = entry;
+  };
+  // A string of len bytes, written to out, is handed over.
+  auto emit = [&](uint8_t *out, uint32_t len) {
+    if (out == dst) {
+      dst += len;
+      n -= len;
+      return;
+    }
+    size_t c = len < n ? len : n;
+    memcpy(dst, out, c);
+    dst += c;
+    n -= c;
+    if (c < len) {
+      d->StackTop = out + c;
+      d->StackEnd = out + len;
+    }
+  };
+  // After a clear code, or at the start of a stream: clear codes are
+  // skipped, and the first other code must be a root, handed over as it is.
+  auto startStrings = [&]() -> bool {
+    while (code == d->ClearCode) {
+      setWidth(static_cast<uint32_t>(d->InitialWidth));
+      nextFree = d->FirstFree;
+      if (!next()) return false;
+    }
+    if (code >= d->ClearCode) return false;
+    previous = code;
+    prevChunk = chunks[code];
+    prevInfo = info[code];
+    *dst++ = FirstOf(prevInfo);
+    --n;
+    return true;
   };
 
+  if (previous == LzwNoByte && (!next() || !startStrings())) goto fail;
   while (n) {
-    // Bytes of a string that did not fit the previous request come first.
-    if (d->StackTop != d->StackEnd) {
-      size_t c = static_cast<size_t>(d->StackEnd - d->StackTop);
-      if (c > n) c = n;
-      memcpy(dst, d->StackTop, c);
-      d->StackTop += c;
-      dst += c;
-      n -= c;
-      continue;
-    }
-    uint32_t code;
-    if (!readCode(&code)) goto fail;
-    if (code == clear) {
-      do {
-        reset();
-        if (!readCode(&code)) goto fail;
-      } while (code == clear);
-      // The first code after a clear must be a root: the end code or a code
-      // that names no entry ends the stream.
-      if (code >= clear) goto fail;
-      previous = code;
-      *dst++ = static_cast<uint8_t>(code);
-      --n;
-      continue;
-    }
-    if (code == end || code > nextFree) goto fail;
-    if (previous == LzwNoByte) {
-      // First code of a stream that does not open with a clear code.
-      if (code >= clear) goto fail;
-      previous = code;
-      *dst++ = static_cast<uint8_t>(code);
-      --n;
-      continue;
-    }
-    {
-      uint32_t c = code;
-      bool extra = false;  // the table is full: code names a string it does not hold
-      if (code == nextFree) {
-        // The previous string followed by its own first byte.
-        if (nextFree <= highest) {
-          add(previous, first[previous]);
-        } else {
-          c = previous;
-          extra = true;
-        }
-      } else if (nextFree <= highest) {
-        add(previous, first[code]);
+    // The common case, kept free of calls so that the loop's state stays in
+    // registers: the code's bits are in the input buffer, it names a string
+    // in the table, and the request has room for the string's whole-word
+    // writes. Anything else goes the general way below.
+    for (;;) {
+      if (in.held < width) {
+        if (in.fill - in.position < 8) break;
+        in.Load();
       }
-      const uint32_t stored = length[c];
-      const uint32_t len = stored + (extra ? 1u : 0u);
-      uint8_t *out = len <= n ? dst : d->StackBase;
-      WriteString(prefix, chunks, c, stored, out);
-      if (extra) out[stored] = first[c];
-      if (out == dst) {
-        dst += len;
-        n -= len;
-      } else {
-        d->StackTop = d->StackBase;
-        d->StackEnd = d->StackBase + len;
-      }
+      uint32_t c = in.Peek(width, mask);
+      if (c >= nextFree) break;
+      uint64_t chunk = chunks[c];
+      uint32_t entry = info[c];
+      uint32_t len = Length(entry);
+      if (len == 0 || n < len + kSlack - 1) break;  // clear, end, or no room
+      in.Drop(width);
+      putTableString(c, chunk, entry, dst);
+      dst += len;
+      n -= len;
+      if (!n) goto done;
+    }
+    if (!next()) goto fail;
+    uint32_t entry = code < nextFree ? info[code] : 0;
+    if (Length(entry) != 0) {
+      // A string in the table.
+      uint64_t chunk = chunks[code];
+      uint32_t len = Length(entry);
+      uint8_t *out = n >= len + kSlack - 1 ? dst : d->StackBase;
+      putTableString(code, chunk, entry, out);
+      emit(out, len);
+    } else if (code == d->ClearCode) {
+      if (!startStrings()) goto fail;
+    } else if (code == nextFree && nextFree <= highest) {
+      // Not in the table yet: the previous string and its own first byte.
+      uint64_t chunk;
+      add(FirstOf(prevInfo), &chunk, &entry);
+      uint32_t len = Length(entry);
+      uint8_t *out = n >= len + kSlack - 1 ? dst : d->StackBase;
+      PutString(chunks, info, chunk, entry, out);
       previous = code;
+      prevChunk = chunk;
+      prevInfo = entry;
+      emit(out, len);
+    } else if (code == nextFree) {
+      // The table is full (only with LzwEarlyChange, whose last code has no
+      // entry): the previous string and its first byte, added nowhere; the
+      // previous string stays the one to extend.
+      uint32_t len = Length(prevInfo) + 1;
+      uint8_t *out = n >= len + kSlack - 1 ? dst : d->StackBase;
+      PutString(chunks, info, prevChunk, prevInfo, out);
+      out[len - 1] = FirstOf(prevInfo);
+      emit(out, len);
+    } else {
+      goto fail;  // the end code, or a code beyond the table
     }
   }
   goto done;
 fail:
   result = 0;
 done:
-  d->Reservoir = reservoir;
-  d->BitsHeld = held;
-  d->Width = width;
+  in.Save();
+  d->Width = static_cast<int32_t>(width);
   d->Mask = static_cast<uint16_t>(mask);
-  d->Position = static_cast<int32_t>(position);
-  d->Fill = fill;
   d->NextFree = static_cast<uint16_t>(nextFree);
-  d->Threshold = static_cast<uint16_t>(threshold);
+  d->Threshold = static_cast<uint16_t>((d->Flags & LzwEarlyChange) ? mask - 1 : mask);
   d->Previous = static_cast<uint16_t>(previous);
-  if (previous != LzwNoByte) d->FirstByte = first[previous];
+  d->FirstByte = FirstOf(prevInfo);
   return result;
 }
 
@@ -198,10 +322,9 @@ done:
 size_t LzwStorageSize(uint32_t tableBits, uint32_t bufferSize) {
   if (tableBits < 1 || tableBits > kMaxTableBits) return 0;
   size_t entries = size_t{1} << tableBits;
-  // prefix and length tables (16-bit), chunks (8 bytes each), first bytes,
-  // string stack, input buffer
-  return Align8(sizeof(LzwDecoder)) + 2 * entries + 2 * entries + 8 * entries + entries +
-         entries + bufferSize;
+  // chunks (8 bytes per code), Info words, the string stack with its slack,
+  // the input buffer
+  return Align8(sizeof(LzwDecoder)) + 8 * entries + 4 * entries + entries + kSlack + bufferSize;
 }
 
 LzwDecoder *LzwInit(void *storage, uint32_t initialWidth, uint32_t tableBits, uint16_t clearCode,
@@ -213,16 +336,12 @@ LzwDecoder *LzwInit(void *storage, uint32_t initialWidth, uint32_t tableBits, ui
     return nullptr;
   auto *d = static_cast<LzwDecoder *>(storage);
   uint8_t *p = static_cast<uint8_t *>(storage) + Align8(sizeof(LzwDecoder));
-  d->Prefix = reinterpret_cast<uint16_t *>(p);
-  p += 2 * entries;
-  d->Length = reinterpret_cast<uint16_t *>(p);
-  p += 2 * entries;
-  d->Chunk = p;
+  d->Chunk = reinterpret_cast<uint64_t *>(p);
   p += 8 * entries;
-  d->First = p;
-  p += entries;
+  d->Info = reinterpret_cast<uint32_t *>(p);
+  p += 4 * entries;
   d->StackBase = p;
-  p += entries;
+  p += entries + kSlack;
   d->Input = p;
   d->StackTop = d->StackEnd = d->StackBase;
   d->TableSize = entries;
@@ -243,11 +362,12 @@ LzwDecoder *LzwInit(void *storage, uint32_t initialWidth, uint32_t tableBits, ui
   // could name an entry that no longer exists.
   d->Previous = LzwNoByte;
   // Roots: the string of one byte, the code's low 8 bits.
-  for (uint32_t c = 0; c < d->FirstFree; ++c) {
-    d->Length[c] = 1;
-    d->Chunk[8 * c] = d->First[c] = static_cast<uint8_t>(c);
-    d->Prefix[c] = 0;
+  for (uint32_t c = 0; c < clearCode; ++c) {
+    d->Chunk[c] = c & 0xFF;
+    d->Info[c] = kLengthOne | (c & 0xFF) << 24;
   }
+  // The clear and end codes name no string.
+  d->Info[clearCode] = d->Info[endCode] = 0;
   LzwReset(d);
   return d;
 }
@@ -259,34 +379,20 @@ void LzwReset(LzwDecoder *d) {
   d->Threshold = static_cast<uint16_t>((d->Flags & LzwEarlyChange) ? d->Mask - 1 : d->Mask);
 }
 
-uint16_t LzwReadCode(LzwDecoder *d) {
-  uint32_t position = static_cast<uint32_t>(d->Position), fill = d->Fill;
+namespace {
+template <bool MsbFirst>
+uint16_t ReadCode(LzwDecoder *d) {
+  Bits<MsbFirst> in(d);
+  uint32_t width = static_cast<uint32_t>(d->Width);
   uint16_t code = d->EndCode;
-  bool ok = true;
-  while (d->BitsHeld < d->Width) {
-    uint8_t b;
-    if (!NextInput(d, position, fill, &b)) {
-      ok = false;
-      break;
-    }
-    if (d->Flags & LzwMsbFirst)
-      d->Reservoir = (d->Reservoir << 8) | b;
-    else
-      d->Reservoir |= static_cast<uint32_t>(b) << d->BitsHeld;
-    d->BitsHeld += 8;
-  }
-  if (ok) {
-    if (d->Flags & LzwMsbFirst) {
-      code = static_cast<uint16_t>((d->Reservoir >> (d->BitsHeld - d->Width)) & d->Mask);
-    } else {
-      code = static_cast<uint16_t>(d->Reservoir & d->Mask);
-      d->Reservoir >>= d->Width;
-    }
-    d->BitsHeld -= d->Width;
-  }
-  d->Position = static_cast<int32_t>(position);
-  d->Fill = fill;
+  if (in.Need(width)) code = static_cast<uint16_t>(in.Cut(width, d->Mask));
+  in.Save();
   return code;
+}
+}  // namespace
+
+uint16_t LzwReadCode(LzwDecoder *d) {
+  return (d->Flags & LzwMsbFirst) ? ReadCode<true>(d) : ReadCode<false>(d);
 }
 
 uint16_t LzwNextByte(LzwDecoder *d) {

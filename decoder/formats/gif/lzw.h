@@ -28,11 +28,10 @@ struct LzwDecoder {
   int32_t Width;         // current code width
   // Each code's string is kept as its last chunk of 1 to 8 bytes plus the
   // code of the string before that chunk (whose length is a multiple of 8),
-  // so a string is written out 8 bytes at a time.
-  uint16_t *Prefix;      // code of the string without its last chunk
-  uint8_t *Chunk;        // 8 bytes per code: the last chunk, in order
-  uint8_t *First;        // first byte of each code's string
-  uint16_t *Length;      // length of each code's string (roots: 1)
+  // so a string is written out 8 bytes at a time. Chunk bytes beyond the
+  // string's end are zero.
+  uint64_t *Chunk;       // per code: the last chunk, first byte lowest
+  uint32_t *Info;        // per code: prefix code, string length and first byte
   uint8_t *StackBase;    // a string that did not fit the request, in order
   uint8_t *StackTop;     // its next byte to hand out
   uint8_t *StackEnd;     // one past its last byte
@@ -50,7 +49,10 @@ struct LzwDecoder {
   uint16_t NextFree;     // code the next new entry receives
   uint16_t Threshold;    // the width grows when NextFree rises above it
   uint16_t Highest;      // no entry is added beyond this code
-  uint32_t Reservoir;    // input bits being cut into codes
+  // Input bits being cut into codes: the next BitsHeld bits of the stream
+  // (lowest bits first, or highest first with LzwMsbFirst), followed by bits
+  // of input bytes not yet taken.
+  uint64_t Reservoir;
   uint8_t Flags;
   uint8_t FirstByte;     // first byte of the most recently decoded string
 };

@@ -5,6 +5,7 @@
 #include "engine/engine.h"
 #include "engine/queue.h"
 #include "formats/tga/tga_job.h"
+#include "output/input_window.h"
 #include "output/rows.h"
 
 namespace {
@@ -64,20 +65,11 @@ void MirrorRow(uint8_t *row, uint32_t width, uint32_t bits) {
   }
 }
 
-// After a row put straight to the output: count it towards the batch.
-void CountBatchRow(RowDelivery *rows) {
-  if (rows->Batch && ++rows->BatchCount >= rows->Batch) {
-    rows->BatchCount = 0;
-    SuspendJob(rows->Block, ResponseRowsReady);
-  }
-}
-
 }  // namespace
 
 void TgaReadUncompressed(TgaJob *job) {
   ParamBlock *block = job->Block;
   DataQueue *in = &block->InputQueue;
-  DataQueue *out = &block->OutputQueue;
   uint32_t depth = job->Header.Depth;
   uint32_t height = job->Header.Height;
   bool converted = depth == 16 || depth == 32;
@@ -94,31 +86,14 @@ void TgaReadUncompressed(TgaJob *job) {
     }
     return;
   }
-  if (job->InRowSize == job->Stride) {
+  if (job->InRowSize == job->Stride && !job->Flip) {
     // File rows are output rows already.
-    if (!job->Flip) {
-      DeliverRowsFromInput(&job->Rows, height);
-      return;
-    }
-    for (uint32_t y = 0; y < height; ++y) {
-      ReadInput(block, job->OutRow, in, job->Stride);
-      DeliverRow(&job->Rows, job->OutRow);
-    }
+    DeliverRowsFromInput(&job->Rows, height);
     return;
   }
-  // Rows that only need padding to the stride.
-  uint32_t pad = job->Stride - job->InRowSize;
-  for (uint32_t y = 0; y < height; ++y) {
-    if (!job->Flip) {
-      CopyInputToOutput(block, out, in, job->InRowSize);
-      FillOutput(block, out, 0, pad);
-      CountBatchRow(&job->Rows);
-    } else {
-      // The bytes behind the row stay zero from the buffer's allocation.
-      ReadInput(block, job->OutRow, in, job->InRowSize);
-      DeliverRow(&job->Rows, job->OutRow);
-    }
-  }
+  // Rows straight from the input, padded to the stride where needed (the
+  // row buffer's bytes behind the row stay zero from its allocation).
+  for (uint32_t y = 0; y < height; ++y) DeliverRowFromInput(&job->Rows, job->OutRow, job->InRowSize);
 }
 
 void TgaReadRunLength(TgaJob *job) {
@@ -132,17 +107,20 @@ void TgaReadRunLength(TgaJob *job) {
   uint32_t rowBytes = width * outBytes;
   bool direct = depth == 8 || depth == 24;
 
+  // Packet headers and pixels are read in place from the input queue.
+  InputWindow w;
+  OpenWindow(in, &w);
   for (uint32_t y = 0; y < job->Header.Height; ++y) {
     uint32_t x = 0;
     uint8_t *p = job->OutRow;
     while (x < width) {
-      uint32_t h = ReadByte(block);
+      uint32_t h = WindowByte(block, &w);
       // A packet may run one pixel past the row end, into the buffer's slack.
       if (x + (h & 0x7F) > width) FailJob(block, QV_ERR_RLE_OVERRUN);
       uint32_t count = (h & 0x7F) + 1;
       if (h & 0x80) {
         uint8_t v[4], pixel[3];
-        ReadInput(block, v, in, inBytes);
+        WindowRead(block, &w, v, inBytes);
         const uint8_t *src = v;
         if (!direct) {
           ConvertPixels(depth, v, pixel, 1);
@@ -158,11 +136,14 @@ void TgaReadRunLength(TgaJob *job) {
           }
         }
       } else if (direct) {
-        ReadInput(block, p, in, static_cast<size_t>(count) * inBytes);
+        WindowRead(block, &w, p, static_cast<size_t>(count) * inBytes);
+      } else if (WindowBytes(&w) >= count * inBytes) {
+        ConvertPixels(depth, w.next, p, count);
+        w.next += count * inBytes;
       } else {
         uint8_t v[4];
         for (uint32_t i = 0; i < count; ++i) {
-          ReadInput(block, v, in, inBytes);
+          WindowRead(block, &w, v, inBytes);
           ConvertPixels(depth, v, p + 3 * i, 1);
         }
       }
@@ -172,6 +153,10 @@ void TgaReadRunLength(TgaJob *job) {
     // The pixel that ran past the row end is dropped; padding stays zero.
     if (x > width) memset(job->OutRow + rowBytes, 0, job->Stride + 4 - rowBytes);
     if (job->Mirror) MirrorRow(job->OutRow, width, job->OutBits);
+    // Delivery may suspend: the window goes back to the queue around it.
+    CloseWindow(in, &w);
     DeliverRow(&job->Rows, job->OutRow);
+    OpenWindow(in, &w);
   }
+  CloseWindow(in, &w);
 }
