@@ -318,8 +318,9 @@ __attribute__((noinline, noipa))
 void DeepRecursion(ParamBlock *pb) {
   volatile uint8_t frame[512];
   for (int i = 0; i < 512; ++i) frame[i] = static_cast<uint8_t>(i);  // every byte touched
+  (void)frame;
   if (pb->PageNumber-- > 0) DeepRecursion(pb);
-  SuspendJob(pb, frame[511] == 255 ? ResponseRowsReady : ResponseError);
+  SuspendJob(pb, ResponseRowsReady);
 }
 
 size_t HighWaterAtDepth(uint32_t depth, int *response, int32_t *status) {
