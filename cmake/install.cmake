@@ -40,7 +40,10 @@ endforeach()
 
 if(TARGET quorvin AND TARGET cindral_tool)
   install(TARGETS quorvin cindral_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
-  # The manual pages are roff sources kept beside each tool.
+  # The manual pages are roff sources kept beside each tool; a page added
+  # later changes its folder, which makes CMake look again.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/tools/quorvin ${PROJECT_SOURCE_DIR}/tools/cindral)
   foreach(page quorvin/quorvin.1 cindral/cindral.1)
     if(EXISTS ${PROJECT_SOURCE_DIR}/tools/${page})
       install(FILES ${PROJECT_SOURCE_DIR}/tools/${page}
