@@ -24,9 +24,8 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/QuorvinConfigVersion.cmak
 install(FILES ${PROJECT_BINARY_DIR}/QuorvinConfig.cmake ${PROJECT_BINARY_DIR}/QuorvinConfigVersion.cmake
   DESTINATION ${QV_CMAKE_PACKAGE_DIR} COMPONENT development)
 
-# pkg-config files find their prefix from their own place, so the tree stays
-# relocatable (cmake --install --prefix, the packages' /usr).
-file(RELATIVE_PATH QV_PC_TO_PREFIX /p/${CMAKE_INSTALL_LIBDIR}/pkgconfig /p)
+# pkg-config files: the prefix is the one installed to (cmake --install
+# --prefix, or /usr in the packages), written in when they are installed.
 foreach(QV_PC_NAME quorvin cindral)
   if(QV_PC_NAME STREQUAL "quorvin")
     set(QV_PC_DESCRIPTION "Streaming image decoder (BMP, TGA, PCX, GIF, TIFF, fax) with one entry point")
@@ -36,6 +35,11 @@ foreach(QV_PC_NAME quorvin cindral)
   configure_file(cmake/library.pc.in ${PROJECT_BINARY_DIR}/${QV_PC_NAME}.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/${QV_PC_NAME}.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+  install(CODE "
+    set(pc \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig/${QV_PC_NAME}.pc\")
+    file(READ \"\${pc}\" text)
+    string(REPLACE \"%INSTALL_PREFIX%\" \"\${CMAKE_INSTALL_PREFIX}\" text \"\${text}\")
+    file(WRITE \"\${pc}\" \"\${text}\")" COMPONENT development)
 endforeach()
 
 if(TARGET quorvin AND TARGET cindral_tool)
@@ -52,31 +56,36 @@ if(TARGET quorvin AND TARGET cindral_tool)
   endforeach()
 endif()
 
-# cpack -G DEB: one package per component.
+# cpack -G DEB: one package per component. The first line of each description
+# is the package's synopsis.
 set(CPACK_PACKAGE_NAME quorvin)
 set(CPACK_PACKAGE_VENDOR "Quorvin developers")
 set(CPACK_PACKAGE_CONTACT "Quorvin developers <quorvin@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Streaming image decoder and file coder")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_COMPONENTS_ALL runtime development tools)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libquorvin${PROJECT_VERSION_MAJOR})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
-  "Quorvin and Cindral shared libraries\n libquorvin decodes BMP, TGA, PCX, GIF, TIFF and fax images in bounded\n memory through one entry point; libcindral codes files behind a 16-byte header.")
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "Quorvin image decoder and Cindral file coder (shared libraries)
+libquorvin decodes BMP, TGA, PCX, GIF, TIFF and fax images in bounded memory
+through one entry point; libcindral codes files behind a 16-byte header.
+Both need the C library alone.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libquorvin-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
-set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
-  "Quorvin and Cindral development files\n C headers, pkg-config files (quorvin, cindral), the CMake package\n (find_package(Quorvin)) and the static C++ host library.")
+set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "Quorvin image decoder and Cindral file coder (development files)
+C headers, pkg-config files (quorvin, cindral), the CMake package
+(find_package(Quorvin)) and the static C++ host library.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME quorvin-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION graphics)
-set(CPACK_COMPONENT_TOOLS_DESCRIPTION
-  "Quorvin and Cindral command-line tools\n quorvin decodes images to BMP or PNG and shows what a file holds;\n cindral codes, decodes and checks files.")
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "Quorvin image decoder and Cindral file coder (command-line tools)
+quorvin decodes images to BMP or PNG and shows what a file holds; cindral
+codes, decodes and checks files.")
 if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
 endif()
