@@ -60,7 +60,7 @@ export LD_LIBRARY_PATH="$libdir"
 run_same() {  # $1 program, $2 how it was built: its output must equal the tool's
   "$1" "$sample" "$tmp/out.bmp" || fail "$2 failed"
   cmp "$tmp/reference.bmp" "$tmp/out.bmp" || fail "$2 output differs from quorvin decode"
-  ldd "$1" | grep -q "libquorvin.so.1 => $libdir/" || fail "$2 does not use the installed libquorvin"
+  [[ "$(ldd "$1")" == *"libquorvin.so.1 => $libdir/"* ]] || fail "$2 does not use the installed libquorvin"
   echo "$2: output identical to quorvin decode ($(stat -c %s "$tmp/out.bmp") bytes)"
   rm -f "$tmp/out.bmp"
 }
@@ -105,7 +105,7 @@ for pkg in "${!want_files[@]}"; do
 done
 runtime_depends=$(dpkg-deb -f "$tmp"/deb/libquorvin1_*.deb Depends)
 [[ "$runtime_depends" =~ ^libc6(\ \(.*\))?$ ]] || fail "libquorvin1 depends on '$runtime_depends'"
-dpkg-deb -f "$tmp"/deb/libquorvin-dev_*.deb Depends | grep -q "libquorvin1 (= " ||
+[[ "$(dpkg-deb -f "$tmp"/deb/libquorvin-dev_*.deb Depends)" == *"libquorvin1 (= "* ]] ||
   fail "libquorvin-dev does not depend on its libquorvin1"
 # apt resolves the three together against this system without installing anything.
 if [[ $(id -u) -eq 0 ]]; then
