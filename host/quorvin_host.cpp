@@ -1,6 +1,8 @@
 #include "quorvin_host.h"
 
-#include "engine/engine.h"
+#if QV_INTERNAL_API
+#include "engine/engine.h"  // the stack measurement; absent when built on the shipped library
+#endif
 
 #include <fcntl.h>
 #include <string.h>
@@ -344,7 +346,9 @@ finished:
   r_.progress = pb_.Progress;
   CollectExtras();
   if (OutputInMemory()) r_.output.resize(r_.outputLength);
+#if QV_INTERNAL_API
   if (resp == ResponseDone && o_.measureStack) r_.stackUsed = JobStackHighWater(&pb_);
+#endif
   Corvane(&pb_, RequestTerminate);
   return std::move(r_);
 }

@@ -48,7 +48,8 @@ struct Options {
   size_t outputLimit = size_t{1} << 30;  // beyond this the output queue is aborted
   size_t eventLimit = 100000;            // events kept in the log
   uint8_t outputFill = 0;   // initial contents of the output storage (with QV_FLAG_OVERLAY)
-  bool measureStack = false;  // report the job stack's high-water mark (costs a scan)
+  bool measureStack = false;  // report the job stack's high-water mark (costs a scan;
+                              // in-tree builds only, not with the installed library)
   int outputFd = -1;        // >= 0: write the output there by position instead of memory
   // Or hand every output byte run to this callback with its position (memory
   // stays untouched). It sees the block as the reader has filled it so far

@@ -336,9 +336,15 @@ TEST(Engine, RunRestartsASuspendedJob) {
   EXPECT_EQ(MemLiveBlocks(), 0);
 }
 
-__attribute__((noinline, noipa)) void DeepRecursion(ParamBlock *pb) {
+#if defined(__clang__)
+__attribute__((noinline))  // clang has no noipa
+#else
+__attribute__((noinline, noipa))
+#endif
+void DeepRecursion(ParamBlock *pb) {
   [[maybe_unused]] volatile uint8_t frame[512];
   for (int i = 0; i < 512; ++i) frame[i] = static_cast<uint8_t>(i);  // every byte touched
+  (void)frame;
   if (pb->PageNumber-- > 0) DeepRecursion(pb);
   SuspendJob(pb, ResponseRowsReady);
 }

@@ -8,11 +8,13 @@
 #include "stream/stream.h"
 
 // Saved execution state: callee-saved registers, stack pointer, resume point,
-// and the SSE/x87 control words; on Windows also the thread's exception-chain
-// head and stack bounds.
+// and the floating-point control words (SSE/x87; FPCR on aarch64); on Windows
+// also the thread's exception-chain head and stack bounds.
 struct ExecState {
 #if defined(_WIN32)
   uintptr_t Words[12];
+#elif defined(__aarch64__)
+  uintptr_t Words[22];  // x19-x28, fp, lr, sp, d8-d15, fpcr
 #else
   uintptr_t Words[10];
 #endif

@@ -1,0 +1,92 @@
+# What `cmake --install` puts in place, and the Debian packages made from it:
+#   runtime      libquorvin.so.1, libcindral.so.1
+#   development  headers, the .so links, pkg-config files, the CMake package,
+#                the static C++ host library
+#   tools        quorvin, cindral and their manual pages
+include(CMakePackageConfigHelpers)
+set(QV_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Quorvin)
+
+install(TARGETS quorvin_shared cindral EXPORT QuorvinTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development)
+install(TARGETS quorvin_host EXPORT QuorvinTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+install(FILES include/quorvin.h include/cindral.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+install(FILES host/quorvin_host.h host/image_view.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvin COMPONENT development)
+
+install(EXPORT QuorvinTargets NAMESPACE Quorvin:: DESTINATION ${QV_CMAKE_PACKAGE_DIR}
+  COMPONENT development)
+configure_package_config_file(cmake/QuorvinConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/QuorvinConfig.cmake INSTALL_DESTINATION ${QV_CMAKE_PACKAGE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/QuorvinConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/QuorvinConfig.cmake ${PROJECT_BINARY_DIR}/QuorvinConfigVersion.cmake
+  DESTINATION ${QV_CMAKE_PACKAGE_DIR} COMPONENT development)
+
+# pkg-config files: the prefix is the one installed to (cmake --install
+# --prefix, or /usr in the packages), written in when they are installed.
+foreach(QV_PC_NAME quorvin cindral)
+  if(QV_PC_NAME STREQUAL "quorvin")
+    set(QV_PC_DESCRIPTION "Streaming image decoder (BMP, TGA, PCX, GIF, TIFF, fax) with one entry point")
+  else()
+    set(QV_PC_DESCRIPTION "File coding behind a fixed 16-byte header")
+  endif()
+  configure_file(cmake/library.pc.in ${PROJECT_BINARY_DIR}/${QV_PC_NAME}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/${QV_PC_NAME}.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+  install(CODE "
+    set(pc \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig/${QV_PC_NAME}.pc\")
+    file(READ \"\${pc}\" text)
+    string(REPLACE \"%INSTALL_PREFIX%\" \"\${CMAKE_INSTALL_PREFIX}\" text \"\${text}\")
+    file(WRITE \"\${pc}\" \"\${text}\")" COMPONENT development)
+endforeach()
+
+if(TARGET quorvin AND TARGET cindral_tool)
+  install(TARGETS quorvin cindral_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  # The manual pages are roff sources kept beside each tool; a page added
+  # later changes its folder, which makes CMake look again.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/tools/quorvin ${PROJECT_SOURCE_DIR}/tools/cindral)
+  foreach(page quorvin/quorvin.1 cindral/cindral.1)
+    if(EXISTS ${PROJECT_SOURCE_DIR}/tools/${page})
+      install(FILES ${PROJECT_SOURCE_DIR}/tools/${page}
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+    endif()
+  endforeach()
+endif()
+
+# cpack -G DEB: one package per component. The first line of each description
+# is the package's synopsis.
+set(CPACK_PACKAGE_NAME quorvin)
+set(CPACK_PACKAGE_VENDOR "Quorvin developers")
+set(CPACK_PACKAGE_CONTACT "Quorvin developers <quorvin@localhost>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_COMPONENTS_ALL runtime development tools)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libquorvin${PROJECT_VERSION_MAJOR})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "Quorvin image decoder and Cindral file coder (shared libraries)
+libquorvin decodes BMP, TGA, PCX, GIF, TIFF and fax images in bounded memory
+through one entry point; libcindral codes files behind a 16-byte header.
+Both need the C library alone.")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libquorvin-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
+set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "Quorvin image decoder and Cindral file coder (development files)
+C headers, pkg-config files (quorvin, cindral), the CMake package
+(find_package(Quorvin)) and the static C++ host library.")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME quorvin-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION graphics)
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "Quorvin image decoder and Cindral file coder (command-line tools)
+quorvin decodes images to BMP or PNG and shows what a file holds; cindral
+codes, decodes and checks files.")
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+endif()
+include(CPack)

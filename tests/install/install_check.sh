@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# Installs a release build into a temporary prefix and uses it as a stranger
+# would: a C host built through pkg-config, the same host and a C++ program on
+# the host library built through find_package(Quorvin), each run on the
+# bundled sample and compared byte for byte with the installed quorvin tool.
+# Then builds the Debian packages and checks their contents and dependencies.
+#
+# The C host is examples/host.c when it exists, else tests/install/decode_bmp.c;
+# either is run as `HOST IN OUT` and writes OUT as a BMP file (the delivered
+# bitmap behind a 14-byte file header, as `quorvin decode IN -o OUT.bmp`).
+#
+# Usage: install_check.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$(cd "$1" && pwd)
+src=$(cd "$2" && pwd)
+here="$src/tests/install"
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+prefix="$tmp/prefix"
+sample="$src/examples/sample.bmp"
+host_c="$here/decode_bmp.c"
+[[ -f "$src/examples/host.c" ]] && host_c="$src/examples/host.c"
+fail() { echo "FAIL: $*"; exit 1; }
+
+echo "== cmake --install into $prefix"
+cmake --install "$build" --prefix "$prefix" >"$tmp/install.log"
+libdir=$(find "$prefix" -name libquorvin.so -printf '%h\n')
+[[ -n "$libdir" ]] || fail "libquorvin.so not installed"
+for f in bin/quorvin bin/cindral include/quorvin.h include/cindral.h \
+         include/quorvin/quorvin_host.h include/quorvin/image_view.h; do
+  [[ -e "$prefix/$f" ]] || fail "$f not installed"
+done
+for name in quorvin cindral; do
+  [[ -f "$libdir/pkgconfig/$name.pc" ]] || fail "$name.pc not installed"
+  [[ -f "$tmp/prefix/share/man/man1/$name.1" || ! -f "$src/tools/$name/$name.1" ]] ||
+    fail "manual page $name.1 not installed"
+done
+[[ -f "$libdir/cmake/Quorvin/QuorvinConfig.cmake" ]] || fail "CMake package not installed"
+
+# The shipped libraries: versioned soname, only their entry points, the C library alone.
+check_library() {  # $1 name, $2 expected exports
+  local lib="$libdir/lib$1.so" soname exports needed
+  soname=$(readelf -d "$lib" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
+  [[ "$soname" == "lib$1.so.1" && -f "$libdir/$soname" ]] || fail "lib$1: soname '$soname'"
+  exports=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRWV]$/ {print $3}' | sort | tr '\n' ' ')
+  [[ "$exports" == "$2" ]] || fail "lib$1 exports '$exports', expected '$2'"
+  needed=$(readelf -d "$lib" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' | tr '\n' ' ')
+  [[ "$needed" == "libc.so.6 " ]] || fail "lib$1 needs '$needed'"
+  echo "lib$1: soname $soname, exports $2, needs $needed"
+}
+check_library quorvin "Corvane "
+check_library cindral "CoDecFile DecFile2Buf GetCindralVersion IsCoded SetCode "
+
+echo "== the installed tool"
+export LD_LIBRARY_PATH="$libdir"
+"$prefix/bin/quorvin" info "$sample" >"$tmp/info.txt" || fail "quorvin info"
+"$prefix/bin/quorvin" decode "$sample" -o "$tmp/reference.bmp" >/dev/null || fail "quorvin decode"
+[[ -s "$tmp/reference.bmp" ]] || fail "quorvin decode wrote nothing"
+
+run_same() {  # $1 program, $2 how it was built: its output must equal the tool's
+  "$1" "$sample" "$tmp/out.bmp" || fail "$2 failed"
+  cmp "$tmp/reference.bmp" "$tmp/out.bmp" || fail "$2 output differs from quorvin decode"
+  [[ "$(ldd "$1")" == *"libquorvin.so.1 => $libdir/"* ]] || fail "$2 does not use the installed libquorvin"
+  echo "$2: output identical to quorvin decode ($(stat -c %s "$tmp/out.bmp") bytes)"
+  rm -f "$tmp/out.bmp"
+}
+
+echo "== pkg-config build of $(basename "$host_c")"
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+[[ "$(pkg-config --modversion quorvin)" == "$(pkg-config --modversion cindral)" ]] ||
+  fail "pkg-config versions differ"
+# shellcheck disable=SC2046
+cc -std=c11 -Wall -Wextra -Werror "$host_c" $(pkg-config --cflags --libs quorvin) -o "$tmp/host_pc"
+run_same "$tmp/host_pc" "pkg-config build"
+cc -std=c11 -Wall -Werror "$here/cindral_version.c" $(pkg-config --cflags --libs cindral) \
+  -o "$tmp/cindral_pc"
+want=$(sed -n 's/^#define CINDRAL_VERSION "\(.*\)"/\1/p' "$prefix/include/cindral.h")
+[[ "$("$tmp/cindral_pc")" == "$want" ]] || fail "pkg-config build of the Cindral program"
+
+echo "== find_package(Quorvin) build"
+cmake -S "$here" -B "$tmp/fp" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_PREFIX_PATH="$prefix" -DQV_HOST_C="$host_c" >"$tmp/fp.log" ||
+  { cat "$tmp/fp.log"; fail "configure with find_package"; }
+cmake --build "$tmp/fp" >>"$tmp/fp.log" 2>&1 || { cat "$tmp/fp.log"; fail "build with find_package"; }
+run_same "$tmp/fp/decode_bmp" "find_package build (C, Quorvin::quorvin)"
+run_same "$tmp/fp/decode_bmp_host" "find_package build (C++, Quorvin::host)"
+[[ "$("$tmp/fp/cindral_version")" == "$want" ]] || fail "find_package build of the Cindral program"
+unset LD_LIBRARY_PATH
+
+echo "== Debian packages"
+(cd "$tmp" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/deb" >"$tmp/cpack.log" 2>&1) ||
+  { cat "$tmp/cpack.log"; fail "cpack"; }
+declare -A want_files=(
+  [libquorvin1]="./usr/lib/libquorvin.so.1.0.0 ./usr/lib/libcindral.so.1"
+  [libquorvin-dev]="./usr/include/quorvin.h ./usr/lib/libquorvin.so ./usr/lib/pkgconfig/quorvin.pc ./usr/lib/cmake/Quorvin/QuorvinConfig.cmake ./usr/lib/libquorvin_host.a"
+  [quorvin-tools]="./usr/bin/quorvin ./usr/bin/cindral"
+)
+for pkg in "${!want_files[@]}"; do
+  deb=$(ls "$tmp/deb/${pkg}_"*.deb 2>/dev/null) || fail "package $pkg not built"
+  dpkg-deb -c "$deb" | awk '{print $6}' >"$tmp/contents"
+  for f in ${want_files[$pkg]}; do
+    grep -qx -- "$f" "$tmp/contents" || fail "$pkg lacks $f"
+  done
+  echo "$(basename "$deb"): $(wc -l <"$tmp/contents") entries; Depends: $(dpkg-deb -f "$deb" Depends)"
+done
+runtime_depends=$(dpkg-deb -f "$tmp"/deb/libquorvin1_*.deb Depends)
+[[ "$runtime_depends" =~ ^libc6(\ \(.*\))?$ ]] || fail "libquorvin1 depends on '$runtime_depends'"
+[[ "$(dpkg-deb -f "$tmp"/deb/libquorvin-dev_*.deb Depends)" == *"libquorvin1 (= "* ]] ||
+  fail "libquorvin-dev does not depend on its libquorvin1"
+# apt resolves the three together against this system without installing anything.
+if [[ $(id -u) -eq 0 ]]; then
+  apt-get install --simulate "$tmp"/deb/*.deb >"$tmp/apt.log" 2>&1 ||
+    { cat "$tmp/apt.log"; fail "apt-get install --simulate"; }
+  grep -c '^Inst ' "$tmp/apt.log" | sed 's/^/apt-get would install /; s/$/ package(s)/'
+fi
+echo "install check passed"
