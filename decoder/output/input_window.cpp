@@ -4,7 +4,7 @@
 
 #include "engine/queue.h"
 
-uint8_t WindowRefillByte(ParamBlock *block, InputWindow *w) {
+uint8_t WindowRefillByte(ParamBlock *block, QueueWindow *w) {
   DataQueue *q = &block->InputQueue;
   CloseWindow(q, w);
   uint8_t b = ReadByte(block);
@@ -12,7 +12,7 @@ uint8_t WindowRefillByte(ParamBlock *block, InputWindow *w) {
   return b;
 }
 
-void WindowRead(ParamBlock *block, InputWindow *w, uint8_t *destination, size_t n) {
+void WindowRead(ParamBlock *block, QueueWindow *w, uint8_t *destination, size_t n) {
   size_t here = WindowBytes(w);
   if (here >= n) {
     memcpy(destination, w->next, n);

@@ -12,12 +12,12 @@
 
 #include "quorvin.h"
 
-struct InputWindow {
+struct QueueWindow {
   const uint8_t *next;
   const uint8_t *limit;
 };
 
-inline void OpenWindow(const DataQueue *q, InputWindow *w) {
+inline void OpenWindow(const DataQueue *q, QueueWindow *w) {
   uint8_t *f = (q->front < q->start || q->front >= q->end) ? q->start : q->front;
   uint8_t *r = (q->rear < q->start || q->rear >= q->end) ? q->start : q->rear;
   w->next = f;
@@ -25,20 +25,20 @@ inline void OpenWindow(const DataQueue *q, InputWindow *w) {
 }
 
 // Hand the consumed bytes back to the queue.
-inline void CloseWindow(DataQueue *q, const InputWindow *w) {
+inline void CloseWindow(DataQueue *q, const QueueWindow *w) {
   uint8_t *f = const_cast<uint8_t *>(w->next);
   q->front = f >= q->end ? q->start : f;
 }
 
-inline size_t WindowBytes(const InputWindow *w) { return static_cast<size_t>(w->limit - w->next); }
+inline size_t WindowBytes(const QueueWindow *w) { return static_cast<size_t>(w->limit - w->next); }
 
 // The window is used up: one byte through the queue layer, which waits for
 // the host or fails the job when the file has ended; then the window again.
-uint8_t WindowRefillByte(ParamBlock *block, InputWindow *w);
+uint8_t WindowRefillByte(ParamBlock *block, QueueWindow *w);
 
-inline uint8_t WindowByte(ParamBlock *block, InputWindow *w) {
+inline uint8_t WindowByte(ParamBlock *block, QueueWindow *w) {
   return w->next < w->limit ? *w->next++ : WindowRefillByte(block, w);
 }
 
 // n bytes to destination, from the window and then through the queue layer.
-void WindowRead(ParamBlock *block, InputWindow *w, uint8_t *destination, size_t n);
+void WindowRead(ParamBlock *block, QueueWindow *w, uint8_t *destination, size_t n);

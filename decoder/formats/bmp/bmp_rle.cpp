@@ -37,7 +37,7 @@ inline void PutNibble(uint8_t *row, uint32_t x, uint32_t v) {
 }
 
 // The next code pair, straight from the window where it holds both bytes.
-inline void NextCode(ParamBlock *block, InputWindow *w, uint32_t *a, uint32_t *b) {
+inline void NextCode(ParamBlock *block, QueueWindow *w, uint32_t *a, uint32_t *b) {
   if (WindowBytes(w) >= 2) {
     *a = w->next[0];
     *b = w->next[1];
@@ -50,7 +50,7 @@ inline void NextCode(ParamBlock *block, InputWindow *w, uint32_t *a, uint32_t *b
 
 // A finished row goes to the delivery, which may suspend: the window is
 // handed back to the queue around it.
-void PutRow(ParamBlock *block, RowDelivery *d, InputWindow *w, const uint8_t *row) {
+void PutRow(ParamBlock *block, RowDelivery *d, QueueWindow *w, const uint8_t *row) {
   CloseWindow(&block->InputQueue, w);
   DeliverRow(d, row);
   OpenWindow(&block->InputQueue, w);
@@ -59,7 +59,7 @@ void PutRow(ParamBlock *block, RowDelivery *d, InputWindow *w, const uint8_t *ro
 }  // namespace
 
 void DecodeRle8(ParamBlock *block, RowDelivery *d, uint8_t *row, uint32_t width, uint32_t rows) {
-  InputWindow w;
+  QueueWindow w;
   OpenWindow(&block->InputQueue, &w);
   for (uint32_t r = 0; r < rows; ++r) {
     uint32_t x = 0;
@@ -95,7 +95,7 @@ void DecodeRle4(ParamBlock *block, RowDelivery *d, uint8_t *row, uint32_t width,
   // Runs may fill the spare nibble of an odd-width row.
   uint32_t limit = width + (width & 1);
   uint8_t literal[128];  // at most 2 x ceil(255 / 4) bytes
-  InputWindow w;
+  QueueWindow w;
   OpenWindow(&block->InputQueue, &w);
   for (uint32_t r = 0; r < rows; ++r) {
     uint32_t x = 0;

@@ -8,7 +8,7 @@
 
 void PcxDecodeLine(ParamBlock *block, uint8_t *line, size_t n) {
   DataQueue *q = &block->InputQueue;
-  InputWindow w;
+  QueueWindow w;
   OpenWindow(q, &w);
   uint8_t *out = line;
   uint8_t *const stop = line + n;

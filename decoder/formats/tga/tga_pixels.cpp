@@ -108,7 +108,7 @@ void TgaReadRunLength(TgaJob *job) {
   bool direct = depth == 8 || depth == 24;
 
   // Packet headers and pixels are read in place from the input queue.
-  InputWindow w;
+  QueueWindow w;
   OpenWindow(in, &w);
   for (uint32_t y = 0; y < job->Header.Height; ++y) {
     uint32_t x = 0;

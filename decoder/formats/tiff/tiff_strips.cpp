@@ -300,8 +300,9 @@ __attribute__((target("ssse3"))) uint32_t SwapRedBlue24Ssse3(uint8_t *row, uint3
 
 void SwapRedBlue24(uint8_t *row, uint32_t n) {
 #if QV_SWAP_SSSE3
-  static const bool ssse3 = __builtin_cpu_supports("ssse3");
-  if (ssse3 && n >= 6) {
+  // A plain load of libgcc's cpu model (no guarded static: the library
+  // needs the C library alone).
+  if (n >= 6 && __builtin_cpu_supports("ssse3")) {
     uint32_t done = SwapRedBlue24Ssse3(row, n);
     row += 3 * done;
     n -= done;
