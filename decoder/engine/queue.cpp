@@ -6,10 +6,6 @@
 
 namespace {
 
-inline uint8_t *Norm(const DataQueue *q, uint8_t *p) {
-  return (p < q->start || p >= q->end) ? q->start : p;
-}
-
 void WaitForInput(ParamBlock *block, DataQueue *q) {
   if (q->flags & QV_QUEUE_END_OF_DATA) FailJob(block, QV_ERR_INPUT_ENDED);
   if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_INPUT_ABORTED);
@@ -67,20 +63,20 @@ bool QueueDescriptionValid(const DataQueue *q) {
 size_t QueueSize(const DataQueue *q) { return static_cast<size_t>(q->end - q->start); }
 
 size_t QueueUsed(const DataQueue *q) {
-  uint8_t *f = Norm(q, q->front), *r = Norm(q, q->rear);
+  uint8_t *f = QueueSpot(q, q->front), *r = QueueSpot(q, q->rear);
   if (f == r) return 0;
   if (r > f) return static_cast<size_t>(r - f);
   return static_cast<size_t>((q->end - f) + (r - q->start));
 }
 
 size_t QueueFree(const DataQueue *q) {
-  uint8_t *f = Norm(q, q->front), *r = Norm(q, q->rear);
+  uint8_t *f = QueueSpot(q, q->front), *r = QueueSpot(q, q->rear);
   if (r >= f) return QueueSize(q) - static_cast<size_t>(r - f) - 1;
   return static_cast<size_t>(f - r) - 1;
 }
 
 uint8_t *QueueAdvance(const DataQueue *q, uint8_t *p, size_t n) {
-  p = Norm(q, p);
+  p = QueueSpot(q, p);
   size_t size = QueueSize(q);
   size_t offset = (static_cast<size_t>(p - q->start) + n % size) % size;
   return q->start + offset;
@@ -88,7 +84,7 @@ uint8_t *QueueAdvance(const DataQueue *q, uint8_t *p, size_t n) {
 
 void QueuePut(DataQueue *q, const uint8_t *source, size_t n) {
   if (n == 0) return;
-  uint8_t *r = Norm(q, q->rear);
+  uint8_t *r = QueueSpot(q, q->rear);
   size_t first = static_cast<size_t>(q->end - r);
   if (n <= first) {
     memcpy(r, source, n);
@@ -103,7 +99,7 @@ void QueuePut(DataQueue *q, const uint8_t *source, size_t n) {
 
 void QueueGet(uint8_t *destination, DataQueue *q, size_t n) {
   if (n == 0) return;
-  uint8_t *f = Norm(q, q->front);
+  uint8_t *f = QueueSpot(q, q->front);
   size_t first = static_cast<size_t>(q->end - f);
   if (n <= first) {
     memcpy(destination, f, n);
@@ -155,7 +151,7 @@ void FillOutput(ParamBlock *block, DataQueue *q, uint8_t value, size_t n) {
   while (n) {
     size_t f = AwaitOutput(block, q);
     size_t c = n < f ? n : f;
-    uint8_t *r = Norm(q, q->rear);
+    uint8_t *r = QueueSpot(q, q->rear);
     size_t first = static_cast<size_t>(q->end - r);
     if (c <= first) {
       memset(r, value, c);
@@ -178,8 +174,8 @@ void CopyInputToOutput(ParamBlock *block, DataQueue *out, DataQueue *in, size_t 
     if (a == 0) continue;
     size_t p = n < a ? n : a;
     if (p > f) p = f;
-    uint8_t *src = Norm(in, in->front);
-    uint8_t *dst = Norm(out, out->rear);
+    uint8_t *src = QueueSpot(in, in->front);
+    uint8_t *dst = QueueSpot(out, out->rear);
     size_t inRun = static_cast<size_t>(in->end - src);
     size_t outRun = static_cast<size_t>(out->end - dst);
     if (p <= inRun && p <= outRun) {

@@ -5,6 +5,17 @@
 
 #include "quorvin.h"
 
+// Positions that SeekTarget can carry: bit 30 marks an output position and
+// bit 31 an input position counted from the end, so every position, input or
+// output, lies below 2^30.
+constexpr uint32_t kSeekPositionLimit = 0x40000000u;
+
+// A queue position as the storage holds it: at or beyond end (or below
+// start) it stands for start.
+inline uint8_t *QueueSpot(const DataQueue *q, uint8_t *p) {
+  return (p < q->start || p >= q->end) ? q->start : p;
+}
+
 // The job start's rule for a queue description: more than 4 bytes of
 // storage, front inside it, rear inside it or at its end.
 bool QueueDescriptionValid(const DataQueue *q);

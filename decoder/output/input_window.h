@@ -10,6 +10,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "engine/queue.h"
 #include "quorvin.h"
 
 struct QueueWindow {
@@ -18,8 +19,8 @@ struct QueueWindow {
 };
 
 inline void OpenWindow(const DataQueue *q, QueueWindow *w) {
-  uint8_t *f = (q->front < q->start || q->front >= q->end) ? q->start : q->front;
-  uint8_t *r = (q->rear < q->start || q->rear >= q->end) ? q->start : q->rear;
+  uint8_t *f = QueueSpot(q, q->front);
+  uint8_t *r = QueueSpot(q, q->rear);
   w->next = f;
   w->limit = r >= f ? r : q->end;
 }

@@ -15,12 +15,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "engine/queue.h"
 #include "quorvin.h"
 
-// Positions that SeekTarget can carry: bit 30 marks an output position and
-// bit 31 an input position counted from the end, so every position, input or
-// output, lies below 2^30.
-constexpr uint32_t kSeekPositionLimit = 0x40000000u;
 
 // Bytes reversed ahead for bit-reversed (least significant bit first) input.
 constexpr size_t kReversalBufferSize = 4096;

@@ -20,10 +20,6 @@ uint32_t PassRows(int p, uint32_t height) {
   return (s.Step + height - s.Start - 1) / s.Step;
 }
 
-uint8_t *Norm(const DataQueue *q, uint8_t *p) {
-  return (p < q->start || p >= q->end) ? q->start : p;
-}
-
 // Rows placed inside the output queue need every row's room free at once;
 // batches would hand the host rows that are not yet final, so they rule it out.
 bool FitsInQueue(GifJob *g, uint64_t bytes) {
@@ -38,7 +34,7 @@ void DeliverFinalImage(GifJob *g) {
   const uint64_t s = g->Stride;
   uint32_t put = GifStartImage(g, h);
   bool inQueue = FitsInQueue(g, h * s);
-  uint8_t *base = Norm(out, out->rear);
+  uint8_t *base = QueueSpot(out, out->rear);
   for (int p = 0; p < 4; ++p) {
     GifBeginPass(g);
     for (uint32_t r = kInterlacePasses[p].Start; r < h; r += kInterlacePasses[p].Step) {
@@ -108,10 +104,10 @@ void DeliverRefinedImage(GifJob *g) {
   uint64_t h1 = (block->Flags & QV_FLAG_HEADER) ? 40 + 4u * g->ColourCount : 0;
   bool inPlace = FitsInQueue(g, h1 + h * s);
   uint32_t put = GifStartImage(g, h);
-  uint8_t *q = Norm(out, out->front);  // the image starts here in the storage
-  uint8_t *base = Norm(out, out->rear);
+  uint8_t *q = QueueSpot(out, out->front);  // the image starts here in the storage
+  uint8_t *base = QueueSpot(out, out->rear);
   DeliverStretchedPass(g, 0);
-  uint8_t *end = Norm(out, out->rear);
+  uint8_t *end = QueueSpot(out, out->rear);
   GifPassImageDone(g);
   for (int p = 1; p < 4; ++p) {
     GifBeginPass(g);

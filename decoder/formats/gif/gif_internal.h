@@ -33,8 +33,6 @@ constexpr uint32_t kGifExtensionKind = 0x3001;
 // A record of one extension is built in memory before it goes to the
 // ExtraBuffer; longer extensions are skipped without a record.
 constexpr uint32_t kGifMaxExtensionRecord = 16u << 20;
-// Output positions travel in 30 bits of SeekTarget.
-constexpr uint64_t kGifMaxOutputPosition = 0x40000000u;
 
 extern const uint32_t kGifDefaultPalette[256];
 

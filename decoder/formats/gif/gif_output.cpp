@@ -10,10 +10,6 @@
 
 namespace {
 
-uint8_t *Norm(const DataQueue *q, uint8_t *p) {
-  return (p < q->start || p >= q->end) ? q->start : p;
-}
-
 // n bytes of row to dst: every byte when there is no transparent index,
 // else only those that differ from it.
 void MergeBytes(uint8_t *dst, const uint8_t *row, size_t n, uint32_t transparent, bool overlay) {
@@ -46,7 +42,7 @@ void OverlayRow(GifJob *g, const uint8_t *row) {
     if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_OUTPUT_ABORTED);
     SuspendJob(block, ResponseNeedOutput);
   }
-  uint8_t *rear = Norm(q, q->rear), *front = Norm(q, q->front);
+  uint8_t *rear = QueueSpot(q, q->rear), *front = QueueSpot(q, q->front);
   if (static_cast<size_t>(q->end - rear) < s || rear < front) FailJob(block, QV_ERR_BAD_OPTION);
   MergeBytes(rear, row, s, g->Transparent, true);
   q->rear = QueueAdvance(q, rear, s);
@@ -61,7 +57,7 @@ void OverlayRowAt(GifJob *g, const uint8_t *row, uint64_t offset) {
   uint64_t s = g->Stride;
   if (offset + s > QueueSize(q) - 1) FailJob(block, QV_ERR_BAD_OPTION);
   uint8_t *at = q->start + offset;
-  uint8_t *rear = Norm(q, q->rear), *front = Norm(q, q->front);
+  uint8_t *rear = QueueSpot(q, q->rear), *front = QueueSpot(q, q->front);
   if (rear < front || at < front) FailJob(block, QV_ERR_BAD_OPTION);
   MergeBytes(at, row, static_cast<size_t>(s), g->Transparent, true);
   if (at + s > rear) q->rear = at + s;

@@ -169,7 +169,7 @@ void GifRestartImageData(GifJob *g) {
     in->front = g->InputStart;
     SkipInput(block, in, static_cast<size_t>(g->DataOffset));
   } else {
-    if (g->DataOffset >= kGifMaxOutputPosition) FailJob(block, QV_ERR_BAD_HEADER);
+    if (g->DataOffset >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
     block->SeekTarget = static_cast<uint32_t>(g->DataOffset);
     SuspendJob(block, ResponseSeek);
   }
@@ -238,7 +238,7 @@ void ReadGif(ParamBlock *block) {
   // Rows placed by output seeks need their positions to fit SeekTarget.
   uint64_t headerBytes = (block->Flags & QV_FLAG_HEADER) ? 40 + 4u * g->ColourCount : 0;
   if ((!g->TopDown || interlaced) &&
-      headerBytes + static_cast<uint64_t>(g->Height) * g->Stride >= kGifMaxOutputPosition)
+      headerBytes + static_cast<uint64_t>(g->Height) * g->Stride >= kSeekPositionLimit)
     FailJob(block, QV_ERR_BAD_HEADER);
   block->BitmapHeader = h;
 

@@ -21,7 +21,6 @@ constexpr uint32_t kDirectoryRecord = 0x2003;
 constexpr uint32_t kFieldRecord = 0x2004;
 constexpr uint32_t kFooterSize = 26;
 constexpr uint32_t kExtensionSize = 495;
-constexpr uint64_t kSeekLimit = 0x40000000;  // input seeks carry 30-bit positions
 const uint8_t kSignature[18] = {'T', 'R', 'U', 'E', 'V', 'I', 'S', 'I', 'O',
                                 'N', '-', 'X', 'F', 'I', 'L', 'E', '.', 0};
 
@@ -80,7 +79,7 @@ bool TryAppendRecord(ParamBlock *block, uint32_t kind, uint32_t n) {
 // Continue reading at a file position; false when it cannot be reached.
 bool MoveTo(TgaJob *job, uint64_t position) {
   ParamBlock *block = job->Block;
-  if (position >= kSeekLimit) return false;
+  if (position >= kSeekPositionLimit) return false;
   if (job->WholeInput) {
     if (position > job->FileSize) return false;
     DataQueue *in = &block->InputQueue;
