@@ -155,15 +155,16 @@ inline void ForgetJobStack(DecoderContext *ctx) {
 #endif
 }
 
-bool GuardIntact(const DecoderContext *ctx) {
-  // One word in every 32 bytes of the guard zone must still hold the fill
-  // pattern: frames are far smaller than the zone, so an overrun that reaches
-  // into it writes sampled words (return addresses, saved registers, locals).
+// One word in every 32 bytes of the guard zone, from byte `from` up, must
+// still hold the fill pattern: frames are far smaller than the zone, so an
+// overrun that reaches into it writes sampled words (return addresses, saved
+// registers, locals).
+bool GuardIntact(const DecoderContext *ctx, size_t from) {
   uint64_t diff = 0;
 #if QV_VALGRIND
   VALGRIND_DISABLE_ADDR_ERROR_REPORTING_IN_RANGE(ctx->JobStack, kStackGuardSize);
 #endif
-  for (size_t at = 0; at < kStackGuardSize; at += 32) {
+  for (size_t at = from; at < kStackGuardSize; at += 32) {
     uint64_t word;
     memcpy(&word, ctx->JobStack + at + 24, sizeof word);
     diff |= word ^ 0x2A2A2A2A2A2A2A2Aull;
@@ -172,6 +173,14 @@ bool GuardIntact(const DecoderContext *ctx) {
   VALGRIND_ENABLE_ADDR_ERROR_REPORTING_IN_RANGE(ctx->JobStack, kStackGuardSize);
 #endif
   return diff == 0;
+}
+
+// The stack grows down into the zone, so an overrun passes its top first:
+// the top 128 bytes are checked on every return to the host, the whole zone
+// on every 16th return and whenever the job ends.
+bool GuardCheck(DecoderContext *ctx, int response) {
+  bool whole = response == ResponseDone || response == ResponseError || (++ctx->GuardReturns & 15) == 0;
+  return GuardIntact(ctx, whole ? 0 : kStackGuardSize - 128);
 }
 
 [[noreturn]] void LeaveJob(DecoderContext *ctx, int response, bool jobEnds) {
@@ -208,7 +217,7 @@ int EnterJob(ParamBlock *block, DecoderContext *ctx, bool start) {
   // Back on the host stack: the job left with a response.
   ArrivedOnHost(ctx);
   int response = ctx->Response;
-  if (!GuardIntact(ctx)) {
+  if (!GuardCheck(ctx, response)) {
     block->Status = QV_ERR_STACK_OVERFLOW;
     response = ResponseError;
   }

@@ -85,6 +85,7 @@ struct DecoderContext {
   const void *HostStackBottom;
   size_t HostStackSize;
   unsigned ValgrindStackId;
+  uint32_t GuardReturns;  // returns to the host, for the whole guard scan
 };
 
 enum JobPhase : int32_t { PhaseCreated = 0, PhaseRunning, PhaseSuspended, PhaseComplete };
