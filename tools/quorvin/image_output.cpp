@@ -118,7 +118,9 @@ class PngRows {
                std::to_string(h.biHeight) + " pixels";
       return false;
     }
-    if (h.biCompression != 0 || (bits_ != 1 && bits_ != 4 && bits_ != 8 && bits_ != 24 && bits_ != 32)) {
+    // CMYK pixels (a TIFF's separated colour) become RGB through CmykToRgb.
+    cmyk_ = bits_ == 32 && h.biCompression == QV_FOURCC('C', 'M', 'Y', 'K');
+    if ((h.biCompression != 0 && !cmyk_) || (bits_ != 1 && bits_ != 4 && bits_ != 8 && bits_ != 24 && bits_ != 32)) {
       *error = "no PNG layout for this bitmap (" + std::to_string(bits_) + " bits, compression " +
                std::to_string(h.biCompression) + "); use --format bmp";
       return false;
@@ -181,7 +183,10 @@ class PngRows {
   bool Row(const uint8_t *row) {
     const uint8_t *out = row;
     uint8_t *c = converted_.data();
-    if (bits_ == 24 || bits_ == 32) {
+    if (cmyk_) {
+      for (uint32_t x = 0; x < width_; ++x, row += 4, c += 3) qvhost::CmykToRgb(row, c);
+      out = converted_.data();
+    } else if (bits_ == 24 || bits_ == 32) {
       uint32_t step = bits_ / 8;
       for (uint32_t x = 0; x < width_; ++x, row += step, c += 3) c[0] = row[2], c[1] = row[1], c[2] = row[0];
       out = converted_.data();
@@ -235,7 +240,7 @@ class PngRows {
   FILE *file_ = nullptr;
   std::string *error_ = nullptr;
   uint32_t width_ = 0, height_ = 0, bits_ = 0;
-  bool lookup_ = false;
+  bool lookup_ = false, cmyk_ = false;
   uint8_t grey_[256] = {};
   std::vector<uint8_t> converted_;
 };
