@@ -30,9 +30,10 @@ std::string PagePath(const std::string &path, int n) {
   return hasExt ? path.substr(0, dot) + suffix + path.substr(dot) : path + suffix;
 }
 
-// One image of an open input into one output file.
-int DecodeImage(const Args &a, const InputFile &in, qvhost::Options o, const OutputChoice &choice,
-                bool printName) {
+// One image of an open input into one output file. name: the input in
+// messages (with its page, when every page is decoded).
+int DecodeImage(const Args &a, const InputFile &in, const std::string &name, qvhost::Options o,
+                const OutputChoice &choice, bool printName) {
   std::string error;
   OutputFile out;
   if (!out.Open(choice.path, &in, &error)) return Complain(error), kExitFailed;
@@ -71,7 +72,7 @@ int DecodeImage(const Args &a, const InputFile &in, qvhost::Options o, const Out
       int n = CountPages(in);
       if (n >= 0) pages = "; the file has " + std::to_string(n) + (n == 1 ? " page" : " pages");
     }
-    Complain(in.display() + ": " + StatusMessage(r.status) + " as " + qvhost::TypeName(type) + pages);
+    Complain(name + ": " + StatusMessage(r.status) + " as " + qvhost::TypeName(type) + pages);
     return kExitFailed;
   }
   if (!image->Finish(r)) {
@@ -96,14 +97,15 @@ int DecodeOne(const Args &a, const std::string &inputPath) {
   }
   bool printName = !choice.named && !(choice.path == "-");
   if (!a.allPages || !qvhost::IsTiffType(o.imageType) || IsRawFaxType(o.imageType))
-    return DecodeImage(a, in, o, choice, printName);
+    return DecodeImage(a, in, in.display(), o, choice, printName);
   // Every page, each to its own file; a page that fails leaves the others.
   int pages = std::max(CountPages(in), 1), result = kExitOk;
   for (int page = 1; page <= pages; ++page) {
     OutputChoice pageChoice = choice;
     pageChoice.path = PagePath(choice.path, page);
     o.pageNumber = static_cast<uint32_t>(page);
-    if (DecodeImage(a, in, o, pageChoice, true) != kExitOk) result = kExitFailed;
+    std::string name = in.display() + " page " + std::to_string(page);
+    if (DecodeImage(a, in, name, o, pageChoice, true) != kExitOk) result = kExitFailed;
   }
   return result;
 }

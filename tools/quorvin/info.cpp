@@ -89,7 +89,7 @@ bool NeedsWholeFile(const InputFile &in, uint32_t type) {
 
 // Decodes until the header, colour table and extra records are known, then
 // ends the job. The rows are counted, never kept.
-bool Gather(const InputFile &in, qvhost::Options o, Facts *f, std::string *error) {
+bool Gather(const InputFile &in, const std::string &name, qvhost::Options o, Facts *f, std::string *error) {
   uint32_t type = o.imageType;
   o.interlaceMode = QV_INTERLACE_FINAL_ONLY;
   // Header and table first, then a yield after the first row: the table ends
@@ -122,7 +122,8 @@ bool Gather(const InputFile &in, qvhost::Options o, Facts *f, std::string *error
   f->type = type;
   f->r = qvhost::DecodeFd(in.fd(), o);
   if (!f->r.ok() && !f->r.stopped) {
-    *error = in.display() + ": " + StatusMessage(f->r.status) + " as " + qvhost::TypeName(type);
+    *error = name + ": " + StatusMessage(f->r.status) + " as " + qvhost::TypeName(type);
+    if (f->r.status == QV_ERR_NO_PAGE) *error += "; the file has " + std::to_string(f->pages) + " pages";
     return false;
   }
   if (f->r.ok()) tableEnd = static_cast<int64_t>(f->r.outputLength) - f->r.header.biSizeImage;
@@ -255,7 +256,8 @@ int Info(const Args &a) {
       f.pages = pages;
       f.page = page;
       o.pageNumber = static_cast<uint32_t>(page);
-      if (!Gather(in, o, &f, &error)) {
+      std::string name = in.display() + (lastPage > firstPage ? " page " + std::to_string(page) : "");
+      if (!Gather(in, name, o, &f, &error)) {
         Complain(error);
         result = kExitFailed;
         continue;

@@ -1,11 +1,10 @@
 // quorvin: decode images to BMP or PNG, and show what a file decodes to.
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <new>
-
-#include <errno.h>
 
 #include "quorvin_tool.h"
 #include "tool_options.h"
@@ -44,6 +43,7 @@ bool HasStdin(const std::vector<std::string> &inputs) {
     if (i == "-") return true;
   return false;
 }
+
 constexpr uint64_t kQueueMax = uint64_t{256} << 20;
 
 // The one table of options: parsing, range checks, --help and the man page
