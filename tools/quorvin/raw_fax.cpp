@@ -11,7 +11,8 @@ namespace {
 constexpr uint32_t kG3 = QV_FOURCC('G', '3', ' ', ' ');
 constexpr uint32_t kG32D = QV_FOURCC('G', '3', '2', 'D');
 
-// Rows the decoder delivers from the bytes before it fails or they end.
+// Rows the decoder delivers from the bytes before it fails or they end (one
+// batch a row; a page that ends cleanly counts one more, so it wins a tie).
 size_t RowsDecoded(const uint8_t *head, size_t n, uint32_t type, uint8_t fillOrder, uint32_t *width) {
   qvhost::Options o;
   o.imageType = type;
@@ -39,6 +40,7 @@ RawFaxGuess GuessRawFax(const uint8_t *head, size_t n, uint32_t type, uint8_t fi
   qvhost::FaxGuess g = qvhost::GuessFax(head, n);
   RawFaxGuess best;
   best.eol = g.startsWithEol;
+  if (!type && !g.startsWithEol) return best;  // no fax data to try
   uint8_t guessed = g.order == qvhost::FaxBitOrder::LsbFirst ? 2 : 1;
   uint8_t orders[2] = {fillOrder ? fillOrder : guessed, 0};
   if (!fillOrder && !g.certain) orders[1] = guessed == 1 ? 2 : 1;
