@@ -16,7 +16,8 @@ struct Facts {
   qvhost::Result r;
   uint32_t type = 0;
   uint32_t tableEntries = 0;
-  int page = 0, pages = -1;  // TIFF: the page shown and the file's page count
+  uint32_t page = 0;  // TIFF: the page shown
+  int pages = -1;     // and the file's page count
 };
 
 // A TIFF tag as the reader hands it over: kind 0x4000 + tag number; data: the
@@ -158,18 +159,21 @@ void PrintText(const std::string &name, const Facts &f, bool first) {
          (r.flags & QV_FLAG_GREY) ? ", grey" : (f.tableEntries ? ", not grey" : ""));
   if (r.flags & QV_FLAG_TRANSPARENT) printf("transparent    index %u\n", r.transparentIndex);
   if (r.fileCompression) printf("compression    %d (in the file)\n", r.fileCompression);
-  if (f.pages >= 0) printf("page           %d of %d\n", f.page, f.pages);
+  if (f.pages >= 0) printf("page           %u of %d\n", f.page, f.pages);
   for (const qvhost::ExtraRecord &e : r.extras) {
     TiffTag t;
     if (!AsTiffTag(f, e, &t)) {
       printf("extra record   kind 0x%04X, %zu bytes: %s%s\n", e.kind, e.data.size(),
              Hex(e.data.data(), e.data.size(), 16, " ").c_str(), e.data.size() > 16 ? " ..." : "");
-    } else if (t.type == 2) {
-      printf("tag            %s (%u): %s\n", t.name ? t.name : "", t.number, Printable(TagBytes(t)).c_str());
-    } else {
-      printf("tag            %s (%u), type %u, %u values: %s%s\n", t.name ? t.name : "", t.number, t.type,
-             t.count, Hex(t.values, t.size, 32, " ").c_str(), t.size > 32 ? " ..." : "");
+      continue;
     }
+    std::string number = std::to_string(t.number);
+    std::string label = t.name ? std::string(t.name) + " (" + number + ")" : number;
+    if (t.type == 2)
+      printf("tag            %s: %s\n", label.c_str(), Printable(TagBytes(t)).c_str());
+    else
+      printf("tag            %s, type %u, %u values: %s%s\n", label.c_str(), t.type, t.count,
+             Hex(t.values, t.size, 32, " ").c_str(), t.size > 32 ? " ..." : "");
   }
 }
 
@@ -211,7 +215,7 @@ void PrintJson(const std::string &name, const Facts &f) {
     printf("null");
   printf(",\"file_compression\":%d,", r.fileCompression);
   if (f.pages >= 0)
-    printf("\"page\":%d,\"pages\":%d,", f.page, f.pages);
+    printf("\"page\":%u,\"pages\":%d,", f.page, f.pages);
   else
     printf("\"page\":null,\"pages\":null,");
   printf("\"extra\":[");
@@ -249,13 +253,13 @@ int Info(const Args &a) {
     }
     bool tiff = qvhost::IsTiffType(o.imageType) && !IsRawFaxType(o.imageType);
     int pages = tiff ? CountPages(in) : -1;
-    int firstPage = std::max<uint32_t>(o.pageNumber, 1), lastPage = firstPage;
-    if (a.allPages && tiff) firstPage = 1, lastPage = std::max(pages, 1);
-    for (int page = firstPage; page <= lastPage; ++page) {
+    uint32_t firstPage = std::max<uint32_t>(o.pageNumber, 1), lastPage = firstPage;
+    if (a.allPages && tiff) firstPage = 1, lastPage = static_cast<uint32_t>(std::max(pages, 1));
+    for (uint32_t page = firstPage; page >= firstPage && page <= lastPage; ++page) {
       Facts f;
       f.pages = pages;
       f.page = page;
-      o.pageNumber = static_cast<uint32_t>(page);
+      o.pageNumber = page;
       std::string name = in.display() + (lastPage > firstPage ? " page " + std::to_string(page) : "");
       if (!Gather(in, name, o, &f, &error)) {
         Complain(error);

@@ -4,6 +4,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <limits>
 #include <new>
 
 #include "quorvin_tool.h"
@@ -245,7 +246,8 @@ bool TableFollowsRows(const InputFile &in, uint32_t type) {
 
 int CountPages(const InputFile &in) {
   return qvhost::CountTiffPages([&in](uint64_t at, uint8_t *to, size_t n) {
-    return at <= INT64_MAX - n && pread(in.fd(), to, n, static_cast<off_t>(at)) == static_cast<ssize_t>(n);
+    uint64_t last = static_cast<uint64_t>(std::numeric_limits<off_t>::max());
+    return n <= last && at <= last - n && pread(in.fd(), to, n, static_cast<off_t>(at)) == static_cast<ssize_t>(n);
   });
 }
 
