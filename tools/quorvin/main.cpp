@@ -119,6 +119,13 @@ int Usage(const std::string &message) {
   return kExitUsage;
 }
 
+// An option whose value is one of two words.
+bool OneOf(const ParsedOption &p, const char *first, const char *second, std::string *error) {
+  if (p.text == first || p.text == second) return true;
+  *error = std::string("option '") + p.spec->longName + "': '" + p.text + "' is not " + first + " or " + second;
+  return false;
+}
+
 // Applies the parsed options; a usage message when they do not fit together.
 bool Apply(const std::vector<ParsedOption> &parsed, Args *a, std::string *error) {
   for (const ParsedOption &p : parsed) {
@@ -126,10 +133,7 @@ bool Apply(const std::vector<ParsedOption> &parsed, Args *a, std::string *error)
     switch (p.spec->id) {
       case kOutput: a->output = p.text; break;
       case kFormat:
-        if (p.text != "bmp" && p.text != "png") {
-          *error = "option '--format': '" + p.text + "' is not bmp or png";
-          return false;
-        }
+        if (!OneOf(p, "bmp", "png", error)) return false;
         a->format = p.text;
         break;
       case kType:
@@ -150,19 +154,13 @@ bool Apply(const std::vector<ParsedOption> &parsed, Args *a, std::string *error)
           a->allPages = false;
         }
         break;
-      case kFaxFillOrder:
-        if (p.text != "msb" && p.text != "lsb") {
-          *error = "option '--fax-fill-order': '" + p.text + "' is not msb or lsb";
-          return false;
-        }
+      case kFaxFillOrder:  // the FaxFillOrder byte: 1 most significant bit first, 2 least
+        if (!OneOf(p, "msb", "lsb", error)) return false;
         o.faxFillOrder = p.text == "msb" ? 1 : 2;
         a->fillOrderGiven = true;
         break;
-      case kFaxPhotometric:
-        if (p.text != "white" && p.text != "black") {
-          *error = "option '--fax-photometric': '" + p.text + "' is not white or black";
-          return false;
-        }
+      case kFaxPhotometric:  // the FaxPhotometric byte: 0 min-is-white, 1 min-is-black
+        if (!OneOf(p, "white", "black", error)) return false;
         o.faxPhotometric = p.text == "black" ? 1 : 0;
         break;
       case kJson: a->json = true; break;
