@@ -95,7 +95,7 @@ void Help() {
       "        an output that is the input is refused.\n"
       "        Raw Group 3 fax data (no header) is recognised by its first rows; a note on\n"
       "        stderr names the coding, bit order and width guessed.\n"
-      "        CMYK goes to PNG as RGB: R, G, B = (255 - K) x (255 - C, M, Y) / 255, rounded.\n"
+      "        CMYK is written as RGB: R, G, B = (255 - K) x (255 - C, M, Y) / 255, rounded.\n"
       "info    shows each file's bitmap header, colour table and extra-data records; for\n"
       "        TIFF the page count and the descriptive tags by name.\n"
       "A FILE of - reads standard input.\n"
