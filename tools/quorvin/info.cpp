@@ -79,9 +79,11 @@ uint32_t Stride(const BitmapInfoHeader &h) {
 }
 
 // Files whose colour table or extra-data records come after the pixels: a
-// Targa file with a footer, a 256-colour PCX file.
+// Targa file with a footer, a 256-colour PCX file; and raw fax data, whose
+// height is known only at the end of the page.
 bool NeedsWholeFile(const InputFile &in, uint32_t type) {
   uint8_t b[26];
+  if (IsRawFaxType(type)) return true;
   if ((type & 0xFFFFFF) == (QV_FOURCC('T', 'G', 'A', 0) & 0xFFFFFF))
     return in.size() >= 26 && pread(in.fd(), b, 26, static_cast<off_t>(in.size() - 26)) == 26 &&
            memcmp(b + 8, "TRUEVISION-XFILE.", 18) == 0;
