@@ -11,7 +11,10 @@
 
 #include <fstream>
 #include <set>
+#include <sstream>
 
+#include "../tiff_builder.h"
+#include "codecs/ccitt/ccitt_tables.h"
 #include "test_support.h"
 
 namespace {
@@ -140,6 +143,139 @@ void ExpectRuns(const char *program, const std::vector<Expect> &cases, Check che
     EXPECT_NE(r.err.find(c.stderrHas), std::string::npos) << r.err;
     check(c, r);
   }
+}
+
+
+// ---- Generated TIFF pages and raw fax data ------------------------------------
+
+// A three-page TIFF: grey, RGB and CMYK pages with descriptive tags.
+Bytes MultiPageTiff(bool bigEndian) {
+  std::vector<tiffbuild::Page> pages(3);
+  const uint16_t samples[3] = {1, 3, 4}, photometric[3] = {1, 2, 5};
+  for (int i = 0; i < 3; ++i) {
+    tiffbuild::Page &p = pages[i];
+    p.width = 19 + 4 * i;
+    p.height = 7 + i;
+    p.samples = samples[i];
+    p.photometric = photometric[i];
+    p.compression = i == 1 ? 32773 : 1;
+    p.rowsPerStrip = 3;
+    p.pixels.resize(size_t{tiffbuild::RowBytes(p)} * p.height);
+    for (size_t k = 0; k < p.pixels.size(); ++k) p.pixels[k] = static_cast<uint8_t>(k * 37 + i * 11);
+    p.tags = {{282, tiffbuild::kRational, {300, 1}}, {285, tiffbuild::kAscii, {}}};
+    std::string name = "sheet " + std::to_string(i + 1);
+    p.tags[1].values.assign(name.begin(), name.end());
+    p.tags[1].values.push_back(0);
+  }
+  // CMYK pixels with known colours first: white, cyan, black, half-grey.
+  const uint8_t known[16] = {0, 0, 0, 0, 255, 0, 0, 0, 0, 0, 0, 255, 0, 0, 0, 128};
+  std::copy(known, known + 16, pages[2].pixels.begin());
+  auto text = [](uint16_t tag, const std::string &v) {
+    tiffbuild::Tag t{tag, tiffbuild::kAscii, {}};
+    t.values.assign(v.begin(), v.end());
+    t.values.push_back(0);
+    return t;
+  };
+  pages[0].tags.push_back(text(269, "scan one"));
+  pages[0].tags.push_back(text(270, "a \"quoted\"\tdescription"));
+  pages[0].tags.push_back(text(33432, "(c) nobody"));
+  return tiffbuild::Writer(bigEndian).Build(pages);
+}
+
+// A bilevel page, 1 = black: strokes that change from row to row, and
+// blank rows in between.
+struct FaxPage {
+  uint32_t width = 215, height = 40;
+  std::vector<uint8_t> black;  // one byte per pixel
+  bool Black(uint32_t x, uint32_t y) const { return black[size_t{y} * width + x] != 0; }
+};
+
+FaxPage MakeFaxPage() {
+  FaxPage p;
+  p.black.assign(size_t{p.width} * p.height, 0);
+  for (uint32_t y = 0; y < p.height; ++y) {
+    if (y % 5 == 4) continue;
+    for (uint32_t x = 0; x < p.width; ++x)
+      p.black[size_t{y} * p.width + x] = ((x * 7 + y * 3) % 23 < 5 + y % 4) || (y == 2 && x > 150);
+  }
+  return p;
+}
+
+// Raw Group 3 data of a page: an EOL before every row, six at the end. Rows
+// are coded one-dimensionally; with twoD each EOL carries its tag bit, and a
+// blank row after a blank row is coded as one vertical V0.
+Bytes EncodeG3(const FaxPage &page, bool twoD, bool lsbFirst) {
+  Bytes out;
+  uint32_t used = 0;
+  auto put = [&](uint32_t bits, int length) {
+    for (int i = length - 1; i >= 0; --i, ++used) {
+      if (used % 8 == 0) out.push_back(0);
+      if ((bits >> i) & 1) out.back() |= static_cast<uint8_t>(lsbFirst ? 1 << (used % 8) : 0x80 >> (used % 8));
+    }
+  };
+  auto run = [&](bool white, uint32_t length) {
+    const FaxCode *term = white ? kWhiteTerminating : kBlackTerminating;
+    const FaxCode *makeUp = white ? kWhiteMakeUp : kBlackMakeUp;
+    if (length >= 64) put(makeUp[length / 64 - 1].bits, makeUp[length / 64 - 1].length);
+    put(term[length % 64].bits, term[length % 64].length);
+  };
+  bool blankAbove = false;
+  for (uint32_t y = 0; y < page.height; ++y) {
+    bool blank = true;
+    for (uint32_t x = 0; x < page.width; ++x) blank = blank && !page.Black(x, y);
+    bool vertical = twoD && blank && blankAbove;
+    put(1, 12);
+    if (twoD) put(vertical ? 0 : 1, 1);
+    if (vertical) {
+      put(1, 1);
+    } else {
+      bool white = true;
+      for (uint32_t x = 0; x < page.width;) {
+        uint32_t end = x;
+        while (end < page.width && page.Black(end, y) == !white) ++end;
+        run(white, end - x);
+        white = !white;
+        x = end;
+      }
+    }
+    blankAbove = blank;
+  }
+  for (int i = 0; i < 6; ++i) put(twoD ? 3 : 1, twoD ? 13 : 12);
+  return out;
+}
+
+// Pixels of a PNG file that shows a fax page: 1 for black, 0 for white.
+std::vector<uint8_t> PngBlack(const std::string &path) {
+  qvhost::Pixels px;
+  std::string err;
+  EXPECT_TRUE(qvtest::ReadPngRgb(path, &px, &err)) << path << ": " << err;
+  std::vector<uint8_t> black(px.rgb.size() / 3);
+  for (size_t i = 0; i < black.size(); ++i) black[i] = px.rgb[i * 3] < 128;
+  return black;
+}
+
+// The pixels the library decodes from a file (page of a TIFF, or raw fax
+// with a type and fill order).
+qvhost::Pixels LibraryPage(const Bytes &data, uint32_t page, uint32_t type = 0, uint8_t fillOrder = 0) {
+  qvhost::Options o;
+  if (type)
+    o.imageType = type;
+  else
+    EXPECT_TRUE(qvhost::DetectImageType(data.data(), data.size(), &o.imageType));
+  o.pageNumber = page;
+  o.faxFillOrder = fillOrder;
+  qvhost::Result r = qvhost::Decode(data.data(), data.size(), o);
+  qvhost::Pixels px;
+  std::string err;
+  EXPECT_TRUE(r.ok() && qvhost::ResultToRgb(r, 0, &px, &err)) << r.status << " " << err;
+  return px;
+}
+
+bool SamePixels(const std::string &png, const qvhost::Pixels &want) {
+  qvhost::Pixels got;
+  std::string err;
+  return qvtest::ReadPngRgb(png, &got, &err) && got.width == want.width && got.height == want.height &&
+         got.rgb == want.rgb;
 }
 
 TEST(QuorvinTool, WritesWhatTheLibraryDecodesUnderEveryOption) {
@@ -379,6 +515,179 @@ TEST(QuorvinTool, InfoListsEveryFileAndStopsAfterTheColourTable) {
   EXPECT_NE(r.err.find("none.bmp: No such file"), std::string::npos);
   EXPECT_NE(r.out.find("bmp1.bmp\nimage type     0\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("colour table   256 entries, grey"), std::string::npos) << r.out;
+}
+
+// Pages of a TIFF: one by number (from 1), every one to its own file, the
+// refusals; CMYK pages as RGB; info with the page count and named tags, in
+// either byte order; the same files under tiny queues and random chunking.
+TEST(QuorvinTool, TiffPagesTagsAndCmyk) {
+  std::string dir = qvtest::TempPath("pages");
+  mkdir(dir.c_str(), 0700);
+  std::string le = dir + "/multi.tif", be = dir + "/multi-be.tif";
+  ASSERT_TRUE(qvtest::WriteFileBytes(le, MultiPageTiff(false)));
+  ASSERT_TRUE(qvtest::WriteFileBytes(be, MultiPageTiff(true)));
+  Bytes data = qvtest::ReadFileBytes(le);
+  std::string names = dir + "/multi-1.png\n" + dir + "/multi-2.png\n" + dir + "/multi-3.png\n";
+  const std::vector<Expect> cases = {
+      {{"decode", le, "--page", "2", "-o", dir + "/two.png"}, 0, "", ""},
+      {{"decode", le, "--page=3", "-o", dir + "/three.bmp"}, 0, "", ""},
+      {{"decode", le, "--page", "4", "-o", dir + "/four.png"}, 1, "",
+       "multi.tif: status -1703 (the requested TIFF page does not exist) as TIFu; the file has 3 pages"},
+      {{"decode", le, "--page", "0"}, 2, "", "'--page': '0' is not all or a page number from 1"},
+      {{"decode", le, "--page", "two"}, 2, "", "'two' is not all or a page number"},
+      {{"decode", le, "--page", "all", "-o", "-"}, 2, "", "--page all writes one file per page"},
+      {{"decode", "-", "--page", "all"}, 2, "", "not standard output"},
+      {{"decode", le, "--page", "all"}, 0, names.c_str(), ""},
+      {{"decode", be, "--page", "all", "-o", dir + "/big.bmp"}, 0, "big-3.bmp\n", ""},
+      {{"info", le, "--page", "all"}, 0, "page           3 of 3\n", ""},
+      {{"info", be}, 0, "tag            XResolution (282), type 5, 1 values: 00 00 01 2C 00 00 00 01\n", ""},
+      {{"info", le}, 0, "tag            ImageDescription (270): a \"quoted\"\\x09description\n", ""},
+      {{"info", le, "--page", "2"}, 0, "page           2 of 3\ntag            XResolution (282), type 5, 1 values: 2C 01 00 00 01 00 00 00\n"
+                                       "tag            PageName (285): sheet 2\n", ""},
+      {{"info", "--json", le, be}, 0, "\"name\":\"Copyright\",\"field_type\":2,\"count\":11,\"text\":\"(c) nobody\"}", ""},
+      {{"info", "--json", le}, 0, "\"text\":\"a \\\"quoted\\\"\\u0009description\"", ""},
+      {{"info", "--json", "--page", "all", le}, 0, "\"page\":3,\"pages\":3,", ""},
+  };
+  ExpectRuns(QUORVIN_TOOL, cases, [](const Expect &, const Ran &) {});
+  // Every page as the library decodes it, whichever way it was asked for.
+  for (uint32_t page = 1; page <= 3; ++page) {
+    SCOPED_TRACE(page);
+    qvhost::Pixels want = LibraryPage(data, page);
+    std::string n = std::to_string(page);
+    EXPECT_TRUE(SamePixels(dir + "/multi-" + n + ".png", want));
+    qvhost::Pixels got;
+    std::string err;
+    ASSERT_TRUE(qvhost::ResultToRgb(LibraryDecode(dir + "/big-" + n + ".bmp"), 0, &got, &err)) << err;
+    EXPECT_TRUE(got.rgb == want.rgb);
+  }
+  EXPECT_TRUE(SamePixels(dir + "/two.png", LibraryPage(data, 2)));
+  EXPECT_FALSE(access((dir + "/four.png").c_str(), F_OK) == 0);
+  // CMYK: white, cyan, black and (255 - 128) grey by the formula, not just
+  // whatever the library's view says.
+  qvhost::Pixels cmyk;
+  std::string err;
+  ASSERT_TRUE(qvtest::ReadPngRgb(dir + "/multi-3.png", &cmyk, &err)) << err;
+  EXPECT_EQ(Bytes(cmyk.rgb.begin(), cmyk.rgb.begin() + 12),
+            Bytes({255, 255, 255, 0, 255, 255, 0, 0, 0, 127, 127, 127}));
+  // Pages under tiny and odd queues and random chunking: the same files.
+  for (const Args &v : {Args{"--in-queue", "5", "--out-queue", "37", "--chunk-seed", "3"},
+                        Args{"--in-queue", "23", "--chunk-seed", "99", "--batch", "2"}, Args{"--whole-input"}}) {
+    SCOPED_TRACE(v[0]);
+    Args args = {"decode", le, "--page", "all", "-o", dir + "/stress.png"};
+    args.insert(args.end(), v.begin(), v.end());
+    ASSERT_EQ(Quorvin(args).code, 0);
+    for (const char *n : {"1", "2", "3"})
+      EXPECT_TRUE(qvtest::ReadFileBytes(dir + "/stress-" + n + ".png") == qvtest::ReadFileBytes(dir + "/multi-" + n + ".png"));
+  }
+  // Nothing left behind but the outputs.
+  for (const std::string &name : Listing(dir)) EXPECT_NE(name[0], '.') << name;
+}
+
+// Raw Group 3 data without a header: recognised by its first rows, coding and
+// bit order guessed and noted; the options override the guess.
+TEST(QuorvinTool, RawFaxIsRecognisedAndTheGuessOverridden) {
+  std::string dir = qvtest::TempPath("fax");
+  mkdir(dir.c_str(), 0700);
+  FaxPage page = MakeFaxPage();
+  ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/msb.g3", EncodeG3(page, false, false)));
+  ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/lsb-2d.g3", EncodeG3(page, true, true)));
+  ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/msb-2d", EncodeG3(page, true, false)));
+  const char *note = "no known header; guessed raw Group 3 fax, ";
+  std::string msbNote = std::string("msb.g3: ") + note + "G3 (one-dimensional), msb-first bit order, 215 pixels wide";
+  const std::vector<Expect> cases = {
+      {{"decode", dir + "/msb.g3"}, 0, "msb.png\n", msbNote.c_str()},
+      {{"decode", dir + "/lsb-2d.g3", "-o", dir + "/lsb-2d.bmp"}, 0, "",
+       "G32D (two-dimensional), lsb-first bit order, 215 pixels wide (override with --type G3|G32D"},
+      {{"decode", dir + "/msb-2d", "--format", "png"}, 0, "", "G32D (two-dimensional), msb-first"},
+      {{"info", dir + "/msb.g3"}, 0, "image type     G3  \nbitmap header  size 40, width 215, height -40,", note},
+      {{"decode", dir + "/msb.g3", "-t", "G3", "-o", dir + "/typed.png"}, 0, "",
+       "msb.g3: guessed msb-first bit order, 215 pixels wide (override with --fax-fill-order msb|lsb)"},
+      {{"decode", dir + "/lsb-2d.g3", "-t", "G32D", "--fax-fill-order", "lsb", "-o", dir + "/given.png"}, 0, "", ""},
+      {{"decode", dir + "/msb.g3", "--fax-photometric", "black", "-o", dir + "/negative.png"}, 0, "", "G3 (one"},
+      {{"decode", dir + "/msb.g3", "-t", "G32D", "--fax-fill-order", "msb", "-o", dir + "/wrong.png"}, 1, "", "msb.g3: status -71"},
+      {{"decode", dir + "/msb.g3", "--fax-fill-order", "middle"}, 2, "", "'middle' is not msb or lsb"},
+      {{"decode", dir + "/msb.g3", "--fax-photometric", "grey"}, 2, "", "'grey' is not white or black"},
+  };
+  ExpectRuns(QUORVIN_TOOL, cases, [](const Expect &c, const Ran &r) {
+    if (!*c.stderrHas) {
+      EXPECT_EQ(r.err, "");
+    }
+    if (r.err.find("guessed") != std::string::npos) {  // one note, on one line
+      EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    }
+  });
+  // The pixels are the page's, in every bit order and coding; the negative is its inverse.
+  std::vector<uint8_t> want(page.black.begin(), page.black.end());
+  for (const char *name : {"msb.png", "msb-2d.png", "typed.png", "given.png"}) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(PngBlack(dir + "/" + name) == want);
+  }
+  qvhost::Pixels bmp;
+  std::string err;
+  ASSERT_TRUE(qvhost::ResultToRgb(LibraryDecode(dir + "/lsb-2d.bmp"), 0, &bmp, &err)) << err;
+  size_t differ = 0;
+  for (size_t i = 0; i < want.size(); ++i) differ += (bmp.rgb[i * 3] < 128) != want[i];
+  EXPECT_EQ(differ, 0u);
+  std::vector<uint8_t> negative = PngBlack(dir + "/negative.png");
+  ASSERT_EQ(negative.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) differ += negative[i] == want[i];
+  EXPECT_EQ(differ, 0u);
+  // Under tiny queues and random chunking, the same file.
+  Ran r = Quorvin({"decode", dir + "/lsb-2d.g3", "-o", dir + "/stress.png", "--in-queue", "5", "--out-queue", "11",
+                   "--chunk-seed", "5"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(qvtest::ReadFileBytes(dir + "/stress.png") == qvtest::ReadFileBytes(dir + "/given.png"));
+}
+
+// The corpus's raw fax files decode without --type exactly as the library
+// decodes them with the type and bit order they were made with, and its
+// multi-page and CMYK TIFFs page by page as the library decodes them.
+TEST(QuorvinTool, CorpusRawFaxAndTiffPages) {
+  std::string corpus = qvtest::CorpusDir();
+  if (corpus.empty()) return qvtest::NotRun("no corpus");
+  std::string out = qvtest::TempPath("corpus");
+  mkdir(out.c_str(), 0700);
+  std::ifstream list(std::string(QV_SOURCE_DIR) + "/tests/corpus_expectations/fax.tsv");
+  std::string line;
+  size_t faxes = 0, tiffs = 0;
+  while (std::getline(list, line)) {
+    std::vector<std::string> f;
+    std::stringstream fields(line);
+    for (std::string x; std::getline(fields, x, '\t');) f.push_back(x);
+    if (f.size() < 4 || f[1] != "match") continue;
+    SCOPED_TRACE(f[0]);
+    uint32_t type;
+    ASSERT_TRUE(qvhost::ParseTypeName(f[2], &type));
+    uint8_t order = static_cast<uint8_t>(std::stoi(f[3]));
+    Ran r = Quorvin({"decode", corpus + "/" + f[0], "-o", out + "/fax.png"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::string type2 = f[2] == "G32D" ? "G32D (two" : "G3 (one";
+    EXPECT_NE(r.err.find(type2), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(order == 1 ? "msb-first" : "lsb-first"), std::string::npos) << r.err;
+    EXPECT_TRUE(SamePixels(out + "/fax.png", LibraryPage(qvtest::ReadFileBytes(corpus + "/" + f[0]), 1, type, order)));
+    ++faxes;
+  }
+  std::set<std::string> matching;  // TIFF files the decoder decodes like the peer
+  std::ifstream expected(std::string(QV_SOURCE_DIR) + "/tests/corpus_expectations/tiff.tsv");
+  while (std::getline(expected, line))
+    if (line.find("\tmatch") != std::string::npos) matching.insert(line.substr(0, line.find('\t')));
+  std::ifstream manifest(corpus + "/MANIFEST.tsv");
+  while (std::getline(manifest, line)) {
+    if (!matching.count(line.substr(0, line.find('\t')))) continue;
+    bool pages = line.find(" pages\t") != std::string::npos, cmyk = line.find("cmyk") != std::string::npos;
+    if (!pages && !cmyk) continue;
+    std::string path = corpus + "/" + line.substr(0, line.find('\t'));
+    SCOPED_TRACE(path);
+    Bytes data = qvtest::ReadFileBytes(path);
+    int count = qvhost::CountTiffPages(data.data(), data.size());
+    Ran r = Quorvin({"decode", path, "--page", "all", "-o", out + "/page.png"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    for (int p = 1; p <= count; ++p)
+      EXPECT_TRUE(SamePixels(out + "/page-" + std::to_string(p) + ".png", LibraryPage(data, static_cast<uint32_t>(p)))) << p;
+    ++tiffs;
+  }
+  EXPECT_GE(faxes, 8u);
+  EXPECT_GE(tiffs, 3u);
 }
 
 TEST(CindralTool, ConventionsAndFiles) {

@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "image_output.h"
 #include "quorvin_tool.h"
 #include "tool_options.h"
@@ -19,22 +21,23 @@ bool StoredTopFirst(const InputFile &in, uint32_t type) {
   return infoSize >= 40 && (h[25] & 0x80);
 }
 
-int DecodeOne(const Args &a, const std::string &inputPath) {
-  InputFile in;
-  uint32_t type = 0;
+// "scan.png" as the name of page n: "scan-n.png".
+std::string PagePath(const std::string &path, int n) {
+  size_t slash = path.rfind('/'), dot = path.rfind('.');
+  bool hasExt = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+  std::string suffix(1, '-');
+  suffix += std::to_string(n);
+  return hasExt ? path.substr(0, dot) + suffix + path.substr(dot) : path + suffix;
+}
+
+// One image of an open input into one output file. name: the input in
+// messages (with its page, when every page is decoded).
+int DecodeImage(const Args &a, const InputFile &in, const std::string &name, qvhost::Options o,
+                const OutputChoice &choice, bool printName) {
   std::string error;
-  if (!OpenImage(inputPath, a, &in, &type, &error)) return Complain(error), kExitFailed;
-  OutputChoice choice;
-  ChooseOutput(a, inputPath, &choice);
-  if (choice.format == "png" && !HavePng()) {
-    Complain(choice.path + ": this build has no PNG support; use --format bmp");
-    return kExitFailed;
-  }
   OutputFile out;
   if (!out.Open(choice.path, &in, &error)) return Complain(error), kExitFailed;
-
-  qvhost::Options o = a.options;
-  o.imageType = type;
+  uint32_t type = o.imageType;
   // Pass images of an interlaced GIF are not wanted unless asked for.
   if (!a.interlaceGiven) o.interlaceMode = QV_INTERLACE_FINAL_ONLY;
   o.extra = false;                // extra-data records are for info
@@ -64,7 +67,12 @@ int DecodeOne(const Args &a, const std::string &inputPath) {
     return kExitFailed;
   }
   if (!r.ok()) {
-    Complain(in.display() + ": " + StatusMessage(r.status) + " as " + qvhost::TypeName(type));
+    std::string pages;
+    if (r.status == QV_ERR_NO_PAGE) {
+      int n = CountPages(in);
+      if (n >= 0) pages = "; the file has " + std::to_string(n) + (n == 1 ? " page" : " pages");
+    }
+    Complain(name + ": " + StatusMessage(r.status) + " as " + qvhost::TypeName(type) + pages);
     return kExitFailed;
   }
   if (!image->Finish(r)) {
@@ -72,8 +80,34 @@ int DecodeOne(const Args &a, const std::string &inputPath) {
     return kExitFailed;
   }
   if (!out.Commit(&error)) return Complain(error), kExitFailed;
-  if (!choice.named && !out.toStdout()) printf("%s\n", choice.path.c_str());
+  if (printName) printf("%s\n", choice.path.c_str());
   return kExitOk;
+}
+
+int DecodeOne(const Args &a, const std::string &inputPath) {
+  InputFile in;
+  qvhost::Options o;
+  std::string error;
+  if (!OpenImage(inputPath, a, &in, &o, &error)) return Complain(error), kExitFailed;
+  OutputChoice choice;
+  ChooseOutput(a, inputPath, &choice);
+  if (choice.format == "png" && !HavePng()) {
+    Complain(choice.path + ": this build has no PNG support; use --format bmp");
+    return kExitFailed;
+  }
+  bool printName = !choice.named && !(choice.path == "-");
+  if (!a.allPages || !qvhost::IsTiffType(o.imageType) || IsRawFaxType(o.imageType))
+    return DecodeImage(a, in, in.display(), o, choice, printName);
+  // Every page, each to its own file; a page that fails leaves the others.
+  int pages = std::max(CountPages(in), 1), result = kExitOk;
+  for (int page = 1; page <= pages; ++page) {
+    OutputChoice pageChoice = choice;
+    pageChoice.path = PagePath(choice.path, page);
+    o.pageNumber = static_cast<uint32_t>(page);
+    std::string name = in.display() + " page " + std::to_string(page);
+    if (DecodeImage(a, in, name, o, pageChoice, true) != kExitOk) result = kExitFailed;
+  }
+  return result;
 }
 
 }  // namespace

@@ -46,6 +46,7 @@ bool ReadAt(int fd, uint8_t *p, size_t n, uint64_t pos) { return WholeAt(pread, 
 // ---------------------------------------------------------------- BMP
 
 constexpr uint32_t kFileHeader = 14;
+constexpr uint32_t kCmyk = QV_FOURCC('C', 'M', 'Y', 'K');
 
 class BmpOutput : public ImageOutput {
  public:
@@ -73,6 +74,8 @@ class BmpOutput : public ImageOutput {
       error_ = "the bitmap is too large for a BMP file";
       return false;
     }
+    if (h.biBitCount == 32 && h.biCompression == kCmyk && !CmykRowsToRgb(total - h.biSizeImage, h.biSizeImage))
+      return false;
     // The file's own row order: bottom row first unless the height is negative.
     int32_t height = static_cast<int32_t>(Rows(h));
     if (qvhost::RowsTopFirst(h, topDown_)) height = -height;
@@ -91,6 +94,27 @@ class BmpOutput : public ImageOutput {
   }
 
  private:
+  // CMYK rows (a TIFF's separated colour), which no BMP reader knows, become
+  // 32-bit RGB rows of the same size in place, and the header says so.
+  bool CmykRowsToRgb(uint64_t at, uint64_t n) {
+    uint8_t chunk[1 << 16];
+    bool ok = true;
+    for (uint64_t done = 0; ok && done < n; done += sizeof chunk) {
+      size_t take = static_cast<size_t>(std::min<uint64_t>(sizeof chunk, n - done));
+      ok = ReadAt(fd_, chunk, take, at + done);
+      for (size_t i = 0; ok && i + 4 <= take; i += 4) {
+        uint8_t rgb[3];
+        qvhost::CmykToRgb(chunk + i, rgb);
+        chunk[i] = rgb[2], chunk[i + 1] = rgb[1], chunk[i + 2] = rgb[0], chunk[i + 3] = 0;
+      }
+      ok = ok && WriteAt(fd_, chunk, take, at + done);
+    }
+    const uint32_t plain = 0;  // biCompression: plain RGB
+    if (ok && WriteAt(fd_, reinterpret_cast<const uint8_t *>(&plain), 4, kFileHeader + 16)) return true;
+    error_ = Reason(errno ? errno : EIO);
+    return false;
+  }
+
   int fd_;
   uint32_t topDown_ = 0;
 };
@@ -118,7 +142,9 @@ class PngRows {
                std::to_string(h.biHeight) + " pixels";
       return false;
     }
-    if (h.biCompression != 0 || (bits_ != 1 && bits_ != 4 && bits_ != 8 && bits_ != 24 && bits_ != 32)) {
+    // CMYK pixels (a TIFF's separated colour) become RGB through CmykToRgb.
+    cmyk_ = bits_ == 32 && h.biCompression == kCmyk;
+    if ((h.biCompression != 0 && !cmyk_) || (bits_ != 1 && bits_ != 4 && bits_ != 8 && bits_ != 24 && bits_ != 32)) {
       *error = "no PNG layout for this bitmap (" + std::to_string(bits_) + " bits, compression " +
                std::to_string(h.biCompression) + "); use --format bmp";
       return false;
@@ -181,7 +207,10 @@ class PngRows {
   bool Row(const uint8_t *row) {
     const uint8_t *out = row;
     uint8_t *c = converted_.data();
-    if (bits_ == 24 || bits_ == 32) {
+    if (cmyk_) {
+      for (uint32_t x = 0; x < width_; ++x, row += 4, c += 3) qvhost::CmykToRgb(row, c);
+      out = converted_.data();
+    } else if (bits_ == 24 || bits_ == 32) {
       uint32_t step = bits_ / 8;
       for (uint32_t x = 0; x < width_; ++x, row += step, c += 3) c[0] = row[2], c[1] = row[1], c[2] = row[0];
       out = converted_.data();
@@ -235,7 +264,7 @@ class PngRows {
   FILE *file_ = nullptr;
   std::string *error_ = nullptr;
   uint32_t width_ = 0, height_ = 0, bits_ = 0;
-  bool lookup_ = false;
+  bool lookup_ = false, cmyk_ = false;
   uint8_t grey_[256] = {};
   std::vector<uint8_t> converted_;
 };

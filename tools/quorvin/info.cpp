@@ -4,6 +4,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "quorvin_tool.h"
 #include "tool_options.h"
 
@@ -14,7 +16,62 @@ struct Facts {
   qvhost::Result r;
   uint32_t type = 0;
   uint32_t tableEntries = 0;
+  uint32_t page = 0;  // TIFF: the page shown
+  int pages = -1;     // and the file's page count
 };
+
+// A TIFF tag as the reader hands it over: kind 0x4000 + tag number; data: the
+// field type (u16) and value count (u32), little-endian, then the values'
+// bytes as they stand in the file.
+struct TiffTag {
+  uint16_t number = 0, type = 0;
+  uint32_t count = 0;
+  const uint8_t *values = nullptr;
+  size_t size = 0;
+  const char *name = nullptr;  // null for a tag without a name here
+};
+
+bool AsTiffTag(const Facts &f, const qvhost::ExtraRecord &e, TiffTag *t) {
+  if (f.pages < 0 || e.kind < 0x4000 || e.kind > 0x4000 + 0xFFFF || e.data.size() < 6) return false;
+  static const struct {
+    uint16_t number;
+    const char *name;
+  } kNames[] = {{254, "NewSubfileType"}, {269, "DocumentName"}, {270, "ImageDescription"}, {271, "Make"},
+                {272, "Model"}, {282, "XResolution"}, {283, "YResolution"}, {285, "PageName"},
+                {296, "ResolutionUnit"}, {297, "PageNumber"}, {305, "Software"}, {306, "DateTime"},
+                {315, "Artist"}, {316, "HostComputer"}, {33432, "Copyright"}};
+  t->number = static_cast<uint16_t>(e.kind - 0x4000);
+  t->type = static_cast<uint16_t>(e.data[0] | e.data[1] << 8);
+  t->count = e.data[2] | e.data[3] << 8 | e.data[4] << 16 | static_cast<uint32_t>(e.data[5]) << 24;
+  t->values = e.data.data() + 6;
+  t->size = e.data.size() - 6;
+  t->name = nullptr;
+  for (const auto &n : kNames)
+    if (n.number == t->number) t->name = n.name;
+  return true;
+}
+
+// The bytes of an ASCII value up to its trailing NULs.
+std::string TagBytes(const TiffTag &t) {
+  size_t n = t.size;
+  while (n && t.values[n - 1] == 0) --n;
+  return std::string(reinterpret_cast<const char *>(t.values), n);
+}
+
+// Text for a terminal: bytes outside printable ASCII as \xNN.
+std::string Printable(const std::string &bytes) {
+  std::string s;
+  char buf[8];
+  for (unsigned char c : bytes) {
+    if (c >= 0x20 && c < 0x7F) {
+      s += static_cast<char>(c);
+    } else {
+      snprintf(buf, sizeof buf, "\\x%02X", c);
+      s += buf;
+    }
+  }
+  return s;
+}
 
 uint32_t Stride(const BitmapInfoHeader &h) {
   uint64_t width = h.biWidth < 0 ? 0 : static_cast<uint64_t>(h.biWidth);
@@ -22,9 +79,11 @@ uint32_t Stride(const BitmapInfoHeader &h) {
 }
 
 // Files whose colour table or extra-data records come after the pixels: a
-// Targa file with a footer, a 256-colour PCX file.
+// Targa file with a footer, a 256-colour PCX file; and raw fax data, whose
+// height is known only at the end of the page.
 bool NeedsWholeFile(const InputFile &in, uint32_t type) {
   uint8_t b[26];
+  if (IsRawFaxType(type)) return true;
   if ((type & 0xFFFFFF) == (QV_FOURCC('T', 'G', 'A', 0) & 0xFFFFFF))
     return in.size() >= 26 && pread(in.fd(), b, 26, static_cast<off_t>(in.size() - 26)) == 26 &&
            memcmp(b + 8, "TRUEVISION-XFILE.", 18) == 0;
@@ -33,9 +92,8 @@ bool NeedsWholeFile(const InputFile &in, uint32_t type) {
 
 // Decodes until the header, colour table and extra records are known, then
 // ends the job. The rows are counted, never kept.
-bool Gather(const InputFile &in, const Args &a, uint32_t type, Facts *f, std::string *error) {
-  qvhost::Options o = a.options;
-  o.imageType = type;
+bool Gather(const InputFile &in, const std::string &name, qvhost::Options o, Facts *f, std::string *error) {
+  uint32_t type = o.imageType;
   o.interlaceMode = QV_INTERLACE_FINAL_ONLY;
   // Header and table first, then a yield after the first row: the table ends
   // where that row begins.
@@ -49,8 +107,13 @@ bool Gather(const InputFile &in, const Args &a, uint32_t type, Facts *f, std::st
     return true;
   };
   bool toEnd = NeedsWholeFile(in, type);
+  // A TIFF image's rows may go anywhere in the output first; its table has
+  // 2^depth entries up to 8 bits, none above.
+  bool tiff = qvhost::IsTiffType(type);
   o.keepGoing = [&](int response, const ParamBlock &b) {
-    if (tableEnd < 0) {
+    if (tableEnd < 0 && tiff) {
+      if (response == ResponseRowsReady) tableEnd = 0;
+    } else if (tableEnd < 0) {
       uint32_t stride = Stride(b.BitmapHeader);
       if (response == ResponseRowsReady && written >= 40 + uint64_t{stride})
         tableEnd = static_cast<int64_t>(written - stride);
@@ -62,18 +125,21 @@ bool Gather(const InputFile &in, const Args &a, uint32_t type, Facts *f, std::st
   f->type = type;
   f->r = qvhost::DecodeFd(in.fd(), o);
   if (!f->r.ok() && !f->r.stopped) {
-    *error = in.display() + ": " + StatusMessage(f->r.status) + " as " + qvhost::TypeName(type);
+    *error = name + ": " + StatusMessage(f->r.status) + " as " + qvhost::TypeName(type);
+    if (f->r.status == QV_ERR_NO_PAGE) *error += "; the file has " + std::to_string(f->pages) + " pages";
     return false;
   }
   if (f->r.ok()) tableEnd = static_cast<int64_t>(f->r.outputLength) - f->r.header.biSizeImage;
   f->tableEntries = tableEnd > 40 ? static_cast<uint32_t>((tableEnd - 40) / 4) : 0;
+  uint16_t bits = f->r.header.biBitCount;
+  if (tiff) f->tableEntries = bits <= 8 ? 1u << bits : 0;
   return true;
 }
 
-std::string Hex(const std::vector<uint8_t> &d, size_t limit, const char *sep) {
+std::string Hex(const uint8_t *d, size_t n, size_t limit, const char *sep) {
   std::string s;
   char buf[4];
-  for (size_t i = 0; i < d.size() && i < limit; ++i) {
+  for (size_t i = 0; i < n && i < limit; ++i) {
     snprintf(buf, sizeof buf, "%02X", d[i]);
     if (i) s += sep;
     s += buf;
@@ -95,18 +161,33 @@ void PrintText(const std::string &name, const Facts &f, bool first) {
          (r.flags & QV_FLAG_GREY) ? ", grey" : (f.tableEntries ? ", not grey" : ""));
   if (r.flags & QV_FLAG_TRANSPARENT) printf("transparent    index %u\n", r.transparentIndex);
   if (r.fileCompression) printf("compression    %d (in the file)\n", r.fileCompression);
-  for (const qvhost::ExtraRecord &e : r.extras)
-    printf("extra record   kind 0x%04X, %zu bytes: %s%s\n", e.kind, e.data.size(),
-           Hex(e.data, 16, " ").c_str(), e.data.size() > 16 ? " ..." : "");
+  if (f.pages >= 0) printf("page           %u of %d\n", f.page, f.pages);
+  for (const qvhost::ExtraRecord &e : r.extras) {
+    TiffTag t;
+    if (!AsTiffTag(f, e, &t)) {
+      printf("extra record   kind 0x%04X, %zu bytes: %s%s\n", e.kind, e.data.size(),
+             Hex(e.data.data(), e.data.size(), 16, " ").c_str(), e.data.size() > 16 ? " ..." : "");
+      continue;
+    }
+    std::string number = std::to_string(t.number);
+    std::string label = t.name ? std::string(t.name) + " (" + number + ")" : number;
+    if (t.type == 2)
+      printf("tag            %s: %s\n", label.c_str(), Printable(TagBytes(t)).c_str());
+    else
+      printf("tag            %s, type %u, %u values: %s%s\n", label.c_str(), t.type, t.count,
+             Hex(t.values, t.size, 32, " ").c_str(), t.size > 32 ? " ..." : "");
+  }
 }
 
-std::string JsonString(const std::string &s) {
+// latin1: bytes from 0x80 are read as Latin-1 characters (TIFF text is
+// ASCII; what else it holds still makes valid JSON).
+std::string JsonString(const std::string &s, bool latin1 = false) {
   std::string out = "\"";
   for (unsigned char c : s) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
-    } else if (c < 0x20) {
+    } else if (c < 0x20 || c == 0x7F || (latin1 && c >= 0x80)) {
       char buf[8];
       snprintf(buf, sizeof buf, "\\u%04x", c);
       out += buf;
@@ -134,10 +215,27 @@ void PrintJson(const std::string &name, const Facts &f) {
     printf("%u", r.transparentIndex);
   else
     printf("null");
-  printf(",\"file_compression\":%d,\"extra\":[", r.fileCompression);
-  for (size_t i = 0; i < r.extras.size(); ++i)
-    printf("%s{\"kind\":%u,\"length\":%zu,\"data\":\"%s\"}", i ? "," : "", r.extras[i].kind,
-           r.extras[i].data.size(), Hex(r.extras[i].data, SIZE_MAX, "").c_str());
+  printf(",\"file_compression\":%d,", r.fileCompression);
+  if (f.pages >= 0)
+    printf("\"page\":%u,\"pages\":%d,", f.page, f.pages);
+  else
+    printf("\"page\":null,\"pages\":null,");
+  printf("\"extra\":[");
+  for (size_t i = 0; i < r.extras.size(); ++i) {
+    const qvhost::ExtraRecord &e = r.extras[i];
+    printf("%s{\"kind\":%u,\"length\":%zu,\"data\":\"%s\"", i ? "," : "", e.kind, e.data.size(),
+           Hex(e.data.data(), e.data.size(), SIZE_MAX, "").c_str());
+    TiffTag t;
+    if (AsTiffTag(f, e, &t)) {
+      printf(",\"tag\":%u,\"name\":%s,\"field_type\":%u,\"count\":%u,", t.number,
+             t.name ? JsonString(t.name).c_str() : "null", t.type, t.count);
+      if (t.type == 2)
+        printf("\"text\":%s", JsonString(TagBytes(t), true).c_str());
+      else
+        printf("\"values\":\"%s\"", Hex(t.values, t.size, SIZE_MAX, "").c_str());
+    }
+    printf("}");
+  }
   printf("]}\n");
 }
 
@@ -148,19 +246,34 @@ int Info(const Args &a) {
   bool first = true;
   for (const std::string &path : a.inputs) {
     InputFile in;
-    uint32_t type = 0;
+    qvhost::Options o;
     std::string error;
-    Facts f;
-    if (!OpenImage(path, a, &in, &type, &error) || !Gather(in, a, type, &f, &error)) {
+    if (!OpenImage(path, a, &in, &o, &error)) {
       Complain(error);
       result = kExitFailed;
       continue;
     }
-    if (a.json)
-      PrintJson(in.display(), f);
-    else
-      PrintText(in.display(), f, first);
-    first = false;
+    bool tiff = qvhost::IsTiffType(o.imageType) && !IsRawFaxType(o.imageType);
+    int pages = tiff ? CountPages(in) : -1;
+    uint32_t firstPage = std::max<uint32_t>(o.pageNumber, 1), lastPage = firstPage;
+    if (a.allPages && tiff) firstPage = 1, lastPage = static_cast<uint32_t>(std::max(pages, 1));
+    for (uint32_t page = firstPage; page >= firstPage && page <= lastPage; ++page) {
+      Facts f;
+      f.pages = pages;
+      f.page = page;
+      o.pageNumber = page;
+      std::string name = in.display() + (lastPage > firstPage ? " page " + std::to_string(page) : "");
+      if (!Gather(in, name, o, &f, &error)) {
+        Complain(error);
+        result = kExitFailed;
+        continue;
+      }
+      if (a.json)
+        PrintJson(in.display(), f);
+      else
+        PrintText(in.display(), f, first);
+      first = false;
+    }
   }
   fflush(stdout);
   return result;

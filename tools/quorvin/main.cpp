@@ -1,8 +1,10 @@
 // quorvin: decode images to BMP or PNG, and show what a file decodes to.
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <limits>
 #include <new>
 
 #include "quorvin_tool.h"
@@ -12,8 +14,8 @@ namespace qvtool {
 namespace {
 
 enum OptionId {
-  kOutput, kFormat, kType, kPage, kJson, kTopDown, kInterlace, kBatch, kInQueue, kOutQueue,
-  kWholeInput, kChunkSeed, kHelp, kVersion
+  kOutput, kFormat, kType, kPage, kFaxFillOrder, kFaxPhotometric, kJson, kTopDown, kInterlace,
+  kBatch, kInQueue, kOutQueue, kWholeInput, kChunkSeed, kHelp, kVersion
 };
 
 // "bmp" or "png" from an output name's extension; "" when it says neither.
@@ -26,6 +28,23 @@ std::string FormatOfName(const std::string &name) {
 }
 
 constexpr unsigned kAll = kDecode | kInfo;
+constexpr uint32_t kTypeG32D = QV_FOURCC('G', '3', '2', 'D');
+
+// A page number from 1 (0 is refused: pages are counted from 1).
+bool ParsePage(const std::string &text, uint32_t *page) {
+  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  uint64_t n = std::stoull(text);
+  if (n < 1 || n > UINT32_MAX) return false;
+  *page = static_cast<uint32_t>(n);
+  return true;
+}
+
+bool HasStdin(const std::vector<std::string> &inputs) {
+  for (const std::string &i : inputs)
+    if (i == "-") return true;
+  return false;
+}
+
 constexpr uint64_t kQueueMax = uint64_t{256} << 20;
 
 // The one table of options: parsing, range checks, --help and the man page
@@ -39,7 +58,15 @@ const OptionSpec kOptions[] = {
     {kType, "--type", 't', "CODE", false, 0, 0, kAll,
      "image type (0 or BMPR, BMPO, GIFu, PCX8, TGA2, TGAA, TIF1, G3, G32D, ...); default: "
      "detected from the content"},
-    {kPage, "--page", 0, "N", true, 0, UINT32_MAX, kAll, "TIFF: the image of the file to read, from 0"},
+    {kPage, "--page", 0, "N|all", false, 0, 0, kAll,
+     "TIFF: the page to read, counted from 1 (default 1); all: every page, written to NAME-1.EXT, "
+     "NAME-2.EXT, ... after the output name"},
+    {kFaxFillOrder, "--fax-fill-order", 0, "msb|lsb", false, 0, 0, kAll,
+     "raw fax: the first pixel of a byte is its most or least significant bit; default: guessed "
+     "from the data"},
+    {kFaxPhotometric, "--fax-photometric", 0, "white|black", false, 0, 0, kAll,
+     "raw fax: the colour of a 0 bit (white runs): white (default, min-is-white) or black "
+     "(min-is-black, a negative)"},
     {kJson, "--json", 0, nullptr, false, 0, 0, kInfo, "one JSON object per file, one per line"},
     {kTopDown, "--top-down", 0, nullptr, false, 0, 0, kDecode,
      "ask for the rows top row first (a BMP output then has a negative height)"},
@@ -66,7 +93,11 @@ void Help() {
       "decode  turns BMP, GIF, PCX, Targa, TIFF and raw fax images into BMP or PNG files.\n"
       "        An output is written beside its target and renamed over it when complete;\n"
       "        an output that is the input is refused.\n"
-      "info    shows each file's bitmap header, colour table and extra-data records.\n"
+      "        Raw Group 3 fax data (no header) is recognised by its first rows; a note on\n"
+      "        stderr names the coding, bit order and width guessed.\n"
+      "        CMYK is written as RGB: R, G, B = (255 - K) x (255 - C, M, Y) / 255, rounded.\n"
+      "info    shows each file's bitmap header, colour table and extra-data records; for\n"
+      "        TIFF the page count and the descriptive tags by name.\n"
       "A FILE of - reads standard input.\n"
       "\n"
       "options:\n%s"
@@ -88,6 +119,13 @@ int Usage(const std::string &message) {
   return kExitUsage;
 }
 
+// An option whose value is one of two words.
+bool OneOf(const ParsedOption &p, const char *first, const char *second, std::string *error) {
+  if (p.text == first || p.text == second) return true;
+  *error = std::string("option '") + p.spec->longName + "': '" + p.text + "' is not " + first + " or " + second;
+  return false;
+}
+
 // Applies the parsed options; a usage message when they do not fit together.
 bool Apply(const std::vector<ParsedOption> &parsed, Args *a, std::string *error) {
   for (const ParsedOption &p : parsed) {
@@ -95,10 +133,7 @@ bool Apply(const std::vector<ParsedOption> &parsed, Args *a, std::string *error)
     switch (p.spec->id) {
       case kOutput: a->output = p.text; break;
       case kFormat:
-        if (p.text != "bmp" && p.text != "png") {
-          *error = "option '--format': '" + p.text + "' is not bmp or png";
-          return false;
-        }
+        if (!OneOf(p, "bmp", "png", error)) return false;
         a->format = p.text;
         break;
       case kType:
@@ -108,7 +143,26 @@ bool Apply(const std::vector<ParsedOption> &parsed, Args *a, std::string *error)
         }
         a->typeGiven = true;
         break;
-      case kPage: o.pageNumber = static_cast<uint32_t>(p.number); break;
+      case kPage:
+        if (p.text == "all") {
+          a->allPages = true;
+          o.pageNumber = 0;
+        } else if (!ParsePage(p.text, &o.pageNumber)) {
+          *error = "option '--page': '" + p.text + "' is not all or a page number from 1 to 4294967295";
+          return false;
+        } else {
+          a->allPages = false;
+        }
+        break;
+      case kFaxFillOrder:  // the FaxFillOrder byte: 1 most significant bit first, 2 least
+        if (!OneOf(p, "msb", "lsb", error)) return false;
+        o.faxFillOrder = p.text == "msb" ? 1 : 2;
+        a->fillOrderGiven = true;
+        break;
+      case kFaxPhotometric:  // the FaxPhotometric byte: 0 min-is-white, 1 min-is-black
+        if (!OneOf(p, "white", "black", error)) return false;
+        o.faxPhotometric = p.text == "black" ? 1 : 0;
+        break;
       case kJson: a->json = true; break;
       case kTopDown: o.flags |= QV_FLAG_TOP_DOWN; break;
       case kInterlace:
@@ -131,6 +185,10 @@ bool Apply(const std::vector<ParsedOption> &parsed, Args *a, std::string *error)
   }
   if (a->format.empty() && !a->output.empty() && a->output != "-" && FormatOfName(a->output).empty()) {
     *error = "cannot tell the format from the name '" + a->output + "'; give --format bmp or png";
+    return false;
+  }
+  if (a->allPages && a->command == kDecode && (a->output == "-" || (a->output.empty() && HasStdin(a->inputs)))) {
+    *error = "--page all writes one file per page; name an output file with -o, not standard output";
     return false;
   }
   if (!a->output.empty() && a->inputs.size() > 1) {
@@ -184,27 +242,46 @@ bool TableFollowsRows(const InputFile &in, uint32_t type) {
          bits == 8 && pread(in.fd(), &planes, 1, 65) == 1 && planes == 1;
 }
 
-bool OpenImage(const std::string &path, const Args &a, InputFile *in, uint32_t *type,
+int CountPages(const InputFile &in) {
+  return qvhost::CountTiffPages([&in](uint64_t at, uint8_t *to, size_t n) {
+    uint64_t last = static_cast<uint64_t>(std::numeric_limits<off_t>::max());
+    return n <= last && at <= last - n && pread(in.fd(), to, n, static_cast<off_t>(at)) == static_cast<ssize_t>(n);
+  });
+}
+
+bool OpenImage(const std::string &path, const Args &a, InputFile *in, qvhost::Options *o,
                std::string *error) {
+  *o = a.options;
   if (!in->Open(path, error)) return false;
-  if (a.typeGiven) {
-    *type = a.options.imageType;
-    return true;
-  }
-  uint8_t head[256];
+  bool fax = a.typeGiven && IsRawFaxType(o->imageType);
+  if (a.typeGiven && (!fax || a.fillOrderGiven)) return true;
+  // Enough for the first rows of a fax page at any resolution.
+  uint8_t head[8192];
   ssize_t n = pread(in->fd(), head, sizeof head, 0);
   if (n < 0) {
     *error = in->display() + ": " + Reason(errno);
     return false;
   }
-  if (n == 0) {
+  if (n == 0 && !fax) {
     *error = in->display() + ": empty file";
     return false;
   }
-  if (!qvhost::DetectImageType(head, static_cast<size_t>(n), type)) {
+  if (!fax && qvhost::DetectImageType(head, static_cast<size_t>(n), &o->imageType)) return true;
+  RawFaxGuess g = GuessRawFax(head, static_cast<size_t>(n), fax ? o->imageType : 0,
+                              a.fillOrderGiven ? o->faxFillOrder : 0);
+  if (!fax && (!g.eol || g.rows == 0)) {
     *error = in->display() + ": format not recognised; name the image type with --type";
     return false;
   }
+  o->imageType = g.type;
+  o->faxFillOrder = g.fillOrder;
+  std::string code = qvhost::TypeName(g.type);
+  code.erase(code.find_last_not_of(' ') + 1);
+  std::string what = fax ? "" : "raw Group 3 fax, " + code + (g.type == kTypeG32D ? " (two-dimensional), " : " (one-dimensional), ");
+  std::string width = g.width ? ", " + std::to_string(g.width) + " pixels wide" : "";
+  Complain(in->display() + ": " + (fax ? "guessed " : "no known header; guessed ") + what +
+           (g.fillOrder == 1 ? "msb" : "lsb") + "-first bit order" + width + " (override with " +
+           (fax ? "" : "--type G3|G32D, ") + "--fax-fill-order msb|lsb)");
   return true;
 }
 

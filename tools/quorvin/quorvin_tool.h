@@ -20,6 +20,8 @@ struct Args {
   std::string format;               // --format: "bmp", "png", or "" to decide from the output name
   qvhost::Options options;          // decode options from the command line
   bool typeGiven = false, interlaceGiven = false, json = false;
+  bool allPages = false;        // --page all
+  bool fillOrderGiven = false;  // --fax-fill-order
 };
 
 // The output of one decoded image.
@@ -31,9 +33,29 @@ struct OutputChoice {
 // Decides where the image of input goes and in which format.
 void ChooseOutput(const Args &a, const std::string &input, OutputChoice *choice);
 
-// Opens an input and settles its image type (--type, else from the content).
-bool OpenImage(const std::string &path, const Args &a, InputFile *in, uint32_t *type,
+// Opens an input and settles how to decode it: the image type (--type, else
+// from the content, raw fax data by its first rows) and, for raw fax, the bit
+// order (--fax-fill-order, else guessed). *options starts as a.options; a
+// guess is named in a note on standard error.
+bool OpenImage(const std::string &path, const Args &a, InputFile *in, qvhost::Options *options,
                std::string *error);
+
+// Raw Group 3 fax data as its first bytes decode: the coding (G3 or G32D)
+// and the FaxFillOrder byte (1 most significant bit first, 2 least) under
+// which most rows decode, and the width of the first rows. Candidates are
+// narrowed by a given type (0: either coding) and fill order (0: guess).
+struct RawFaxGuess {
+  uint32_t type = 0;
+  uint8_t fillOrder = 1;
+  uint32_t width = 0;
+  size_t rows = 0;       // rows that decoded from the bytes looked at
+  bool eol = false;      // the data starts with an EOL
+};
+RawFaxGuess GuessRawFax(const uint8_t *head, size_t n, uint32_t type, uint8_t fillOrder);
+bool IsRawFaxType(uint32_t type);
+
+// Pages of a TIFF input (-1 for other data).
+int CountPages(const InputFile &in);
 
 // A 256-colour PCX file: its colour table follows the rows.
 bool TableFollowsRows(const InputFile &in, uint32_t type);
