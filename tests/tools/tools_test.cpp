@@ -604,6 +604,9 @@ TEST(QuorvinTool, RawFaxIsRecognisedAndTheGuessOverridden) {
        "msb.g3: guessed msb-first bit order, 215 pixels wide (override with --fax-fill-order msb|lsb)"},
       {{"decode", dir + "/lsb-2d.g3", "-t", "G32D", "--fax-fill-order", "lsb", "-o", dir + "/given.png"}, 0, "", ""},
       {{"decode", dir + "/msb.g3", "--fax-photometric", "black", "-o", dir + "/negative.png"}, 0, "", "G3 (one"},
+      // The TIFF values name the same choices.
+      {{"decode", dir + "/lsb-2d.g3", "-t", "G32D", "--fax-fill-order", "2", "-o", dir + "/given-2.png"}, 0, "", ""},
+      {{"decode", dir + "/msb.g3", "--fax-photometric", "1", "-o", dir + "/negative-1.png"}, 0, "", "G3 (one"},
       {{"decode", dir + "/msb.g3", "-t", "G32D", "--fax-fill-order", "msb", "-o", dir + "/wrong.png"}, 1, "", "msb.g3: status -71"},
       {{"decode", dir + "/msb.g3", "--fax-fill-order", "middle"}, 2, "", "'middle' is not msb or lsb"},
       {{"decode", dir + "/msb.g3", "--fax-photometric", "grey"}, 2, "", "'grey' is not white or black"},
@@ -618,7 +621,7 @@ TEST(QuorvinTool, RawFaxIsRecognisedAndTheGuessOverridden) {
   });
   // The pixels are the page's, in every bit order and coding; the negative is its inverse.
   std::vector<uint8_t> want(page.black.begin(), page.black.end());
-  for (const char *name : {"msb.png", "msb-2d.png", "typed.png", "given.png"}) {
+  for (const char *name : {"msb.png", "msb-2d.png", "typed.png", "given.png", "given-2.png"}) {
     SCOPED_TRACE(name);
     EXPECT_TRUE(PngBlack(dir + "/" + name) == want);
   }
@@ -632,6 +635,7 @@ TEST(QuorvinTool, RawFaxIsRecognisedAndTheGuessOverridden) {
   ASSERT_EQ(negative.size(), want.size());
   for (size_t i = 0; i < want.size(); ++i) differ += negative[i] == want[i];
   EXPECT_EQ(differ, 0u);
+  EXPECT_TRUE(PngBlack(dir + "/negative-1.png") == negative);
   // Under tiny queues and random chunking, the same file.
   Ran r = Quorvin({"decode", dir + "/lsb-2d.g3", "-o", dir + "/stress.png", "--in-queue", "5", "--out-queue", "11",
                    "--chunk-seed", "5"});

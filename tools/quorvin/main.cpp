@@ -62,11 +62,11 @@ const OptionSpec kOptions[] = {
      "TIFF: the page to read, counted from 1 (default 1); all: every page, written to NAME-1.EXT, "
      "NAME-2.EXT, ... after the output name"},
     {kFaxFillOrder, "--fax-fill-order", 0, "msb|lsb", false, 0, 0, kAll,
-     "raw fax: the first pixel of a byte is its most or least significant bit; default: guessed "
-     "from the data"},
+     "raw fax: the first pixel of a byte is its most or least significant bit (also 1|2, the TIFF "
+     "FillOrder values); default: guessed from the data"},
     {kFaxPhotometric, "--fax-photometric", 0, "white|black", false, 0, 0, kAll,
      "raw fax: the colour of a 0 bit (white runs): white (default, min-is-white) or black "
-     "(min-is-black, a negative)"},
+     "(min-is-black, a negative); also 0|1, the TIFF Photometric values"},
     {kJson, "--json", 0, nullptr, false, 0, 0, kInfo, "one JSON object per file, one per line"},
     {kTopDown, "--top-down", 0, nullptr, false, 0, 0, kDecode,
      "ask for the rows top row first (a BMP output then has a negative height)"},
@@ -120,20 +120,24 @@ int Usage(const std::string &message) {
 }
 
 // An option whose value is one of two words.
-bool OneOf(const ParsedOption &p, const char *first, const char *second, std::string *error) {
+// The word, or its number (the TIFF value) as an alias.
+bool OneOf(ParsedOption &p, const char *first, const char *second, std::string *error,
+           const char *firstNumber, const char *secondNumber) {
+  if (*firstNumber && p.text == firstNumber) p.text = first;
+  if (*secondNumber && p.text == secondNumber) p.text = second;
   if (p.text == first || p.text == second) return true;
   *error = std::string("option '") + p.spec->longName + "': '" + p.text + "' is not " + first + " or " + second;
   return false;
 }
 
 // Applies the parsed options; a usage message when they do not fit together.
-bool Apply(const std::vector<ParsedOption> &parsed, Args *a, std::string *error) {
-  for (const ParsedOption &p : parsed) {
+bool Apply(std::vector<ParsedOption> parsed, Args *a, std::string *error) {
+  for (ParsedOption &p : parsed) {
     qvhost::Options &o = a->options;
     switch (p.spec->id) {
       case kOutput: a->output = p.text; break;
       case kFormat:
-        if (!OneOf(p, "bmp", "png", error)) return false;
+        if (!OneOf(p, "bmp", "png", error, "", "")) return false;
         a->format = p.text;
         break;
       case kType:
@@ -155,12 +159,12 @@ bool Apply(const std::vector<ParsedOption> &parsed, Args *a, std::string *error)
         }
         break;
       case kFaxFillOrder:  // the FaxFillOrder byte: 1 most significant bit first, 2 least
-        if (!OneOf(p, "msb", "lsb", error)) return false;
+        if (!OneOf(p, "msb", "lsb", error, "1", "2")) return false;
         o.faxFillOrder = p.text == "msb" ? 1 : 2;
         a->fillOrderGiven = true;
         break;
       case kFaxPhotometric:  // the FaxPhotometric byte: 0 min-is-white, 1 min-is-black
-        if (!OneOf(p, "white", "black", error)) return false;
+        if (!OneOf(p, "white", "black", error, "0", "1")) return false;
         o.faxPhotometric = p.text == "black" ? 1 : 0;
         break;
       case kJson: a->json = true; break;
