@@ -2,6 +2,8 @@
 // without decoding anything.
 #include <stdio.h>
 
+#include <unordered_set>
+
 #include "quorvin_host.h"
 
 namespace qvhost {
@@ -18,9 +20,12 @@ int CountTiffPages(const std::function<bool(uint64_t, uint8_t *, size_t)> &read)
     for (int i = 0; i < n; ++i) v |= uint32_t{p[big ? n - 1 - i : i]} << (8 * i);
     return v;
   };
-  uint32_t ifd = get(h + 4, 4), remembered = ifd, power = 1, steps = 0;
+  uint32_t ifd = get(h + 4, 4);
   int pages = 0;
-  while (ifd != 0) {
+  // A chain that runs in a circle ends at the first directory seen again;
+  // every directory takes at least 6 bytes, so the set stays below the file.
+  std::unordered_set<uint32_t> seen;
+  while (ifd != 0 && seen.insert(ifd).second) {
     uint8_t b[4];
     if (!read(ifd, b, 2)) break;
     if (!read(ifd + 2 + 12 * uint64_t{get(b, 2)}, b, 4)) {
@@ -28,11 +33,7 @@ int CountTiffPages(const std::function<bool(uint64_t, uint8_t *, size_t)> &read)
       break;
     }
     ++pages;
-    uint32_t next = get(b, 4);
-    // A chain that runs in a circle (Brent's method) ends the count.
-    if (next == remembered) break;
-    if (++steps == power) remembered = next, power *= 2, steps = 0;
-    ifd = next;
+    ifd = get(b, 4);
   }
   return pages;
 }

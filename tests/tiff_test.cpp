@@ -156,6 +156,13 @@ TEST(TiffReader, PageSelection) {
   o.pageNumber = 1000000;
   EXPECT_EQ(DecodeTiff(loop, o).status, QV_ERR_NO_PAGE);
   EXPECT_EQ(qvhost::CountTiffPages(loop.data(), loop.size()), 1);
+  // Two pages whose second links back to the first: two pages, counted once.
+  std::vector<uint8_t> twoLoop = tiffbuild::Writer(false).Build({a, b});
+  uint32_t first = twoLoop[4] | twoLoop[5] << 8 | twoLoop[6] << 16 | twoLoop[7] << 24;
+  uint32_t second;
+  memcpy(&second, twoLoop.data() + first + 2 + 12 * (twoLoop[first] | twoLoop[first + 1] << 8), 4);
+  memcpy(twoLoop.data() + second + 2 + 12 * (twoLoop[second] | twoLoop[second + 1] << 8), &first, 4);
+  EXPECT_EQ(qvhost::CountTiffPages(twoLoop.data(), twoLoop.size()), 2);
 }
 
 TEST(TiffReader, Refusals) {
