@@ -131,6 +131,22 @@ void SkipInput(ParamBlock *block, DataQueue *q, size_t n) {
   }
 }
 
+void SeekInput(ParamBlock *block, uint8_t *fileStart, uint64_t fileSize, uint32_t target) {
+  if (block->WholeInput != 1) {
+    block->SeekTarget = target;
+    SuspendJob(block, ResponseSeek);
+    return;
+  }
+  uint64_t position = target;
+  if (target & QV_SEEK_FROM_END) {
+    uint64_t back = target & (kSeekPositionLimit - 1);
+    position = fileSize > back ? fileSize - back : 0;
+  }
+  DataQueue *in = &block->InputQueue;
+  in->front = fileStart;
+  SkipInput(block, in, static_cast<size_t>(position));
+}
+
 uint8_t ReadByte(ParamBlock *block) {
   uint8_t v;
   ReadInput(block, &v, &block->InputQueue, 1);

@@ -34,6 +34,14 @@ uint8_t *QueueAdvance(const DataQueue *q, uint8_t *p, size_t n);
 void ReadInput(ParamBlock *block, uint8_t *destination, DataQueue *q, size_t n);
 void SkipInput(ParamBlock *block, DataQueue *q, size_t n);
 uint8_t ReadByte(ParamBlock *block);  // one byte of the input queue
+// The input continues at file position `target`, in SeekTarget's encoding
+// (a position, or QV_SEEK_FROM_END + bytes before the end; below 2^30). With
+// the whole file in the queue (WholeInput 1), the file begins at fileStart
+// and is fileSize bytes long: the front moves there without a round trip
+// (a position from the end of a shorter file is its first byte). Otherwise
+// the host is asked with ResponseSeek. Positions past the end are the
+// caller's to refuse first.
+void SeekInput(ParamBlock *block, uint8_t *fileStart, uint64_t fileSize, uint32_t target);
 void WriteOutput(ParamBlock *block, DataQueue *q, const uint8_t *source, size_t n);
 void FillOutput(ParamBlock *block, DataQueue *q, uint8_t value, size_t n);
 void CopyInputToOutput(ParamBlock *block, DataQueue *out, DataQueue *in, size_t n);

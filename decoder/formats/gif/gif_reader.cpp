@@ -164,15 +164,8 @@ void GifDecodeRow(GifJob *g) {
 
 void GifRestartImageData(GifJob *g) {
   ParamBlock *block = g->Block;
-  DataQueue *in = &block->InputQueue;
-  if (block->WholeInput == 1) {
-    in->front = g->InputStart;
-    SkipInput(block, in, static_cast<size_t>(g->DataOffset));
-  } else {
-    if (g->DataOffset >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
-    block->SeekTarget = static_cast<uint32_t>(g->DataOffset);
-    SuspendJob(block, ResponseSeek);
-  }
+  if (g->DataOffset >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
+  SeekInput(block, g->InputStart, g->DataOffset, static_cast<uint32_t>(g->DataOffset));
   GifStartDecoder(g);
 }
 

@@ -47,15 +47,9 @@ void TakeHeaderColours(ParamBlock *block, const uint8_t *map, uint32_t n) {
 // where the file began.
 void FetchEndColourTable(ParamBlock *block, uint8_t *fileStart, size_t fileBytes) {
   DataQueue *in = &block->InputQueue;
-  if (block->WholeInput == 0) {
-    block->SeekTarget = QV_SEEK_FROM_END + kEndTableBytes;
-    SuspendJob(block, ResponseSeek);
-  } else {
-    in->front = fileStart;
-    // A file shorter than the table reads from its first byte, as the host
-    // does for the seek above; that byte (10) is then refused as the marker.
-    SkipInput(block, in, fileBytes > kEndTableBytes ? fileBytes - kEndTableBytes : 0);
-  }
+  // A file shorter than the table reads from its first byte, as a host does
+  // for the seek; that byte (10) is then refused as the marker.
+  SeekInput(block, fileStart, fileBytes, QV_SEEK_FROM_END + kEndTableBytes);
   bool toOutput = (block->Flags & QV_FLAG_HEADER) != 0;
   if (toOutput) {
     // The placeholder right behind the 40-byte header.

@@ -80,27 +80,15 @@ bool TryAppendRecord(ParamBlock *block, uint32_t kind, uint32_t n) {
 bool MoveTo(TgaJob *job, uint64_t position) {
   ParamBlock *block = job->Block;
   if (position >= kSeekPositionLimit) return false;
-  if (job->WholeInput) {
-    if (position > job->FileSize) return false;
-    DataQueue *in = &block->InputQueue;
-    in->front = QueueAdvance(in, in->start + job->FileStart, static_cast<size_t>(position));
-    return true;
-  }
-  block->SeekTarget = static_cast<uint32_t>(position);
-  SuspendJob(block, ResponseSeek);
+  if (job->WholeInput && position > job->FileSize) return false;
+  SeekInput(block, block->InputQueue.start + job->FileStart, job->FileSize, static_cast<uint32_t>(position));
   return true;
 }
 
 bool MoveToFooter(TgaJob *job) {
   ParamBlock *block = job->Block;
-  if (job->WholeInput) {
-    if (job->FileSize < kFooterSize) return false;
-    DataQueue *in = &block->InputQueue;
-    in->front = QueueAdvance(in, in->start + job->FileStart, job->FileSize - kFooterSize);
-    return true;
-  }
-  block->SeekTarget = QV_SEEK_FROM_END + kFooterSize;
-  SuspendJob(block, ResponseSeek);
+  if (job->WholeInput && job->FileSize < kFooterSize) return false;
+  SeekInput(block, block->InputQueue.start + job->FileStart, job->FileSize, QV_SEEK_FROM_END + kFooterSize);
   return true;
 }
 
