@@ -51,16 +51,31 @@ void UnpackBitsRow(TiffJob *j, uint8_t *row) {
   while (done < want) {
     // Packets that lie whole in the input window are read straight from it.
     const uint8_t *p = s->Window.Next, *end = s->Window.End;
+    // Runs are written 16 bytes at a time where the row has room past
+    // their end (later packets overwrite the excess) and literal runs read
+    // from the window the same way: short runs do not pay a call's set-up.
     while (done < want && end - p >= 129) {  // a packet is at most 129 bytes
       int8_t c = static_cast<int8_t>(*p++);
       if (c >= 0) {
         uint32_t k = uint32_t(c) + 1, take = want - done < k ? want - done : k;
-        memcpy(row + done, p, take);
+        uint32_t wide = (k + 15) & ~15u;
+        if (wide <= want - done && wide <= static_cast<uint32_t>(end - p)) {
+          for (uint32_t i = 0; i < wide; i += 16) memcpy(row + done + i, p + i, 16);
+        } else {
+          memcpy(row + done, p, take);
+        }
         p += k;
         done += take;
       } else if (c != -128) {
         uint32_t k = uint32_t(1 - c), take = want - done < k ? want - done : k;
-        memset(row + done, *p++, take);
+        uint32_t wide = (k + 15) & ~15u;
+        if (wide <= want - done) {
+          uint8_t pattern[16];
+          memset(pattern, *p++, 16);
+          for (uint32_t i = 0; i < wide; i += 16) memcpy(row + done + i, pattern, 16);
+        } else {
+          memset(row + done, *p++, take);
+        }
         done += take;
       }
     }
