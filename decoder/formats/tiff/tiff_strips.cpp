@@ -301,16 +301,42 @@ void TiffDecodeStrips(TiffJob *j) {
   TiffCommitOutput(block);
 }
 
+// Horizontal differencing undone with the running sums in registers: the
+// chain from one pixel to the next is an addition, not a store and a load.
 void UndoDifferencing8(uint8_t *row, uint32_t n) {
-  for (uint32_t i = 1; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - 1]);
+  if (n == 0) return;
+  uint8_t a = row[0];
+  for (uint32_t i = 1; i < n; ++i) {
+    a = static_cast<uint8_t>(a + row[i]);
+    row[i] = a;
+  }
 }
 
 void UndoDifferencing24(uint8_t *row, uint32_t n) {
-  for (uint32_t i = 3; i < 3 * n; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - 3]);
+  if (n == 0) return;
+  uint8_t r = row[0], g = row[1], b = row[2];
+  for (uint32_t i = 1; i < n; ++i) {
+    uint8_t *p = row + 3 * i;
+    r = static_cast<uint8_t>(r + p[0]);
+    g = static_cast<uint8_t>(g + p[1]);
+    b = static_cast<uint8_t>(b + p[2]);
+    p[0] = r;
+    p[1] = g;
+    p[2] = b;
+  }
 }
 
 void UndoDifferencing32(uint8_t *row, uint32_t n) {
-  for (uint32_t i = 4; i < 4 * n; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - 4]);
+  if (n == 0) return;
+  // Four byte sums in one word, no carry crossing from byte to byte.
+  uint32_t a;
+  memcpy(&a, row, 4);
+  for (uint32_t i = 1; i < n; ++i) {
+    uint32_t w;
+    memcpy(&w, row + 4 * i, 4);
+    a = ((a & 0x7F7F7F7Fu) + (w & 0x7F7F7F7Fu)) ^ ((a ^ w) & 0x80808080u);
+    memcpy(row + 4 * i, &a, 4);
+  }
 }
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
