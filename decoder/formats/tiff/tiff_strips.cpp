@@ -312,10 +312,67 @@ void UndoDifferencing8(uint8_t *row, uint32_t n) {
   }
 }
 
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <tmmintrin.h>
+#define QV_TIFF_SSSE3 1
+namespace {
+// The previous pixel's three bytes repeated over 48 bytes, from bytes 13-15
+// of a vector: Carry[v] fills vector v of a 16-pixel block.
+struct CarryMasks {
+  alignas(16) uint8_t Carry[3][16];
+};
+constexpr CarryMasks MakeCarryMasks() {
+  CarryMasks m{};
+  for (int i = 0; i < 48; ++i) m.Carry[i / 16][i % 16] = static_cast<uint8_t>(13 + i % 3);
+  return m;
+}
+constexpr CarryMasks kCarryMasks = MakeCarryMasks();
+
+// 16 pixels (48 bytes) per step: each byte gains the bytes 3, 6, 12 and 24
+// places before it (together every earlier byte of its colour in the step),
+// then the last pixel of the step before. Returns the pixels done.
+__attribute__((target("ssse3"))) uint32_t UndoDifferencing24Ssse3(uint8_t *row, uint32_t n) {
+  const __m128i m0 = _mm_load_si128(reinterpret_cast<const __m128i *>(kCarryMasks.Carry[0]));
+  const __m128i m1 = _mm_load_si128(reinterpret_cast<const __m128i *>(kCarryMasks.Carry[1]));
+  const __m128i m2 = _mm_load_si128(reinterpret_cast<const __m128i *>(kCarryMasks.Carry[2]));
+  __m128i last = _mm_setzero_si128();  // the previous step's third vector
+  uint32_t done = 0;
+  for (; n - done >= 16; done += 16, row += 48) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + 16));
+    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + 32));
+#define QV_SHIFT_ADD(k)                                                  \
+  c = _mm_add_epi8(c, _mm_alignr_epi8(c, b, 16 - (k)));                  \
+  b = _mm_add_epi8(b, _mm_alignr_epi8(b, a, 16 - (k)));                  \
+  a = _mm_add_epi8(a, _mm_slli_si128(a, k));
+    QV_SHIFT_ADD(3)
+    QV_SHIFT_ADD(6)
+    QV_SHIFT_ADD(12)
+#undef QV_SHIFT_ADD
+    c = _mm_add_epi8(c, _mm_alignr_epi8(b, a, 8));
+    b = _mm_add_epi8(b, _mm_slli_si128(a, 8));
+    a = _mm_add_epi8(a, _mm_shuffle_epi8(last, m0));
+    b = _mm_add_epi8(b, _mm_shuffle_epi8(last, m1));
+    c = _mm_add_epi8(c, _mm_shuffle_epi8(last, m2));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(row), a);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(row + 16), b);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(row + 32), c);
+    last = c;
+  }
+  return done;
+}
+}  // namespace
+#endif
+
 void UndoDifferencing24(uint8_t *row, uint32_t n) {
+  uint32_t done = 0;
+#if QV_TIFF_SSSE3
+  if (n >= 16 && __builtin_cpu_supports("ssse3")) done = UndoDifferencing24Ssse3(row, n);
+#endif
   if (n == 0) return;
-  uint8_t r = row[0], g = row[1], b = row[2];
-  for (uint32_t i = 1; i < n; ++i) {
+  uint32_t i = done ? done : 1;
+  uint8_t r = row[3 * i - 3], g = row[3 * i - 2], b = row[3 * i - 1];
+  for (; i < n; ++i) {
     uint8_t *p = row + 3 * i;
     r = static_cast<uint8_t>(r + p[0]);
     g = static_cast<uint8_t>(g + p[1]);
@@ -339,9 +396,7 @@ void UndoDifferencing32(uint8_t *row, uint32_t n) {
   }
 }
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#include <tmmintrin.h>
-#define QV_SWAP_SSSE3 1
+#if QV_TIFF_SSSE3
 namespace {
 // Byte shuffles for 16 pixels (48 bytes, three vectors): output vector o
 // takes from input vector v the bytes Mask[o][v] names (0x80: none). Output
@@ -388,7 +443,7 @@ __attribute__((target("ssse3"))) uint32_t SwapRedBlue24Ssse3(uint8_t *dst, const
 #endif
 
 void SwapRedBlue24(uint8_t *dst, const uint8_t *src, uint32_t n) {
-#if QV_SWAP_SSSE3
+#if QV_TIFF_SSSE3
   // A plain load of libgcc's cpu model (no guarded static: the library
   // needs the C library alone).
   if (n >= 16 && __builtin_cpu_supports("ssse3")) {
