@@ -3,7 +3,8 @@
 // same run. The files are written here by libtiff: 4096 x 4096 pictures with
 // gradients, flat areas and noise, in strips of libtiff's default size, as
 // RGB LZW, RGB LZW with horizontal differencing, 8-bit grey LZW, RGB
-// PackBits and RGB uncompressed. MB/s count the bitmap bytes produced. The
+// PackBits and RGB uncompressed. Both sides decode into buffers that live
+// across iterations. MB/s count the bitmap bytes produced. The
 // closing lines print libtiff's time / ours in CPU time, which a shared
 // machine disturbs less than wall time (goals: >= 1.5 for LZW, >= 1 for
 // PackBits and uncompressed).
@@ -159,9 +160,9 @@ void Libtiff(benchmark::State &state, const Variant &v) {
   state.SetBytesProcessed(state.iterations() * BitmapBytes(v));
 }
 
-// --once NAME: one decode by each, for instruction counts (valgrind
-// --tool=callgrind --toggle-collect='*Once*', then callgrind_annotate
-// --inclusive=yes shows OnceQuorvin and OnceLibtiff).
+// --once NAME: one decode by each (ours into a fresh buffer), for
+// instruction counts (valgrind --tool=callgrind --toggle-collect='*Once*',
+// then callgrind_annotate --inclusive=yes shows OnceQuorvin and OnceLibtiff).
 int Once(const std::string &name) {
   for (const Variant &v : kVariants) {
     if (name != v.name) continue;
