@@ -3,7 +3,8 @@
 // same run. The files are written here by libtiff: 4096 x 4096 pictures with
 // gradients, flat areas and noise, in strips of libtiff's default size, as
 // RGB LZW, RGB LZW with horizontal differencing, 8-bit grey LZW, RGB
-// PackBits and RGB uncompressed. MB/s count the bitmap bytes produced. The
+// PackBits and RGB uncompressed. Both sides decode into buffers that live
+// across iterations. MB/s count the bitmap bytes produced. The
 // closing lines print libtiff's time / ours in CPU time, which a shared
 // machine disturbs less than wall time (goals: >= 1.5 for LZW, >= 1 for
 // PackBits and uncompressed).
@@ -107,14 +108,22 @@ const std::vector<uint8_t> &File(const Variant &v) {
 
 int64_t BitmapBytes(const Variant &v) { return int64_t{kSide} * kSide * v.samples; }
 
-__attribute__((noinline)) size_t OnceQuorvin(const std::vector<uint8_t> &file) {
-  return qvbench::DecodeBytes(file, kTif);
+// Our decode into out, which keeps its storage across calls as the peer's
+// buffer does; returns the bitmap bytes.
+__attribute__((noinline)) size_t OnceQuorvin(const std::vector<uint8_t> &file, std::vector<uint8_t> *out) {
+  qvhost::Options o;
+  o.imageType = kTif;
+  o.inQueue = o.outQueue = 65536;
+  o.extra = false;
+  o.eventLimit = 0;
+  return qvbench::DecodeInto(file, o, *out);
 }
 
 void Quorvin(benchmark::State &state, const Variant &v) {
   const std::vector<uint8_t> &file = File(v);
+  std::vector<uint8_t> out;
   for (auto _ : state) {
-    if (OnceQuorvin(file) != static_cast<size_t>(BitmapBytes(v))) {
+    if (OnceQuorvin(file, &out) != static_cast<size_t>(BitmapBytes(v))) {
       state.SkipWithError("decode failed");
       return;
     }
@@ -151,20 +160,44 @@ void Libtiff(benchmark::State &state, const Variant &v) {
   state.SetBytesProcessed(state.iterations() * BitmapBytes(v));
 }
 
-// --once NAME: one decode by each, for instruction counts (valgrind
-// --tool=callgrind --toggle-collect='*Once*', then callgrind_annotate
-// --inclusive=yes shows OnceQuorvin and OnceLibtiff).
+// --once NAME: one decode by each (ours into a fresh buffer), for
+// instruction counts (valgrind --tool=callgrind --toggle-collect='*Once*',
+// then callgrind_annotate --inclusive=yes shows OnceQuorvin and OnceLibtiff).
 int Once(const std::string &name) {
   for (const Variant &v : kVariants) {
     if (name != v.name) continue;
     MemFile f;
     f.bytes = File(v);
-    std::vector<uint8_t> out(static_cast<size_t>(BitmapBytes(v)));
-    bool ok = OnceQuorvin(f.bytes) == out.size() && OnceLibtiff(&f, &out);
+    std::vector<uint8_t> out(static_cast<size_t>(BitmapBytes(v))), ours;
+    bool ok = OnceQuorvin(f.bytes, &ours) == out.size() && OnceLibtiff(&f, &out);
     std::printf("%s: %s\n", v.name, ok ? "both decoded" : "a decode failed");
     return ok ? 0 : 1;
   }
   return 1;
+}
+
+// --verify: every variant decoded by both, our bitmap (bottom row first,
+// blue before red) compared with libtiff's samples. Prints the outcome.
+int Verify() {
+  int failures = 0;
+  for (const Variant &v : kVariants) {
+    MemFile f;
+    f.bytes = File(v);
+    size_t rowBytes = size_t{kSide} * v.samples;  // a multiple of 4: no padding
+    std::vector<uint8_t> peer(static_cast<size_t>(BitmapBytes(v))), ours;
+    bool ok = OnceQuorvin(f.bytes, &ours) == peer.size() && OnceLibtiff(&f, &peer);
+    size_t bad = 0;
+    for (uint32_t y = 0; ok && y < kSide; ++y) {
+      const uint8_t *a = peer.data() + y * rowBytes, *b = ours.data() + (kSide - 1 - y) * rowBytes;
+      for (size_t i = 0; i < rowBytes; ++i) {
+        size_t k = v.samples == 3 ? i - i % 3 + 2 - i % 3 : i;
+        bad += a[k] != b[i];
+      }
+    }
+    std::printf("%-16s %s\n", v.name, !ok ? "a decode failed" : bad ? "differs" : "identical");
+    failures += !ok || bad;
+  }
+  return failures ? 1 : 0;
 }
 
 struct Register {
@@ -217,6 +250,7 @@ int HeapProbe(uint32_t width, uint32_t height) {
 
 int main(int argc, char **argv) {
   if (argc == 3 && std::string(argv[1]) == "--once") return Once(argv[2]);
+  if (argc == 2 && std::string(argv[1]) == "--verify") return Verify();
   if (argc == 4 && std::string(argv[1]) == "--heap-probe")
     return HeapProbe(static_cast<uint32_t>(atoi(argv[2])), static_cast<uint32_t>(atoi(argv[3])));
   benchmark::Initialize(&argc, argv);

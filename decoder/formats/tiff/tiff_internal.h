@@ -89,5 +89,7 @@ void TiffDecodeStrips(TiffJob *j);
 void UndoDifferencing8(uint8_t *row, uint32_t n);
 void UndoDifferencing24(uint8_t *row, uint32_t n);
 void UndoDifferencing32(uint8_t *row, uint32_t n);
-void SwapRedBlue24(uint8_t *row, uint32_t n);
+// Red and blue of n 24-bit pixels exchanged from src to dst (the same row, or
+// rows that do not overlap).
+void SwapRedBlue24(uint8_t *dst, const uint8_t *src, uint32_t n);
 void SwapRedBlue32(uint8_t *row, uint32_t n);

@@ -51,16 +51,31 @@ void UnpackBitsRow(TiffJob *j, uint8_t *row) {
   while (done < want) {
     // Packets that lie whole in the input window are read straight from it.
     const uint8_t *p = s->Window.Next, *end = s->Window.End;
+    // Runs are written 16 bytes at a time where the row has room past
+    // their end (later packets overwrite the excess) and literal runs read
+    // from the window the same way: short runs do not pay a call's set-up.
     while (done < want && end - p >= 129) {  // a packet is at most 129 bytes
       int8_t c = static_cast<int8_t>(*p++);
       if (c >= 0) {
         uint32_t k = uint32_t(c) + 1, take = want - done < k ? want - done : k;
-        memcpy(row + done, p, take);
+        uint32_t wide = (k + 15) & ~15u;
+        if (wide <= want - done && wide <= static_cast<uint32_t>(end - p)) {
+          for (uint32_t i = 0; i < wide; i += 16) memcpy(row + done + i, p + i, 16);
+        } else {
+          memcpy(row + done, p, take);
+        }
         p += k;
         done += take;
       } else if (c != -128) {
         uint32_t k = uint32_t(1 - c), take = want - done < k ? want - done : k;
-        memset(row + done, *p++, take);
+        uint32_t wide = (k + 15) & ~15u;
+        if (wide <= want - done) {
+          uint8_t pattern[16];
+          memset(pattern, *p++, 16);
+          for (uint32_t i = 0; i < wide; i += 16) memcpy(row + done + i, pattern, 16);
+        } else {
+          memset(row + done, *p++, take);
+        }
         done += take;
       }
     }
@@ -81,10 +96,28 @@ void UnpackBitsRow(TiffJob *j, uint8_t *row) {
   }
 }
 
+// An uncompressed RGB row: red and blue are exchanged on the way from the
+// input window to the row when the window holds the whole row.
+void ReadSwappedRow(TiffJob *j, uint8_t *row) {
+  StreamState *s = j->Stream;
+  if (static_cast<size_t>(s->Window.End - s->Window.Next) >= j->RowBytes) {
+    SwapRedBlue24(row, s->Window.Next, j->Width);
+    s->Window.Next += j->RowBytes;
+  } else {
+    TiffReadBytes(j->Block, row, j->RowBytes);
+    SwapRedBlue24(row, row, j->Width);
+  }
+}
+
 void DecodeRow(TiffJob *j, uint8_t *row) {
   ParamBlock *block = j->Block;
   switch (j->Compression) {
     case 1:
+      if (j->Photometric == 2 && j->Depth == 24) {
+        ReadSwappedRow(j, row);
+        memset(row + j->RowBytes, 0, j->Stride - j->RowBytes);
+        return;
+      }
       TiffReadBytes(block, row, j->RowBytes);
       break;
     case 32773:
@@ -116,7 +149,7 @@ void DecodeRow(TiffJob *j, uint8_t *row) {
   }
   // TIFF stores red first, the bitmap blue first; CMYK and 16-bit rows stay.
   if (j->Photometric == 2) {
-    if (j->Depth == 24) SwapRedBlue24(row, j->Width);
+    if (j->Depth == 24) SwapRedBlue24(row, row, j->Width);
     else if (j->Depth == 32) SwapRedBlue32(row, j->Width);
   }
   memset(row + j->RowBytes, 0, j->Stride - j->RowBytes);
@@ -268,66 +301,179 @@ void TiffDecodeStrips(TiffJob *j) {
   TiffCommitOutput(block);
 }
 
+// Horizontal differencing undone with the running sums in registers: the
+// chain from one pixel to the next is an addition, not a store and a load.
 void UndoDifferencing8(uint8_t *row, uint32_t n) {
-  for (uint32_t i = 1; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - 1]);
-}
-
-void UndoDifferencing24(uint8_t *row, uint32_t n) {
-  for (uint32_t i = 3; i < 3 * n; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - 3]);
-}
-
-void UndoDifferencing32(uint8_t *row, uint32_t n) {
-  for (uint32_t i = 4; i < 4 * n; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - 4]);
+  if (n == 0) return;
+  uint8_t a = row[0];
+  for (uint32_t i = 1; i < n; ++i) {
+    a = static_cast<uint8_t>(a + row[i]);
+    row[i] = a;
+  }
 }
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #include <tmmintrin.h>
-#define QV_SWAP_SSSE3 1
+#define QV_TIFF_SSSE3 1
 namespace {
-// Five pixels per byte shuffle; the sixteenth byte (the next pixel's red)
-// is written back unchanged. Returns the pixels done.
-__attribute__((target("ssse3"))) uint32_t SwapRedBlue24Ssse3(uint8_t *row, uint32_t n) {
-  const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
+// The previous pixel's three bytes repeated over 48 bytes, from bytes 13-15
+// of a vector: Carry[v] fills vector v of a 16-pixel block.
+struct CarryMasks {
+  alignas(16) uint8_t Carry[3][16];
+};
+constexpr CarryMasks MakeCarryMasks() {
+  CarryMasks m{};
+  for (int i = 0; i < 48; ++i) m.Carry[i / 16][i % 16] = static_cast<uint8_t>(13 + i % 3);
+  return m;
+}
+constexpr CarryMasks kCarryMasks = MakeCarryMasks();
+
+// 16 pixels (48 bytes) per step: each byte gains the bytes 3, 6, 12 and 24
+// places before it (together every earlier byte of its colour in the step),
+// then the last pixel of the step before. Returns the pixels done.
+__attribute__((target("ssse3"))) uint32_t UndoDifferencing24Ssse3(uint8_t *row, uint32_t n) {
+  const __m128i m0 = _mm_load_si128(reinterpret_cast<const __m128i *>(kCarryMasks.Carry[0]));
+  const __m128i m1 = _mm_load_si128(reinterpret_cast<const __m128i *>(kCarryMasks.Carry[1]));
+  const __m128i m2 = _mm_load_si128(reinterpret_cast<const __m128i *>(kCarryMasks.Carry[2]));
+  __m128i last = _mm_setzero_si128();  // the previous step's third vector
   uint32_t done = 0;
-  for (; n - done >= 6; done += 5, row += 15) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(row), _mm_shuffle_epi8(v, order));
+  for (; n - done >= 16; done += 16, row += 48) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + 16));
+    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + 32));
+#define QV_SHIFT_ADD(k)                                                  \
+  c = _mm_add_epi8(c, _mm_alignr_epi8(c, b, 16 - (k)));                  \
+  b = _mm_add_epi8(b, _mm_alignr_epi8(b, a, 16 - (k)));                  \
+  a = _mm_add_epi8(a, _mm_slli_si128(a, k));
+    QV_SHIFT_ADD(3)
+    QV_SHIFT_ADD(6)
+    QV_SHIFT_ADD(12)
+#undef QV_SHIFT_ADD
+    c = _mm_add_epi8(c, _mm_alignr_epi8(b, a, 8));
+    b = _mm_add_epi8(b, _mm_slli_si128(a, 8));
+    a = _mm_add_epi8(a, _mm_shuffle_epi8(last, m0));
+    b = _mm_add_epi8(b, _mm_shuffle_epi8(last, m1));
+    c = _mm_add_epi8(c, _mm_shuffle_epi8(last, m2));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(row), a);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(row + 16), b);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(row + 32), c);
+    last = c;
   }
   return done;
 }
 }  // namespace
 #endif
 
-void SwapRedBlue24(uint8_t *row, uint32_t n) {
-#if QV_SWAP_SSSE3
+void UndoDifferencing24(uint8_t *row, uint32_t n) {
+  uint32_t done = 0;
+#if QV_TIFF_SSSE3
+  if (n >= 16 && __builtin_cpu_supports("ssse3")) done = UndoDifferencing24Ssse3(row, n);
+#endif
+  if (n == 0) return;
+  uint32_t i = done ? done : 1;
+  uint8_t r = row[3 * i - 3], g = row[3 * i - 2], b = row[3 * i - 1];
+  for (; i < n; ++i) {
+    uint8_t *p = row + 3 * i;
+    r = static_cast<uint8_t>(r + p[0]);
+    g = static_cast<uint8_t>(g + p[1]);
+    b = static_cast<uint8_t>(b + p[2]);
+    p[0] = r;
+    p[1] = g;
+    p[2] = b;
+  }
+}
+
+void UndoDifferencing32(uint8_t *row, uint32_t n) {
+  if (n == 0) return;
+  // Four byte sums in one word, no carry crossing from byte to byte.
+  uint32_t a;
+  memcpy(&a, row, 4);
+  for (uint32_t i = 1; i < n; ++i) {
+    uint32_t w;
+    memcpy(&w, row + 4 * i, 4);
+    a = ((a & 0x7F7F7F7Fu) + (w & 0x7F7F7F7Fu)) ^ ((a ^ w) & 0x80808080u);
+    memcpy(row + 4 * i, &a, 4);
+  }
+}
+
+#if QV_TIFF_SSSE3
+namespace {
+// Byte shuffles for 16 pixels (48 bytes, three vectors): output vector o
+// takes from input vector v the bytes Mask[o][v] names (0x80: none). Output
+// byte i is byte 3 * (i / 3) + 2 - i % 3 of the input.
+struct SwapMasks {
+  alignas(16) uint8_t Mask[3][3][16];
+};
+constexpr SwapMasks MakeSwapMasks() {
+  SwapMasks m{};
+  for (int i = 0; i < 48; ++i) {
+    int from = 3 * (i / 3) + 2 - i % 3;
+    for (int v = 0; v < 3; ++v)
+      m.Mask[i / 16][v][i % 16] = static_cast<uint8_t>(from / 16 == v ? from % 16 : 0x80);
+  }
+  return m;
+}
+constexpr SwapMasks kSwapMasks = MakeSwapMasks();
+
+// Every load of a step comes before its stores and no step reads what an
+// earlier one wrote, so source and destination may be the same row, and no
+// load waits on a store it half overlaps. Returns the pixels done.
+__attribute__((target("ssse3"))) uint32_t SwapRedBlue24Ssse3(uint8_t *dst, const uint8_t *src, uint32_t n) {
+  auto mask = [](int o, int v) {
+    return _mm_load_si128(reinterpret_cast<const __m128i *>(kSwapMasks.Mask[o][v]));
+  };
+  const __m128i m00 = mask(0, 0), m01 = mask(0, 1), m10 = mask(1, 0), m11 = mask(1, 1),
+                m12 = mask(1, 2), m21 = mask(2, 1), m22 = mask(2, 2);
+  uint32_t done = 0;
+  for (; n - done >= 16; done += 16, src += 48, dst += 48) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16));
+    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 32));
+    __m128i o0 = _mm_or_si128(_mm_shuffle_epi8(a, m00), _mm_shuffle_epi8(b, m01));
+    __m128i o1 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m10), _mm_shuffle_epi8(b, m11)),
+                              _mm_shuffle_epi8(c, m12));
+    __m128i o2 = _mm_or_si128(_mm_shuffle_epi8(b, m21), _mm_shuffle_epi8(c, m22));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), o0);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16), o1);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 32), o2);
+  }
+  return done;
+}
+}  // namespace
+#endif
+
+void SwapRedBlue24(uint8_t *dst, const uint8_t *src, uint32_t n) {
+#if QV_TIFF_SSSE3
   // A plain load of libgcc's cpu model (no guarded static: the library
   // needs the C library alone).
-  if (n >= 6 && __builtin_cpu_supports("ssse3")) {
-    uint32_t done = SwapRedBlue24Ssse3(row, n);
-    row += 3 * done;
+  if (n >= 16 && __builtin_cpu_supports("ssse3")) {
+    uint32_t done = SwapRedBlue24Ssse3(dst, src, n);
+    src += 3 * done;
+    dst += 3 * done;
     n -= done;
   }
 #endif
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   // Four pixels (three 32-bit words) at a time: R0 G0 B0 R1 | G1 B1 R2 G2 |
   // B2 R3 G3 B3 become B0 G0 R0 B1 | G1 R1 B2 G2 | R2 B3 G3 R3.
-  for (; n >= 4; n -= 4, row += 12) {
+  for (; n >= 4; n -= 4, src += 12, dst += 12) {
     uint32_t w0, w1, w2;
-    memcpy(&w0, row, 4);
-    memcpy(&w1, row + 4, 4);
-    memcpy(&w2, row + 8, 4);
+    memcpy(&w0, src, 4);
+    memcpy(&w1, src + 4, 4);
+    memcpy(&w2, src + 8, 4);
     uint32_t o0 = (w0 >> 16 & 0xFF) | (w0 & 0xFF00) | (w0 & 0xFF) << 16 | (w1 & 0xFF00) << 16;
     uint32_t o1 = (w1 & 0xFF) | (w0 >> 24) << 8 | (w2 & 0xFF) << 16 | (w1 & 0xFF000000u);
     uint32_t o2 = (w1 >> 16 & 0xFF) | (w2 >> 24) << 8 | (w2 & 0xFF0000) | (w2 & 0xFF00) << 16;
-    memcpy(row, &o0, 4);
-    memcpy(row + 4, &o1, 4);
-    memcpy(row + 8, &o2, 4);
+    memcpy(dst, &o0, 4);
+    memcpy(dst + 4, &o1, 4);
+    memcpy(dst + 8, &o2, 4);
   }
 #endif
-  for (uint32_t i = 0; i < n; ++i, row += 3) {
-    uint8_t t = row[0];
-    row[0] = row[2];
-    row[2] = t;
+  for (uint32_t i = 0; i < n; ++i, src += 3, dst += 3) {
+    uint8_t r = src[0], g = src[1], b = src[2];
+    dst[0] = b;
+    dst[1] = g;
+    dst[2] = r;
   }
 }
 
