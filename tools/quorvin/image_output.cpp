@@ -74,8 +74,6 @@ class BmpOutput : public ImageOutput {
       error_ = "the bitmap is too large for a BMP file";
       return false;
     }
-    if (h.biBitCount == 32 && h.biCompression == kCmyk && !CmykRowsToRgb(total - h.biSizeImage, h.biSizeImage))
-      return false;
     // The file's own row order: bottom row first unless the height is negative.
     int32_t height = static_cast<int32_t>(Rows(h));
     if (qvhost::RowsTopFirst(h, topDown_)) height = -height;
@@ -94,27 +92,6 @@ class BmpOutput : public ImageOutput {
   }
 
  private:
-  // CMYK rows (a TIFF's separated colour), which no BMP reader knows, become
-  // 32-bit RGB rows of the same size in place, and the header says so.
-  bool CmykRowsToRgb(uint64_t at, uint64_t n) {
-    uint8_t chunk[1 << 16];
-    bool ok = true;
-    for (uint64_t done = 0; ok && done < n; done += sizeof chunk) {
-      size_t take = static_cast<size_t>(std::min<uint64_t>(sizeof chunk, n - done));
-      ok = ReadAt(fd_, chunk, take, at + done);
-      for (size_t i = 0; ok && i + 4 <= take; i += 4) {
-        uint8_t rgb[3];
-        qvhost::CmykToRgb(chunk + i, rgb);
-        chunk[i] = rgb[2], chunk[i + 1] = rgb[1], chunk[i + 2] = rgb[0], chunk[i + 3] = 0;
-      }
-      ok = ok && WriteAt(fd_, chunk, take, at + done);
-    }
-    const uint32_t plain = 0;  // biCompression: plain RGB
-    if (ok && WriteAt(fd_, reinterpret_cast<const uint8_t *>(&plain), 4, kFileHeader + 16)) return true;
-    error_ = Reason(errno ? errno : EIO);
-    return false;
-  }
-
   int fd_;
   uint32_t topDown_ = 0;
 };
