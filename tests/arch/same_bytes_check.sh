@@ -5,7 +5,7 @@
 set -euo pipefail
 native="$1" emulator="$2" cross="$3" corpus="$4"
 if [[ ! -d "$corpus" ]]; then
-  echo "skipped: the shared corpus is absent"
+  echo "QV_NOT_RUN: same_bytes_check: the shared corpus is absent"
   exit 0
 fi
 [[ -x "$native" ]] || { echo "FAIL: $native missing: build the release preset first"; exit 1; }
