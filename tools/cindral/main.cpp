@@ -20,7 +20,7 @@ constexpr unsigned kCode = 1, kDecode = 2, kCheck = 4, kCat = 8, kVersionCommand
 constexpr unsigned kAll = kCode | kDecode | kCheck | kCat | kVersionCommand;
 enum OptionId { kKey, kKeyFile, kHelp, kVersion };
 
-const OptionSpec kOptions[] = {
+const ToolOption kOptions[] = {
     {kKey, "--key", 'k', "TEXT", false, 0, 0, kCode | kDecode | kCat, "the key (only its first 128 characters count)"},
     {kKeyFile, "--key-file", 0, "FILE", false, 0, 0, kCode | kDecode | kCat,
      "read the key from FILE, less one trailing newline"},
@@ -109,13 +109,13 @@ bool ReadKeyFile(const std::string &path, std::string &key) {
 int SetKey(const std::vector<ParsedOption> &parsed) {
   const ParsedOption *keyOption = nullptr;
   for (const ParsedOption &p : parsed) {
-    if (p.spec->id != kKey && p.spec->id != kKeyFile) continue;
+    if (p.option->id != kKey && p.option->id != kKeyFile) continue;
     if (keyOption) return Usage("give one of --key and --key-file, once");
     keyOption = &p;
   }
   if (!keyOption) return kExitOk;
   std::string key;
-  if (keyOption->spec->id == kKey)
+  if (keyOption->option->id == kKey)
     key = keyOption->text;
   else if (!ReadKeyFile(keyOption->text, key))
     return kExitFailed;
@@ -205,8 +205,8 @@ int Run(int argc, char **argv) {
   if (!ParseOptions(kOptions, kOptionCount, c, command.c_str(), argc, argv, 2, &parsed, &operands, &error))
     return Usage(error);
   for (const ParsedOption &p : parsed) {
-    if (p.spec->id == kHelp) return Help(), kExitOk;
-    if (p.spec->id == kVersion) return Version(), kExitOk;
+    if (p.option->id == kHelp) return Help(), kExitOk;
+    if (p.option->id == kVersion) return Version(), kExitOk;
   }
   const size_t want = c == kCode || c == kDecode ? 2 : c == kCat ? 1 : c == kVersionCommand ? 0 : SIZE_MAX;
   if (want == SIZE_MAX ? operands.empty() : operands.size() != want)

@@ -17,22 +17,22 @@ bool ParseNumber(const std::string &text, uint64_t *value) {
   return true;
 }
 
-const OptionSpec *Find(const OptionSpec *specs, size_t count, const std::string &name) {
+const ToolOption *Find(const ToolOption *table, size_t count, const std::string &name) {
   for (size_t i = 0; i < count; ++i) {
-    const OptionSpec &s = specs[i];
+    const ToolOption &s = table[i];
     if (name == s.longName || (s.shortName && name.size() == 2 && name[0] == '-' && name[1] == s.shortName))
       return &s;
   }
   return nullptr;
 }
 
-std::string Spelling(const OptionSpec &s) {
+std::string Spelling(const ToolOption &s) {
   return s.shortName ? std::string("-") + s.shortName + ", " + s.longName : std::string("    ") + s.longName;
 }
 
 }  // namespace
 
-bool ParseOptions(const OptionSpec *specs, size_t count, unsigned command, const char *commandName,
+bool ParseOptions(const ToolOption *table, size_t count, unsigned command, const char *commandName,
                   int argc, char **argv, int first, std::vector<ParsedOption> *options,
                   std::vector<std::string> *operands, std::string *error) {
   bool optionsEnded = false;
@@ -54,7 +54,7 @@ bool ParseOptions(const OptionSpec *specs, size_t count, unsigned command, const
       value = arg.substr(eq + 1);
       inlineValue = true;
     }
-    const OptionSpec *s = Find(specs, count, name);
+    const ToolOption *s = Find(table, count, name);
     if (!s) {
       *error = "unknown option '" + arg + "'";
       return false;
@@ -64,7 +64,7 @@ bool ParseOptions(const OptionSpec *specs, size_t count, unsigned command, const
       return false;
     }
     ParsedOption p;
-    p.spec = s;
+    p.option = s;
     if (s->value) {
       if (!inlineValue) {
         if (i + 1 >= argc) {
@@ -94,10 +94,10 @@ bool ParseOptions(const OptionSpec *specs, size_t count, unsigned command, const
   return true;
 }
 
-std::string OptionHelp(const OptionSpec *specs, size_t count, unsigned commands) {
+std::string OptionHelp(const ToolOption *table, size_t count, unsigned commands) {
   std::string out;
   for (size_t i = 0; i < count; ++i) {
-    const OptionSpec &s = specs[i];
+    const ToolOption &s = table[i];
     if (!(s.commands & commands)) continue;
     std::string left = "  " + Spelling(s);
     if (s.value) left += std::string(" ") + s.value;

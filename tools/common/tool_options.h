@@ -12,7 +12,7 @@ namespace qvtool {
 // Exit codes shared by both tools.
 enum ExitCode { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
 
-struct OptionSpec {
+struct ToolOption {
   int id;
   const char *longName;   // "--in-queue"
   char shortName;         // 'o', or 0
@@ -24,7 +24,7 @@ struct OptionSpec {
 };
 
 struct ParsedOption {
-  const OptionSpec *spec;
+  const ToolOption *option;
   std::string text;     // the value as given
   uint64_t number = 0;  // the value of a numeric option
 };
@@ -32,11 +32,11 @@ struct ParsedOption {
 // Parses argv[first..argc): options in any order (--name VALUE, --name=VALUE,
 // -x VALUE), operands in order; "-" is an operand and "--" ends the options.
 // False with a message that names the offending argument.
-bool ParseOptions(const OptionSpec *specs, size_t count, unsigned command, const char *commandName,
+bool ParseOptions(const ToolOption *table, size_t count, unsigned command, const char *commandName,
                   int argc, char **argv, int first, std::vector<ParsedOption> *options,
                   std::vector<std::string> *operands, std::string *error);
 
 // "  -o, --output FILE   help" lines for the options of a command mask.
-std::string OptionHelp(const OptionSpec *specs, size_t count, unsigned commands);
+std::string OptionHelp(const ToolOption *table, size_t count, unsigned commands);
 
 }  // namespace qvtool

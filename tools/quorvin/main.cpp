@@ -49,7 +49,7 @@ constexpr uint64_t kQueueMax = uint64_t{256} << 20;
 
 // The one table of options: parsing, range checks, --help and the man page
 // check all follow it.
-const OptionSpec kOptions[] = {
+const ToolOption kOptions[] = {
     {kOutput, "--output", 'o', "FILE", false, 0, 0, kDecode,
      "write the image to FILE (- for standard output); default: the input's name with the "
      "format's extension, or standard output for standard input"},
@@ -127,7 +127,7 @@ bool OneOf(ParsedOption &p, const char *first, const char *second, std::string *
   if (*firstNumber && p.text == firstNumber) p.text = first;
   if (*secondNumber && p.text == secondNumber) p.text = second;
   if (p.text == first || p.text == second) return true;
-  *error = std::string("option '") + p.spec->longName + "': '" + p.text + "' is not " + first + " or " + second;
+  *error = std::string("option '") + p.option->longName + "': '" + p.text + "' is not " + first + " or " + second;
   return false;
 }
 
@@ -135,7 +135,7 @@ bool OneOf(ParsedOption &p, const char *first, const char *second, std::string *
 bool Apply(std::vector<ParsedOption> parsed, Args *a, std::string *error) {
   for (ParsedOption &p : parsed) {
     qvhost::Options &o = a->options;
-    switch (p.spec->id) {
+    switch (p.option->id) {
       case kOutput: a->output = p.text; break;
       case kFormat:
         if (!OneOf(p, "bmp", "png", error, "", "")) return false;
@@ -226,8 +226,8 @@ int Run(int argc, char **argv) {
                     &a.inputs, &error))
     return Usage(error);
   for (const ParsedOption &p : parsed) {
-    if (p.spec->id == kHelp) return Help(), kExitOk;
-    if (p.spec->id == kVersion) return Version(), kExitOk;
+    if (p.option->id == kHelp) return Help(), kExitOk;
+    if (p.option->id == kVersion) return Version(), kExitOk;
   }
   if (!Apply(parsed, &a, &error)) return Usage(error);
   return a.command == kDecode ? Decode(a) : Info(a);
