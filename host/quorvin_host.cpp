@@ -80,6 +80,10 @@ class Session {
  private:
   void FillInput();
   void Drain(bool all);
+  void LeaveDirectOutput();
+  void BorrowedInputFrom(uint64_t position);
+  bool DirectSeek(uint64_t target);
+  size_t Offset(const DataQueue &q, uint8_t *p) const { return static_cast<size_t>(Position(q, p) - q.start); }
   void PutOutput(const uint8_t *p, size_t n);
   void GrowExtra();
   void Log(int response);
@@ -93,6 +97,12 @@ class Session {
   Rng rng_;
   ParamBlock pb_{};
   std::unique_ptr<uint8_t[]> inStore_, outStore_;
+  // Direct output: the result buffer is the output queue's storage and the
+  // byte at offset k is output position k. The host leaves the queue's bytes
+  // where they are; the front moves only at an output seek that keeps this.
+  bool direct_ = false;
+  std::vector<uint8_t> directStore_;  // that storage once the job outgrew it
+  bool borrowed_ = false;  // the input queue's storage is the caller's data
   size_t inSize_ = 0, outSize_ = 0;
   std::vector<uint8_t> extra_;
   uint64_t inPos_ = 0;   // file position of the next byte to put into the input queue
@@ -118,7 +128,7 @@ void Session::Log(int response) {
 void Session::FillInput() {
   DataQueue &q = pb_.InputQueue;
   size_t room = QueueFreeBytes(q);
-  if (inPos_ >= in_.size) {
+  if (inPos_ >= in_.size || borrowed_) {
     q.flags |= QV_QUEUE_END_OF_DATA;
     return;
   }
@@ -154,8 +164,10 @@ void Session::PutOutput(const uint8_t *p, size_t n) {
     size_t need = static_cast<size_t>(outPos_ + n);
     if (r_.output.size() < need) {
       // Grow once to the whole bitmap the header announces (header, the
-      // largest colour table, rows), and geometrically past that.
-      size_t hint = static_cast<size_t>(pb_.BitmapHeader.biSizeImage) + 40 + 4 * QV_PALETTE_ENTRIES;
+      // largest colour table, rows, and the byte a queue keeps free, so the
+      // buffer can be recycled as a later decode's output queue), and
+      // geometrically past that.
+      size_t hint = static_cast<size_t>(pb_.BitmapHeader.biSizeImage) + 40 + 4 * QV_PALETTE_ENTRIES + 1;
       if (hint > (size_t{64} << 20)) hint = 0;  // a header is no promise of data
       size_t grow = std::max(need, std::max(hint, r_.output.size() * 2));
       r_.output.resize(std::min(grow, std::max(need, o_.outputLimit)));
@@ -166,8 +178,53 @@ void Session::PutOutput(const uint8_t *p, size_t n) {
   r_.outputLength = std::max<size_t>(r_.outputLength, outPos_);
 }
 
+// A borrowed input queue answers a seek or a request for more by holding the
+// file from that position to its end (the job may have emptied the queue).
+void Session::BorrowedInputFrom(uint64_t position) {
+  DataQueue &q = pb_.InputQueue;
+  q.front = q.start + static_cast<size_t>(std::min<uint64_t>(position, in_.size));
+  q.rear = q.start + static_cast<size_t>(in_.size);
+  q.flags |= QV_QUEUE_END_OF_DATA;
+}
+
+// From direct output to draining: the storage stays where it is (the job
+// holds positions into it), the bytes it holds go to a result buffer of their
+// own with the next drain, from output position 0, as a host that had not
+// drained yet would hand them over.
+void Session::LeaveDirectOutput() {
+  if (!direct_) return;
+  direct_ = false;
+  size_t front = Offset(pb_.OutputQueue, pb_.OutputQueue.front);
+  directStore_.swap(r_.output);
+  r_.output.assign(directStore_.begin(), directStore_.begin() + front);
+  outPos_ = front;
+  r_.outputLength = front;
+}
+
+// An output seek to the queue's rear keeps the output direct when the rows the
+// header announces fit between there and the storage's end: the host takes
+// the queued bytes (they are in place already) and the job goes on behind
+// them without wrapping over the bytes before.
+bool Session::DirectSeek(uint64_t target) {
+  DataQueue &q = pb_.OutputQueue;
+  size_t rear = Offset(q, q.rear);
+  if (Position(q, q.rear) < Position(q, q.front) || target != rear) return false;
+  const BitmapInfoHeader &h = pb_.BitmapHeader;
+  uint64_t stride = (static_cast<uint64_t>(h.biWidth < 0 ? 0 : h.biWidth) * h.biBitCount + 31) / 32 * 4;
+  uint64_t rows = h.biHeight < 0 ? 0 - static_cast<uint64_t>(static_cast<int64_t>(h.biHeight)) : static_cast<uint64_t>(h.biHeight);
+  uint64_t bitmap = std::max<uint64_t>(h.biSizeImage, stride * rows);
+  if (target + bitmap >= static_cast<uint64_t>(q.end - q.start)) return false;
+  q.front = q.rear;
+  r_.outputLength = std::max<size_t>(r_.outputLength, rear);
+  return true;
+}
+
 void Session::Drain(bool all) {
   DataQueue &q = pb_.OutputQueue;
+  if (direct_) {
+    r_.outputLength = std::max<size_t>(r_.outputLength, Offset(q, q.rear));
+    return;
+  }
   size_t used = QueueUsedBytes(q);
   if (used == 0) return;
   size_t n = (all || !o_.chunkSeed) ? used : rng_.Piece(used);
@@ -237,19 +294,38 @@ Result Session::Run() {
     if (inSize < 5) inSize = 5;
     pb_.WholeInput = 1;
   }
-  // Storage is left uninitialised unless the job merges rows into it.
-  inStore_.reset(new uint8_t[inSize]);
-  inSize_ = inSize;
-  outSize_ = std::max<size_t>(o_.outQueue, 5);
-  outStore_.reset(new uint8_t[outSize_]);
-  if (o_.flags & QV_FLAG_OVERLAY) memset(outStore_.get(), o_.outputFill, outSize_);
+  borrowed_ = o_.wholeInput && o_.borrowInput && in_.data && in_.size + 1 >= 5;
   DataQueue &iq = pb_.InputQueue;
-  iq.start = iq.front = iq.rear = inStore_.get();
-  iq.end = inStore_.get() + inSize_;
+  if (borrowed_) {
+    // The decoder only moves the front of the input queue, never writes it.
+    uint8_t *data = const_cast<uint8_t *>(in_.data);
+    iq.start = iq.front = data;
+    iq.rear = data + in_.size;
+    iq.end = data + in_.size + 1;
+    iq.flags |= QV_QUEUE_END_OF_DATA;
+    inPos_ = in_.size;
+  } else {
+    // Storage is left uninitialised unless the job merges rows into it.
+    inStore_.reset(new uint8_t[inSize]);
+    inSize_ = inSize;
+    iq.start = iq.front = iq.rear = inStore_.get();
+    iq.end = inStore_.get() + inSize_;
+  }
   DataQueue &oq = pb_.OutputQueue;
-  oq.start = oq.front = oq.rear = outStore_.get();
-  oq.end = outStore_.get() + outSize_;
-  if (o_.wholeInput) {
+  direct_ = o_.directOutput && o_.recycleOutput && OutputInMemory() && !o_.chunkSeed && !(o_.flags & QV_FLAG_OVERLAY) &&
+            r_.output.capacity() >= std::max<size_t>(o_.outQueue, 5);
+  if (direct_) {
+    r_.output.resize(std::min(r_.output.capacity(), o_.outputLimit + 1));
+    oq.start = oq.front = oq.rear = r_.output.data();
+    oq.end = r_.output.data() + r_.output.size();
+  } else {
+    outSize_ = std::max<size_t>(o_.outQueue, 5);
+    outStore_.reset(new uint8_t[outSize_]);
+    if (o_.flags & QV_FLAG_OVERLAY) memset(outStore_.get(), o_.outputFill, outSize_);
+    oq.start = oq.front = oq.rear = outStore_.get();
+    oq.end = outStore_.get() + outSize_;
+  }
+  if (o_.wholeInput && !borrowed_) {
     // Everything at once, whatever the chunking seed says.
     size_t got = in_.Read(0, iq.start, static_cast<size_t>(in_.size));
     inPos_ = got;
@@ -271,6 +347,7 @@ Result Session::Run() {
     int next = RequestResume;
     switch (resp) {
       case ResponseDone:
+        if (!(pb_.Flags & QV_FLAG_FINAL_IMAGE)) LeaveDirectOutput();
         Drain(true);
         // A job that keeps handing over intermediate images is not believed past 16.
         if (!(pb_.Flags & QV_FLAG_FINAL_IMAGE) && r_.passImages.size() < 16) {
@@ -298,10 +375,15 @@ Result Session::Run() {
         Drain(!o_.chunkSeed);
         break;
       case ResponseNeedOutput:
+        LeaveDirectOutput();
         if (tiff_ && (pb_.SeekTarget & QV_SEEK_OUTPUT)) outPos_ = pb_.SeekTarget & 0x3FFFFFFFu;
         Drain(false);
         break;
       case ResponseNeedInput:
+        if (borrowed_) {
+          BorrowedInputFrom(tiff_ ? InputPosition(pb_.SeekTarget) : in_.size);
+          break;
+        }
         if (tiff_) {
           // Bytes already queued run up to SeekTarget; append from there.
           inPos_ = InputPosition(pb_.SeekTarget);
@@ -311,8 +393,12 @@ Result Session::Run() {
         break;
       case ResponseSeek:
         if (pb_.SeekTarget & QV_SEEK_OUTPUT) {
+          if (direct_ && DirectSeek(pb_.SeekTarget & 0x3FFFFFFFu)) break;
+          LeaveDirectOutput();
           Drain(true);
           outPos_ = pb_.SeekTarget & 0x3FFFFFFFu;
+        } else if (borrowed_) {
+          BorrowedInputFrom(InputPosition(pb_.SeekTarget));
         } else {
           iq.front = iq.rear;  // discard what is still unread
           iq.flags &= ~QV_QUEUE_END_OF_DATA;

@@ -41,6 +41,12 @@ struct Options {
   size_t inQueue = 65536;   // storage bytes of each queue (at least 5)
   size_t outQueue = 65536;
   bool wholeInput = false;  // the whole file lies in the input queue
+  // With wholeInput and a memory source (Decode): the input queue's storage is
+  // the caller's bytes themselves instead of a copy of them. The decoder only
+  // reads them. The storage reaches one byte past the data, the queue's spare
+  // byte, which must exist and is never read or written. Files under 4 bytes
+  // are copied as before.
+  bool borrowInput = false;
   uint64_t chunkSeed = 0;   // nonzero: random input chunking and output draining
   bool extra = true;        // offer an ExtraBuffer, grown on ResponseNeedExtra
   size_t extraInitial = 64;
@@ -63,6 +69,12 @@ struct Options {
   // decoding many files swaps it back afterwards, so memory is not grown and
   // zeroed anew for every decode).
   std::vector<uint8_t> *recycleOutput = nullptr;
+  // With recycleOutput, output in memory, no chunkSeed and no
+  // QV_FLAG_OVERLAY: the recycled buffer's whole capacity, when at least
+  // outQueue, serves as the output queue, so rows are decoded straight into
+  // the result with no copy. An output larger than that, an output seek or an
+  // intermediate image falls back to draining the queue.
+  bool directOutput = false;
   std::function<void(const PassImage &)> onPassImage;
   std::function<void(int32_t)> onProgress;
   std::function<void(int response)> onResponse;

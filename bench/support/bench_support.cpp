@@ -51,13 +51,18 @@ size_t DecodeBytes(const std::vector<uint8_t> &file, uint32_t imageType, size_t 
   return r.ok() ? r.output.size() : 0;
 }
 
-size_t DecodeInto(const std::vector<uint8_t> &file, const qvhost::Options &options,
+size_t DecodeInto(const uint8_t *data, size_t size, const qvhost::Options &options,
                   std::vector<uint8_t> &output) {
   qvhost::Options o = options;
   o.recycleOutput = &output;
-  qvhost::Result r = qvhost::Decode(file.data(), file.size(), o);
+  qvhost::Result r = qvhost::Decode(data, size, o);
   output.swap(r.output);
   return r.ok() ? output.size() : 0;
+}
+
+size_t DecodeInto(const std::vector<uint8_t> &file, const qvhost::Options &options,
+                  std::vector<uint8_t> &output) {
+  return DecodeInto(file.data(), file.size(), options, output);
 }
 
 void RunQuorvin(benchmark::State &state, const std::vector<uint8_t> &file, const qvhost::Options &options,
@@ -67,9 +72,17 @@ void RunQuorvin(benchmark::State &state, const std::vector<uint8_t> &file, const
   o.extra = false;
   o.eventLimit = 0;
   std::vector<uint8_t> out;
+  // A borrowed input queue reaches one spare byte past the file.
+  std::vector<uint8_t> padded;
+  if (o.borrowInput) {
+    padded.reserve(file.size() + 1);
+    padded = file;
+    padded.push_back(0);
+  }
+  const uint8_t *data = o.borrowInput ? padded.data() : file.data();
   size_t bytes = 0;
   for (auto _ : state) {
-    bytes = DecodeInto(file, o, out);
+    bytes = DecodeInto(data, file.size(), o, out);
     if (!bytes) {
       state.SkipWithError("decode failed");
       return;
@@ -101,17 +114,24 @@ std::vector<Ratio> RegisterRasterBenchmarks(const std::vector<Sample> &samples, 
     const Sample *s = &samples[i];
     std::string n = std::to_string(i);
     std::string label = s->name + ", " + std::to_string(s->file.size() >> 10) + " KiB file";
-    for (uint32_t flags : {0u, static_cast<uint32_t>(QV_FLAG_TOP_DOWN)}) {
-      std::string name = (flags ? "BM_QuorvinTopDown/" : "BM_Quorvin/") + n;
-      benchmark::RegisterBenchmark(name.c_str(), [s, flags, label](benchmark::State &state) {
-        qvhost::Options o;
-        o.imageType = s->imageType;
-        o.flags = flags;
-        RunQuorvin(state, s->file, o, label);
-      })->Unit(benchmark::kMillisecond);
-      ratios.push_back({std::string("SDL2_image / Quorvin, ") + s->name + (flags ? ", top-down" : ""), name,
-                        "BM_SdlImage/" + n, s->goal});
-    }
+    for (bool memory : {false, true})
+      for (uint32_t flags : {0u, static_cast<uint32_t>(QV_FLAG_TOP_DOWN)}) {
+        std::string name = std::string(flags ? "BM_QuorvinTopDown" : "BM_Quorvin") + (memory ? "InMemory/" : "/") + n;
+        benchmark::RegisterBenchmark(name.c_str(), [s, flags, memory, label](benchmark::State &state) {
+          qvhost::Options o;
+          o.imageType = s->imageType;
+          o.flags = flags;
+          if (memory) {
+            // A host holding the file and the bitmap in memory: the file is
+            // the input queue and the bitmap the output queue.
+            o.wholeInput = o.borrowInput = o.directOutput = true;
+          }
+          RunQuorvin(state, s->file, o, label);
+        })->Unit(benchmark::kMillisecond);
+        ratios.push_back({std::string("SDL2_image / Quorvin, ") + s->name + (flags ? ", top-down" : "") +
+                              (memory ? ", in memory" : ""),
+                          name, "BM_SdlImage/" + n, s->goal});
+      }
 #if QV_HAVE_SDL2_IMAGE
     benchmark::RegisterBenchmark(("BM_SdlImage/" + n).c_str(), [s, sdlType](benchmark::State &state) {
       state.SetLabel(s->name);

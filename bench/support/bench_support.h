@@ -49,6 +49,8 @@ size_t DecodeBytes(const std::vector<uint8_t> &file, uint32_t imageType, size_t 
 // iterations; returns the bytes produced, 0 on failure.
 size_t DecodeInto(const std::vector<uint8_t> &file, const qvhost::Options &options,
                   std::vector<uint8_t> &output);
+size_t DecodeInto(const uint8_t *data, size_t size, const qvhost::Options &options,
+                  std::vector<uint8_t> &output);
 
 // One benchmark of our side: file decoded with options into a buffer that
 // lives across iterations; MB/s count the bitmap bytes.

@@ -7,6 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#endif
+
 #if QV_HAVE_PNG
 #include <png.h>
 #elif defined(QV_STB_IMAGE_HEADER)
@@ -99,11 +107,51 @@ bool ReadPngRgb(const std::string &path, qvhost::Pixels *out, std::string *error
 }
 
 const StressCase kStressCases[] = {
-    {"tiny", 5, 0, false, 7},
-    {"odd", 37, 1001, false, 12345},
-    {"small", 300, 0, false, 99},
-    {"whole", 0, 777, true, 3},
+    {"tiny", 5, 0, false, 7, 0},
+    {"odd", 37, 1001, false, 12345, 0},
+    {"small", 300, 0, false, 99, 0},
+    {"whole", 0, 777, true, 3, 0},
+    {"in place", 0, 5, true, 0, 2},
+    {"in place, one byte short", 0, 5, true, 0, 1},
 };
+
+namespace {
+// A copy of the bytes on pages that allow no writes, with the spare byte a
+// borrowed input queue reaches past them.
+class ReadOnlyBytes {
+ public:
+  explicit ReadOnlyBytes(const std::vector<uint8_t> &bytes) : size_(bytes.size() + 1) {
+#if defined(_WIN32)
+    p_ = static_cast<uint8_t *>(VirtualAlloc(nullptr, size_, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    if (!p_) return;
+    if (!bytes.empty()) memcpy(p_, bytes.data(), bytes.size());
+    DWORD old;
+    VirtualProtect(p_, size_, PAGE_READONLY, &old);
+#else
+    void *m = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED) return;
+    p_ = static_cast<uint8_t *>(m);
+    if (!bytes.empty()) memcpy(p_, bytes.data(), bytes.size());
+    mprotect(p_, size_, PROT_READ);
+#endif
+  }
+  ~ReadOnlyBytes() {
+    if (!p_) return;
+#if defined(_WIN32)
+    VirtualFree(p_, 0, MEM_RELEASE);
+#else
+    munmap(p_, size_);
+#endif
+  }
+  ReadOnlyBytes(const ReadOnlyBytes &) = delete;
+  ReadOnlyBytes &operator=(const ReadOnlyBytes &) = delete;
+  const uint8_t *data() const { return p_; }
+
+ private:
+  size_t size_;
+  uint8_t *p_ = nullptr;
+};
+}  // namespace
 const size_t kStressCaseCount = sizeof kStressCases / sizeof kStressCases[0];
 
 std::string CheckStress(const std::vector<uint8_t> &data, const qvhost::Options &base,
@@ -120,8 +168,20 @@ std::string CheckStress(const std::vector<uint8_t> &data, const qvhost::Options 
     o.wholeInput = c.wholeInput;
     o.chunkSeed = c.seed;
     o.eventLimit = 0;
-    qvhost::Result r = qvhost::Decode(data.data(), data.size(), o);
     std::string where = std::string(c.name) + ": ";
+    qvhost::Result r;
+    if (c.inPlace) {
+      ReadOnlyBytes file(data);
+      if (!file.data()) return where + "no read-only pages";
+      std::vector<uint8_t> recycled;
+      size_t n = reference.output.size();
+      recycled.reserve(c.inPlace == 2 ? std::max<size_t>(2 * n, 5) : std::max<size_t>(n, 6) - 1);
+      o.borrowInput = o.directOutput = true;
+      o.recycleOutput = &recycled;
+      r = qvhost::Decode(file.data(), data.size(), o);
+    } else {
+      r = qvhost::Decode(data.data(), data.size(), o);
+    }
     if (r.response != reference.response || r.status != reference.status)
       return where + "status " + std::to_string(r.status) + " vs " + std::to_string(reference.status);
     // A failed job delivers what its order allowed: bands placed from the end

@@ -36,12 +36,16 @@ using qvhost::Put16;
 using qvhost::Put32;
 
 // The stress configurations every decode must survive with identical output:
-// tiny queues with random chunking, odd sizes, whole-input mode.
+// tiny queues with random chunking, odd sizes, whole-input mode, and the file
+// and bitmap in memory (the file, mapped read-only, is the input queue; a
+// recycled buffer twice the bitmap, or one byte short of it, is the output
+// queue).
 struct StressCase {
   const char *name;
   size_t inQueue, outQueue;  // 0 for outQueue: one row plus one byte
   bool wholeInput;
   uint64_t seed;
+  int inPlace;  // 0: copied queues; 1: recycled output one byte short; 2: twice the bitmap
 };
 extern const StressCase kStressCases[];
 extern const size_t kStressCaseCount;
