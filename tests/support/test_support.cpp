@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #if defined(_WIN32)
+#define NOMINMAX
 #include <windows.h>
 #else
 #include <sys/mman.h>
