@@ -18,6 +18,12 @@ bool RowsTopFirst(const BitmapInfoHeader &header, uint32_t optionFlags) {
   return ((optionFlags & QV_FLAG_TOP_DOWN) != 0) != (header.biHeight < 0);
 }
 
+uint64_t RowBytes(const BitmapInfoHeader &h) {
+  uint64_t width = h.biWidth < 0 ? 0 : static_cast<uint64_t>(h.biWidth);
+  uint64_t height = h.biHeight < 0 ? static_cast<uint64_t>(-int64_t{h.biHeight}) : static_cast<uint64_t>(h.biHeight);
+  return (width * h.biBitCount + 31) / 32 * 4 * height;
+}
+
 bool BitmapToRgb(const BitmapInfoHeader &h, const PaletteEntry *palette,
                  const std::vector<uint8_t> &output, bool topFirst, Pixels *out,
                  std::string *error) {
@@ -27,8 +33,8 @@ bool BitmapToRgb(const BitmapInfoHeader &h, const PaletteEntry *palette,
     if (error) *error = "unusable bitmap header";
     return false;
   }
-  uint64_t stride = ((bits * static_cast<uint64_t>(width) + 31) / 32) * 4;
-  uint64_t need = stride * static_cast<uint64_t>(height);
+  uint64_t need = RowBytes(h);
+  uint64_t stride = need / static_cast<uint64_t>(height);
   if (need > output.size() || width * height > (int64_t{1} << 31)) {
     if (error) *error = "output holds " + std::to_string(output.size()) + " bytes, rows need " +
                         std::to_string(need);

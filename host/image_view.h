@@ -31,5 +31,8 @@ bool ResultToRgb(const Result &result, uint32_t optionFlags, Pixels *out, std::s
 
 // Row order of the delivered rows.
 bool RowsTopFirst(const BitmapInfoHeader &header, uint32_t optionFlags);
+// Bytes of the rows a header describes: stride (rounded to 4 bytes) times
+// the number of rows.
+uint64_t RowBytes(const BitmapInfoHeader &header);
 
 }  // namespace qvhost

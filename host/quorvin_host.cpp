@@ -1,5 +1,7 @@
 #include "quorvin_host.h"
 
+#include "image_view.h"
+
 #if QV_INTERNAL_API
 #include "engine/engine.h"  // the stack measurement; absent when built on the shipped library
 #endif
@@ -81,7 +83,6 @@ class Session {
   void FillInput();
   void Drain(bool all);
   void LeaveDirectOutput();
-  void BorrowedInputFrom(uint64_t position);
   bool DirectSeek(uint64_t target);
   size_t Offset(const DataQueue &q, uint8_t *p) const { return static_cast<size_t>(Position(q, p) - q.start); }
   void PutOutput(const uint8_t *p, size_t n);
@@ -127,8 +128,16 @@ void Session::Log(int response) {
 
 void Session::FillInput() {
   DataQueue &q = pb_.InputQueue;
+  if (borrowed_) {
+    // The whole file is queued already. A queue the job or a seek emptied
+    // holds it again from the position asked for.
+    if (q.front == q.rear) q.front = q.start + static_cast<size_t>(std::min<uint64_t>(inPos_, in_.size));
+    q.rear = q.start + static_cast<size_t>(in_.size);
+    q.flags |= QV_QUEUE_END_OF_DATA;
+    return;
+  }
   size_t room = QueueFreeBytes(q);
-  if (inPos_ >= in_.size || borrowed_) {
+  if (inPos_ >= in_.size) {
     q.flags |= QV_QUEUE_END_OF_DATA;
     return;
   }
@@ -178,15 +187,6 @@ void Session::PutOutput(const uint8_t *p, size_t n) {
   r_.outputLength = std::max<size_t>(r_.outputLength, outPos_);
 }
 
-// A borrowed input queue answers a seek or a request for more by holding the
-// file from that position to its end (the job may have emptied the queue).
-void Session::BorrowedInputFrom(uint64_t position) {
-  DataQueue &q = pb_.InputQueue;
-  q.front = q.start + static_cast<size_t>(std::min<uint64_t>(position, in_.size));
-  q.rear = q.start + static_cast<size_t>(in_.size);
-  q.flags |= QV_QUEUE_END_OF_DATA;
-}
-
 // From direct output to draining: the storage stays where it is (the job
 // holds positions into it), the bytes it holds go to a result buffer of their
 // own with the next drain, from output position 0, as a host that had not
@@ -209,10 +209,7 @@ bool Session::DirectSeek(uint64_t target) {
   DataQueue &q = pb_.OutputQueue;
   size_t rear = Offset(q, q.rear);
   if (Position(q, q.rear) < Position(q, q.front) || target != rear) return false;
-  const BitmapInfoHeader &h = pb_.BitmapHeader;
-  uint64_t stride = (static_cast<uint64_t>(h.biWidth < 0 ? 0 : h.biWidth) * h.biBitCount + 31) / 32 * 4;
-  uint64_t rows = h.biHeight < 0 ? 0 - static_cast<uint64_t>(static_cast<int64_t>(h.biHeight)) : static_cast<uint64_t>(h.biHeight);
-  uint64_t bitmap = std::max<uint64_t>(h.biSizeImage, stride * rows);
+  uint64_t bitmap = std::max<uint64_t>(pb_.BitmapHeader.biSizeImage, RowBytes(pb_.BitmapHeader));
   if (target + bitmap >= static_cast<uint64_t>(q.end - q.start)) return false;
   q.front = q.rear;
   r_.outputLength = std::max<size_t>(r_.outputLength, rear);
@@ -380,10 +377,6 @@ Result Session::Run() {
         Drain(false);
         break;
       case ResponseNeedInput:
-        if (borrowed_) {
-          BorrowedInputFrom(tiff_ ? InputPosition(pb_.SeekTarget) : in_.size);
-          break;
-        }
         if (tiff_) {
           // Bytes already queued run up to SeekTarget; append from there.
           inPos_ = InputPosition(pb_.SeekTarget);
@@ -397,8 +390,6 @@ Result Session::Run() {
           LeaveDirectOutput();
           Drain(true);
           outPos_ = pb_.SeekTarget & 0x3FFFFFFFu;
-        } else if (borrowed_) {
-          BorrowedInputFrom(InputPosition(pb_.SeekTarget));
         } else {
           iq.front = iq.rear;  // discard what is still unread
           iq.flags &= ~QV_QUEUE_END_OF_DATA;
