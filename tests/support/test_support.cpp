@@ -10,7 +10,9 @@
 #include <algorithm>
 
 #if defined(_WIN32)
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 #else
 #include <sys/mman.h>
