@@ -257,7 +257,25 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
         in.Load();
       }
       uint32_t c = in.Peek(width, mask);
-      if (c >= nextFree) break;
+      if (c >= nextFree) {
+        // The code about to be added (frequent in flat areas): the previous
+        // string followed by its own first byte.
+        if (c != nextFree || nextFree > highest) break;
+        uint32_t len = Length(prevInfo) + 1;
+        if (n < len + kSlack - 1) break;
+        in.Drop(width);
+        uint64_t chunk;
+        uint32_t entry;
+        add(FirstOf(prevInfo), &chunk, &entry);
+        PutString(chunks, info, chunk, entry, dst);
+        previous = c;
+        prevChunk = chunk;
+        prevInfo = entry;
+        dst += len;
+        n -= len;
+        if (!n) goto done;
+        continue;
+      }
       uint64_t chunk = chunks[c];
       uint32_t entry = info[c];
       uint32_t len = Length(entry);
