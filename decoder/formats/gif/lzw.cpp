@@ -34,21 +34,24 @@ inline void Store64(uint8_t *p, uint64_t v) { memcpy(p, &v, 8); }
 template <bool MsbFirst>
 struct Bits {
   LzwDecoder *d;
-  const uint8_t *input;
+  uint8_t *const input;
+  const uint8_t *next, *end;  // the input buffer's next byte and its fill's end
   uint64_t reservoir;
-  uint32_t held, position, fill;
+  uint32_t held;
 
   explicit Bits(LzwDecoder *decoder)
-      : d(decoder), input(decoder->Input), reservoir(decoder->Reservoir),
-        held(static_cast<uint32_t>(decoder->BitsHeld)),
-        position(static_cast<uint32_t>(decoder->Position)), fill(decoder->Fill) {}
+      : d(decoder), input(decoder->Input), next(input + decoder->Position), end(input + decoder->Fill),
+        reservoir(decoder->Reservoir), held(static_cast<uint32_t>(decoder->BitsHeld)) {}
 
   void Save() {
     d->Reservoir = reservoir;
     d->BitsHeld = static_cast<int32_t>(held);
-    d->Position = static_cast<int32_t>(position);
-    d->Fill = fill;
+    d->Position = static_cast<int32_t>(next - input);
+    d->Fill = static_cast<uint32_t>(end - input);
   }
+
+  // Whether the buffer holds the eight bytes Load takes.
+  bool CanLoad() const { return end - next >= 8; }
 
   // Bits of one input byte at the reservoir's free end. Bits already there
   // from a wider load are the same bits, so OR-ing them again is harmless.
@@ -65,13 +68,13 @@ struct Bits {
   // source has no more bytes (the buffer is then left empty).
   // Eight input bytes at once; the buffer must hold them.
   void Load() {
-    uint64_t w = Load64(input + position);
+    uint64_t w = Load64(next);
     if (MsbFirst)
       reservoir |= __builtin_bswap64(w) >> held;
     else
       reservoir |= w << held;
     uint32_t take = (63 - held) >> 3;
-    position += take;
+    next += take;
     held += 8 * take;
   }
 
@@ -80,18 +83,18 @@ struct Bits {
   // source has no more bytes (the buffer is then left empty).
   bool Need(uint32_t width) {
     if (held >= width) return true;
-    if (fill - position >= 8) {
+    if (CanLoad()) {
       Load();
       return true;
     }
     do {
-      if (position >= fill) {
-        uint32_t got = d->Source ? d->Source(d->SourceContext, d->Input) : 0;
-        position = 0;
-        fill = got;
+      if (next == end) {
+        uint32_t got = d->Source ? d->Source(d->SourceContext, input) : 0;
+        next = input;
+        end = input + got;
         if (got == 0) return false;
       }
-      Take(input[position++]);
+      Take(*next++);
     } while (held < width);
     return true;
   }
@@ -253,7 +256,7 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
     // writes. Anything else goes the general way below.
     for (;;) {
       if (in.held < width) {
-        if (in.fill - in.position < 8) break;
+        if (!in.CanLoad()) break;
         in.Load();
       }
       uint32_t c = in.Peek(width, mask);
