@@ -439,6 +439,25 @@ __attribute__((target("ssse3"))) uint32_t SwapRedBlue24Ssse3(uint8_t *dst, const
   }
   return done;
 }
+
+// Into a distinct row: four pixels per 16-byte load, shuffle and store,
+// 12 bytes apart. Each store's last 4 bytes (the next pixel's bytes, as
+// read) are overwritten by the following store, so the rows need 4 bytes
+// past the pixels done, which the loop's bound leaves. One shuffle per 4
+// pixels instead of seven per 16. Returns the pixels done.
+__attribute__((target("ssse3"))) uint32_t CopySwapRedBlue24Ssse3(uint8_t *dst, const uint8_t *src,
+                                                                 uint32_t n) {
+  alignas(16) static constexpr uint8_t kMask[16] = {2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 12, 13, 14, 15};
+  const __m128i m = _mm_load_si128(reinterpret_cast<const __m128i *>(kMask));
+  uint32_t done = 0;
+  for (; n - done >= 18; done += 16, src += 48, dst += 48) {
+    for (int k = 0; k < 48; k += 12) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + k));
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + k), _mm_shuffle_epi8(v, m));
+    }
+  }
+  return done;
+}
 }  // namespace
 #endif
 
@@ -447,7 +466,13 @@ void SwapRedBlue24(uint8_t *dst, const uint8_t *src, uint32_t n) {
   // A plain load of libgcc's cpu model (no guarded static: the library
   // needs the C library alone).
   if (n >= 16 && __builtin_cpu_supports("ssse3")) {
-    uint32_t done = SwapRedBlue24Ssse3(dst, src, n);
+    uintptr_t d = reinterpret_cast<uintptr_t>(dst), s = reinterpret_cast<uintptr_t>(src);
+    bool apart = d + 3 * size_t{n} <= s || s + 3 * size_t{n} <= d;
+    uint32_t done = apart ? CopySwapRedBlue24Ssse3(dst, src, n) : 0;
+    src += 3 * done;
+    dst += 3 * done;
+    n -= done;
+    done = SwapRedBlue24Ssse3(dst, src, n);
     src += 3 * done;
     dst += 3 * done;
     n -= done;
