@@ -48,12 +48,32 @@ if(TARGET quorvin AND TARGET cindral_tool)
   # later changes its folder, which makes CMake look again.
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
     ${PROJECT_SOURCE_DIR}/tools/quorvin ${PROJECT_SOURCE_DIR}/tools/cindral)
+  # Installed gzip-compressed, as Debian and most systems keep them (-n: no
+  # name or time stamp inside, so the package builds reproducibly); as they
+  # are where gzip is missing.
+  find_program(QV_GZIP gzip)
+  set(pages)
   foreach(page quorvin/quorvin.1 cindral/cindral.1)
-    if(EXISTS ${PROJECT_SOURCE_DIR}/tools/${page})
-      install(FILES ${PROJECT_SOURCE_DIR}/tools/${page}
-        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+    set(source ${PROJECT_SOURCE_DIR}/tools/${page})
+    if(NOT EXISTS ${source})
+      continue()
+    endif()
+    if(QV_GZIP)
+      get_filename_component(name ${page} NAME)
+      set(packed ${PROJECT_BINARY_DIR}/man/${name}.gz)
+      add_custom_command(OUTPUT ${packed}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+        COMMAND ${QV_GZIP} -9nc ${source} > ${packed}
+        DEPENDS ${source} VERBATIM)
+      list(APPEND pages ${packed})
+      install(FILES ${packed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+    else()
+      install(FILES ${source} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
     endif()
   endforeach()
+  if(pages)
+    add_custom_target(manual_pages ALL DEPENDS ${pages})
+  endif()
 endif()
 
 # cpack -G DEB: one package per component. The first line of each description

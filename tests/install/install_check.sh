@@ -32,8 +32,11 @@ for f in bin/quorvin bin/cindral include/quorvin.h include/cindral.h \
 done
 for name in quorvin cindral; do
   [[ -f "$libdir/pkgconfig/$name.pc" ]] || fail "$name.pc not installed"
-  [[ -f "$tmp/prefix/share/man/man1/$name.1" || ! -f "$src/tools/$name/$name.1" ]] ||
-    fail "manual page $name.1 not installed"
+  if [[ -f "$src/tools/$name/$name.1" ]]; then
+    page="$tmp/prefix/share/man/man1/$name.1.gz"
+    [[ -f "$page" ]] || fail "manual page $name.1.gz not installed"
+    gzip -dc "$page" | cmp -s - "$src/tools/$name/$name.1" || fail "manual page $name.1.gz is not the page"
+  fi
 done
 [[ -f "$libdir/cmake/Quorvin/QuorvinConfig.cmake" ]] || fail "CMake package not installed"
 
@@ -93,7 +96,7 @@ echo "== Debian packages"
 declare -A want_files=(
   [libquorvin1]="./usr/lib/libquorvin.so.1.0.0 ./usr/lib/libcindral.so.1"
   [libquorvin-dev]="./usr/include/quorvin.h ./usr/lib/libquorvin.so ./usr/lib/pkgconfig/quorvin.pc ./usr/lib/cmake/Quorvin/QuorvinConfig.cmake ./usr/lib/libquorvin_host.a"
-  [quorvin-tools]="./usr/bin/quorvin ./usr/bin/cindral"
+  [quorvin-tools]="./usr/bin/quorvin ./usr/bin/cindral ./usr/share/man/man1/quorvin.1.gz ./usr/share/man/man1/cindral.1.gz"
 )
 for pkg in "${!want_files[@]}"; do
   deb=$(ls "$tmp/deb/${pkg}_"*.deb 2>/dev/null) || fail "package $pkg not built"
