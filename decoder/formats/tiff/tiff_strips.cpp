@@ -467,7 +467,7 @@ void SwapRedBlue24(uint8_t *dst, const uint8_t *src, uint32_t n) {
   // needs the C library alone).
   if (n >= 16 && __builtin_cpu_supports("ssse3")) {
     uintptr_t d = reinterpret_cast<uintptr_t>(dst), s = reinterpret_cast<uintptr_t>(src);
-    bool apart = d + 3 * size_t{n} <= s || s + 3 * size_t{n} <= d;
+    bool apart = (s > d ? s - d : d - s) >= 3 * size_t{n};
     uint32_t done = apart ? CopySwapRedBlue24Ssse3(dst, src, n) : 0;
     src += 3 * done;
     dst += 3 * done;
