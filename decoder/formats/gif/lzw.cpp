@@ -63,10 +63,7 @@ struct Bits {
     held += 8;
   }
 
-  // Make at least width bits available: eight bytes at once where the input
-  // buffer holds them, else byte by byte through the source. False when the
-  // source has no more bytes (the buffer is then left empty).
-  // Eight input bytes at once; the buffer must hold them.
+  // Eight input bytes at once; the buffer must hold them (CanLoad).
   void Load() {
     uint64_t w = Load64(next);
     if (MsbFirst)
