@@ -212,6 +212,18 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
     prevChunk = chunk;
     prevInfo = entry;
   };
+  // The code about to be added (frequent in flat areas) goes to out: the
+  // previous string followed by its own first byte, which becomes the entry
+  // and the previous string.
+  auto putNewString = [&](uint32_t c, uint8_t *out) {
+    uint64_t chunk;
+    uint32_t entry;
+    add(FirstOf(prevInfo), &chunk, &entry);
+    PutString(chunks, info, chunk, entry, out);
+    previous = c;
+    prevChunk = chunk;
+    prevInfo = entry;
+  };
   // A string of len bytes, written to out, is handed over.
   auto emit = [&](uint8_t *out, uint32_t len) {
     if (out == dst) {
@@ -258,19 +270,11 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
       }
       uint32_t c = in.Peek(width, mask);
       if (c >= nextFree) {
-        // The code about to be added (frequent in flat areas): the previous
-        // string followed by its own first byte.
         if (c != nextFree || nextFree > highest) break;
         uint32_t len = Length(prevInfo) + 1;
         if (n < len + kSlack - 1) break;
         in.Drop(width);
-        uint64_t chunk;
-        uint32_t entry;
-        add(FirstOf(prevInfo), &chunk, &entry);
-        PutString(chunks, info, chunk, entry, dst);
-        previous = c;
-        prevChunk = chunk;
-        prevInfo = entry;
+        putNewString(c, dst);
         dst += len;
         n -= len;
         if (!n) goto done;
@@ -298,15 +302,9 @@ int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
     } else if (code == d->ClearCode) {
       if (!startStrings()) goto fail;
     } else if (code == nextFree && nextFree <= highest) {
-      // Not in the table yet: the previous string and its own first byte.
-      uint64_t chunk;
-      add(FirstOf(prevInfo), &chunk, &entry);
-      uint32_t len = Length(entry);
+      uint32_t len = Length(prevInfo) + 1;
       uint8_t *out = n >= len + kSlack - 1 ? dst : d->StackBase;
-      PutString(chunks, info, chunk, entry, out);
-      previous = code;
-      prevChunk = chunk;
-      prevInfo = entry;
+      putNewString(code, out);
       emit(out, len);
     } else if (code == nextFree) {
       // The table is full (only with LzwEarlyChange, whose last code has no
