@@ -280,6 +280,7 @@ Result Session::Run() {
   pb_.PageNumber = o_.pageNumber;
   pb_.FaxFillOrder = o_.faxFillOrder;
   pb_.FaxPhotometric = o_.faxPhotometric;
+  pb_.MemoryLimit = o_.memoryLimit;
   if (o_.extra) {
     extra_.resize(std::max<size_t>(o_.extraInitial, 1));
     pb_.ExtraBuffer = extra_.data();

@@ -38,6 +38,7 @@ struct Options {
   uint32_t pageNumber = 0;
   uint8_t faxFillOrder = 0;
   uint8_t faxPhotometric = 0;
+  uint32_t memoryLimit = 0;  // MemoryLimit: bytes of working buffers one job may hold; 0 the default
   size_t inQueue = 65536;   // storage bytes of each queue (at least 5)
   size_t outQueue = 65536;
   bool wholeInput = false;  // the whole file lies in the input queue

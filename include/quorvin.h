@@ -25,7 +25,7 @@
  *   InterlaceMode 1872/1928, BitmapHeader 1876/1932, RowsPerBatch 1916/1972,
  *   FileCompression 1924/1980, TransparentIndex 1928/1984,
  *   FaxFillOrder 1929/1985, FaxPhotometric 1930/1986, OptionByte 1931/1987,
- *   OptionWords 1932/1988.
+ *   OptionWords 1932/1988, MemoryLimit 1960/2016.
  *
  * Running a job (examples/host.c is a complete program):
  *
@@ -196,6 +196,7 @@ enum {
 };
 
 #define QV_OPERATION_CODE 85010u
+#define QV_DEFAULT_MEMORY_LIMIT (256u << 20) /* MemoryLimit 0: 256 MiB per job */
 #define QV_MAX_BLOCK_VERSION 20u
 #define QV_PALETTE_ENTRIES 272
 
@@ -207,6 +208,9 @@ enum {
 #define QV_FLAG_BATCH         0x00020000u /* option: yield after RowsPerBatch rows */
 #define QV_FLAG_FINAL_IMAGE   0x00100000u /* result: the image just delivered is the final one */
 #define QV_FLAG_OVERLAY       0x01000000u /* option: transparent overlay (GIF) */
+#define QV_FLAG_EXTENDED      0x10000000u /* option: also decode the variants the classic
+                                             readers refuse (see below); clear, every
+                                             byte and status stays as without it */
 
 /* DataQueue flags. */
 #define QV_QUEUE_END_OF_DATA 0x1u
@@ -462,7 +466,11 @@ typedef struct ParamBlock {
   uint8_t FaxPhotometric;
   uint8_t OptionByte; /* not supported; must be 0 */
   uint32_t OptionWords[7]; /* not supported; each must be 0 */
-  uint8_t Reserved1960[148];
+  /* The most memory one job may hold in working buffers, in bytes; 0 means
+     the default, QV_DEFAULT_MEMORY_LIMIT. A request beyond it fails the job
+     with QV_ERR_BUFFER (-7003) before it reaches the system. */
+  uint32_t MemoryLimit;
+  uint8_t Reserved1964[144];
 } ParamBlock;
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
@@ -512,6 +520,7 @@ QV_CHECK_OFFSET(FaxFillOrder, 1929, 1985);
 QV_CHECK_OFFSET(FaxPhotometric, 1930, 1986);
 QV_CHECK_OFFSET(OptionByte, 1931, 1987);
 QV_CHECK_OFFSET(OptionWords, 1932, 1988);
+QV_CHECK_OFFSET(MemoryLimit, 1960, 2016);
 #undef QV_CHECK_OFFSET
 static_assert(sizeof(ParamBlock) == QV_PARAM_BLOCK_SIZE, "ParamBlock size");
 static_assert(sizeof(DataQueue) == (sizeof(void *) == 4 ? 28 : 48), "DataQueue size");
