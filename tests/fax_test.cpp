@@ -20,6 +20,7 @@
 #include "fax_job.h"
 #include "fax_pages.h"
 #include "test_support.h"
+#include "tiff_builder.h"
 
 #if QV_HAVE_TIFF
 #include <tiffio.h>
@@ -511,6 +512,67 @@ TEST(FaxCoded, EolAfterAnyFill) {
     CodedCase c{"fill", coding, 8, code.c_str(), {42}, 0, want};
     EXPECT_EQ(RunCase(c), "") << (coding == MR ? "MR" : "1-D");
   }
+}
+
+// Runs of thousands of make-up codes (long codes at deeper table levels,
+// extended make-up codes, codes after an EOL or a horizontal mode) fail as
+// soon as the run passes the row, with the job stack untouched by their
+// number: each is one more turn of a loop. Then the same codes in raw fax
+// input and in TIFF strips of each fax compression, through the host.
+TEST(FaxCoded, MakeUpRunsPastTheRowFailAtOnce) {
+  auto repeat = [](const char *token, int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += std::string(" ") + token;
+    return s;
+  };
+  const std::string black64 = repeat("Bm64", 3000), white2560 = repeat("Wm2560", 3000);
+  struct Case {
+    const char *what;
+    Coding coding;
+    std::string code;
+  };
+  const Case cases[] = {
+      {"1-D, black make-up 64", G3, "EOL W1728 EOL W0" + black64},
+      {"1-D, extended make-up 2560", G3, "EOL W1728 EOL" + white2560},
+      {"modified Huffman", Mh, "W0" + black64},
+      {"MR one-dimensional row", MR, "EOL b1 W1728 EOL b1 W0" + black64},
+      {"T.6 horizontal mode", G4, "H W0" + black64},
+  };
+  for (const Case &c : cases) {
+    CodedCase cc{c.what, c.coding, 1728, c.code.c_str(), {2}, QV_ERR_FAX_OVERRUN, {}};
+    EXPECT_EQ(RunCase(cc), "") << c.what;
+  }
+#if QV_HAVE_TIFF
+  // The first case as a raw G3 file and as TIFF strips.
+  std::vector<uint8_t> raw = Code(cases[0].code).bytes, mh = Code(cases[2].code).bytes;
+  std::vector<uint8_t> g4 = Code(cases[4].code).bytes;
+  struct Input {
+    const char *what;
+    uint32_t type;
+    std::vector<uint8_t> file;
+  };
+  std::vector<Input> inputs = {{"raw G3", QV_TYPE_G3, raw}, {"raw G32D", QV_TYPE_G32D, Code(cases[3].code).bytes}};
+  for (uint16_t compression : {2, 3, 4}) {
+    tiffbuild::Page p;
+    p.width = 1728;
+    p.height = 2;
+    p.bits = 1;
+    p.photometric = 0;
+    p.compression = compression;
+    p.strips = {compression == 2 ? mh : compression == 3 ? raw : g4};
+    inputs.push_back({"TIFF", QV_TYPE_TIF1, tiffbuild::Writer(false).Build({p})});
+  }
+  for (const Input &in : inputs) {
+    qvhost::Options o;
+    o.imageType = in.type;
+    o.faxFillOrder = 1;  // raw data, most significant bit first
+    for (size_t q : {size_t{5}, size_t{65536}}) {
+      o.inQueue = o.outQueue = q;
+      qvhost::Result r = qvhost::Decode(in.file.data(), in.file.size(), o);
+      EXPECT_EQ(r.status, QV_ERR_FAX_OVERRUN) << in.what << ", queues of " << q;
+    }
+  }
+#endif
 }
 
 // ---- The shared corpus -------------------------------------------------------

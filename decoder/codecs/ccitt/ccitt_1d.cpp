@@ -129,22 +129,23 @@ bool RefillCareful(ParamBlock *block, StreamState *s, FaxBits *b, const CodeEntr
 
 void FailBadCode(ParamBlock *block) { FailJob(block, QV_ERR_FAX_CODE); }
 
+uint32_t MakeUpSum(ParamBlock *block, uint32_t sum, uint32_t add) {
+  sum += add;
+  // No row holds a longer run: fail now rather than read on through a
+  // file's worth of make-up codes.
+  if (sum > JobCcitt(block)->RowWidth) FailJob(block, QV_ERR_FAX_OVERRUN);
+  return sum;
+}
+
 uint32_t RunLookupDeeper(ParamBlock *block, StreamState *s, FaxBits *bits, const CodeTable &t, CodeEntry e,
                          uint32_t sum) {
   FaxBits &b = *bits;
+  // One loop, however many make-up codes the run has: e is the entry of the
+  // next code at level 0 (9 bits) or at a deeper level.
   for (;;) {
-    // e was looked up at level 0 with 9 bits.
     if (e.value == kEntryInvalid) FailBadCode(block);
     Consume(b, e.length);
     if (e.value < kEntryMakeUp) return sum + e.value;
-    if (e.value < kEntryNextLevel) {
-      // An extended make-up code: more codes of the run follow.
-      sum += e.value & 0x3FFF;
-      uint32_t rest = RunLookup(block, s, b, t);
-      if (rest == EolMarker) return sum;
-      sum += rest;
-      return sum > (1u << 30) ? 1u << 30 : sum;
-    }
     if (e.value >= EolMarker) {
       // An EOL or twelve zeros: put the twelve bits back.
       b.count += 12;
@@ -152,10 +153,19 @@ uint32_t RunLookupDeeper(ParamBlock *block, StreamState *s, FaxBits *bits, const
       if (e.value == EolMarker) b.acc |= 1u << 20;
       return sum ? sum : EolMarker;
     }
-    const CodeLevel &lv = t.levels[e.value & 0x3FFF];
-    const CodeEntry *level = t.entries + lv.offset;
-    if (b.count < lv.width && !RefillFor(block, s, b, level, lv.width)) return sum ? sum : EolMarker;
-    e = level[b.acc >> (32 - lv.width)];
+    const CodeEntry *level = t.entries;
+    int width = 9;
+    if (e.value < kEntryNextLevel) {
+      // A make-up code (one of more than 9 bits, or any that follows one):
+      // more codes of the run follow, from level 0.
+      sum = MakeUpSum(block, sum, e.value & 0x3FFF);
+    } else {
+      const CodeLevel &lv = t.levels[e.value & 0x3FFF];
+      level = t.entries + lv.offset;
+      width = lv.width;
+    }
+    if (b.count < width && !RefillFor(block, s, b, level, width)) return sum ? sum : EolMarker;
+    e = level[b.acc >> (32 - width)];
   }
 }
 

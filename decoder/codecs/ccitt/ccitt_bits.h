@@ -193,7 +193,13 @@ FAX_INLINE bool RefillFor(ParamBlock *block, StreamState *s, FaxBits &b, const C
 // Bits that begin no code.
 [[noreturn]] void FailBadCode(ParamBlock *block);
 
-// Codes longer than 9 bits: the levels past the first (noinline: rare).
+// A make-up code's run added to the sum so far; a sum longer than any row
+// fails the job with -7111 at once.
+uint32_t MakeUpSum(ParamBlock *block, uint32_t sum, uint32_t add);
+
+// Codes longer than 9 bits, the levels past the first, and every code of a
+// run after one (noinline: rare). A loop, never a recursion: a run may hold
+// any number of make-up codes.
 uint32_t RunLookupDeeper(ParamBlock *block, StreamState *s, FaxBits *b, const CodeTable &t, CodeEntry e,
                          uint32_t sum);
 
@@ -203,7 +209,6 @@ uint32_t RunLookupDeeper(ParamBlock *block, StreamState *s, FaxBits *b, const Co
 // end of the data cuts short still make a run: encoders end full-width runs
 // that way, and the run is what they meant.
 FAX_INLINE uint32_t RunLookup(ParamBlock *block, StreamState *s, FaxBits &b, const CodeTable &t) {
-  constexpr uint32_t kRunCap = 1u << 30;  // make-up sums stop growing here
   uint32_t sum = 0;
   for (;;) {
     if (b.count < 9 && !RefillFor(block, s, b, t.entries, 9)) return sum ? sum : EolMarker;
@@ -219,8 +224,7 @@ FAX_INLINE uint32_t RunLookup(ParamBlock *block, StreamState *s, FaxBits &b, con
       return r;
     }
     Consume(b, e.length);
-    sum += e.value & 0x3FFF;
-    if (sum > kRunCap) sum = kRunCap;
+    sum = MakeUpSum(block, sum, e.value & 0x3FFF);
   }
 }
 
