@@ -58,7 +58,7 @@ uint32_t PeekBit(ParamBlock *block);
 // A run length (make-up codes summed), a mode number, or EolMarker for an
 // EOL, twelve zero bits or the end of the strip's data (nothing consumed
 // then; make-up codes before them still count as a run). Bits that begin no
-// code fail the job with -7115.
+// code fail the job with -7115, make-up codes longer than the row -7111.
 uint32_t DecodeRun(ParamBlock *block, const CodeTable &table);
 
 // The decoder state of the running job.

@@ -129,16 +129,16 @@ bool RefillCareful(ParamBlock *block, StreamState *s, FaxBits *b, const CodeEntr
 
 void FailBadCode(ParamBlock *block) { FailJob(block, QV_ERR_FAX_CODE); }
 
-uint32_t MakeUpSum(ParamBlock *block, uint32_t sum, uint32_t add) {
+uint32_t MakeUpSum(ParamBlock *block, uint32_t sum, uint32_t add, uint32_t width) {
   sum += add;
   // No row holds a longer run: fail now rather than read on through a
   // file's worth of make-up codes.
-  if (sum > JobCcitt(block)->RowWidth) FailJob(block, QV_ERR_FAX_OVERRUN);
+  if (sum > width) FailJob(block, QV_ERR_FAX_OVERRUN);
   return sum;
 }
 
 uint32_t RunLookupDeeper(ParamBlock *block, StreamState *s, FaxBits *bits, const CodeTable &t, CodeEntry e,
-                         uint32_t sum) {
+                         uint32_t sum, uint32_t width) {
   FaxBits &b = *bits;
   // One loop, however many make-up codes the run has: e is the entry of the
   // next code at level 0 (9 bits) or at a deeper level.
@@ -154,18 +154,18 @@ uint32_t RunLookupDeeper(ParamBlock *block, StreamState *s, FaxBits *bits, const
       return sum ? sum : EolMarker;
     }
     const CodeEntry *level = t.entries;
-    int width = 9;
+    int bits = 9;
     if (e.value < kEntryNextLevel) {
       // A make-up code (one of more than 9 bits, or any that follows one):
       // more codes of the run follow, from level 0.
-      sum = MakeUpSum(block, sum, e.value & 0x3FFF);
+      sum = MakeUpSum(block, sum, e.value & 0x3FFF, width);
     } else {
       const CodeLevel &lv = t.levels[e.value & 0x3FFF];
       level = t.entries + lv.offset;
-      width = lv.width;
+      bits = lv.width;
     }
-    if (b.count < width && !RefillFor(block, s, b, level, width)) return sum ? sum : EolMarker;
-    e = level[b.acc >> (32 - width)];
+    if (b.count < bits && !RefillFor(block, s, b, level, bits)) return sum ? sum : EolMarker;
+    e = level[b.acc >> (32 - bits)];
   }
 }
 
@@ -173,7 +173,7 @@ uint32_t DecodeRun(ParamBlock *block, const CodeTable &table) {
   CcittState *st = JobCcitt(block);
   StreamState *s = JobStream(block);
   FaxBits b = BitsLoad(st, s);
-  uint32_t r = RunLookup(block, s, b, table);
+  uint32_t r = RunLookup(block, s, b, table, st->RowWidth);
   BitsStore(b, st, s);
   return r;
 }
@@ -268,12 +268,12 @@ uint32_t MhRow(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width)
     list[k++] = p;
   };
   uint32_t p = 0;
-  uint32_t w = RunLookup(block, s, b, WhiteRunTable);
+  uint32_t w = RunLookup(block, s, b, WhiteRunTable, width);
   if (w != EolMarker) {
     p = w;
     while (p < width) {
       append(p);  // a black run starts
-      uint32_t r = RunLookup(block, s, b, BlackRunTable);
+      uint32_t r = RunLookup(block, s, b, BlackRunTable, width);
       if (r == EolMarker) break;  // the row ends black from p
       uint32_t e = p + r;
       if (e > width) FailJob(block, QV_ERR_FAX_OVERRUN);
@@ -281,7 +281,7 @@ uint32_t MhRow(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width)
       p = e;
       if (p == width) break;
       append(p);  // a white run starts
-      w = RunLookup(block, s, b, WhiteRunTable);
+      w = RunLookup(block, s, b, WhiteRunTable, width);
       if (w == EolMarker) break;
       p += w;
     }

@@ -190,13 +190,13 @@ void G4RowIn(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width) {
   auto horizontal = [&]() __attribute__((always_inline)) -> bool {
     uint32_t r1, r2;
     if ((out - cur) & 1) {  // white at a0
-      r1 = RunLookup(block, s, b, WhiteRunTable);
+      r1 = RunLookup(block, s, b, WhiteRunTable, width);
       if (r1 == EolMarker) FailJob(block, QV_ERR_FAX_HORIZONTAL);
-      r2 = RunLookup(block, s, b, BlackRunTable);
+      r2 = RunLookup(block, s, b, BlackRunTable, width);
     } else {
-      r1 = RunLookup(block, s, b, BlackRunTable);
+      r1 = RunLookup(block, s, b, BlackRunTable, width);
       if (r1 == EolMarker) FailJob(block, QV_ERR_FAX_HORIZONTAL);
-      r2 = RunLookup(block, s, b, WhiteRunTable);
+      r2 = RunLookup(block, s, b, WhiteRunTable, width);
     }
     if (r2 == EolMarker) FailJob(block, QV_ERR_FAX_HORIZONTAL);
     uint32_t a1 = a0 + r1, a2 = a1 + r2;

@@ -193,22 +193,24 @@ FAX_INLINE bool RefillFor(ParamBlock *block, StreamState *s, FaxBits &b, const C
 // Bits that begin no code.
 [[noreturn]] void FailBadCode(ParamBlock *block);
 
-// A make-up code's run added to the sum so far; a sum longer than any row
-// fails the job with -7111 at once.
-uint32_t MakeUpSum(ParamBlock *block, uint32_t sum, uint32_t add);
+// A make-up code's run added to the sum so far; a sum longer than the row
+// fails the job with -7111 at once (noinline: rare).
+uint32_t MakeUpSum(ParamBlock *block, uint32_t sum, uint32_t add, uint32_t width);
 
 // Codes longer than 9 bits, the levels past the first, and every code of a
 // run after one (noinline: rare). A loop, never a recursion: a run may hold
 // any number of make-up codes.
 uint32_t RunLookupDeeper(ParamBlock *block, StreamState *s, FaxBits *b, const CodeTable &t, CodeEntry e,
-                         uint32_t sum);
+                         uint32_t sum, uint32_t width);
 
 // A run through table: the lookup of DecodeRun on the row's local reader.
 // Returns the run, or EolMarker for an EOL, twelve zeros or the end of the
 // strip's data (the EOL bits stay unread). Make-up codes that an EOL or the
 // end of the data cuts short still make a run: encoders end full-width runs
-// that way, and the run is what they meant.
-FAX_INLINE uint32_t RunLookup(ParamBlock *block, StreamState *s, FaxBits &b, const CodeTable &t) {
+// that way, and the run is what they meant. Make-up codes that add up to more
+// than width fail the job with -7111.
+FAX_INLINE uint32_t RunLookup(ParamBlock *block, StreamState *s, FaxBits &b, const CodeTable &t,
+                              uint32_t width) {
   uint32_t sum = 0;
   for (;;) {
     if (b.count < 9 && !RefillFor(block, s, b, t.entries, 9)) return sum ? sum : EolMarker;
@@ -219,12 +221,12 @@ FAX_INLINE uint32_t RunLookup(ParamBlock *block, StreamState *s, FaxBits &b, con
     }
     if (e.value >= kEntryNextLevel) {
       FaxBits copy = b;
-      uint32_t r = RunLookupDeeper(block, s, &copy, t, e, sum);
+      uint32_t r = RunLookupDeeper(block, s, &copy, t, e, sum, width);
       b = copy;
       return r;
     }
     Consume(b, e.length);
-    sum = MakeUpSum(block, sum, e.value & 0x3FFF);
+    sum = MakeUpSum(block, sum, e.value & 0x3FFF, width);
   }
 }
 
