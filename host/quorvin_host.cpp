@@ -273,6 +273,9 @@ Result Session::Run() {
     return std::move(r_);
   }
   if (hooks_.afterInit) hooks_.afterInit(&pb_);
+#if QV_INTERNAL_API
+  if (o_.measureStack) MeasureJobStackForTest(&pb_);
+#endif
   pb_.ImageType = o_.imageType;
   pb_.Flags = o_.flags;
   pb_.RowsPerBatch = o_.rowsPerBatch;

@@ -282,7 +282,7 @@ TEST(Engine, FailureFreesEveryBufferAndTheContext) {
   ASSERT_EQ(Corvane(&pb, RequestInit), 1);
   SetJobBodyForTest(&pb, BufferHog);
   EXPECT_EQ(Corvane(&pb, RequestRun), ResponseRowsReady);
-  EXPECT_EQ(MemLiveBlocks(), 1 + 3);
+  EXPECT_EQ(MemLiveBlocks(), 2 + 3);  // context, stack and three buffers
   EXPECT_EQ(Corvane(&pb, RequestResume), ResponseError);
   EXPECT_EQ(g_buffersTaken, 20);  // the 21st is null
   EXPECT_EQ(pb.Status, -7003);
@@ -328,10 +328,11 @@ TEST(Engine, RunRestartsASuspendedJob) {
   SetJobBodyForTest(&pb, ManySuspensions);
   EXPECT_EQ(Corvane(&pb, RequestRun), ResponseNeedOutput);
   EXPECT_EQ(Corvane(&pb, RequestResume), ResponseNeedInput);
-  EXPECT_EQ(MemLiveBlocks(), 3);
-  // Starting again runs the body from its beginning; held buffers stay until the end.
+  EXPECT_EQ(MemLiveBlocks(), 4);  // context, stack, two buffers
+  // Starting again runs the body from its beginning on the same stack; held
+  // buffers stay until the end.
   EXPECT_EQ(Corvane(&pb, RequestRun), ResponseNeedOutput);
-  EXPECT_EQ(MemLiveBlocks(), 4);
+  EXPECT_EQ(MemLiveBlocks(), 5);
   EXPECT_EQ(Corvane(&pb, RequestTerminate), 1);
   EXPECT_EQ(MemLiveBlocks(), 0);
 }
@@ -354,6 +355,7 @@ size_t HighWaterAtDepth(uint32_t depth, int *response, int32_t *status) {
   InitBlock(pb);
   EXPECT_EQ(Corvane(&pb, RequestInit), 1);
   SetJobBodyForTest(&pb, DeepRecursion);
+  MeasureJobStackForTest(&pb);
   pb.PageNumber = depth;
   *response = Corvane(&pb, RequestRun);
   *status = pb.Status;
@@ -378,6 +380,30 @@ TEST(Engine, StackHighWaterAndOverflowGuard) {
   EXPECT_EQ(status, QV_ERR_STACK_OVERFLOW);
   EXPECT_EQ(MemLiveBlocks(), 0);
 }
+
+#if !defined(_WIN32)
+// Below the stack lies a page that no access may touch: an overrun that
+// passes the guard zone faults at once instead of writing over memory that
+// is not the job's.
+void TouchBelowStack(ParamBlock *pb) { JobContext(pb)->Stack.Low[-1 - static_cast<int>(pb->PageNumber)] = 1; }
+
+TEST(EngineDeathTest, TheStackHasAGuardPageBelowIt) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (uint32_t below : {0u, 4095u}) {
+    EXPECT_DEATH(
+        {
+          ParamBlock pb;
+          InitBlock(pb);
+          Corvane(&pb, RequestInit);
+          SetJobBodyForTest(&pb, TouchBelowStack);
+          pb.PageNumber = below;
+          Corvane(&pb, RequestRun);
+        },
+        "")
+        << below;
+  }
+}
+#endif
 
 // A queue that had no storage when the job left may be given storage the job
 // start would accept (the TIFF streams start that way); other storage ends

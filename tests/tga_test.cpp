@@ -435,6 +435,7 @@ TEST(Tga, WholeInputWrappingStorage) {
     pb.BlockSize = QV_PARAM_BLOCK_SIZE;
     pb.OperationCode = QV_OPERATION_CODE;
     ASSERT_EQ(Corvane(&pb, RequestInit), ResponseDone);
+    MeasureJobStackForTest(&pb);
     Bytes in(f.size() + 1 + startAt % 7 + 1), out(64 * 1024), extra(64);
     size_t n = in.size();
     size_t at = startAt % n;

@@ -102,7 +102,7 @@ void RemoveLive(DecoderContext *ctx) {
 // Stack-switch annotations for the sanitizers; no-ops in other builds.
 inline void SwitchToJob(DecoderContext *ctx) {
 #if QV_ASAN
-  __sanitizer_start_switch_fiber(&ctx->HostFakeStack, ctx->JobStack, kJobStackSize);
+  __sanitizer_start_switch_fiber(&ctx->HostFakeStack, ctx->Stack.Low, ctx->Stack.Size);
 #elif QV_TSAN
   ctx->HostFiber = __tsan_get_current_fiber();
   __tsan_switch_to_fiber(ctx->JobFiber, 0);
@@ -155,7 +155,7 @@ inline void ArrivedOnJob(DecoderContext *ctx, void *fakeStack) {
 inline void ForgetJobStack(DecoderContext *ctx) {
 #if QV_ASAN
   // Frames abandoned on the job stack leave their poisoning behind.
-  __asan_unpoison_memory_region(ctx->JobStack, kJobStackSize);
+  if (ctx->Stack.Low) __asan_unpoison_memory_region(ctx->Stack.Low, ctx->Stack.Size);
 #else
   (void)ctx;
 #endif
@@ -168,15 +168,15 @@ inline void ForgetJobStack(DecoderContext *ctx) {
 bool GuardIntact(const DecoderContext *ctx, size_t from) {
   uint64_t diff = 0;
 #if QV_VALGRIND
-  VALGRIND_DISABLE_ADDR_ERROR_REPORTING_IN_RANGE(ctx->JobStack, kStackGuardSize);
+  VALGRIND_DISABLE_ADDR_ERROR_REPORTING_IN_RANGE(ctx->Stack.Low, kStackGuardSize);
 #endif
   for (size_t at = from; at < kStackGuardSize; at += 32) {
     uint64_t word;
-    memcpy(&word, ctx->JobStack + at + 24, sizeof word);
+    memcpy(&word, ctx->Stack.Low + at + 24, sizeof word);
     diff |= word ^ 0x2A2A2A2A2A2A2A2Aull;
   }
 #if QV_VALGRIND
-  VALGRIND_ENABLE_ADDR_ERROR_REPORTING_IN_RANGE(ctx->JobStack, kStackGuardSize);
+  VALGRIND_ENABLE_ADDR_ERROR_REPORTING_IN_RANGE(ctx->Stack.Low, kStackGuardSize);
 #endif
   return diff == 0;
 }
@@ -205,10 +205,38 @@ void JobEntry(void *argument) {
   LeaveJob(ctx, ResponseDone, true);
 }
 
-void EmptyBody(ParamBlock *) {}
+void DropStack(DecoderContext *ctx) {
+  if (!ctx->Stack.Low) return;
+#if QV_VALGRIND
+  VALGRIND_STACK_DEREGISTER(ctx->ValgrindStackId);
+#endif
+  ForgetJobStack(ctx);
+  MemFreeStack(&ctx->Stack);
+}
+
+// A stack of at least size bytes for a job that starts: a restart keeps the
+// one it has. Its guard zone holds the fill pattern; the rest is left
+// untouched, so that only the pages the job uses are ever faulted in (unless
+// a test measures the high-water mark). False when memory is short.
+bool ProvideStack(DecoderContext *ctx, size_t size) {
+  if (ctx->Stack.Low && ctx->Stack.Size >= size) return true;
+  DropStack(ctx);
+  MemAllocStack(&ctx->Stack, size);
+  if (!ctx->Stack.Low) return false;
+  memset(ctx->Stack.Low, kStackFill, ctx->FillWholeStack ? ctx->Stack.Size : kStackGuardSize);
+#if QV_VALGRIND
+  ctx->ValgrindStackId = VALGRIND_STACK_REGISTER(ctx->Stack.Low, ctx->Stack.Low + ctx->Stack.Size);
+#endif
+  return true;
+}
 
 // Run job code for one request: start the body afresh or continue the suspension.
 int EnterJob(ParamBlock *block, DecoderContext *ctx, bool start) {
+  if (start && !ProvideStack(ctx, kJobStackSize)) {
+    block->Status = QV_ERR_NO_MEMORY;
+    EndJob(block);
+    return ResponseError;
+  }
   ctx->Block = block;
   ctx->GlobalStateSave.Block = block;
   if (start) NewJobFiber(ctx);
@@ -217,7 +245,7 @@ int EnterJob(ParamBlock *block, DecoderContext *ctx, bool start) {
     if (start) {
       ForgetJobStack(ctx);
       ctx->Phase = PhaseRunning;
-      StartOnStack(ctx->JobStack + kJobStackSize, JobEntry, ctx, ctx->JobStack);
+      StartOnStack(ctx->Stack.Low + ctx->Stack.Size, JobEntry, ctx, ctx->Stack.Low);
     }
     ctx->Phase = PhaseRunning;
     ResumeState(&ctx->JobState, 1);
@@ -291,22 +319,15 @@ int CreateJob(ParamBlock *block) {
     block->Status = QV_ERR_NO_MEMORY;
     return ResponseError;
   }
-  // Zero everything but the stack, which gets the fill pattern instead.
-  memset(ctx, 0, offsetof(DecoderContext, JobStack));
-  memset(ctx->JobStack, kStackFill, kJobStackSize);
-  memset(ctx->JobSlots, 0, sizeof *ctx - offsetof(DecoderContext, JobSlots));
+  // The stack comes when the job starts.
+  memset(ctx, 0, sizeof *ctx);
   ctx->Owner = block;
-  ctx->Body = EmptyBody;
-#if QV_VALGRIND
-  ctx->ValgrindStackId = VALGRIND_STACK_REGISTER(ctx->JobStack, ctx->JobStack + kJobStackSize);
-#endif
+  ctx->Body = RunJob;
+  ctx->Phase = PhaseCreated;
   AddLive(ctx);
   block->ContextPointer = ctx;
   block->Status = QV_OK;
-  int response = EnterJob(block, ctx, true);
-  ctx->Body = RunJob;
-  ctx->Phase = PhaseCreated;
-  return response;
+  return ResponseDone;
 }
 
 }  // namespace
@@ -377,10 +398,7 @@ void EndJob(ParamBlock *block) {
   }
   ctx->PassPending = 0;
   ctx->SavedInputEnd = nullptr;
-#if QV_VALGRIND
-  VALGRIND_STACK_DEREGISTER(ctx->ValgrindStackId);
-#endif
-  ForgetJobStack(ctx);
+  DropStack(ctx);
   DropJobFiber(ctx);
   RemoveLive(ctx);
   MemFree(ctx);
@@ -420,22 +438,28 @@ void SetJobBodyForTest(ParamBlock *block, JobBody body) {
   if (ctx) ctx->Body = body;
 }
 
+void MeasureJobStackForTest(ParamBlock *block) {
+  DecoderContext *ctx = LiveContext(block);
+  if (ctx) ctx->FillWholeStack = true;
+}
+
 size_t JobStackHighWater(ParamBlock *block) {
   DecoderContext *ctx = LiveContext(block);
-  if (!ctx) return 0;
+  if (!ctx || !ctx->Stack.Low) return 0;
+  const uint8_t *low = ctx->Stack.Low;
+  size_t size = ctx->Stack.Size;
 #if QV_VALGRIND
   // The part below the job's stack pointer is off limits to memcheck.
-  VALGRIND_DISABLE_ADDR_ERROR_REPORTING_IN_RANGE(ctx->JobStack, kJobStackSize);
+  VALGRIND_DISABLE_ADDR_ERROR_REPORTING_IN_RANGE(low, size);
 #endif
   size_t i = 0;
   uint64_t word;
-  while (i + 8 <= kJobStackSize && (memcpy(&word, ctx->JobStack + i, 8), word == 0x2A2A2A2A2A2A2A2Aull))
-    i += 8;
-  while (i < kJobStackSize && ctx->JobStack[i] == kStackFill) ++i;
+  while (i + 8 <= size && (memcpy(&word, low + i, 8), word == 0x2A2A2A2A2A2A2A2Aull)) i += 8;
+  while (i < size && low[i] == kStackFill) ++i;
 #if QV_VALGRIND
-  VALGRIND_ENABLE_ADDR_ERROR_REPORTING_IN_RANGE(ctx->JobStack, kJobStackSize);
+  VALGRIND_ENABLE_ADDR_ERROR_REPORTING_IN_RANGE(low, size);
 #endif
-  return kJobStackSize - i;
+  return size - i;
 }
 
 extern "C" QV_EXPORT int32_t QV_STDCALL Corvane(ParamBlock *block, int32_t request) {

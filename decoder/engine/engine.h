@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include "codecs/ccitt/ccitt.h"
+#include "engine/memory.h"
 #include "quorvin.h"
 #include "stream/stream.h"
 
@@ -47,7 +48,9 @@ static_assert(sizeof(GlobalState) <= kGlobalStateArea, "working variables outgre
 
 constexpr int kJobSlots = 20;
 constexpr size_t kJobStackSize = 64 * 1024;
-constexpr size_t kStackGuardSize = 1024;  // low end, checked on every return to the host
+// The stack's lowest bytes, checked on every return to the host: a second
+// line behind the guard page below the stack, for platforms without one.
+constexpr size_t kStackGuardSize = 1024;
 constexpr uint8_t kStackFill = 42;
 
 using JobBody = void (*)(ParamBlock *);
@@ -55,9 +58,9 @@ using JobBody = void (*)(ParamBlock *);
 struct DecoderContext {
   ExecState HostState;
   ExecState JobState;
-  // No alignment asked of the allocator (GlobalAlloc gives 8 bytes): the
-  // switch code aligns the job's stack pointer to 16 itself.
-  uint8_t JobStack[kJobStackSize];
+  // The job's stack, allocated when the job starts, with a guard page below
+  // it; the switch code aligns the job's stack pointer to 16 itself.
+  StackMemory Stack;
   void *JobSlots[kJobSlots];
   int32_t PassPending;
   uint8_t *SavedInputEnd;
@@ -86,6 +89,7 @@ struct DecoderContext {
   size_t HostStackSize;
   unsigned ValgrindStackId;
   uint32_t GuardReturns;  // returns to the host, for the whole guard scan
+  bool FillWholeStack;    // for the high-water measurement of the tests
 };
 
 enum JobPhase : int32_t { PhaseCreated = 0, PhaseRunning, PhaseSuspended, PhaseComplete };
@@ -115,6 +119,10 @@ GlobalState *JobGlobals(ParamBlock *block);
 // Test seam: make request 2 of this job run body instead of the image readers.
 // Must be called after request 1 and before request 2.
 void SetJobBodyForTest(ParamBlock *block, JobBody body);
+// Fill the whole job stack with the fill pattern when the job starts (only
+// its guard zone is filled otherwise), for JobStackHighWater. Must be called
+// after request 1 and before request 2.
+void MeasureJobStackForTest(ParamBlock *block);
 // Bytes of the job stack that were ever used (measured from the fill pattern).
 size_t JobStackHighWater(ParamBlock *block);
 #endif

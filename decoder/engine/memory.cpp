@@ -5,6 +5,9 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -81,6 +84,53 @@ void MemFree(void *p) {
   PlatformFree(p);
   __atomic_sub_fetch(&g_liveBlocks, 1, __ATOMIC_RELAXED);
 }
+
+#if defined(_WIN32)
+void MemAllocStack(StackMemory *stack, size_t size) {
+  *stack = {};
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  size_t page = info.dwPageSize;
+  size = (size + page - 1) / page * page;
+  void *base = VirtualAlloc(nullptr, size + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+  if (!base) return;
+  DWORD old;
+  if (!VirtualProtect(base, page, PAGE_NOACCESS, &old)) {
+    VirtualFree(base, 0, MEM_RELEASE);
+    return;
+  }
+  *stack = {static_cast<uint8_t *>(base) + page, size, base, size + page};
+  __atomic_add_fetch(&g_liveBlocks, 1, __ATOMIC_RELAXED);
+}
+
+void MemFreeStack(StackMemory *stack) {
+  if (!stack->Mapping) return;
+  VirtualFree(stack->Mapping, 0, MEM_RELEASE);
+  *stack = {};
+  __atomic_sub_fetch(&g_liveBlocks, 1, __ATOMIC_RELAXED);
+}
+#else
+void MemAllocStack(StackMemory *stack, size_t size) {
+  *stack = {};
+  size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  size = (size + page - 1) / page * page;
+  void *base = mmap(nullptr, size + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (base == MAP_FAILED) return;
+  if (mprotect(base, page, PROT_NONE) != 0) {
+    munmap(base, size + page);
+    return;
+  }
+  *stack = {static_cast<uint8_t *>(base) + page, size, base, size + page};
+  __atomic_add_fetch(&g_liveBlocks, 1, __ATOMIC_RELAXED);
+}
+
+void MemFreeStack(StackMemory *stack) {
+  if (!stack->Mapping) return;
+  munmap(stack->Mapping, stack->Length);
+  *stack = {};
+  __atomic_sub_fetch(&g_liveBlocks, 1, __ATOMIC_RELAXED);
+}
+#endif
 
 void MemFailNthAllocation(uint32_t n) { g_failCountdown = n; }
 long MemLiveBlocks() { return __atomic_load_n(&g_liveBlocks, __ATOMIC_RELAXED); }

@@ -39,10 +39,10 @@ void Observe(ParamBlock *block) {
   const TibWords t = ReadTib();
   int local = 0;
   ++s.visits;
-  s.boundsOk &= t.base == ctx->JobStack + kJobStackSize && t.limit == ctx->JobStack;
+  s.boundsOk &= t.base == ctx->Stack.Low + ctx->Stack.Size && t.limit == ctx->Stack.Low;
   s.chainOk &= t.chain == reinterpret_cast<void *>(-1);
-  s.localInside &= reinterpret_cast<uint8_t *>(&local) >= ctx->JobStack &&
-                   reinterpret_cast<uint8_t *>(&local) < ctx->JobStack + kJobStackSize;
+  s.localInside &= reinterpret_cast<uint8_t *>(&local) >= ctx->Stack.Low &&
+                   reinterpret_cast<uint8_t *>(&local) < ctx->Stack.Low + ctx->Stack.Size;
 }
 
 void ObservingBody(ParamBlock *block) {
