@@ -226,8 +226,9 @@ enum {
    emptied, shrunk, moved; a queue that had no storage may be given storage
    the job start would accept), a changed ExtraUsed, or an ExtraBuffer or
    ExtraCapacity changed other than in answer to ResponseNeedExtra ends the
-   job with QV_ERR_BAD_OPTION (-7005). A job buffer of more than 256 MiB is
-   refused with QV_ERR_BUFFER (-7003). A ContextPointer that names no live job
+   job with QV_ERR_BAD_OPTION (-7005). Working buffers that would take a job
+   past its MemoryLimit (256 MiB in all when 0) are refused with
+   QV_ERR_BUFFER (-7003). A ContextPointer that names no live job
    of this block (a stale copy) is no job: -1501. */
 
 /* Status numbers of the request layer, the queues and the job start. */

@@ -292,6 +292,42 @@ TEST(Engine, FailureFreesEveryBufferAndTheContext) {
   EXPECT_EQ(pb.Status, -1501);
 }
 
+// The job's buffers are held against one budget, MemoryLimit (0: 256 MiB):
+// buffers that each fit but together pass it fail the job with -7003, as
+// does growing one past it; freeing gives the room back.
+void BudgetUser(ParamBlock *pb) {
+  int a, b, c;
+  if (!AllocJobBuffer(pb, 40000, &a) || !AllocJobBuffer(pb, 40000, &b)) FailJob(pb, -1);
+  FreeJobBuffer(pb, a);
+  if (!AllocJobBuffer(pb, 40000, &c) || !ReallocJobBuffer(pb, c, 50000)) FailJob(pb, -2);
+  SuspendJob(pb, ResponseRowsReady);
+  if (pb->PageNumber == 1) ReallocJobBuffer(pb, b, 60000);
+  AllocJobBuffer(pb, 20000, &a);
+}
+
+TEST(Engine, BuffersAreHeldAgainstTheJobsMemoryLimit) {
+  struct Case {
+    uint32_t limit, page;
+    int response;
+  } cases[] = {{100000, 0, ResponseError}, {110000, 0, ResponseDone}, {110000, 1, ResponseError},
+               {0, 1, ResponseDone}};
+  for (const Case &c : cases) {
+    ParamBlock pb;
+    InitBlock(pb);
+    ASSERT_EQ(Corvane(&pb, RequestInit), 1);
+    SetJobBodyForTest(&pb, BudgetUser);
+    pb.MemoryLimit = c.limit;
+    pb.PageNumber = c.page;
+    ASSERT_EQ(Corvane(&pb, RequestRun), ResponseRowsReady) << pb.Status;
+    EXPECT_EQ(Corvane(&pb, RequestResume), c.response) << c.limit << " " << c.page;
+    if (c.response == ResponseError) {
+      EXPECT_EQ(pb.Status, QV_ERR_BUFFER);
+    }
+    Corvane(&pb, RequestTerminate);
+    EXPECT_EQ(MemLiveBlocks(), 0);
+  }
+}
+
 // Suspends at many points holding buffers; the host terminates at each one.
 void ManySuspensions(ParamBlock *pb) {
   int slot;

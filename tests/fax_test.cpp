@@ -575,6 +575,72 @@ TEST(FaxCoded, MakeUpRunsPastTheRowFailAtOnce) {
 #endif
 }
 
+// The lists of changing elements start small and grow with the rows that
+// need more: rows that change colour at nearly every pixel decode exactly
+// in every coding, and a page 50 million pixels wide takes a few megabytes
+// (its row) besides them, well inside a 16 MiB budget.
+TEST(FaxCoded, ChangeListsGrowWithTheRows) {
+  const uint32_t width = 24000;  // 12000 one-pixel black runs: 24000 changes
+  std::string runs, mh, g4 = "H W0 B1", g4second;
+  for (uint32_t x = 0; x < width; x += 2) {
+    runs += x ? " w1 b1" : "w1 b1";
+    mh += " W1 B1";
+    if (x) g4 += " H W1 B1";
+  }
+  // A V0 for each of the reference's changes and one for its end.
+  auto v0s = [](uint32_t n) {
+    std::string v;
+    for (uint32_t i = 0; i < n; ++i) v += " V0";
+    return v;
+  };
+  // Row 1 as horizontal modes (shifted by one pixel: it starts black) and a
+  // V0 to its end, row 2 repeats row 1 with a V0 for every change.
+  std::string shifted = "b1";
+  for (uint32_t x = 2; x < width; x += 2) shifted += " w1 b1";
+  shifted += " w1";
+  struct Case {
+    const char *what;
+    Coding coding;
+    std::string code;
+    std::vector<std::string> rows;
+  };
+  const Case cases[] = {
+      {"modified Huffman", Mh, mh, {runs}},
+      {"MR: a 1-D row, then a 2-D copy of it", MR, "EOL b1" + mh + " EOL b0" + v0s(width), {runs, runs}},
+      {"T.6 horizontal modes, then V0s", G4, g4 + v0s(1 + width + 1), {shifted, shifted}},
+  };
+  for (const Case &c : cases) {
+    std::vector<const char *> want;
+    for (const std::string &r : c.rows) want.push_back(r.c_str());
+    CodedCase cc{c.what, c.coding, width, c.code.c_str(), {static_cast<uint32_t>(c.rows.size())}, 0, want};
+    EXPECT_EQ(RunCase(cc), "") << c.what;
+  }
+#if QV_HAVE_TIFF
+  tiffbuild::Page p;
+  p.width = 50000000;
+  p.height = 3;
+  p.bits = 1;
+  p.photometric = 0;
+  p.compression = 4;
+  p.strips = {Code("H W100 B200 V0 V0 V0 V0 V0 V0").bytes};
+  std::vector<uint8_t> file = tiffbuild::Writer(false).Build({p});
+  qvhost::Options o;
+  o.imageType = QV_TYPE_TIF1;
+  o.memoryLimit = 16u << 20;
+  o.flags = QV_FLAG_TOP_DOWN;
+  o.outQueue = 8u << 20;
+  qvhost::Result r = qvhost::Decode(file.data(), file.size(), o);
+  ASSERT_TRUE(r.ok()) << r.status;
+  const size_t stride = (p.width + 31) / 32 * 4;
+  ASSERT_EQ(r.output.size(), 3 * stride);
+  for (size_t row = 0; row < 3; ++row) {
+    EXPECT_EQ(r.output[row * stride + 12], 0x0F) << row;  // pixels 100 to 299 black
+    EXPECT_EQ(r.output[row * stride + 37], 0xF0) << row;
+    EXPECT_EQ(r.output[row * stride + 38], 0) << row;
+  }
+#endif
+}
+
 // ---- The shared corpus -------------------------------------------------------
 
 struct CorpusFile {

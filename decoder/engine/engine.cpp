@@ -239,7 +239,11 @@ int EnterJob(ParamBlock *block, DecoderContext *ctx, bool start) {
   }
   ctx->Block = block;
   ctx->GlobalStateSave.Block = block;
-  if (start) NewJobFiber(ctx);
+  if (start) {
+    NewJobFiber(ctx);
+    // A restart keeps the buffers it holds, and they stay counted.
+    ctx->MemoryLimit = block->MemoryLimit ? block->MemoryLimit : QV_DEFAULT_MEMORY_LIMIT;
+  }
   if (SaveState(&ctx->HostState) == 0) {
     SwitchToJob(ctx);
     if (start) {
@@ -396,6 +400,7 @@ void EndJob(ParamBlock *block) {
       ctx->JobSlots[i] = nullptr;
     }
   }
+  ctx->MemoryHeld = 0;
   ctx->PassPending = 0;
   ctx->SavedInputEnd = nullptr;
   DropStack(ctx);
@@ -405,13 +410,25 @@ void EndJob(ParamBlock *block) {
   block->ContextPointer = nullptr;
 }
 
+namespace {
+// Fails the job when its buffers would hold more than its budget.
+void ChargeBudget(ParamBlock *block, DecoderContext *ctx, size_t held, size_t size) {
+  size_t limit = ctx->MemoryLimit ? ctx->MemoryLimit : QV_DEFAULT_MEMORY_LIMIT;
+  if (held > limit || size > limit - held) FailJob(block, QV_ERR_BUFFER);
+}
+}  // namespace
+
 void *AllocJobBuffer(ParamBlock *block, size_t size, int *slot) {
   DecoderContext *ctx = JobContext(block);
   for (int i = 0; i < kJobSlots; ++i) {
     if (ctx->JobSlots[i] == nullptr) {
+      ChargeBudget(block, ctx, ctx->MemoryHeld, size);
       *slot = i;
       void *p = MemAllocZeroed(size, 1);
+      if (!p) return nullptr;
       ctx->JobSlots[i] = p;
+      ctx->SlotBytes[i] = size;
+      ctx->MemoryHeld += size;
       return p;
     }
   }
@@ -423,13 +440,19 @@ void FreeJobBuffer(ParamBlock *block, int slot) {
   if (slot < 0 || slot >= kJobSlots || !ctx->JobSlots[slot]) return;
   MemFree(ctx->JobSlots[slot]);
   ctx->JobSlots[slot] = nullptr;
+  ctx->MemoryHeld -= ctx->SlotBytes[slot];
+  ctx->SlotBytes[slot] = 0;
 }
 
 void *ReallocJobBuffer(ParamBlock *block, int slot, size_t size) {
   DecoderContext *ctx = JobContext(block);
   if (slot < 0 || slot >= kJobSlots || !ctx->JobSlots[slot] || size == 0) return nullptr;
+  ChargeBudget(block, ctx, ctx->MemoryHeld - ctx->SlotBytes[slot], size);
   void *p = MemRealloc(ctx->JobSlots[slot], size);
-  if (p) ctx->JobSlots[slot] = p;
+  if (!p) return nullptr;
+  ctx->JobSlots[slot] = p;
+  ctx->MemoryHeld += size - ctx->SlotBytes[slot];
+  ctx->SlotBytes[slot] = size;
   return p;
 }
 

@@ -62,6 +62,9 @@ struct DecoderContext {
   // it; the switch code aligns the job's stack pointer to 16 itself.
   StackMemory Stack;
   void *JobSlots[kJobSlots];
+  size_t SlotBytes[kJobSlots];  // the size of each job buffer
+  size_t MemoryHeld;            // their sum, held against MemoryLimit
+  size_t MemoryLimit;           // the job's budget, set when it starts
   int32_t PassPending;
   uint8_t *SavedInputEnd;
   GlobalState GlobalStateSave;
@@ -107,9 +110,13 @@ void SuspendJob(ParamBlock *block, int response);
 // Release everything the job holds (safe from any state).
 void EndJob(ParamBlock *block);
 
+// A zero-filled job buffer in a free slot; null when every slot is taken or
+// memory is short. A buffer that would take the job's buffers past its
+// MemoryLimit fails the job with QV_ERR_BUFFER, before the system is asked.
 void *AllocJobBuffer(ParamBlock *block, size_t size, int *slot);
 void FreeJobBuffer(ParamBlock *block, int slot);
-// Resize a job buffer in place in its slot; null (buffer unchanged) when memory is short.
+// Resize a job buffer in place in its slot (the bytes added are not zeroed);
+// null (buffer unchanged) when memory is short; past the budget as above.
 void *ReallocJobBuffer(ParamBlock *block, int slot, size_t size);
 
 DecoderContext *JobContext(ParamBlock *block);

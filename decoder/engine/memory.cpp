@@ -54,7 +54,7 @@ void *PlatformRealloc(void *p, size_t size) { return realloc(p, size); }
 }  // namespace
 
 void *MemAlloc(size_t size) {
-  if (size > kMemBlockLimit || ShouldFail()) return nullptr;
+  if (ShouldFail()) return nullptr;
   void *p = PlatformAlloc(size, false);
   if (p) __atomic_add_fetch(&g_liveBlocks, 1, __ATOMIC_RELAXED);
   return p;
@@ -63,7 +63,7 @@ void *MemAlloc(size_t size) {
 void *MemAllocZeroed(size_t count, size_t size) {
   size_t bytes = count * size;
   if (count != 0 && bytes / count != size) return nullptr;
-  if (bytes > kMemBlockLimit || ShouldFail()) return nullptr;
+  if (ShouldFail()) return nullptr;
   void *p = PlatformAlloc(bytes, true);
   if (p) __atomic_add_fetch(&g_liveBlocks, 1, __ATOMIC_RELAXED);
   return p;
@@ -75,7 +75,7 @@ void *MemRealloc(void *p, size_t size) {
     MemFree(p);
     return nullptr;
   }
-  if (size > kMemBlockLimit || ShouldFail()) return nullptr;
+  if (ShouldFail()) return nullptr;
   return PlatformRealloc(p, size);
 }
 

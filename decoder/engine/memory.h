@@ -1,12 +1,9 @@
-// Every allocation of the decoder goes through this module.
+// Every allocation of the decoder goes through this module. Sizes that come
+// from file headers are held against the job's memory budget by the engine
+// before they get here.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
-
-// The largest block one request may ask for. Sizes come from file headers,
-// so a larger request is refused here, before it reaches the system: a reader
-// then fails with -7003 instead of reserving gigabytes for a 100-byte file.
-constexpr size_t kMemBlockLimit = size_t{256} << 20;  // 256 MiB
 
 void *MemAlloc(size_t size);
 void *MemAllocZeroed(size_t count, size_t size);

@@ -15,16 +15,21 @@ struct CcittState {
   uint32_t BitAccumulator;  // unread bits, left-aligned (bit 31 is next); bits below the valid ones are 0
   int32_t BitCount;         // valid bits in BitAccumulator; below 0 after bits past the strip's end were used
   int32_t StripBytesLeft;   // strip bytes not yet loaded; negative: no limit
-  uint32_t RowWidth;        // pixels per row (the lists' capacity)
-  uint32_t *ChangeLists[2]; // RowWidth + 9 entries each (RowWidth + 7 usable, 2 spare closers)
+  uint32_t RowWidth;        // pixels per row at most
+  // Two lists of changing elements, grown as rows need: ListRoom[i] entries
+  // of a row's valid data (at most RowWidth + 2) and the spare ones after
+  // them (see ccitt_bits.h).
+  uint32_t *ChangeLists[2];
+  uint32_t ListRoom[2];
+  int32_t ListSlots[2];     // their job buffers
   uint32_t *Recent;         // changing elements of the last decoded row
   uint32_t ChangeCount;     // entries in Recent
   bool CodedDataEnded;      // end of page or of the coded data seen (cleared at each strip)
   bool OneDimRowPending;    // no one-dimensional row yet in this strip (MR)
 };
 
-// Once per image: lists for rows of up to width pixels (-7003 without
-// buffers); with reverseBits the input is read least significant bit first
+// Once per image: lists for rows of up to width pixels, small at first
+// (-7003 without buffers); with reverseBits the input is read least significant bit first
 // from now on (FillOrder 2).
 void CcittSetup(ParamBlock *block, uint32_t width, bool reverseBits);
 // At each strip, after or before the input is positioned at its first byte

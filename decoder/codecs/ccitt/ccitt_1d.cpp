@@ -25,11 +25,14 @@ CcittState *JobCcitt(ParamBlock *block) { return &JobGlobals(block)->Ccitt; }
 void CcittSetup(ParamBlock *block, uint32_t width, bool reverseBits) {
   CcittState *st = JobCcitt(block);
   if (width > kMaxWidth) FailJob(block, QV_ERR_BUFFER);
-  size_t bytes = (static_cast<size_t>(width) + kListSpare) * sizeof(uint32_t);
-  for (uint32_t *&list : st->ChangeLists) {
+  uint32_t room = (width < kListInitialRoom ? width : kListInitialRoom) + kListValid;
+  size_t bytes = (static_cast<size_t>(room) - kListValid + kListSpare) * sizeof(uint32_t);
+  for (int i = 0; i < 2; ++i) {
     int slot;
-    list = static_cast<uint32_t *>(AllocJobBuffer(block, bytes, &slot));
-    if (!list) FailJob(block, QV_ERR_BUFFER);
+    st->ChangeLists[i] = static_cast<uint32_t *>(AllocJobBuffer(block, bytes, &slot));
+    if (!st->ChangeLists[i]) FailJob(block, QV_ERR_BUFFER);
+    st->ListRoom[i] = room;
+    st->ListSlots[i] = slot;
   }
   if (reverseBits) {
     int slot;
@@ -39,6 +42,21 @@ void CcittSetup(ParamBlock *block, uint32_t width, bool reverseBits) {
   }
   st->RowWidth = width;
   ResetToWhite(st, width);
+}
+
+uint32_t *GrowChangeList(ParamBlock *block, CcittState *st, uint32_t *list) {
+  int i = list == st->ChangeLists[0] ? 0 : 1;
+  const uint32_t full = st->RowWidth + kListValid;
+  uint32_t room = st->ListRoom[i];
+  if (room >= full) FailJob(block, QV_ERR_FAX_CHANGES);
+  room = room > full / 2 ? full : 2 * room;
+  size_t bytes = (static_cast<size_t>(room) - kListValid + kListSpare) * sizeof(uint32_t);
+  uint32_t *grown = static_cast<uint32_t *>(ReallocJobBuffer(block, st->ListSlots[i], bytes));
+  if (!grown) FailJob(block, QV_ERR_BUFFER);
+  if (st->Recent == list) st->Recent = grown;
+  st->ChangeLists[i] = grown;
+  st->ListRoom[i] = room;
+  return grown;
 }
 
 void CcittStartStrip(ParamBlock *block, uint32_t byteCount) {
@@ -259,12 +277,15 @@ uint32_t MhRow(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width)
   if (width > st->RowWidth) FailJob(block, QV_ERR_BAD_OPTION);
   FaxBits b = BitsLoad(st, s);
   uint32_t *list = st->Recent;
-  const uint32_t limit = st->RowWidth + kListValid;
+  uint32_t limit = ListRoomOf(st, list);
   uint32_t k = 1;
   RowFiller fill(row, width);
   auto append = [&](uint32_t p) __attribute__((always_inline)) {
     if (!kRecord) return;
-    if (k >= limit) FailJob(block, QV_ERR_FAX_CHANGES);
+    if (k >= limit) {
+      list = GrowChangeList(block, st, list);
+      limit = ListRoomOf(st, list);
+    }
     list[k++] = p;
   };
   uint32_t p = 0;

@@ -145,7 +145,7 @@ void G4RowIn(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width) {
   const uint32_t *b1p = ref + 1;
   cur[0] = 0;
   uint32_t *out = cur + 1;
-  uint32_t *const outLimit = cur + st->RowWidth + kListValid;
+  uint32_t *outLimit = cur + ListRoomOf(st, cur);
   uint32_t a0 = 0;  // also the position that ended the row, when one did
   FaxBits b = BitsLoad(st, s);
   const CodeEntry *const modes = ModeCodeTable.entries;
@@ -231,7 +231,12 @@ void G4RowIn(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width) {
   static_assert(sizeof kHandlers / sizeof kHandlers[0] == HVR3 + 1, "one label per handler");
 
   for (;;) {
-    if (out > outLimit) FailJob(block, QV_ERR_FAX_CHANGES);
+    if (out > outLimit) {
+      size_t used = static_cast<size_t>(out - cur);
+      cur = GrowChangeList(block, st, cur);
+      out = cur + used;
+      outLimit = cur + ListRoomOf(st, cur);
+    }
     if (static_cast<int32_t>(b.acc) < 0) {
       // A V0 for every leading 1 bit (held bits only: the others are 0).
       int ones = b.acc == ~0u ? 32 : __builtin_clz(~b.acc);

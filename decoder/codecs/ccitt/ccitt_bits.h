@@ -27,6 +27,19 @@
 // last entry reads one past it).
 inline constexpr uint32_t kListValid = 2;   // entries beyond RowWidth in valid data
 inline constexpr size_t kListSpare = kListValid + 36 + 4;
+// Rows rarely change colour more than a few hundred times, whatever their
+// width: the lists start with room for this many entries (or the width's
+// worth, when less) and double when a row needs more.
+inline constexpr uint32_t kListInitialRoom = 4096;
+
+// The list grown so that a row can add to it; the room that the list had
+// (ListRoom) is used up. Fails the job with -7118 when the list already
+// holds every change a row of RowWidth pixels can have.
+uint32_t *GrowChangeList(ParamBlock *block, CcittState *st, uint32_t *list);
+// The room of a list.
+inline uint32_t ListRoomOf(const CcittState *st, const uint32_t *list) {
+  return st->ListRoom[list == st->ChangeLists[0] ? 0 : 1];
+}
 
 // The running job's fax decoder and input stream.
 struct FaxJob {
