@@ -712,7 +712,12 @@ PYBIND11_MODULE(_quorvin, m) {
     try {
       if (p) std::rethrow_exception(p);
     } catch (const DecodeFailure &e) {
-      py::object error = py::reinterpret_borrow<py::object>(g_decodeError)(e.message);
+      // Every message names its status; one found here rather than by the
+      // decoder says what it is first.
+      std::string message = e.message;
+      if (message.compare(0, 7, "status ") != 0)
+        message += " (status " + std::to_string(e.status) + ", " + QvStatusText(e.status) + ")";
+      py::object error = py::reinterpret_borrow<py::object>(g_decodeError)(message);
       error.attr("status") = e.status;
       error.attr("text") = QvStatusText(e.status);
       PyErr_SetObject(g_decodeError.ptr(), error.ptr());
