@@ -27,7 +27,7 @@ import os as _os
 from . import _quorvin
 from ._quorvin import DecodeError
 
-__all__ = ["open", "info", "pages", "Image", "DecodeError", "convert"]
+__all__ = ["open", "info", "pages", "Image", "DecodeError", "convert", "output_path"]
 
 DecodeError.__doc__ = """The decoder refused the data (a ValueError).
 
