@@ -251,6 +251,9 @@ std::shared_ptr<Facts> Probe(const Source &src, const Settings &s) {
     f->bigEndian = in.ReadAt(0, &order, 1) == 1 && order == 'M';
   }
   o.interlaceMode = QV_INTERLACE_FINAL_ONLY;
+  // In the order the rows are later asked for: a reader that has to turn
+  // them over needs room for a row in the output queue.
+  if (!StoredTopFirst(in, o.imageType)) o.flags |= QV_FLAG_TOP_DOWN;
   o.flags |= QV_FLAG_BATCH;
   o.rowsPerBatch = 1;
   o.outputLimit = UINT32_MAX;
@@ -274,6 +277,7 @@ qvhost::Options RowOptions(const Facts &f, const OpenSource &in) {
   o.extra = false;
   o.eventLimit = 0;
   if (!StoredTopFirst(in, o.imageType)) o.flags |= QV_FLAG_TOP_DOWN;
+  o.outQueue = std::max<size_t>(o.outQueue, size_t{f.stride} * 2 + 64);  // rows of any width fit
   return o;
 }
 
