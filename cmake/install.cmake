@@ -106,6 +106,20 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "Quorvin image decoder and Cindral file coder (command-line tools)
 quorvin decodes images to BMP or PNG and shows what a file holds; cindral
 codes, decodes and checks files.")
+if(TARGET quorvin_python)
+  # The module links the decoder in; it needs the C++ runtime, libpng,
+  # Debian's python3 of the version it was built for, and NumPy.
+  list(APPEND CPACK_COMPONENTS_ALL python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-quorvin)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3 (<< ${Python3_VERSION_MAJOR}.${QV_PYTHON_NEXT_MINOR}), python3-numpy")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-pil, python3-dask, python3-distributed")
+  set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Quorvin image decoder (Python 3 module)
+import quorvin: BMP, GIF, PCX, Targa, TIFF and fax images into NumPy arrays,
+whole or in bands of rows in bounded memory; quorvin.dask converts many files
+on a Dask cluster.")
+endif()
 if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
 endif()

@@ -90,6 +90,27 @@ run_same "$tmp/fp/decode_bmp_host" "find_package build (C++, Quorvin::host)"
 [[ "$("$tmp/fp/cindral_version")" == "$want" ]] || fail "find_package build of the Cindral program"
 unset LD_LIBRARY_PATH
 
+# The Python package, when this build made it: imported from where it was
+# installed by Debian's python3, it writes the sample as the tool does.
+python=""
+if compgen -G "$build/lib/python/quorvin/_quorvin*.so" >/dev/null; then
+  echo "== the installed Python package"
+  python=$(ls -d "$prefix"/lib/python3*/dist-packages 2>/dev/null | head -n 1)
+  [[ -n "$python" && -f "$python/quorvin/__init__.py" ]] || fail "the Python package is not installed"
+  for f in __init__.pyi dask.py py.typed; do
+    [[ -f "$python/quorvin/$f" ]] || fail "quorvin/$f not installed"
+  done
+  PYTHONPATH="$python" /usr/bin/python3 -c '
+import sys, quorvin
+assert quorvin.__file__.startswith(sys.argv[3]), quorvin.__file__
+image = quorvin.open(sys.argv[1])
+assert image.read().shape == image.shape
+assert quorvin.convert(sys.argv[1], sys.argv[2], format="bmp") == [(sys.argv[2], "")]
+' "$sample" "$tmp/python.bmp" "$python" || fail "import quorvin from $python"
+  cmp "$tmp/reference.bmp" "$tmp/python.bmp" || fail "quorvin.convert output differs from quorvin decode"
+  echo "quorvin imported from $python; its BMP is identical to quorvin decode's"
+fi
+
 echo "== Debian packages"
 (cd "$tmp" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/deb" >"$tmp/cpack.log" 2>&1) ||
   { cat "$tmp/cpack.log"; fail "cpack"; }
@@ -98,6 +119,10 @@ declare -A want_files=(
   [libquorvin-dev]="./usr/include/quorvin.h ./usr/lib/libquorvin.so ./usr/lib/pkgconfig/quorvin.pc ./usr/lib/cmake/Quorvin/QuorvinConfig.cmake ./usr/lib/libquorvin_host.a"
   [quorvin-tools]="./usr/bin/quorvin ./usr/bin/cindral ./usr/share/man/man1/quorvin.1.gz ./usr/share/man/man1/cindral.1.gz"
 )
+if [[ -n "$python" ]]; then
+  dist=${python#"$prefix"}
+  want_files[python3-quorvin]="./usr$dist/quorvin/__init__.py ./usr$dist/quorvin/dask.py ./usr$dist/quorvin/__init__.pyi"
+fi
 for pkg in "${!want_files[@]}"; do
   deb=$(ls "$tmp/deb/${pkg}_"*.deb 2>/dev/null) || fail "package $pkg not built"
   dpkg-deb -c "$deb" | awk '{print $6}' >"$tmp/contents"

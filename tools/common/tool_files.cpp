@@ -8,6 +8,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <vector>
 
 namespace qvtool {
@@ -24,7 +25,11 @@ extern "C" void RemoveTempsAndDie(int sig) {
   raise(sig);
 }
 
+// Outputs are opened and committed on several threads at once (quorvin batch).
+std::mutex g_tempsLock;
+
 void WatchTemp(const std::string &path) {
+  std::lock_guard<std::mutex> lock(g_tempsLock);
   static bool handlers = false;
   if (!handlers) {
     handlers = true;
@@ -38,6 +43,7 @@ void WatchTemp(const std::string &path) {
 }
 
 void ForgetTemp(const std::string &path) {
+  std::lock_guard<std::mutex> lock(g_tempsLock);
   for (auto &t : g_temps)
     if (t[0] && path == t) t[0] = 0;
 }

@@ -21,7 +21,8 @@ bool StoredTopFirst(const InputFile &in, uint32_t type) {
   return infoSize >= 40 && (h[25] & 0x80);
 }
 
-// "scan.png" as the name of page n: "scan-n.png".
+}  // namespace
+
 std::string PagePath(const std::string &path, int n) {
   size_t slash = path.rfind('/'), dot = path.rfind('.');
   bool hasExt = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
@@ -30,10 +31,13 @@ std::string PagePath(const std::string &path, int n) {
   return hasExt ? path.substr(0, dot) + suffix + path.substr(dot) : path + suffix;
 }
 
-// One image of an open input into one output file. name: the input in
-// messages (with its page, when every page is decoded).
 int DecodeImage(const Args &a, const InputFile &in, const std::string &name, qvhost::Options o,
-                const OutputChoice &choice, bool printName) {
+                const OutputChoice &choice, bool printName, std::string *failure) {
+  // Without a progress bar, and failures to *failure, when the caller keeps them.
+  auto Complain = [failure](const std::string &message) {
+    if (failure) *failure = message;
+    else qvtool::Complain(message);
+  };
   std::string error;
   OutputFile out;
   if (!out.Open(choice.path, &in, &error)) return Complain(error), kExitFailed;
@@ -52,7 +56,7 @@ int DecodeImage(const Args &a, const InputFile &in, const std::string &name, qvh
     return image->Put(b, pos, p, n);
   };
   int shown = -1;
-  if (isatty(2)) {
+  if (isatty(2) && !failure) {
     o.onProgress = [&shown](int32_t p) {
       if (p / 2 != shown) {
         shown = p / 2;
@@ -83,6 +87,8 @@ int DecodeImage(const Args &a, const InputFile &in, const std::string &name, qvh
   if (printName) printf("%s\n", choice.path.c_str());
   return kExitOk;
 }
+
+namespace {
 
 int DecodeOne(const Args &a, const std::string &inputPath) {
   InputFile in;

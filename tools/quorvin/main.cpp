@@ -88,6 +88,7 @@ void Help() {
   printf(
       "usage: quorvin decode [OPTIONS] FILE...\n"
       "       quorvin info [OPTIONS] FILE...\n"
+      "       quorvin batch SOURCES... -o DIR [OPTIONS]   (see quorvin batch --help)\n"
       "       quorvin --help | --version\n"
       "\n"
       "decode  turns BMP, GIF, PCX, Targa, TIFF and raw fax images into BMP or PNG files.\n"
@@ -207,6 +208,7 @@ int Run(int argc, char **argv) {
   if (argc < 2) return Usage("no command given");
   std::string command = argv[1];
   Args a;
+  if (command == "batch") return Batch(argc, argv);  // its own options: batch.cpp
   if (command == "decode") {
     a.command = kDecode;
   } else if (command == "info") {
@@ -218,7 +220,7 @@ int Run(int argc, char **argv) {
     Version();
     return kExitOk;
   } else {
-    return Usage("unknown command '" + command + "' (decode or info)");
+    return Usage("unknown command '" + command + "' (decode, info or batch)");
   }
   std::vector<ParsedOption> parsed;
   std::string error;

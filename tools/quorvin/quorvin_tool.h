@@ -65,7 +65,17 @@ void Complain(const std::string &message);
 // "status -7006 (invalid or unsupported header)".
 std::string StatusMessage(int32_t status);
 
+// One image of an open input into one output file. name: the input in
+// messages (with its page, when every page is decoded). With failure, what
+// went wrong goes there instead of to standard error, and no progress bar
+// is drawn.
+int DecodeImage(const Args &a, const InputFile &in, const std::string &name, qvhost::Options o,
+                const OutputChoice &choice, bool printName, std::string *failure = nullptr);
+// "scan.png" as the name of page n: "scan-n.png".
+std::string PagePath(const std::string &path, int n);
+
 int Decode(const Args &a);
 int Info(const Args &a);
+int Batch(int argc, char **argv);  // quorvin batch, argv[1] being "batch"
 
 }  // namespace qvtool
