@@ -163,6 +163,36 @@ TEST(TiffReader, PageSelection) {
   memcpy(&second, twoLoop.data() + first + 2 + 12 * (twoLoop[first] | twoLoop[first + 1] << 8), 4);
   memcpy(twoLoop.data() + second + 2 + 12 * (twoLoop[second] | twoLoop[second + 1] << 8), &first, 4);
   EXPECT_EQ(qvhost::CountTiffPages(twoLoop.data(), twoLoop.size()), 2);
+  // Five pages whose last links back to page k: pages 1 to 5 decode, and
+  // every page after them is missing, as in a chain that ends, whatever k.
+  std::vector<Page> five;
+  for (uint32_t i = 0; i < 5; ++i) five.push_back(MakePage(3 + i, 2, 1, 8, 1, 1, i + 1));
+  for (bool big : {false, true}) {
+    std::vector<uint8_t> chain = tiffbuild::Writer(big).Build(five);
+    auto get32 = [&](uint32_t at) {
+      uint32_t v = 0;
+      for (int i = 0; i < 4; ++i) v |= uint32_t{chain[at + i]} << (big ? 24 - 8 * i : 8 * i);
+      return v;
+    };
+    std::vector<uint32_t> ifds{get32(4)};
+    auto nextAt = [&](uint32_t ifd) { return ifd + 2 + 12 * (big ? chain[ifd] << 8 | chain[ifd + 1] : chain[ifd] | chain[ifd + 1] << 8); };
+    while (ifds.size() < 5) ifds.push_back(get32(nextAt(ifds.back())));
+    for (uint32_t k = 1; k <= 5; ++k) {
+      std::vector<uint8_t> looped = chain;
+      for (int i = 0; i < 4; ++i)
+        looped[nextAt(ifds[4]) + i] = static_cast<uint8_t>(ifds[k - 1] >> (big ? 24 - 8 * i : 8 * i));
+      EXPECT_EQ(qvhost::CountTiffPages(looped.data(), looped.size()), 5);
+      for (uint32_t page = 1; page <= 13; ++page) {
+        o.pageNumber = page;
+        qvhost::Result r = DecodeTiff(looped, o);
+        if (page <= 5) {
+          EXPECT_TRUE(r.ok() && r.header.biWidth == static_cast<int32_t>(2 + page)) << k << " " << page;
+        } else {
+          EXPECT_EQ(r.status, QV_ERR_NO_PAGE) << "back to " << k << ", page " << page;
+        }
+      }
+    }
+  }
 }
 
 TEST(TiffReader, Refusals) {

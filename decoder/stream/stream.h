@@ -76,6 +76,9 @@ void TiffSeekFromEnd(ParamBlock *block, uint32_t n);
 // refills the reversal buffer, or waits for the host when every queued byte
 // has been read. Fails with -1013, -1006 or -1515 as the input ends.
 uint8_t NextStripByte(ParamBlock *block);
+// The same, but the end of the file is an answer: false, nothing read, when
+// the host says the file has ended (the queue is then left as it is).
+bool TiffNextByteUntilEnd(ParamBlock *block, uint8_t *v);
 // Two and four consecutive bytes, the first in the lowest position (file order).
 uint16_t NextStripWord(ParamBlock *block);
 uint32_t NextStripLong(ParamBlock *block);

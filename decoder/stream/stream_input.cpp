@@ -49,30 +49,42 @@ size_t FromFront(const DataQueue *q, const uint8_t *p) {
 
 // Every queued byte has been read: empty the queue and wait for the host to
 // append the bytes that follow. Leaves the window open over the new bytes.
-void WaitForInput(ParamBlock *block, StreamState *s) {
+// When the file has ended (the host says so, before or instead of adding
+// bytes) the job fails with -1013, or with endFails clear the answer is
+// false (a file known to have ended leaves the queue as it is).
+bool WaitForInput(ParamBlock *block, StreamState *s, bool endFails) {
   DataQueue *q = &block->InputQueue;
   size_t held = QueueHeld(q);
   if (s->InFromEnd) {
     // Counting back from the end: the file has no byte left when this reaches 0.
-    s->InBase = held < s->InBase ? s->InBase - static_cast<uint32_t>(held) : 0;
+    uint32_t base = held < s->InBase ? s->InBase - static_cast<uint32_t>(held) : 0;
+    bool ended = base == 0 || (q->flags & QV_QUEUE_END_OF_DATA);
+    if (ended && !endFails) return false;
+    s->InBase = base;
     q->front = q->rear = q->start;
-    if (s->InBase == 0 || (q->flags & QV_QUEUE_END_OF_DATA)) FailJob(block, QV_ERR_INPUT_ENDED);
+    if (ended) FailJob(block, QV_ERR_INPUT_ENDED);
     block->SeekTarget = QV_SEEK_FROM_END | s->InBase;
   } else {
+    bool ended = q->flags & QV_QUEUE_END_OF_DATA;
+    if (ended && !endFails) return false;
     uint64_t next = static_cast<uint64_t>(s->InBase) + held;
     if (next >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
     s->InBase = static_cast<uint32_t>(next);
     q->front = q->rear = q->start;
-    if (q->flags & QV_QUEUE_END_OF_DATA) FailJob(block, QV_ERR_INPUT_ENDED);
+    if (ended) FailJob(block, QV_ERR_INPUT_ENDED);
     block->SeekTarget = s->InBase;
   }
   SuspendJob(block, ResponseNeedInput);
   NormaliseQueue(block, q);
   if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_INPUT_ABORTED);
-  if (q->front == q->rear)
-    FailJob(block, (q->flags & QV_QUEUE_END_OF_DATA) ? QV_ERR_INPUT_ENDED : QV_ERR_INPUT_STALLED);
+  if (q->front == q->rear) {
+    if (!(q->flags & QV_QUEUE_END_OF_DATA)) FailJob(block, QV_ERR_INPUT_STALLED);
+    if (endFails) FailJob(block, QV_ERR_INPUT_ENDED);
+    return false;
+  }
   // The host may have moved the front; its bytes are file position InBase.
   OpenAt(s, q, q->front);
+  return true;
 }
 
 }  // namespace
@@ -178,11 +190,16 @@ bool RefillReversed(ParamBlock *block) {
   return true;
 }
 
-uint8_t NextStripByte(ParamBlock *block) {
+namespace {
+// The next byte into *v; false (with endFails clear) when the file has ended.
+bool FetchByte(ParamBlock *block, uint8_t *v, bool endFails) {
   StreamState *s = JobStream(block);
   DataQueue *q = &block->InputQueue;
   for (;;) {
-    if (s->Window.Next < s->Window.End) return *s->Window.Next++;
+    if (s->Window.Next < s->Window.End) {
+      *v = *s->Window.Next++;
+      return true;
+    }
     if (s->ReverseBits) {
       if (RefillReversed(block)) continue;
     } else if (s->Window.End == q->end && q->rear < q->front && q->start < q->rear) {
@@ -190,9 +207,18 @@ uint8_t NextStripByte(ParamBlock *block) {
       OpenWindowAt(s, q, q->start);
       continue;
     }
-    WaitForInput(block, s);
+    if (!WaitForInput(block, s, endFails)) return false;
   }
 }
+}  // namespace
+
+uint8_t NextStripByte(ParamBlock *block) {
+  uint8_t v;
+  FetchByte(block, &v, true);
+  return v;
+}
+
+bool TiffNextByteUntilEnd(ParamBlock *block, uint8_t *v) { return FetchByte(block, v, false); }
 
 uint16_t NextStripWord(ParamBlock *block) {
   StreamState *s = JobStream(block);

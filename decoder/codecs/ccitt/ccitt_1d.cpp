@@ -86,49 +86,20 @@ void CcittAlignToByte(ParamBlock *block) {
 
 // ---- Bit reader -------------------------------------------------------------
 
-namespace {
-
-// Input bytes in the queue that the stream has not handed out yet.
-size_t UnreadInput(ParamBlock *block, StreamState *s) {
-  return s->InBase + QueueHeld(&block->InputQueue) - TiffInputPosition(block);
-}
-
-// Every queued byte has been read and the data has no limit: ask the host
-// for more, as the stream does, but take "no more" (EndOfData without new
-// bytes) as the end of the data rather than a failure. True when bytes came.
-bool WaitForMoreInput(ParamBlock *block, StreamState *s) {
-  DataQueue *q = &block->InputQueue;
-  if (q->flags & QV_QUEUE_END_OF_DATA) return false;
-  uint64_t next = static_cast<uint64_t>(s->InBase) + QueueHeld(q);
-  if (next >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
-  s->InBase = static_cast<uint32_t>(next);
-  q->front = q->rear = q->start;
-  block->SeekTarget = s->InBase;
-  SuspendJob(block, ResponseNeedInput);
-  NormaliseQueue(block, q);
-  if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_INPUT_ABORTED);
-  if (q->front == q->rear) {
-    if (q->flags & QV_QUEUE_END_OF_DATA) return false;
-    FailJob(block, QV_ERR_INPUT_STALLED);
-  }
-  TiffSeek(block, s->InBase);  // the window opens over the new bytes
-  return true;
-}
-
-}  // namespace
-
 int FetchByteSlow(ParamBlock *block, StreamState *s, FaxBits *b) {
   s->Window.Next = b->next;
   s->Window.End = b->end;
-  // No limit: the end of the input is the end of the data, whenever the
-  // host says so.
-  if (b->left < 0 && UnreadInput(block, s) == 0 && !WaitForMoreInput(block, s)) {
+  uint8_t v;
+  if (b->left >= 0) {
+    v = NextStripByte(block);
+  } else if (!TiffNextByteUntilEnd(block, &v)) {
+    // No limit: the end of the input is the end of the data, whenever the
+    // host says so.
     b->next = s->Window.Next;
     b->end = s->Window.End;
     b->left = 0;
     return -1;
   }
-  uint8_t v = NextStripByte(block);
   b->next = s->Window.Next;
   b->end = s->Window.End;
   return v;

@@ -239,29 +239,58 @@ void InterpretEntry(TiffJob *j, const Entry &e) {
   if (e.Tag == 274 && *scalar != 4) *scalar = 1;
 }
 
+// The offset of the directory after the one at ifd (0 at the end of the
+// chain); *count gets ifd's entry count.
+uint32_t NextDirectory(TiffJob *j, uint32_t ifd, uint16_t *count) {
+  TiffSeek(j->Block, Position(j, ifd));
+  *count = Read16(j);
+  TiffSeek(j->Block, Position(j, ifd + 2 + uint64_t{kEntrySize} * *count));
+  return Read32(j);
+}
+
+// Whether the chain from first holds at least `page` directories, each at an
+// offset not met before. A chain that runs in a circle holds as many pages as
+// it has directories before its first repeat, like a chain that ends there.
+// Brent's method, with one remembered offset: a circle whose first repeat
+// comes after d directories is seen within 3d steps, so 3 x page steps
+// without one (and without the end) settle it; then the length of the circle
+// and the steps before it give d.
+bool ChainHolds(TiffJob *j, uint32_t first, uint32_t page) {
+  uint16_t count;
+  uint32_t remembered = first, hare = first, power = 1, circle = 0;
+  for (uint64_t steps = 1;; ++steps) {
+    hare = NextDirectory(j, hare, &count);
+    if (hare == 0) return steps >= page;  // steps directories, all different
+    if (++circle, hare == remembered) break;
+    if (steps >= 3 * uint64_t{page}) return true;
+    if (circle == power) {
+      remembered = hare;
+      power *= 2;
+      circle = 0;
+    }
+  }
+  // circle directories make up the circle; count those before it.
+  uint32_t tortoise = first;
+  hare = first;
+  for (uint32_t i = 0; i < circle; ++i) hare = NextDirectory(j, hare, &count);
+  uint64_t before = 0;
+  while (tortoise != hare) {
+    tortoise = NextDirectory(j, tortoise, &count);
+    hare = NextDirectory(j, hare, &count);
+    ++before;
+  }
+  return before + circle >= page;
+}
+
 // Seek to the directory of the requested page; returns its entry count.
-// Follows the chain of next-directory offsets, and notices a chain that
-// runs in a circle (Brent's method: one remembered offset).
 uint16_t SelectPage(TiffJob *j, uint32_t ifd) {
   uint32_t page = j->Block->PageNumber < 1 ? 1 : j->Block->PageNumber;
   if (ifd == 0) FailJob(j->Block, QV_ERR_NO_PAGE);
+  if (page > 1 && !ChainHolds(j, ifd, page)) FailJob(j->Block, QV_ERR_NO_PAGE);
+  uint16_t count;
+  for (uint32_t n = 1; n < page; ++n) ifd = NextDirectory(j, ifd, &count);
   TiffSeek(j->Block, Position(j, ifd));
-  uint16_t count = Read16(j);
-  uint32_t remembered = ifd, power = 1, steps = 0;
-  for (uint32_t n = 1; n < page; ++n) {
-    TiffSeek(j->Block, Position(j, ifd + 2 + uint64_t{kEntrySize} * count));
-    uint32_t next = Read32(j);
-    if (next == 0 || next == remembered) FailJob(j->Block, QV_ERR_NO_PAGE);
-    if (++steps == power) {
-      remembered = next;
-      power *= 2;
-      steps = 0;
-    }
-    ifd = next;
-    TiffSeek(j->Block, Position(j, ifd));
-    count = Read16(j);
-  }
-  return count;
+  return Read16(j);
 }
 
 // The checks that decide whether the image can be decoded, in their order.
