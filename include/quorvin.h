@@ -293,7 +293,7 @@ enum {
   QV_ERR_TIFF_SAMPLE_FORMAT = -7074,  /* SampleFormat other than 1, SMinSampleValue, SMaxSampleValue */
 
   /* TIFF strip decoding. */
-  QV_ERR_TIFF_STRIP_ENDED = -7103,    /* LZW data of a strip used up before its rows */
+  QV_ERR_TIFF_STRIP_ENDED = -7103,    /* a strip's data (its byte count) used up before its rows */
   QV_ERR_TIFF_PREDICTOR = -7104,      /* Predictor not usable with this depth or compression */
   QV_ERR_TIFF_PLANAR = -7105,         /* PlanarConfiguration other than 1 */
   QV_ERR_TIFF_SAMPLES_PER_PIXEL = -7106, /* SamplesPerPixel not 1, 3 or 4 */
@@ -371,7 +371,7 @@ static inline const char *QvStatusText(int32_t status) {
     case QV_ERR_TIFF_VALUE_TYPE: return "TIFF tag value of an unusable type";
     case QV_ERR_TIFF_SAMPLES: return "unsupported TIFF samples (extra samples or bit depth)";
     case QV_ERR_TIFF_SAMPLE_FORMAT: return "unsupported TIFF sample format";
-    case QV_ERR_TIFF_STRIP_ENDED: return "LZW data of a TIFF strip ended before its rows";
+    case QV_ERR_TIFF_STRIP_ENDED: return "a TIFF strip's data ended before its rows";
     case QV_ERR_TIFF_PREDICTOR: return "TIFF predictor not usable here";
     case QV_ERR_TIFF_PLANAR: return "separate TIFF colour planes are not read";
     case QV_ERR_TIFF_SAMPLES_PER_PIXEL: return "TIFF samples per pixel not 1, 3 or 4";

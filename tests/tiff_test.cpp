@@ -41,8 +41,9 @@ Page MakePage(uint32_t w, uint32_t h, uint16_t samples, uint16_t bits, uint16_t 
 }
 
 // The rows the bitmap must hold, in delivery order: the page's rows with red
-// and blue exchanged for RGB, each padded to 4 bytes.
-std::vector<uint8_t> ExpectedRows(const Page &p, bool bottomFirst) {
+// and blue exchanged for RGB, 16-bit pixels of a big-endian file in the
+// bitmap's little-endian order, each padded to 4 bytes.
+std::vector<uint8_t> ExpectedRows(const Page &p, bool bottomFirst, bool bigEndian = false) {
   uint32_t rb = tiffbuild::RowBytes(p), stride = (rb + 3) / 4 * 4;
   std::vector<uint8_t> out;
   for (uint32_t k = 0; k < p.height; ++k) {
@@ -50,6 +51,8 @@ std::vector<uint8_t> ExpectedRows(const Page &p, bool bottomFirst) {
     std::vector<uint8_t> row(p.pixels.begin() + size_t{y} * rb, p.pixels.begin() + size_t{y + 1} * rb);
     if (p.photometric == 2 && p.samples >= 3)
       for (uint32_t x = 0; x < p.width; ++x) std::swap(row[x * p.samples], row[x * p.samples + 2]);
+    if (p.bits == 16 && bigEndian)
+      for (uint32_t x = 0; x < p.width; ++x) std::swap(row[2 * x], row[2 * x + 1]);
     row.resize(stride);
     out.insert(out.end(), row.begin(), row.end());
   }
@@ -113,7 +116,7 @@ TEST(TiffReader, LayoutsDecodeToTheirPixels) {
         // Rows leave in file order unless the file's order and the one asked
         // for differ (Orientation 4 stores the bottom row first).
         bool fileBottomUp = variant == 3, topDown = (flags & QV_FLAG_TOP_DOWN) != 0;
-        std::vector<uint8_t> want = ExpectedRows(p, fileBottomUp == topDown);
+        std::vector<uint8_t> want = ExpectedRows(p, fileBottomUp == topDown, big);
         size_t head = (flags & QV_FLAG_HEADER) ? r.output.size() - want.size() : 0;
         ASSERT_EQ(r.output.size(), head + want.size());
         EXPECT_TRUE(memcmp(r.output.data() + head, want.data(), want.size()) == 0);
@@ -241,6 +244,8 @@ TEST(TiffReader, Refusals) {
       {"five rows in strips of 2, two strips", {{278, kLong, {2}}, {273, kLong, {8, 8}}, {279, kLong, {8, 8}}},
        QV_ERR_TIFF_STRIP_COUNT},
       {"LZW strip shorter than its rows", {{279, kLong, {6}}}, QV_ERR_TIFF_STRIP_ENDED, 1, 8, 1, 5},
+      {"uncompressed strip shorter than its rows", {{279, kLong, {19}}}, QV_ERR_TIFF_STRIP_ENDED},
+      {"PackBits strip shorter than its rows", {{279, kLong, {6}}}, QV_ERR_TIFF_STRIP_ENDED, 1, 8, 1, 32773},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -298,6 +303,35 @@ TEST(TiffReader, PackBitsPackets) {
   ASSERT_TRUE(r.ok()) << r.status;
   want = {9, 9, 9, 9, 9, 9, 0, 0, 1, 2, 3, 4, 5, 6, 0, 0};
   EXPECT_EQ(r.output, want);
+  // Rows in two strips, the first strip's last literal cut short by its
+  // byte count: the bytes after the count are the next strip's, not its own.
+  p.rowsPerStrip = 1;
+  p.strips = {{0x05, 1, 2, 3, 4, 5}, {0x05, 6, 7, 8, 9, 10, 11}};
+  r = DecodeTiff(tiffbuild::Writer(false).Build({p}), o);
+  EXPECT_EQ(r.status, QV_ERR_TIFF_STRIP_ENDED);
+  // A count of 0 sets no limit, as before.
+  p.strips = {{0x05, 1, 2, 3, 4, 5, 6}, {0x05, 6, 7, 8, 9, 10, 11}};
+  p.tags = {{279, tiffbuild::kLong, {0, 0}}};
+  r = DecodeTiff(tiffbuild::Writer(false).Build({p}), o);
+  ASSERT_TRUE(r.ok()) << r.status;
+  want = {1, 2, 3, 4, 5, 6, 0, 0, 6, 7, 8, 9, 10, 11, 0, 0};
+  EXPECT_EQ(r.output, want);
+}
+
+// Without StripByteCounts each strip runs to the next one (the last to the
+// end of the file): files of many strips decode in every compression, also
+// when the strips are stored in another order than the rows.
+TEST(TiffReader, StripsWithoutByteCounts) {
+  for (uint16_t c : {1, 32773, 5}) {
+    Page p = MakePage(9, 10, 1, 8, 1, c, 5);
+    p.omitByteCounts = true;
+    std::vector<uint8_t> file = tiffbuild::Writer(false).Build({p});
+    qvhost::Options o;
+    qvhost::Result r = DecodeTiff(file, o);
+    ASSERT_TRUE(r.ok()) << c << ": " << r.status;
+    EXPECT_EQ(r.output, ExpectedRows(p, true)) << c;
+    EXPECT_EQ(qvtest::CheckStress(file, o, r, 12), "") << c;
+  }
 }
 
 const qvhost::ExtraRecord *FindRecord(const qvhost::Result &r, uint32_t tag) {
@@ -332,6 +366,23 @@ TEST(TiffReader, DescriptiveTagRecords) {
     std::vector<uint8_t> unitWant = {3, 0, 1, 0, 0, 0};
     w.Put(unitWant, 2, 2);
     EXPECT_EQ(unit->data, unitWant);
+    // A tag whose values run past the end of the file is dropped; the
+    // others stay, and the image decodes.
+    Page cut = p;
+    cut.tags.push_back({270, tiffbuild::kAscii, {'x', 'y', 'z', 'w', 'v', 0}});
+    std::vector<uint8_t> file = tiffbuild::Writer(big).Build({cut});
+    for (size_t at = 0; at + 12 <= file.size(); ++at)
+      if (file[at] == (big ? 1 : 14) && file[at + 1] == (big ? 14 : 1)) {  // tag 270's entry
+        file.resize(file.size() + 8);
+        uint32_t past = static_cast<uint32_t>(file.size() - 3);
+        for (int i = 0; i < 4; ++i) file[at + 8 + i] = static_cast<uint8_t>(past >> (big ? 24 - 8 * i : 8 * i));
+        break;
+      }
+    r = DecodeTiff(file, o);
+    ASSERT_TRUE(r.ok()) << r.status;
+    EXPECT_FALSE(FindRecord(r, 270));
+    EXPECT_TRUE(FindRecord(r, 269) && FindRecord(r, 282));
+    EXPECT_EQ(r.output, ExpectedRows(p, true));
     // No room offered: the tags are dropped and the image still decodes.
     o.extraLimit = 8;
     r = DecodeTiff(tiffbuild::Writer(big).Build({p}), o);

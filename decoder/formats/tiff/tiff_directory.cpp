@@ -130,10 +130,13 @@ bool ScanUniform(TiffJob *j, const Entry &e, uint32_t *first) {
 
 // Copy a descriptive tag into the host's ExtraBuffer: a record of kind
 // 0x4000 + tag holding the field type, the count and the values as they stand
-// in the file. Dropped when the host offers no room.
+// in the file. Dropped when the host offers no room, and when its values lie
+// out of reach or run past the end of the file (a file that decodes is not
+// refused for what describes it).
 void TiffStoreTag(TiffJob *j, const Entry &e) {
   ParamBlock *block = j->Block;
   uint32_t size = DataSize(j, e, QV_ERR_TIFF_TAG_TYPE);
+  if (size > 4 && uint64_t{Get32(j, e.Field)} + size > kSeekPositionLimit) return;
   if (!block->ExtraBuffer || !ReserveExtra(block, size + 14)) return;
   uint8_t head[14];
   Put32le(head, 0x4000u + e.Tag);
@@ -153,7 +156,8 @@ void TiffStoreTag(TiffJob *j, const Entry &e) {
       StreamState *s = j->Stream;
       uint32_t have = static_cast<uint32_t>(s->Window.End - s->Window.Next);
       if (have == 0) {
-        uint8_t b = NextStripByte(block);
+        uint8_t b;
+        if (!TiffNextByteUntilEnd(block, &b)) return;  // the record is not counted
         if (block->ExtraCapacity < at + 14 + size) FailJob(block, QV_ERR_BAD_OPTION);
         block->ExtraBuffer[at + 14 + done++] = b;
         continue;
@@ -375,15 +379,6 @@ void TiffReadDirectory(TiffJob *j) {
   for (uint32_t i = 0; i < count; ++i) InterpretEntry(j, EntryAt(j, entries + i * kEntrySize));
   FreeJobBuffer(block, slot);
 
-  if (!j->StripByteCounts.Present) {
-    // One strip without a byte limit.
-    TiffList &l = j->StripByteCounts;
-    l.Count = l.Elements = l.Held = 1;
-    l.ElementSize = 4;
-    l.Inline = true;
-    l.First = 0;
-    l.Window[0] = 0xFFFFFFFFu;
-  }
   Validate(j);
 }
 

@@ -51,7 +51,7 @@ struct TiffJob {
   uint32_t RowsPerStrip;
   uint32_t T4Options;
   uint32_t Predictor;
-  TiffList StripOffsets, StripByteCounts, ColorMap;
+  TiffList StripOffsets, StripByteCounts, ColorMap;  // counts absent: each strip runs to the next
 
   // The output.
   uint32_t Depth;     // bits per output pixel
@@ -65,7 +65,7 @@ struct TiffJob {
   uint8_t *Row;       // stride + 3 bytes, for rows that cannot be decoded in place
   LzwDecoder *Lzw;
   void *LzwStorage;
-  uint32_t StripLeft;  // bytes of the current LZW strip not yet handed to the decoder
+  uint32_t StripLeft;  // bytes of the current strip not yet read (LZW: handed to the decoder)
   bool StripDry;       // the decoder asked for more after the strip's last byte
 };
 

@@ -44,13 +44,18 @@ uint32_t TiffStripSource(void *context, uint8_t *buffer) {
 // PackBits: literal runs (0..127: copy c + 1 bytes) and replicate runs
 // (-127..-1: one byte 1 - c times); -128 is no operation. A packet that runs
 // past the row end is cut there and its excess input dropped.
+//
+// The strip's byte count (StripLeft) ends its data: a packet that it cuts
+// short, or a row it leaves unfilled, fails with -7103.
 void UnpackBitsRow(TiffJob *j, uint8_t *row) {
   ParamBlock *block = j->Block;
   StreamState *s = j->Stream;
   uint32_t done = 0, want = j->RowBytes;
   while (done < want) {
-    // Packets that lie whole in the input window are read straight from it.
+    // Packets that lie whole in the input window (and in the strip) are
+    // read straight from it.
     const uint8_t *p = s->Window.Next, *end = s->Window.End;
+    if (static_cast<size_t>(end - p) > j->StripLeft) end = p + j->StripLeft;
     // Runs are written 16 bytes at a time where the row has room past
     // their end (later packets overwrite the excess) and literal runs read
     // from the window the same way: short runs do not pay a call's set-up.
@@ -79,13 +84,19 @@ void UnpackBitsRow(TiffJob *j, uint8_t *row) {
         done += take;
       }
     }
+    j->StripLeft -= static_cast<uint32_t>(p - s->Window.Next);
     s->Window.Next = p;
     if (done >= want) break;
     // One packet across the end of the window.
+    if (j->StripLeft == 0) FailJob(block, QV_ERR_TIFF_STRIP_ENDED);
     int8_t c = static_cast<int8_t>(StreamByte(block, s));
+    --j->StripLeft;
     if (c == -128) continue;
     uint32_t k = c >= 0 ? uint32_t(c) + 1 : uint32_t(1 - c);
     uint32_t take = want - done < k ? want - done : k;
+    uint32_t data = c >= 0 ? k : 1;  // the packet's bytes after its count
+    if (j->StripLeft < data) FailJob(block, QV_ERR_TIFF_STRIP_ENDED);
+    j->StripLeft -= data;
     if (c >= 0) {
       TiffReadBytes(block, row + done, take);
       if (k > take) TiffSkipBytes(block, k - take);
@@ -93,6 +104,21 @@ void UnpackBitsRow(TiffJob *j, uint8_t *row) {
       memset(row + done, StreamByte(block, s), take);
     }
     done += take;
+  }
+}
+
+// Uncompressed rows take their bytes from the strip's count.
+void TakeStripBytes(TiffJob *j, uint32_t n) {
+  if (j->StripLeft < n) FailJob(j->Block, QV_ERR_TIFF_STRIP_ENDED);
+  j->StripLeft -= n;
+}
+
+// 16-bit pixels of a big-endian file into the bitmap's little-endian order.
+void SwapPairs(uint8_t *row, uint32_t n) {
+  for (uint32_t i = 0; i < n; ++i) {
+    uint8_t t = row[2 * i];
+    row[2 * i] = row[2 * i + 1];
+    row[2 * i + 1] = t;
   }
 }
 
@@ -113,6 +139,7 @@ void DecodeRow(TiffJob *j, uint8_t *row) {
   ParamBlock *block = j->Block;
   switch (j->Compression) {
     case 1:
+      TakeStripBytes(j, j->RowBytes);
       if (j->Photometric == 2 && j->Depth == 24) {
         ReadSwappedRow(j, row);
         memset(row + j->RowBytes, 0, j->Stride - j->RowBytes);
@@ -147,10 +174,12 @@ void DecodeRow(TiffJob *j, uint8_t *row) {
       DecodeG4Row(block, row, j->Width);
       return;
   }
-  // TIFF stores red first, the bitmap blue first; CMYK and 16-bit rows stay.
+  // TIFF stores red first, the bitmap blue first; CMYK rows stay, and
+  // 16-bit pixels take the bitmap's byte order.
   if (j->Photometric == 2) {
     if (j->Depth == 24) SwapRedBlue24(row, row, j->Width);
     else if (j->Depth == 32) SwapRedBlue32(row, j->Width);
+    else if (j->Depth == 16 && j->BigEndian) SwapPairs(row, j->Width);
   }
   memset(row + j->RowBytes, 0, j->Stride - j->RowBytes);
 }
@@ -201,6 +230,14 @@ void EndOfBatch(TiffJob *j, uint32_t *counter, bool complete) {
   TiffYieldRows(block, complete);
 }
 
+// The byte count of a strip when the file gives none: up to the next strip
+// (the strips of a file lie one after another), the last one without a limit.
+uint32_t StripEnd(TiffJob *j, uint32_t strip, uint32_t offset) {
+  if (strip + 1 >= j->StripOffsets.Count) return 0xFFFFFFFFu;
+  uint32_t next = TiffListElement(j, &j->StripOffsets, strip + 1);
+  return next > offset ? next - offset : 0xFFFFFFFFu;
+}
+
 void DecodeTiffStrips(TiffJob *j, uint32_t dataStart) {
   ParamBlock *block = j->Block;
   uint32_t counter = block->RowsPerBatch ? block->RowsPerBatch : 1;
@@ -208,10 +245,14 @@ void DecodeTiffStrips(TiffJob *j, uint32_t dataStart) {
   uint32_t r = 0;
   while (r < j->Height) {
     uint32_t strip = r / j->RowsPerStrip;
-    if (strip >= j->StripOffsets.Count || strip >= j->StripByteCounts.Count)
+    bool counted = j->StripByteCounts.Present;
+    if (strip >= j->StripOffsets.Count || (counted && strip >= j->StripByteCounts.Count))
       FailJob(block, QV_ERR_TIFF_STRIP_COUNT);
     uint32_t offset = TiffListElement(j, &j->StripOffsets, strip);
-    uint32_t bytes = TiffListElement(j, &j->StripByteCounts, strip);
+    uint32_t bytes = counted ? TiffListElement(j, &j->StripByteCounts, strip) : StripEnd(j, strip, offset);
+    // Uncompressed and PackBits strips end at their count; 0 (a count the
+    // writer left out) sets no limit.
+    j->StripLeft = bytes ? bytes : 0xFFFFFFFFu;
     if (j->Compression == 5) {
       j->StripLeft = bytes;
       j->StripDry = false;
