@@ -26,38 +26,38 @@ bool g_reverse;
 
 void ReadBody(ParamBlock *block) {
   block->Flags |= QV_FLAG_FINAL_IMAGE;  // one image: the host must not ask for another
-  TiffStartInput(block);
-  StreamState *s = JobStream(block);
+  Stream stream{}, *s = &stream;  // lives as long as the body
+  StreamStartInput(s, block);
   static uint8_t reversal[kReversalBufferSize];
-  if (g_reverse) TiffReverseInput(block, reversal);
+  if (g_reverse) StreamReverseInput(s, reversal);
   for (const ReadStep &st : g_steps) {
     if (st.position != UINT32_MAX) {
-      TiffSeek(block, st.position);
-      if (TiffInputPosition(block) != st.position) FailJob(block, -1);
+      StreamSeek(s, st.position);
+      if (StreamInputPosition(s) != st.position) FailJob(block, -1);
     }
     switch (st.kind) {
       case 0: {
         size_t at = g_got.size();
         g_got.resize(at + st.length);
-        TiffReadBytes(block, g_got.data() + at, st.length);
+        StreamRead(s, g_got.data() + at, st.length);
         break;
       }
       case 1:
         for (uint32_t i = 0; i < st.length / 2; ++i) {
-          uint16_t w = NextStripWord(block);
+          uint16_t w = StreamWord(s);
           g_got.push_back(static_cast<uint8_t>(w));
           g_got.push_back(static_cast<uint8_t>(w >> 8));
         }
         break;
       case 2:
         for (uint32_t i = 0; i < st.length / 4; ++i) {
-          uint32_t v = NextStripLong(block);
+          uint32_t v = StreamLong(s);
           for (int k = 0; k < 4; ++k) g_got.push_back(static_cast<uint8_t>(v >> (8 * k)));
         }
         break;
       default:
-        TiffSkipBytes(block, st.length - 1);
-        g_got.push_back(StreamByte(block, s));
+        StreamSkip(s, st.length - 1);
+        g_got.push_back(StreamByte(s));
         break;
     }
   }
@@ -166,11 +166,12 @@ TEST(StreamInput, EndOfInputFails) {
 std::vector<uint8_t> g_tail;
 void TailBody(ParamBlock *block) {
   block->Flags |= QV_FLAG_FINAL_IMAGE;
-  TiffStartInput(block);
+  Stream stream{}, *s = &stream;
+  StreamStartInput(s, block);
   g_tail.resize(30);
-  TiffReadBytes(block, g_tail.data(), 4);
-  TiffSeekFromEnd(block, 26);
-  TiffReadBytes(block, g_tail.data() + 4, 26);
+  StreamRead(s, g_tail.data(), 4);
+  StreamSeekFromEnd(s, 26);
+  StreamRead(s, g_tail.data() + 4, 26);
 }
 
 TEST(StreamInput, SeekFromTheEnd) {
@@ -299,29 +300,30 @@ TEST(StreamOutput, HostProtocolFaults) {
 int g_outputCase;
 void OutputBody(ParamBlock *block) {
   block->Flags |= QV_FLAG_FINAL_IMAGE;
-  TiffStartOutput(block);
+  Stream stream{}, *s = &stream;
+  StreamStartOutput(s, block);
   uint8_t bytes[64];
   for (int i = 0; i < 64; ++i) bytes[i] = static_cast<uint8_t>(i + 1);
   if (g_outputCase == 0) {
     // Below the committed end, inside the queue's window.
-    TiffPutRow(block, bytes, 10);
-    TiffCommitOutput(block);
-    TiffPlaceOutput(block, 4, 2);
+    StreamPut(s, bytes, 10);
+    StreamCommit(s);
+    StreamPlace(s, 4, 2);
     return;
   }
   // A header, rows handed over in batches, then the header rewritten (the
   // raw fax ending): the host must hold the new header and every row.
   memset(bytes, 0xEE, 8);
-  TiffPutRow(block, bytes, 8);
+  StreamPut(s, bytes, 8);
   for (int row = 0; row < 6; ++row) {
     uint8_t line[16];
     memset(line, row, sizeof line);
-    TiffPutRow(block, line, sizeof line);
-    TiffYieldRows(block, true);
+    StreamPut(s, line, sizeof line);
+    StreamYieldRows(s, true);
   }
   uint8_t header[8] = {'h', 'e', 'a', 'd', 'e', 'r', '!', '!'};
-  TiffRewriteAt(block, header, 8, 0);
-  TiffCommitOutput(block);
+  StreamRewriteAt(s, header, 8, 0);
+  StreamCommit(s);
 }
 
 TEST(StreamOutput, PlacementRulesAndRewrites) {

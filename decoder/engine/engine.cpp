@@ -238,8 +238,8 @@ int EnterJob(ParamBlock *block, DecoderContext *ctx, bool start) {
     return ResponseError;
   }
   ctx->Block = block;
-  ctx->GlobalStateSave.Block = block;
   if (start) {
+    ctx->Catch = nullptr;  // the old run's frames are gone
     NewJobFiber(ctx);
     // A restart keeps the buffers it holds, and they stay counted.
     ctx->MemoryLimit = block->MemoryLimit ? block->MemoryLimit : QV_DEFAULT_MEMORY_LIMIT;
@@ -340,8 +340,6 @@ DecoderContext *JobContext(ParamBlock *block) {
   return static_cast<DecoderContext *>(block->ContextPointer);
 }
 
-GlobalState *JobGlobals(ParamBlock *block) { return &JobContext(block)->GlobalStateSave; }
-
 // SaveState returns twice like setjmp, so GCC warns that ctx "might be
 // clobbered"; the switch restores every callee-saved register, and ctx is
 // looked up again after the second return anyway.
@@ -372,8 +370,41 @@ void SuspendJob(ParamBlock *block, int response) {
 #pragma GCC diagnostic pop
 #endif
 
+struct FailureCatch {
+  ExecState State;
+  int32_t Status;
+  FailureCatch *Outer;
+};
+
+// SaveState returns twice: block and c are read again after the second
+// return, from where the switch left them (see SuspendJob).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wclobbered"
+#endif
+int32_t CatchFailure(ParamBlock *block, void (*fn)(void *), void *argument) {
+  FailureCatch c;
+  DecoderContext *ctx = JobContext(block);
+  c.Status = 0;
+  c.Outer = ctx->Catch;
+  ctx->Catch = &c;
+  if (SaveState(&c.State) == 0) fn(argument);
+  JobContext(block)->Catch = c.Outer;
+  return c.Status;
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
 void FailJob(ParamBlock *block, int32_t status) {
   DecoderContext *ctx = JobContext(block);
+  if (FailureCatch *c = ctx->Catch) {
+    c->Status = status;
+#if QV_ASAN
+    __asan_handle_no_return();  // the frames between here and the catch are dropped
+#endif
+    ResumeState(&c->State, 1);
+  }
   block->Status = status;
   LeaveJob(ctx, ResponseError, true);
 }

@@ -3,10 +3,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "codecs/ccitt/ccitt.h"
 #include "engine/memory.h"
 #include "quorvin.h"
-#include "stream/stream.h"
 
 // Saved execution state: callee-saved registers, stack pointer, resume point,
 // and the floating-point control words (SSE/x87; FPCR on aarch64); on Windows
@@ -34,18 +32,6 @@ int SaveState(ExecState *record) __attribute__((returns_twice));
                                void *stackLimit);
 }
 
-// Working variables of the TIFF streams and the fax decoders. They belong to
-// the job: each context holds its own set and the running job reaches it
-// through its ParamBlock.
-struct GlobalState {
-  ParamBlock *Block;
-  StreamState Stream;
-  CcittState Ccitt;
-};
-// The room the context keeps for them.
-constexpr size_t kGlobalStateArea = 1024;
-static_assert(sizeof(GlobalState) <= kGlobalStateArea, "working variables outgrew their room");
-
 constexpr int kJobSlots = 20;
 constexpr size_t kJobStackSize = 64 * 1024;
 // The stack's lowest bytes, checked on every return to the host: a second
@@ -67,7 +53,6 @@ struct DecoderContext {
   size_t MemoryLimit;           // the job's budget, set when it starts
   int32_t PassPending;
   uint8_t *SavedInputEnd;
-  GlobalState GlobalStateSave;
 
   // Engine bookkeeping.
   ParamBlock *Owner;          // the block of request 1; a job answers to no other
@@ -93,6 +78,7 @@ struct DecoderContext {
   unsigned ValgrindStackId;
   uint32_t GuardReturns;  // returns to the host, for the whole guard scan
   bool FillWholeStack;    // for the high-water measurement of the tests
+  struct FailureCatch *Catch;  // the innermost CatchFailure running, on the job stack
 };
 
 enum JobPhase : int32_t { PhaseCreated = 0, PhaseRunning, PhaseSuspended, PhaseComplete };
@@ -105,8 +91,15 @@ void RunJob(ParamBlock *block);
 
 // Inside a job: return to the host with a response; continues on the next request.
 void SuspendJob(ParamBlock *block, int response);
-// Inside a job: fail with a status; the job is ended and Corvane answers 2.
+// Inside a job: fail with a status; the job is ended and Corvane answers 2
+// (unless a CatchFailure is running: it returns the status instead).
 [[noreturn]] void FailJob(ParamBlock *block, int32_t status);
+// Inside a job: run fn(argument) so that a failure anywhere inside it, at any
+// depth (a codec's fault, the input ending), comes back here as its status
+// instead of ending the job; 0 when fn returned. The frames fn left are
+// dropped, so what fn called must keep its state where a failure leaves it
+// usable (job records), as every job's code does for a suspension.
+int32_t CatchFailure(ParamBlock *block, void (*fn)(void *), void *argument);
 // Release everything the job holds (safe from any state).
 void EndJob(ParamBlock *block);
 
@@ -120,7 +113,6 @@ void FreeJobBuffer(ParamBlock *block, int slot);
 void *ReallocJobBuffer(ParamBlock *block, int slot, size_t size);
 
 DecoderContext *JobContext(ParamBlock *block);
-GlobalState *JobGlobals(ParamBlock *block);
 
 #if QV_INTERNAL_API
 // Test seam: make request 2 of this job run body instead of the image readers.

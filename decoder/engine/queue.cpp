@@ -263,3 +263,26 @@ void AppendExtraBytes(ParamBlock *block, const void *source, uint32_t n) {
   memcpy(block->ExtraBuffer + block->ExtraUsed, source, n);
   block->ExtraUsed += n;
 }
+
+// ---- Queues as the positioned stream keeps them ----------------------------
+
+size_t QueueHeld(const DataQueue *q) {
+  if (q->rear >= q->front) return static_cast<size_t>(q->rear - q->front);
+  return static_cast<size_t>(q->end - q->front) + static_cast<size_t>(q->rear - q->start);
+}
+
+void CheckQueuePositions(ParamBlock *block, const DataQueue *q) {
+  if (!q->start || q->end <= q->start || q->front < q->start || q->front > q->end ||
+      q->rear < q->start || q->rear > q->end)
+    FailJob(block, QV_ERR_BAD_OPTION);
+}
+
+void NormaliseQueue(ParamBlock *block, DataQueue *q) {
+  CheckQueuePositions(block, q);
+  if (q->rear == q->end) {
+    if (q->front == q->start) FailJob(block, QV_ERR_QUEUE_OVERFULL);
+    q->rear = q->start;
+  }
+  if (q->front == q->rear) q->front = q->rear = q->start;
+  if (q->front == q->end) q->front = q->start;
+}

@@ -30,6 +30,18 @@ void QueueGet(uint8_t *destination, DataQueue *q, size_t n);
 // Position p advanced by n bytes, wrapping past the storage end.
 uint8_t *QueueAdvance(const DataQueue *q, uint8_t *p, size_t n);
 
+// The stricter rules of the positioned stream, which keeps its queues
+// normalised after every return from the host: a rear at the storage end
+// wraps to the start (failing with -7107 when the front is at the start, a
+// completely filled storage); front equal to rear puts both at the start; a
+// front at the storage end wraps to the start. Positions outside the storage
+// end the job with -7005.
+void NormaliseQueue(ParamBlock *block, DataQueue *q);
+// The validity check alone: positions outside the storage fail with -7005.
+void CheckQueuePositions(ParamBlock *block, const DataQueue *q);
+// Bytes a normalised queue holds (front to rear, across the wrap).
+size_t QueueHeld(const DataQueue *q);
+
 // Operations that wait for the host (each may suspend or fail the job).
 void ReadInput(ParamBlock *block, uint8_t *destination, DataQueue *q, size_t n);
 void SkipInput(ParamBlock *block, DataQueue *q, size_t n);

@@ -9,15 +9,15 @@
 // belongs (SeekTarget with ResponseNeedOutput and ResponseSeek), so rows can be
 // placed anywhere in the output file.
 //
-// The state lives in the job's GlobalState; every function takes the running
-// job's ParamBlock.
+// A reader keeps its Stream in its job record and hands it to every
+// operation. The window is the stream's own: every operation that waits for
+// the host opens it again over the queue as the host left it.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
 
 #include "engine/queue.h"
 #include "quorvin.h"
-
 
 // Bytes reversed ahead for bit-reversed (least significant bit first) input.
 constexpr size_t kReversalBufferSize = 4096;
@@ -29,7 +29,8 @@ struct InputWindow {
   const uint8_t *End;
 };
 
-struct StreamState {
+struct Stream {
+  ParamBlock *Block;        // the job it reads and writes for
   // Input.
   uint32_t InBase;          // file position of the byte at the input queue's front
   InputWindow Window;
@@ -37,7 +38,7 @@ struct StreamState {
   bool ReverseBits;         // input bytes pass through the bit-reversal table
   uint8_t *ReversalBuffer;  // kReversalBufferSize bytes while ReverseBits is set
   uint8_t *Reversed;        // with ReverseBits: queue position after the last byte reversed
-  bool InFromEnd;            // InBase counts bytes before the end of the file
+  bool InFromEnd;           // InBase counts bytes before the end of the file
   // Output.
   uint32_t OutBase;    // output position of the byte at the output queue's front
   uint8_t *OutCursor;  // where the next output byte goes, inside the storage
@@ -45,60 +46,47 @@ struct StreamState {
   uint32_t OutHigh;    // highest output position written so far
 };
 
-// Queue normalisation after every resume: a rear at the storage end wraps to
-// the start (failing with -7107 when the front is at the start, a completely
-// filled storage); front equal to rear puts both at the start; a front at the
-// storage end wraps to the start. Positions outside the storage end the job
-// with -7005.
-void NormaliseQueue(ParamBlock *block, DataQueue *q);
-// The validity check alone: positions outside the storage fail with -7005.
-void CheckQueuePositions(ParamBlock *block, const DataQueue *q);
-// Bytes the queue holds (front to rear, across the wrap).
-size_t QueueHeld(const DataQueue *q);
-
 // ---- Input ----------------------------------------------------------------
 
-// Open the input stream: the byte at the queue's front is file position 0.
-// Refuses queue flag bit 1 (-1547). Does not wait for data.
-void TiffStartInput(ParamBlock *block);
+// Open the input stream of block's job: the byte at the queue's front is file
+// position 0. Refuses queue flag bit 1 (-1547). Does not wait for data.
+void StreamStartInput(Stream *s, ParamBlock *block);
 // File position of the next byte the window hands out.
-uint32_t TiffInputPosition(ParamBlock *block);
+uint32_t StreamInputPosition(Stream *s);
 // Move to a file position: inside the queue when the position is there,
 // otherwise by emptying the queue and asking the host (ResponseSeek). Does
 // not wait for data. Positions at or beyond 2^30 fail with -7006.
-void TiffSeek(ParamBlock *block, uint32_t position);
+void StreamSeek(Stream *s, uint32_t position);
 // Move to n bytes before the end of the file (SeekTarget 0x80000000 + n),
-// always through the host. Until the next TiffSeek the stream counts
+// always through the host. Until the next StreamSeek the stream counts
 // positions from the end: more input is asked for the same way, and
-// TiffInputPosition has no meaning. n at or beyond 2^30 fails with -7006.
-void TiffSeekFromEnd(ParamBlock *block, uint32_t n);
+// StreamInputPosition has no meaning. n at or beyond 2^30 fails with -7006.
+void StreamSeekFromEnd(Stream *s, uint32_t n);
 // The slow path of a byte fetch: moves the window across the storage wrap,
 // refills the reversal buffer, or waits for the host when every queued byte
 // has been read. Fails with -1013, -1006 or -1515 as the input ends.
-uint8_t NextStripByte(ParamBlock *block);
+uint8_t StreamNextByte(Stream *s);
 // The same, but the end of the file is an answer: false, nothing read, when
 // the host says the file has ended (the queue is then left as it is).
-bool TiffNextByteUntilEnd(ParamBlock *block, uint8_t *v);
+bool StreamNextByteUntilEnd(Stream *s, uint8_t *v);
 // Two and four consecutive bytes, the first in the lowest position (file order).
-uint16_t NextStripWord(ParamBlock *block);
-uint32_t NextStripLong(ParamBlock *block);
-uint16_t TiffSeekRead16(ParamBlock *block, uint32_t position);
-uint32_t TiffSeekRead32(ParamBlock *block, uint32_t position);
+uint16_t StreamWord(Stream *s);
+uint32_t StreamLong(Stream *s);
 // Copy n bytes from the stream.
-void TiffReadBytes(ParamBlock *block, uint8_t *destination, size_t n);
+void StreamRead(Stream *s, uint8_t *destination, size_t n);
 // Skip n bytes of the stream.
-void TiffSkipBytes(ParamBlock *block, size_t n);
+void StreamSkip(Stream *s, size_t n);
 // From now on every input byte is bit-reversed (most significant bit first
 // becomes least significant first) through buffer (kReversalBufferSize bytes,
 // owned by the caller for the rest of the job).
-void TiffReverseInput(ParamBlock *block, uint8_t *buffer);
+void StreamReverseInput(Stream *s, uint8_t *buffer);
 
-// The window refill behind NextStripByte while bits are reversed: copies the
+// The window refill behind StreamNextByte while bits are reversed: copies the
 // queued bytes after the last reversed one, through the reversal table, into
 // the reversal buffer (at most kReversalBufferSize, never across the wrap of
 // the storage more than once) and opens the window over them. Returns false
 // when the queue holds no unreversed byte.
-bool RefillReversed(ParamBlock *block);
+bool StreamRefillReversed(Stream *s);
 
 // Each byte value with its bit order reversed (0x01 gives 0x80, 0x03 gives 0xC0).
 struct ByteTable {
@@ -117,9 +105,9 @@ constexpr ByteTable MakeBitReverseTable() {
 inline constexpr ByteTable kBitReverseTable = MakeBitReverseTable();
 
 // The next byte, from the window when it holds one.
-inline uint8_t StreamByte(ParamBlock *block, StreamState *s) {
+inline uint8_t StreamByte(Stream *s) {
   if (s->Window.Next < s->Window.End) return *s->Window.Next++;
-  return NextStripByte(block);
+  return StreamNextByte(s);
 }
 
 // ---- Output ---------------------------------------------------------------
@@ -129,38 +117,35 @@ inline uint8_t StreamByte(ParamBlock *block, StreamState *s) {
 // them by moving the rear: when the queue fills, when a placement leaves the
 // queue's window of positions, before ResponseRowsReady and at the end.
 
-// Open the output stream: the byte at the queue's front is output position 0.
-// Refuses queue flag bit 1 (-1547); clears bit 5.
-void TiffStartOutput(ParamBlock *block);
+// Open the output stream of block's job: the byte at the queue's front is
+// output position 0. Refuses queue flag bit 1 (-1547); clears bit 5.
+void StreamStartOutput(Stream *s, ParamBlock *block);
 // Output position of OutCursor.
-uint32_t TiffOutputPosition(ParamBlock *block);
+uint32_t StreamOutputPosition(Stream *s);
 // Put n bytes at the cursor, draining to the host (ResponseNeedOutput with
 // SeekTarget = 0x40000000 | position of the queue's front) whenever the queue
 // fills. When source is OutCursor itself (the bytes were decoded in place,
-// within TiffOutputRoom) the cursor just advances.
-void TiffPutRow(ParamBlock *block, const uint8_t *source, size_t n);
+// within StreamOutputRoom) the cursor just advances.
+void StreamPut(Stream *s, const uint8_t *source, size_t n);
 // Move the cursor to output position x for a write of n bytes (n = 0 only
 // repositions): inside the queue's window of positions when it fits there,
 // otherwise by draining the queue and asking the host to continue its output
 // at x (ResponseSeek). A placement with n > 0 that starts inside the window
 // but below the committed end fails with -1548; positions at or beyond 2^30
 // fail with -7006.
-void TiffPlaceOutput(ParamBlock *block, uint32_t x, size_t n);
+void StreamPlace(Stream *s, uint32_t x, size_t n);
 // Put n bytes at output position x, over bytes written before (the raw fax
 // header, rewritten at the end). Committed bytes are rewritten through the
 // host: the queue is drained and the output moved to x.
-void TiffRewriteAt(ParamBlock *block, const uint8_t *data, size_t n, uint32_t x);
+void StreamRewriteAt(Stream *s, const uint8_t *data, size_t n, uint32_t x);
 // Make everything written so far visible to the host: the rear moves to the
 // highest position written.
-void TiffCommitOutput(ParamBlock *block);
+void StreamCommit(Stream *s);
 // Hand the host what is committed with ResponseRowsReady (commit first when
 // commit is set). Bytes written beyond the rear keep their places while the
 // host drains the queue.
-void TiffYieldRows(ParamBlock *block, bool commit);
+void StreamYieldRows(Stream *s, bool commit);
 // Contiguous bytes that may be written at OutCursor without a flush.
-inline size_t TiffOutputRoom(const StreamState *s) {
+inline size_t StreamOutputRoom(const Stream *s) {
   return static_cast<size_t>(s->OutLimit - s->OutCursor);
 }
-
-// The stream state of the running job.
-StreamState *JobStream(ParamBlock *block);

@@ -15,14 +15,14 @@ constexpr uint8_t kQueueFlagRefused = 0x2;  // bit 1: refused when a stream star
 
 // The window over the queued bytes from p: up to the rear, or up to the
 // storage end when the queued bytes wrap past it.
-void OpenWindowAt(StreamState *s, const DataQueue *q, uint8_t *p) {
+void OpenWindowAt(Stream *s, const DataQueue *q, uint8_t *p) {
   s->Window.Next = p;
   s->Window.End = (q->rear >= p) ? q->rear : q->end;
 }
 
 // Open the window at p: directly over the storage, or (reversing) empty, with
 // the reversal starting at p.
-void OpenAt(StreamState *s, const DataQueue *q, uint8_t *p) {
+void OpenAt(Stream *s, const DataQueue *q, uint8_t *p) {
   if (s->ReverseBits) {
     s->Reversed = p;
     s->Window.Next = s->Window.End = s->ReversalBuffer;
@@ -32,7 +32,7 @@ void OpenAt(StreamState *s, const DataQueue *q, uint8_t *p) {
 }
 
 // Queue pointer of the next unread byte (the window's position in the queue).
-uint8_t *ReadPointer(const StreamState *s) {
+uint8_t *ReadPointer(const Stream *s) {
   if (s->ReverseBits) {
     // Bytes still in the reversal buffer precede the reversal point (a
     // refill never crosses the storage end).
@@ -52,7 +52,8 @@ size_t FromFront(const DataQueue *q, const uint8_t *p) {
 // When the file has ended (the host says so, before or instead of adding
 // bytes) the job fails with -1013, or with endFails clear the answer is
 // false (a file known to have ended leaves the queue as it is).
-bool WaitForInput(ParamBlock *block, StreamState *s, bool endFails) {
+bool WaitForInput(Stream *s, bool endFails) {
+  ParamBlock *block = s->Block;
   DataQueue *q = &block->InputQueue;
   size_t held = QueueHeld(q);
   if (s->InFromEnd) {
@@ -89,31 +90,8 @@ bool WaitForInput(ParamBlock *block, StreamState *s, bool endFails) {
 
 }  // namespace
 
-StreamState *JobStream(ParamBlock *block) { return &JobGlobals(block)->Stream; }
-
-size_t QueueHeld(const DataQueue *q) {
-  if (q->rear >= q->front) return static_cast<size_t>(q->rear - q->front);
-  return static_cast<size_t>(q->end - q->front) + static_cast<size_t>(q->rear - q->start);
-}
-
-void CheckQueuePositions(ParamBlock *block, const DataQueue *q) {
-  if (!q->start || q->end <= q->start || q->front < q->start || q->front > q->end ||
-      q->rear < q->start || q->rear > q->end)
-    FailJob(block, QV_ERR_BAD_OPTION);
-}
-
-void NormaliseQueue(ParamBlock *block, DataQueue *q) {
-  CheckQueuePositions(block, q);
-  if (q->rear == q->end) {
-    if (q->front == q->start) FailJob(block, QV_ERR_QUEUE_OVERFULL);
-    q->rear = q->start;
-  }
-  if (q->front == q->rear) q->front = q->rear = q->start;
-  if (q->front == q->end) q->front = q->start;
-}
-
-void TiffStartInput(ParamBlock *block) {
-  StreamState *s = JobStream(block);
+void StreamStartInput(Stream *s, ParamBlock *block) {
+  s->Block = block;
   DataQueue *q = &block->InputQueue;
   if (!q->start || q->end <= q->start) {
     block->SeekTarget = 0;
@@ -129,14 +107,13 @@ void TiffStartInput(ParamBlock *block) {
   OpenAt(s, q, q->front);
 }
 
-uint32_t TiffInputPosition(ParamBlock *block) {
-  StreamState *s = JobStream(block);
-  const DataQueue *q = &block->InputQueue;
+uint32_t StreamInputPosition(Stream *s) {
+  const DataQueue *q = &s->Block->InputQueue;
   return s->InBase + static_cast<uint32_t>(FromFront(q, ReadPointer(s)));
 }
 
-void TiffSeek(ParamBlock *block, uint32_t position) {
-  StreamState *s = JobStream(block);
+void StreamSeek(Stream *s, uint32_t position) {
+  ParamBlock *block = s->Block;
   DataQueue *q = &block->InputQueue;
   if (position >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
   size_t held = QueueHeld(q);
@@ -156,8 +133,8 @@ void TiffSeek(ParamBlock *block, uint32_t position) {
   OpenAt(s, q, q->front);
 }
 
-void TiffSeekFromEnd(ParamBlock *block, uint32_t n) {
-  StreamState *s = JobStream(block);
+void StreamSeekFromEnd(Stream *s, uint32_t n) {
+  ParamBlock *block = s->Block;
   DataQueue *q = &block->InputQueue;
   if (n >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
   q->front = q->rear = q->start;
@@ -169,9 +146,8 @@ void TiffSeekFromEnd(ParamBlock *block, uint32_t n) {
   OpenAt(s, q, q->front);
 }
 
-bool RefillReversed(ParamBlock *block) {
-  StreamState *s = JobStream(block);
-  DataQueue *q = &block->InputQueue;
+bool StreamRefillReversed(Stream *s) {
+  DataQueue *q = &s->Block->InputQueue;
   uint8_t *p = s->Reversed;
   if (p == q->end && q->rear < q->front) p = q->start;  // the queued bytes wrap here
   if (p == q->rear) {
@@ -192,66 +168,53 @@ bool RefillReversed(ParamBlock *block) {
 
 namespace {
 // The next byte into *v; false (with endFails clear) when the file has ended.
-bool FetchByte(ParamBlock *block, uint8_t *v, bool endFails) {
-  StreamState *s = JobStream(block);
-  DataQueue *q = &block->InputQueue;
+bool FetchByte(Stream *s, uint8_t *v, bool endFails) {
+  DataQueue *q = &s->Block->InputQueue;
   for (;;) {
     if (s->Window.Next < s->Window.End) {
       *v = *s->Window.Next++;
       return true;
     }
     if (s->ReverseBits) {
-      if (RefillReversed(block)) continue;
+      if (StreamRefillReversed(s)) continue;
     } else if (s->Window.End == q->end && q->rear < q->front && q->start < q->rear) {
       // The queued bytes continue at the storage start.
       OpenWindowAt(s, q, q->start);
       continue;
     }
-    if (!WaitForInput(block, s, endFails)) return false;
+    if (!WaitForInput(s, endFails)) return false;
   }
 }
 }  // namespace
 
-uint8_t NextStripByte(ParamBlock *block) {
+uint8_t StreamNextByte(Stream *s) {
   uint8_t v;
-  FetchByte(block, &v, true);
+  FetchByte(s, &v, true);
   return v;
 }
 
-bool TiffNextByteUntilEnd(ParamBlock *block, uint8_t *v) { return FetchByte(block, v, false); }
+bool StreamNextByteUntilEnd(Stream *s, uint8_t *v) { return FetchByte(s, v, false); }
 
-uint16_t NextStripWord(ParamBlock *block) {
-  StreamState *s = JobStream(block);
+uint16_t StreamWord(Stream *s) {
   if (s->Window.End - s->Window.Next >= 2) {
     uint16_t v = static_cast<uint16_t>(s->Window.Next[0] | s->Window.Next[1] << 8);
     s->Window.Next += 2;
     return v;
   }
-  uint16_t lo = NextStripByte(block);
-  return static_cast<uint16_t>(lo | NextStripByte(block) << 8);
+  uint16_t lo = StreamNextByte(s);
+  return static_cast<uint16_t>(lo | StreamNextByte(s) << 8);
 }
 
-uint32_t NextStripLong(ParamBlock *block) {
-  uint32_t lo = NextStripWord(block);
-  return lo | static_cast<uint32_t>(NextStripWord(block)) << 16;
+uint32_t StreamLong(Stream *s) {
+  uint32_t lo = StreamWord(s);
+  return lo | static_cast<uint32_t>(StreamWord(s)) << 16;
 }
 
-uint16_t TiffSeekRead16(ParamBlock *block, uint32_t position) {
-  TiffSeek(block, position);
-  return NextStripWord(block);
-}
-
-uint32_t TiffSeekRead32(ParamBlock *block, uint32_t position) {
-  TiffSeek(block, position);
-  return NextStripLong(block);
-}
-
-void TiffReadBytes(ParamBlock *block, uint8_t *destination, size_t n) {
-  StreamState *s = JobStream(block);
+void StreamRead(Stream *s, uint8_t *destination, size_t n) {
   while (n) {
     size_t have = static_cast<size_t>(s->Window.End - s->Window.Next);
     if (have == 0) {
-      *destination++ = NextStripByte(block);
+      *destination++ = StreamNextByte(s);
       --n;
       continue;
     }
@@ -263,12 +226,11 @@ void TiffReadBytes(ParamBlock *block, uint8_t *destination, size_t n) {
   }
 }
 
-void TiffSkipBytes(ParamBlock *block, size_t n) {
-  StreamState *s = JobStream(block);
+void StreamSkip(Stream *s, size_t n) {
   while (n) {
     size_t have = static_cast<size_t>(s->Window.End - s->Window.Next);
     if (have == 0) {
-      NextStripByte(block);
+      StreamNextByte(s);
       --n;
       continue;
     }
@@ -278,10 +240,9 @@ void TiffSkipBytes(ParamBlock *block, size_t n) {
   }
 }
 
-void TiffReverseInput(ParamBlock *block, uint8_t *buffer) {
-  StreamState *s = JobStream(block);
+void StreamReverseInput(Stream *s, uint8_t *buffer) {
   if (s->ReverseBits) return;
-  DataQueue *q = &block->InputQueue;
+  DataQueue *q = &s->Block->InputQueue;
   uint8_t *at = ReadPointer(s);
   s->ReverseBits = true;
   s->ReversalBuffer = buffer;

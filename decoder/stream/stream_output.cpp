@@ -19,14 +19,14 @@ constexpr uint32_t kQueueFlagPlaced = 0x20;   // bit 5: cleared on every placeme
 size_t StorageSize(const DataQueue *q) { return static_cast<size_t>(q->end - q->start); }
 
 // Output position of storage pointer p.
-uint32_t PositionOf(const StreamState *s, const DataQueue *q, const uint8_t *p) {
+uint32_t PositionOf(const Stream *s, const DataQueue *q, const uint8_t *p) {
   size_t offset = p >= q->front ? static_cast<size_t>(p - q->front)
                                 : static_cast<size_t>(q->end - q->front) + static_cast<size_t>(p - q->start);
   return s->OutBase + static_cast<uint32_t>(offset);
 }
 
 // Storage pointer of output position x, which must lie in the queue's window.
-uint8_t *PointerOf(ParamBlock *block, const StreamState *s, const DataQueue *q, uint32_t x) {
+uint8_t *PointerOf(ParamBlock *block, const Stream *s, const DataQueue *q, uint32_t x) {
   if (x < s->OutBase || x - s->OutBase >= StorageSize(q)) FailJob(block, QV_ERR_OUTPUT_PLACEMENT);
   size_t offset = x - s->OutBase;
   size_t first = static_cast<size_t>(q->end - q->front);
@@ -35,34 +35,34 @@ uint8_t *PointerOf(ParamBlock *block, const StreamState *s, const DataQueue *q, 
 
 // The writable stretch from the cursor: up to one byte before the front, or
 // the storage end (one byte less when the front is at the start).
-void SetLimit(StreamState *s, const DataQueue *q) {
+void SetLimit(Stream *s, const DataQueue *q) {
   if (s->OutCursor < q->front)
     s->OutLimit = q->front - 1;
   else
     s->OutLimit = q->front == q->start ? q->end - 1 : q->end;
 }
 
-void ResetCursorToRear(StreamState *s, DataQueue *q) {
+void ResetCursorToRear(Stream *s, DataQueue *q) {
   s->OutCursor = q->rear;
   SetLimit(s, q);
   s->OutHigh = PositionOf(s, q, q->rear);
 }
 
 // OutHigh takes in the cursor, and must stay a position SeekTarget can carry.
-void RaiseHigh(ParamBlock *block, StreamState *s, const DataQueue *q) {
+void RaiseHigh(ParamBlock *block, Stream *s, const DataQueue *q) {
   uint32_t at = PositionOf(s, q, s->OutCursor);
   if (at > s->OutHigh) s->OutHigh = at;
   if (s->OutHigh >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
 }
 
-void Commit(ParamBlock *block, StreamState *s, DataQueue *q) {
+void Commit(ParamBlock *block, Stream *s, DataQueue *q) {
   RaiseHigh(block, s, q);
   q->rear = PointerOf(block, s, q, s->OutHigh);
 }
 
 // After the host answered a drain: the committed bytes it left run up to
 // OutHigh. Fails when it took nothing.
-void AfterDrain(ParamBlock *block, StreamState *s, DataQueue *q, size_t heldBefore) {
+void AfterDrain(ParamBlock *block, Stream *s, DataQueue *q, size_t heldBefore) {
   if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_OUTPUT_ABORTED);
   NormaliseQueue(block, q);
   size_t held = QueueHeld(q);
@@ -71,7 +71,7 @@ void AfterDrain(ParamBlock *block, StreamState *s, DataQueue *q, size_t heldBefo
 }
 
 // The queue is full: commit everything written and let the host drain.
-void Flush(ParamBlock *block, StreamState *s, DataQueue *q) {
+void Flush(ParamBlock *block, Stream *s, DataQueue *q) {
   Commit(block, s, q);
   size_t before = QueueHeld(q);
   block->SeekTarget = QV_SEEK_OUTPUT | s->OutBase;
@@ -82,7 +82,7 @@ void Flush(ParamBlock *block, StreamState *s, DataQueue *q) {
 
 // Commit, drain the whole queue at its recorded position, then ask the host
 // to continue its output at x.
-void DrainAndMove(ParamBlock *block, StreamState *s, DataQueue *q, uint32_t x) {
+void DrainAndMove(ParamBlock *block, Stream *s, DataQueue *q, uint32_t x) {
   Commit(block, s, q);
   while (size_t before = QueueHeld(q)) {
     block->SeekTarget = QV_SEEK_OUTPUT | s->OutBase;
@@ -100,8 +100,8 @@ void DrainAndMove(ParamBlock *block, StreamState *s, DataQueue *q, uint32_t x) {
 
 }  // namespace
 
-void TiffStartOutput(ParamBlock *block) {
-  StreamState *s = JobStream(block);
+void StreamStartOutput(Stream *s, ParamBlock *block) {
+  s->Block = block;
   DataQueue *q = &block->OutputQueue;
   if (!q->start || q->end <= q->start) {
     block->SeekTarget = QV_SEEK_OUTPUT;
@@ -115,13 +115,12 @@ void TiffStartOutput(ParamBlock *block) {
   q->flags &= ~kQueueFlagPlaced;
 }
 
-uint32_t TiffOutputPosition(ParamBlock *block) {
-  StreamState *s = JobStream(block);
-  return PositionOf(s, &block->OutputQueue, s->OutCursor);
+uint32_t StreamOutputPosition(Stream *s) {
+  return PositionOf(s, &s->Block->OutputQueue, s->OutCursor);
 }
 
-void TiffPutRow(ParamBlock *block, const uint8_t *source, size_t n) {
-  StreamState *s = JobStream(block);
+void StreamPut(Stream *s, const uint8_t *source, size_t n) {
+  ParamBlock *block = s->Block;
   if (source == s->OutCursor) {
     s->OutCursor += n;
     return;
@@ -145,8 +144,8 @@ void TiffPutRow(ParamBlock *block, const uint8_t *source, size_t n) {
   }
 }
 
-void TiffPlaceOutput(ParamBlock *block, uint32_t x, size_t n) {
-  StreamState *s = JobStream(block);
+void StreamPlace(Stream *s, uint32_t x, size_t n) {
+  ParamBlock *block = s->Block;
   DataQueue *q = &block->OutputQueue;
   uint64_t last = static_cast<uint64_t>(x) + n;
   if (last >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
@@ -163,26 +162,25 @@ void TiffPlaceOutput(ParamBlock *block, uint32_t x, size_t n) {
   DrainAndMove(block, s, q, x);
 }
 
-void TiffRewriteAt(ParamBlock *block, const uint8_t *data, size_t n, uint32_t x) {
-  StreamState *s = JobStream(block);
+void StreamRewriteAt(Stream *s, const uint8_t *data, size_t n, uint32_t x) {
+  ParamBlock *block = s->Block;
   DataQueue *q = &block->OutputQueue;
   if (n > 0 && x < PositionOf(s, q, q->rear)) {
     // The host may already hold these bytes: let it take them, then write anew.
     if (static_cast<uint64_t>(x) + n >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
     DrainAndMove(block, s, q, x);
   } else {
-    TiffPlaceOutput(block, x, n);
+    StreamPlace(s, x, n);
   }
-  TiffPutRow(block, data, n);
+  StreamPut(s, data, n);
 }
 
-void TiffCommitOutput(ParamBlock *block) {
-  StreamState *s = JobStream(block);
-  Commit(block, s, &block->OutputQueue);
+void StreamCommit(Stream *s) {
+  Commit(s->Block, s, &s->Block->OutputQueue);
 }
 
-void TiffYieldRows(ParamBlock *block, bool commit) {
-  StreamState *s = JobStream(block);
+void StreamYieldRows(Stream *s, bool commit) {
+  ParamBlock *block = s->Block;
   DataQueue *q = &block->OutputQueue;
   if (commit) {
     // Everything up to the rear is written: the cursor moves there, so it

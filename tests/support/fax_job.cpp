@@ -16,29 +16,33 @@ Outcome *g_outcome = nullptr;
 
 constexpr uint32_t kRawWidth = 32768;  // the width a raw page's first row is decoded at
 
-uint32_t DecodeOne(ParamBlock *block, Coding coding, uint8_t *row, uint32_t width) {
+FaxCoding CodingOf(Coding coding) {
   switch (coding) {
-    case Coding::Mh: {
-      uint32_t r = DecodeMhRow(block, row, width);
-      CcittAlignToByte(block);
-      return r;
-    }
-    case Coding::G3: return DecodeG3Row1D(block, row, width);
-    case Coding::G3TwoD: return DecodeG3Row2D(block, row, width);
-    case Coding::G4: DecodeG4Row(block, row, width); return width;
+    case Coding::Mh: return FaxCoding::Mh;
+    case Coding::G3: return FaxCoding::G3;
+    case Coding::G3TwoD: return FaxCoding::G3TwoD;
+    case Coding::G4: break;
   }
-  return 0;
+  return FaxCoding::G4;
 }
+
+// What the body keeps in a job buffer: its stream and the decoder.
+struct Record {
+  Stream In;
+  FaxDecoder Fax;
+};
 
 void Body(ParamBlock *block) {
   const Settings &job = *g_settings;
   Outcome &out = *g_outcome;
   block->Flags |= QV_FLAG_FINAL_IMAGE;
-  TiffStartInput(block);
+  int slot;
+  Record *rec = static_cast<Record *>(AllocJobBuffer(block, sizeof(Record), &slot));
+  if (!rec) FailJob(block, QV_ERR_BUFFER);
+  StreamStartInput(&rec->In, block);
   bool raw = job.width == 0;
   uint32_t width = raw ? kRawWidth : job.width;
-  CcittSetup(block, width, job.reverse);
-  int slot;
+  FaxSetup(&rec->Fax, &rec->In, width, job.reverse);
   size_t rowMax = (width + 7) / 8;
   uint8_t *row = static_cast<uint8_t *>(AllocJobBuffer(block, rowMax + 3, &slot));
   if (!row) FailJob(block, QV_ERR_BUFFER);
@@ -47,12 +51,13 @@ void Body(ParamBlock *block) {
   size_t strips = raw ? 1 : job.strips.size();
   for (size_t si = 0; si < strips; ++si) {
     const Strip &strip = raw ? rawStrip : job.strips[si];
-    CcittStartStrip(block, strip.byteCount);
-    TiffSeek(block, strip.offset);
+    FaxStartStrip(&rec->Fax, strip.byteCount);
+    StreamSeek(&rec->In, strip.offset);
     for (uint32_t r = 0; r < strip.rows; ++r) {
       size_t rowBytes = (width + 7) / 8;
       memset(row, 0, rowBytes + 3);
-      uint32_t got = DecodeOne(block, job.coding, row, width);
+      uint32_t got;
+      if (int32_t status = FaxDecodeRow(&rec->Fax, CodingOf(job.coding), row, width, &got)) FailJob(block, status);
       if (row[rowBytes] | row[rowBytes + 1] | row[rowBytes + 2]) out.slackTouched = true;
       if ((width & 7) && (row[rowBytes - 1] & (0xFF >> (width & 7)))) out.slackTouched = true;
       if (raw) {

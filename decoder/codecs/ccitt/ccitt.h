@@ -2,16 +2,21 @@
 //
 // Rows are decoded one at a time into a zeroed row buffer (1 = black, most
 // significant bit leftmost, 3 bytes of slack after the row). Bits come from
-// the input stream's window; the decoder state belongs to the job.
+// the input window of a positioned stream; the decoder's state lives in the
+// caller's record (a FaxDecoder), and its lists in job buffers it asks for.
+// A row either decodes or comes back with the status that stopped it: the
+// caller decides whether that ends the job.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
 
 #include "quorvin.h"
+#include "stream/stream.h"
 
 struct CodeTable;  // codecs/ccitt/ccitt_tables.h
 
-struct CcittState {
+struct FaxDecoder {
+  Stream *In;               // the stream the coded bytes come from
   uint32_t BitAccumulator;  // unread bits, left-aligned (bit 31 is next); bits below the valid ones are 0
   int32_t BitCount;         // valid bits in BitAccumulator; below 0 after bits past the strip's end were used
   int32_t StripBytesLeft;   // strip bytes not yet loaded; negative: no limit
@@ -28,43 +33,29 @@ struct CcittState {
   bool OneDimRowPending;    // no one-dimensional row yet in this strip (MR)
 };
 
-// Once per image: lists for rows of up to width pixels, small at first
-// (-7003 without buffers); with reverseBits the input is read least significant bit first
-// from now on (FillOrder 2).
-void CcittSetup(ParamBlock *block, uint32_t width, bool reverseBits);
+enum class FaxCoding : uint8_t {
+  Mh,      // modified Huffman: rows without EOL, each starting on a byte boundary
+  G3,      // T.4 one-dimensional
+  G3TwoD,  // T.4 two-dimensional (MR): EOL and tag bit before every row
+  G4,      // T.6
+};
+
+// Once per image: a decoder reading from in, for rows of up to width pixels;
+// its lists start small (-7003 without buffers). With reverseBits the input
+// is read least significant bit first from now on (FillOrder 2).
+void FaxSetup(FaxDecoder *d, Stream *in, uint32_t width, bool reverseBits);
 // At each strip, after or before the input is positioned at its first byte
 // (nothing is read here); byteCount 0xFFFFFFFF means no limit: the data then
 // runs until the input ends, and the end of the input counts as the end of
 // the strip's data.
-void CcittStartStrip(ParamBlock *block, uint32_t byteCount);
-// One modified Huffman row without EOL; the pixels decoded (0 ends the data).
-uint32_t DecodeMhRow(ParamBlock *block, uint8_t *row, uint32_t width);
-// Drop the bits left in the current byte (modified Huffman rows start on a
-// byte boundary).
-void CcittAlignToByte(ParamBlock *block);
-// One T.4 one-dimensional row; 0 when the page has ended. Its changes are
-// not kept: one-dimensional data needs no reference line.
-uint32_t DecodeG3Row1D(ParamBlock *block, uint8_t *row, uint32_t width);
-// One T.4 two-dimensional (MR) row: EOL, tag bit, then a 1-D or 2-D row;
-// 0 when the page has ended.
-uint32_t DecodeG3Row2D(ParamBlock *block, uint8_t *row, uint32_t width);
-// One T.6 row (also the two-dimensional rows of MR).
-void DecodeG4Row(ParamBlock *block, uint8_t *row, uint32_t width);
+void FaxStartStrip(FaxDecoder *d, uint32_t byteCount);
+// One row into row (zeroed, with its slack). Returns 0 and, in *pixels, the
+// pixels the row's codes reached (for T.4 rows 0 when the page has ended; a
+// T.6 row gives width), or the negative status that stopped the row: bad
+// codes (-7110 to -7118), the input ending or failing (-1013, -1006,
+// -1515), no memory for longer lists (-7003).
+int32_t FaxDecodeRow(FaxDecoder *d, FaxCoding coding, uint8_t *row, uint32_t width, uint32_t *pixels);
 // Set the black runs of a finished list of changing elements into row. The
 // decoders' lists (ascending, entries at most width) set exactly the row's
 // pixels; no list makes it write past the row and its 3 bytes of slack.
 void FillRowFromChanges(uint8_t *row, const uint32_t *list, uint32_t width);
-
-// The pieces the row decoders are built from.
-// True when an EOL (at least 11 zero bits and a 1) is next; it is consumed.
-bool FindEol(ParamBlock *block);
-// The next bit, not consumed (-7112 when the strip has no more bits).
-uint32_t PeekBit(ParamBlock *block);
-// A run length (make-up codes summed), a mode number, or EolMarker for an
-// EOL, twelve zero bits or the end of the strip's data (nothing consumed
-// then; make-up codes before them still count as a run). Bits that begin no
-// code fail the job with -7115, make-up codes longer than the row -7111.
-uint32_t DecodeRun(ParamBlock *block, const CodeTable &table);
-
-// The decoder state of the running job.
-CcittState *JobCcitt(ParamBlock *block);

@@ -10,7 +10,7 @@ namespace {
 constexpr uint32_t kMaxWidth = 1u << 28;
 
 // The list of an all-white row of the given width.
-void ResetToWhite(CcittState *st, uint32_t width) {
+void ResetToWhite(FaxDecoder *st, uint32_t width) {
   st->Recent = st->ChangeLists[0];
   uint32_t *l = st->Recent;
   l[0] = 0;
@@ -20,10 +20,9 @@ void ResetToWhite(CcittState *st, uint32_t width) {
 
 }  // namespace
 
-CcittState *JobCcitt(ParamBlock *block) { return &JobGlobals(block)->Ccitt; }
-
-void CcittSetup(ParamBlock *block, uint32_t width, bool reverseBits) {
-  CcittState *st = JobCcitt(block);
+void FaxSetup(FaxDecoder *st, Stream *in, uint32_t width, bool reverseBits) {
+  ParamBlock *block = in->Block;
+  st->In = in;
   if (width > kMaxWidth) FailJob(block, QV_ERR_BUFFER);
   uint32_t room = (width < kListInitialRoom ? width : kListInitialRoom) + kListValid;
   size_t bytes = (static_cast<size_t>(room) - kListValid + kListSpare) * sizeof(uint32_t);
@@ -38,13 +37,13 @@ void CcittSetup(ParamBlock *block, uint32_t width, bool reverseBits) {
     int slot;
     uint8_t *buffer = static_cast<uint8_t *>(AllocJobBuffer(block, kReversalBufferSize, &slot));
     if (!buffer) FailJob(block, QV_ERR_BUFFER);
-    TiffReverseInput(block, buffer);
+    StreamReverseInput(in, buffer);
   }
   st->RowWidth = width;
   ResetToWhite(st, width);
 }
 
-uint32_t *GrowChangeList(ParamBlock *block, CcittState *st, uint32_t *list) {
+uint32_t *GrowChangeList(ParamBlock *block, FaxDecoder *st, uint32_t *list) {
   int i = list == st->ChangeLists[0] ? 0 : 1;
   const uint32_t full = st->RowWidth + kListValid;
   uint32_t room = st->ListRoom[i];
@@ -59,8 +58,7 @@ uint32_t *GrowChangeList(ParamBlock *block, CcittState *st, uint32_t *list) {
   return grown;
 }
 
-void CcittStartStrip(ParamBlock *block, uint32_t byteCount) {
-  CcittState *st = JobCcitt(block);
+void FaxStartStrip(FaxDecoder *st, uint32_t byteCount) {
   st->BitAccumulator = 0;
   st->BitCount = 0;
   st->StripBytesLeft = static_cast<int32_t>(byteCount);  // 2^31 and above: no limit
@@ -71,8 +69,7 @@ void CcittStartStrip(ParamBlock *block, uint32_t byteCount) {
   ResetToWhite(st, st->RowWidth);
 }
 
-void CcittAlignToByte(ParamBlock *block) {
-  CcittState *st = JobCcitt(block);
+void AlignToByte(FaxDecoder *st) {
   if (st->BitCount <= 0) {
     // Bits past the strip's end were used: nothing of the byte is left.
     st->BitAccumulator = 0;
@@ -86,13 +83,13 @@ void CcittAlignToByte(ParamBlock *block) {
 
 // ---- Bit reader -------------------------------------------------------------
 
-int FetchByteSlow(ParamBlock *block, StreamState *s, FaxBits *b) {
+int FetchByteSlow(Stream *s, FaxBits *b) {
   s->Window.Next = b->next;
   s->Window.End = b->end;
   uint8_t v;
   if (b->left >= 0) {
-    v = NextStripByte(block);
-  } else if (!TiffNextByteUntilEnd(block, &v)) {
+    v = StreamNextByte(s);
+  } else if (!StreamNextByteUntilEnd(s, &v)) {
     // No limit: the end of the input is the end of the data, whenever the
     // host says so.
     b->next = s->Window.Next;
@@ -105,10 +102,10 @@ int FetchByteSlow(ParamBlock *block, StreamState *s, FaxBits *b) {
   return v;
 }
 
-bool RefillCareful(ParamBlock *block, StreamState *s, FaxBits *b, const CodeEntry *level, int w,
+bool RefillCareful(Stream *s, FaxBits *b, const CodeEntry *level, int w,
                    bool invalidEnds) {
   if (b->left < 0) {
-    while (level[b->acc >> (32 - w)].length > b->count && Load1(block, s, *b)) {
+    while (level[b->acc >> (32 - w)].length > b->count && Load1(s, *b)) {
     }
   }
   if (b->left != 0) return true;
@@ -126,7 +123,7 @@ uint32_t MakeUpSum(ParamBlock *block, uint32_t sum, uint32_t add, uint32_t width
   return sum;
 }
 
-uint32_t RunLookupDeeper(ParamBlock *block, StreamState *s, FaxBits *bits, const CodeTable &t, CodeEntry e,
+uint32_t RunLookupDeeper(ParamBlock *block, Stream *s, FaxBits *bits, const CodeTable &t, CodeEntry e,
                          uint32_t sum, uint32_t width) {
   FaxBits &b = *bits;
   // One loop, however many make-up codes the run has: e is the entry of the
@@ -153,18 +150,9 @@ uint32_t RunLookupDeeper(ParamBlock *block, StreamState *s, FaxBits *bits, const
       level = t.entries + lv.offset;
       bits = lv.width;
     }
-    if (b.count < bits && !RefillFor(block, s, b, level, bits)) return sum ? sum : EolMarker;
+    if (b.count < bits && !RefillFor(s, b, level, bits)) return sum ? sum : EolMarker;
     e = level[b.acc >> (32 - bits)];
   }
-}
-
-uint32_t DecodeRun(ParamBlock *block, const CodeTable &table) {
-  CcittState *st = JobCcitt(block);
-  StreamState *s = JobStream(block);
-  FaxBits b = BitsLoad(st, s);
-  uint32_t r = RunLookup(block, s, b, table, st->RowWidth);
-  BitsStore(b, st, s);
-  return r;
 }
 
 namespace {
@@ -176,7 +164,7 @@ void ConsumeThroughFirstOne(FaxBits &b) {
 }
 }  // namespace
 
-bool FindEolBits(ParamBlock *block, StreamState *s, FaxBits &b) {
+bool FindEolBits(ParamBlock *block, Stream *s, FaxBits &b) {
   // Without a limit the data ends with the input: zero fill up to there is
   // the end of the data, not a failure (however many bytes were held).
   const bool noLimit = b.left < 0;
@@ -190,7 +178,7 @@ bool FindEolBits(ParamBlock *block, StreamState *s, FaxBits &b) {
     if (b.count > keep) b.count = keep;
     if (b.count < 0) b.count = 0;
     int got = 0;
-    while (got < want && Load1(block, s, b)) ++got;
+    while (got < want && Load1(s, b)) ++got;
     if (got == 0) return false;
     if (got == 1 && b.count < 12) return false;
     if (b.acc == 0) {
@@ -198,7 +186,7 @@ bool FindEolBits(ParamBlock *block, StreamState *s, FaxBits &b) {
       // the EOL ends with it (at least 16 zeros were seen).
       b.count = 0;
       do {
-        if (!Load1(block, s, b)) {
+        if (!Load1(s, b)) {
           if (noLimit) return false;
           FailJob(block, QV_ERR_FAX_FILL);
         }
@@ -220,20 +208,16 @@ bool FindEolIn(ParamBlock *block, const FaxJob &j) {
   return found;
 }
 
-bool FindEol(ParamBlock *block) { return FindEolIn(block, JobFax(block)); }
-
 uint32_t PeekBitIn(ParamBlock *block, const FaxJob &j) {
   FaxBits b = BitsLoad(j.st, j.s);
   if (b.count <= 0) {
     b.acc = 0;
     b.count = 0;
-    if (!Load1(block, j.s, b)) FailJob(block, QV_ERR_FAX_FILL);
+    if (!Load1(j.s, b)) FailJob(block, QV_ERR_FAX_FILL);
   }
   BitsStore(b, j.st, j.s);
   return b.acc >> 31;
 }
-
-uint32_t PeekBit(ParamBlock *block) { return PeekBitIn(block, JobFax(block)); }
 
 // ---- One-dimensional rows ---------------------------------------------------------
 
@@ -243,8 +227,8 @@ namespace {
 // list (the reference line of a two-dimensional row to follow).
 template <bool kRecord>
 uint32_t MhRow(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width) {
-  CcittState *st = j.st;
-  StreamState *s = j.s;
+  FaxDecoder *st = j.st;
+  Stream *s = j.s;
   if (width > st->RowWidth) FailJob(block, QV_ERR_BAD_OPTION);
   FaxBits b = BitsLoad(st, s);
   uint32_t *list = st->Recent;
@@ -295,12 +279,7 @@ uint32_t MhRowRecorded(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_
   return MhRow<true>(block, j, row, width);
 }
 
-uint32_t DecodeMhRow(ParamBlock *block, uint8_t *row, uint32_t width) {
-  return MhRow<true>(block, JobFax(block), row, width);
-}
-
-uint32_t DecodeG3Row1D(ParamBlock *block, uint8_t *row, uint32_t width) {
-  FaxJob j = JobFax(block);
+uint32_t G3Row1DIn(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width) {
   if (j.st->CodedDataEnded) return 0;
   // One EOL before a row is optional; two end the page.
   if (FindEolIn(block, j) && FindEolIn(block, j)) {
@@ -308,4 +287,47 @@ uint32_t DecodeG3Row1D(ParamBlock *block, uint8_t *row, uint32_t width) {
     return 0;
   }
   return MhRow<false>(block, j, row, width);
+}
+
+// ---- The decoder's entry --------------------------------------------------------
+
+namespace {
+
+struct RowCall {
+  FaxDecoder *d;
+  FaxCoding coding;
+  uint8_t *row;
+  uint32_t width;
+  uint32_t pixels;
+};
+
+void DecodeRowCaught(void *argument) {
+  RowCall &c = *static_cast<RowCall *>(argument);
+  ParamBlock *block = c.d->In->Block;
+  FaxJob j{c.d, c.d->In};
+  switch (c.coding) {
+    case FaxCoding::Mh:
+      c.pixels = MhRowRecorded(block, j, c.row, c.width);
+      AlignToByte(c.d);
+      break;
+    case FaxCoding::G3:
+      c.pixels = G3Row1DIn(block, j, c.row, c.width);
+      break;
+    case FaxCoding::G3TwoD:
+      c.pixels = G3Row2DIn(block, j, c.row, c.width);
+      break;
+    case FaxCoding::G4:
+      G4RowIn(block, j, c.row, c.width);
+      c.pixels = c.width;
+      break;
+  }
+}
+
+}  // namespace
+
+int32_t FaxDecodeRow(FaxDecoder *d, FaxCoding coding, uint8_t *row, uint32_t width, uint32_t *pixels) {
+  RowCall c{d, coding, row, width, 0};
+  int32_t status = CatchFailure(d->In->Block, DecodeRowCaught, &c);
+  *pixels = status ? 0 : c.pixels;
+  return status;
 }

@@ -132,12 +132,10 @@ void FillRowFromChanges(uint8_t *row, const uint32_t *list, uint32_t width) {
   }
 }
 
-void DecodeG4Row(ParamBlock *block, uint8_t *row, uint32_t width) { G4RowIn(block, JobFax(block), row, width); }
-
 void G4RowIn(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width) {
-  CcittState *st = j.st;
+  FaxDecoder *st = j.st;
   if (st->CodedDataEnded) return;
-  StreamState *s = j.s;
+  Stream *s = j.s;
   if (width > st->RowWidth) FailJob(block, QV_ERR_BAD_OPTION);
   uint32_t *cur = st->Recent == st->ChangeLists[0] ? st->ChangeLists[1] : st->ChangeLists[0];
   uint32_t *ref = st->Recent;
@@ -261,15 +259,15 @@ void G4RowIn(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width) {
       a0 = o[-1];
       if (a0 >= width) goto reached;
     }
-    if (b.count < 7 && !RefillFor(block, s, b, modes, 7, true)) goto stands;
+    if (b.count < 7 && !RefillFor(s, b, modes, 7, true)) goto stands;
     goto *kHandlers[kDispatch.h[b.acc >> 25]];
     hEol: {
         // Look at the 12 bits without consuming them: an EOL or twelve
         // zeros ends the row and stays for the caller.
         while (b.count < 12) {
           if (CanLoad2(b)) {
-            Load2(block, s, b);
-          } else if (!Load1(block, s, b)) {
+            Load2(s, b);
+          } else if (!Load1(s, b)) {
             break;
           }
         }
@@ -399,9 +397,8 @@ close:
   FillRowFromChanges(row, cur, width);
 }
 
-uint32_t DecodeG3Row2D(ParamBlock *block, uint8_t *row, uint32_t width) {
-  FaxJob j = JobFax(block);
-  CcittState *st = j.st;
+uint32_t G3Row2DIn(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width) {
+  FaxDecoder *st = j.st;
   if (st->CodedDataEnded) return 0;
   if (!FindEolIn(block, j)) {
     // The data that ends at a row's start (input without RTC) ends the page.

@@ -35,21 +35,17 @@ inline constexpr uint32_t kListInitialRoom = 4096;
 // The list grown so that a row can add to it; the room that the list had
 // (ListRoom) is used up. Fails the job with -7118 when the list already
 // holds every change a row of RowWidth pixels can have.
-uint32_t *GrowChangeList(ParamBlock *block, CcittState *st, uint32_t *list);
+uint32_t *GrowChangeList(ParamBlock *block, FaxDecoder *st, uint32_t *list);
 // The room of a list.
-inline uint32_t ListRoomOf(const CcittState *st, const uint32_t *list) {
+inline uint32_t ListRoomOf(const FaxDecoder *st, const uint32_t *list) {
   return st->ListRoom[list == st->ChangeLists[0] ? 0 : 1];
 }
 
-// The running job's fax decoder and input stream.
+// A decoder and its input stream, as the row decoders take them.
 struct FaxJob {
-  CcittState *st;
-  StreamState *s;
+  FaxDecoder *st;
+  Stream *s;
 };
-FAX_INLINE FaxJob JobFax(ParamBlock *block) {
-  GlobalState *g = JobGlobals(block);
-  return {&g->Ccitt, &g->Stream};
-}
 
 struct FaxBits {
   uint32_t acc;    // BitAccumulator
@@ -59,11 +55,11 @@ struct FaxBits {
   const uint8_t *end;
 };
 
-FAX_INLINE FaxBits BitsLoad(const CcittState *st, const StreamState *s) {
+FAX_INLINE FaxBits BitsLoad(const FaxDecoder *st, const Stream *s) {
   return {st->BitAccumulator, st->BitCount, st->StripBytesLeft, s->Window.Next, s->Window.End};
 }
 
-FAX_INLINE void BitsStore(const FaxBits &b, CcittState *st, StreamState *s) {
+FAX_INLINE void BitsStore(const FaxBits &b, FaxDecoder *st, Stream *s) {
   st->BitAccumulator = b.acc;
   st->BitCount = b.count;
   st->StripBytesLeft = b.left;
@@ -132,18 +128,18 @@ class RowFiller {
 // The next byte when the window is used up: through the stream's slow path,
 // or -1 when the data runs without a limit and the input has ended (the
 // strip's data then counts as ended: left becomes 0).
-int FetchByteSlow(ParamBlock *block, StreamState *s, FaxBits *b);
+int FetchByteSlow(Stream *s, FaxBits *b);
 
 // Load one byte below the held bits (count at most 24). False, with nothing
 // loaded, when the strip's data has ended.
-FAX_INLINE bool Load1(ParamBlock *block, StreamState *s, FaxBits &b) {
+FAX_INLINE bool Load1(Stream *s, FaxBits &b) {
   if (b.left == 0) return false;
   uint32_t v;
   if (b.next < b.end) {
     v = *b.next++;
   } else {
     FaxBits t = b;
-    int got = FetchByteSlow(block, s, &t);
+    int got = FetchByteSlow(s, &t);
     b = t;
     if (got < 0) return false;
     v = static_cast<uint32_t>(got);
@@ -156,14 +152,14 @@ FAX_INLINE bool Load1(ParamBlock *block, StreamState *s, FaxBits &b) {
 
 // Load two bytes (count at most 16) when two strip bytes remain, or when the
 // data has no limit and the window holds two.
-FAX_INLINE void Load2(ParamBlock *block, StreamState *s, FaxBits &b) {
+FAX_INLINE void Load2(Stream *s, FaxBits &b) {
   uint32_t v;
   if (b.end - b.next >= 2) {
     v = static_cast<uint32_t>(b.next[0]) << 8 | b.next[1];
     b.next += 2;
   } else {
     s->Window.Next = b.next;
-    uint16_t w = NextStripWord(block);
+    uint16_t w = StreamWord(s);
     b.next = s->Window.Next;
     b.end = s->Window.End;
     v = static_cast<uint32_t>(w & 0xFF) << 8 | w >> 8;
@@ -181,24 +177,24 @@ FAX_INLINE bool CanLoad2(const FaxBits &b) {
 // entry that the top w bits select is covered), or the strip's data ended.
 // False when the entry's bits are not all there (or, with invalidEnds, the
 // entry is invalid) and the strip has no more bytes.
-bool RefillCareful(ParamBlock *block, StreamState *s, FaxBits *b, const CodeEntry *level, int w,
+bool RefillCareful(Stream *s, FaxBits *b, const CodeEntry *level, int w,
                    bool invalidEnds);
 
 // Before a lookup at a level of index width w: load once when fewer than w
 // bits are held.
-FAX_INLINE bool RefillFor(ParamBlock *block, StreamState *s, FaxBits &b, const CodeEntry *level,
+FAX_INLINE bool RefillFor(Stream *s, FaxBits &b, const CodeEntry *level,
                           int w, bool invalidEnds = false) {
   if (b.count >= w) return true;
   if (CanLoad2(b)) {
-    Load2(block, s, b);
+    Load2(s, b);
     return true;
   }
   if (b.left == 1) {
-    Load1(block, s, b);
+    Load1(s, b);
     return true;
   }
   FaxBits t = b;
-  bool ok = RefillCareful(block, s, &t, level, w, invalidEnds);
+  bool ok = RefillCareful(s, &t, level, w, invalidEnds);
   b = t;
   return ok;
 }
@@ -213,7 +209,7 @@ uint32_t MakeUpSum(ParamBlock *block, uint32_t sum, uint32_t add, uint32_t width
 // Codes longer than 9 bits, the levels past the first, and every code of a
 // run after one (noinline: rare). A loop, never a recursion: a run may hold
 // any number of make-up codes.
-uint32_t RunLookupDeeper(ParamBlock *block, StreamState *s, FaxBits *b, const CodeTable &t, CodeEntry e,
+uint32_t RunLookupDeeper(ParamBlock *block, Stream *s, FaxBits *b, const CodeTable &t, CodeEntry e,
                          uint32_t sum, uint32_t width);
 
 // A run through table: the lookup of DecodeRun on the row's local reader.
@@ -222,11 +218,11 @@ uint32_t RunLookupDeeper(ParamBlock *block, StreamState *s, FaxBits *b, const Co
 // end of the data cuts short still make a run: encoders end full-width runs
 // that way, and the run is what they meant. Make-up codes that add up to more
 // than width fail the job with -7111.
-FAX_INLINE uint32_t RunLookup(ParamBlock *block, StreamState *s, FaxBits &b, const CodeTable &t,
+FAX_INLINE uint32_t RunLookup(ParamBlock *block, Stream *s, FaxBits &b, const CodeTable &t,
                               uint32_t width) {
   uint32_t sum = 0;
   for (;;) {
-    if (b.count < 9 && !RefillFor(block, s, b, t.entries, 9)) return sum ? sum : EolMarker;
+    if (b.count < 9 && !RefillFor(s, b, t.entries, 9)) return sum ? sum : EolMarker;
     CodeEntry e = t.entries[b.acc >> 23];
     if (e.value < kEntryMakeUp) {
       Consume(b, e.length);
@@ -244,10 +240,21 @@ FAX_INLINE uint32_t RunLookup(ParamBlock *block, StreamState *s, FaxBits &b, con
 }
 
 // FindEol on the local reader.
-bool FindEolBits(ParamBlock *block, StreamState *s, FaxBits &b);
+bool FindEolBits(ParamBlock *block, Stream *s, FaxBits &b);
 
-// The operations of ccitt.h on a job already looked up.
+// The pieces the rows are built from. FindEolIn: true when an EOL (at least
+// 11 zero bits and a 1) is next; it is consumed. PeekBitIn: the next bit, not
+// consumed (-7112 when the strip has no more bits).
 bool FindEolIn(ParamBlock *block, const FaxJob &j);
 uint32_t PeekBitIn(ParamBlock *block, const FaxJob &j);
+// The rows: modified Huffman (its changes become the reference line of a
+// two-dimensional row to follow), T.4 one- and two-dimensional
+// (0 when the page has ended), T.6. They fail the job on bad data; the
+// decoder's entry point turns that into its result.
 uint32_t MhRowRecorded(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width);
+uint32_t G3Row1DIn(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width);
+uint32_t G3Row2DIn(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width);
 void G4RowIn(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width);
+// Drop the bits left in the current byte (modified Huffman rows start on a
+// byte boundary).
+void AlignToByte(FaxDecoder *st);

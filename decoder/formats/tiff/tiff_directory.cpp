@@ -32,8 +32,8 @@ void Put32le(uint8_t *p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-uint16_t Read16(TiffJob *j) { return Swap16(j, NextStripWord(j->Block)); }
-uint32_t Read32(TiffJob *j) { return Swap32(j, NextStripLong(j->Block)); }
+uint16_t Read16(TiffJob *j) { return Swap16(j, StreamWord(&j->Io)); }
+uint32_t Read32(TiffJob *j) { return Swap32(j, StreamLong(&j->Io)); }
 
 // A file position computed from directory values: it must be one SeekTarget
 // can carry.
@@ -98,9 +98,9 @@ void ReadElements(TiffJob *j, const TiffList *list, uint32_t first, uint32_t n, 
     }
     return;
   }
-  TiffSeek(j->Block, Position(j, list->Offset + uint64_t{first} * size));
+  StreamSeek(&j->Io, Position(j, list->Offset + uint64_t{first} * size));
   for (uint32_t i = 0; i < n; ++i)
-    out[i] = size == 1 ? StreamByte(j->Block, j->Stream) : size == 2 ? Read16(j) : Read32(j);
+    out[i] = size == 1 ? StreamByte(&j->Io) : size == 2 ? Read16(j) : Read32(j);
 }
 
 // The first value of a list and whether every value equals it, read
@@ -149,15 +149,15 @@ void TiffStoreTag(TiffJob *j, const Entry &e) {
   if (size <= 4) {
     memcpy(block->ExtraBuffer + at + 14, e.Field, size);
   } else {
-    TiffSeek(block, Position(j, Get32(j, e.Field)));
+    StreamSeek(&j->Io, Position(j, Get32(j, e.Field)));
     // The host may be asked for input meanwhile: the buffer is found anew
     // after every stretch of bytes.
     for (uint32_t done = 0; done < size;) {
-      StreamState *s = j->Stream;
+      Stream *s = &j->Io;
       uint32_t have = static_cast<uint32_t>(s->Window.End - s->Window.Next);
       if (have == 0) {
         uint8_t b;
-        if (!TiffNextByteUntilEnd(block, &b)) return;  // the record is not counted
+        if (!StreamNextByteUntilEnd(&j->Io, &b)) return;  // the record is not counted
         if (block->ExtraCapacity < at + 14 + size) FailJob(block, QV_ERR_BAD_OPTION);
         block->ExtraBuffer[at + 14 + done++] = b;
         continue;
@@ -246,9 +246,9 @@ void InterpretEntry(TiffJob *j, const Entry &e) {
 // The offset of the directory after the one at ifd (0 at the end of the
 // chain); *count gets ifd's entry count.
 uint32_t NextDirectory(TiffJob *j, uint32_t ifd, uint16_t *count) {
-  TiffSeek(j->Block, Position(j, ifd));
+  StreamSeek(&j->Io, Position(j, ifd));
   *count = Read16(j);
-  TiffSeek(j->Block, Position(j, ifd + 2 + uint64_t{kEntrySize} * *count));
+  StreamSeek(&j->Io, Position(j, ifd + 2 + uint64_t{kEntrySize} * *count));
   return Read32(j);
 }
 
@@ -293,7 +293,7 @@ uint16_t SelectPage(TiffJob *j, uint32_t ifd) {
   if (page > 1 && !ChainHolds(j, ifd, page)) FailJob(j->Block, QV_ERR_NO_PAGE);
   uint16_t count;
   for (uint32_t n = 1; n < page; ++n) ifd = NextDirectory(j, ifd, &count);
-  TiffSeek(j->Block, Position(j, ifd));
+  StreamSeek(&j->Io, Position(j, ifd));
   return Read16(j);
 }
 
@@ -340,7 +340,7 @@ uint32_t TiffListElement(TiffJob *j, TiffList *list, uint32_t i) {
     uint32_t n = list->Elements - i < kListWindow ? list->Elements - i : kListWindow;
     // List values are read as stored, never bit-reversed like fax strip data;
     // the strip loop seeks to its strip afterwards, which reopens the stream.
-    StreamState *s = j->Stream;
+    Stream *s = &j->Io;
     bool reversed = s->ReverseBits;
     s->ReverseBits = false;
     ReadElements(j, list, i, n, list->Window);
@@ -353,10 +353,10 @@ uint32_t TiffListElement(TiffJob *j, TiffList *list, uint32_t i) {
 
 void TiffReadDirectory(TiffJob *j) {
   ParamBlock *block = j->Block;
-  uint16_t mark = NextStripWord(block);
+  uint16_t mark = StreamWord(&j->Io);
   if (mark != 0x4949 && mark != 0x4D4D) FailJob(block, QV_ERR_BAD_HEADER);
   j->BigEndian = mark == 0x4D4D;
-  j->Stream->BigEndian = j->BigEndian;
+  j->Io.BigEndian = j->BigEndian;
   if (Read16(j) != 42) FailJob(block, QV_ERR_BAD_HEADER);
   uint16_t count = SelectPage(j, Read32(j));
 
@@ -364,7 +364,7 @@ void TiffReadDirectory(TiffJob *j) {
   size_t bytes = size_t{kEntrySize} * count;
   uint8_t *entries = static_cast<uint8_t *>(AllocJobBuffer(block, bytes ? bytes : 1, &slot));
   if (!entries) FailJob(block, QV_ERR_BUFFER);
-  TiffReadBytes(block, entries, bytes);
+  StreamRead(&j->Io, entries, bytes);
 
   j->BitsCount = 1;
   j->Bits = 1;

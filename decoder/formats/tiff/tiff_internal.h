@@ -5,6 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "codecs/ccitt/ccitt.h"
 #include "formats/gif/lzw.h"
 #include "quorvin.h"
 #include "stream/stream.h"
@@ -32,7 +33,8 @@ struct TiffList {
 
 struct TiffJob {
   ParamBlock *Block;
-  StreamState *Stream;
+  Stream Io;       // the file in, the bitmap out
+  FaxDecoder Fax;
   uint32_t Windows[3][kListWindow];  // the list windows
   bool BigEndian;
   bool RawFax;

@@ -68,30 +68,29 @@ void TiffWriteHeader(TiffJob *j) {
     h.biSizeImage = j->Height * j->Stride;
   }
   block->BitmapHeader = h;
-  TiffStartOutput(block);
-  j->HeaderPosition = TiffOutputPosition(block);
+  StreamStartOutput(&j->Io, block);
+  j->HeaderPosition = StreamOutputPosition(&j->Io);
   bool put = (block->Flags & QV_FLAG_HEADER) != 0;
-  if (put) TiffPutRow(block, reinterpret_cast<const uint8_t *>(&h), sizeof h);
+  if (put) StreamPut(&j->Io, reinterpret_cast<const uint8_t *>(&h), sizeof h);
 
   uint32_t n = BuildPalette(j);
   if (n == 0) return;
   memcpy(block->Palette, j->Palette, n * sizeof(PaletteEntry));
-  if (put) TiffPutRow(block, reinterpret_cast<const uint8_t *>(j->Palette), n * sizeof(PaletteEntry));
+  if (put) StreamPut(&j->Io, reinterpret_cast<const uint8_t *>(j->Palette), n * sizeof(PaletteEntry));
   if (j->Photometric <= 1 || IsGreyPalette(j->Palette, n)) block->Flags |= QV_FLAG_GREY;
 }
 
 void ReadTiff(ParamBlock *block) {
   uint32_t type = block->ImageType;
   bool raw = IsRawFaxCode(type);
-  TiffStartInput(block);
-  block->SeekTarget = 0;
-  if (!raw && !IsTiffCode(type)) FailJob(block, QV_ERR_NOT_TIFF_TYPE);
-
   int slot;
   TiffJob *j = static_cast<TiffJob *>(AllocJobBuffer(block, sizeof(TiffJob), &slot));
   if (!j) FailJob(block, QV_ERR_BUFFER);
   j->Block = block;
-  j->Stream = JobStream(block);
+  StreamStartInput(&j->Io, block);
+  block->SeekTarget = 0;
+  if (!raw && !IsTiffCode(type)) FailJob(block, QV_ERR_NOT_TIFF_TYPE);
+
   j->StripOffsets.Window = j->Windows[0];
   j->StripByteCounts.Window = j->Windows[1];
   j->ColorMap.Window = j->Windows[2];

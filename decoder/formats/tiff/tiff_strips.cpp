@@ -14,6 +14,12 @@ constexpr uint32_t kRawFaxWidth = 32768;  // working width until the first row i
 
 bool IsFax(uint32_t compression) { return compression >= 2 && compression <= 4; }
 
+FaxCoding FaxCodingOf(const TiffJob *j) {
+  if (j->Compression == 2) return FaxCoding::Mh;
+  if (j->Compression == 4) return FaxCoding::G4;
+  return (j->T4Options & 1) ? FaxCoding::G3TwoD : FaxCoding::G3;
+}
+
 // The LZW decoder's byte source: the current strip's bytes, as many as the
 // input window holds (up to the buffer size), waiting for input only when it
 // holds none. 0 once the strip's byte count is used up.
@@ -23,11 +29,11 @@ uint32_t TiffStripSource(void *context, uint8_t *buffer) {
     j->StripDry = true;
     return 0;
   }
-  StreamState *s = j->Stream;
+  Stream *s = &j->Io;
   uint32_t n = j->StripLeft < kLzwBuffer ? j->StripLeft : kLzwBuffer;
   uint32_t have = static_cast<uint32_t>(s->Window.End - s->Window.Next);
   if (have == 0) {
-    buffer[0] = NextStripByte(j->Block);
+    buffer[0] = StreamNextByte(&j->Io);
     have = 1 + static_cast<uint32_t>(s->Window.End - s->Window.Next);
     if (n > have) n = have;
     memcpy(buffer + 1, s->Window.Next, n - 1);
@@ -49,7 +55,7 @@ uint32_t TiffStripSource(void *context, uint8_t *buffer) {
 // short, or a row it leaves unfilled, fails with -7103.
 void UnpackBitsRow(TiffJob *j, uint8_t *row) {
   ParamBlock *block = j->Block;
-  StreamState *s = j->Stream;
+  Stream *s = &j->Io;
   uint32_t done = 0, want = j->RowBytes;
   while (done < want) {
     // Packets that lie whole in the input window (and in the strip) are
@@ -89,7 +95,7 @@ void UnpackBitsRow(TiffJob *j, uint8_t *row) {
     if (done >= want) break;
     // One packet across the end of the window.
     if (j->StripLeft == 0) FailJob(block, QV_ERR_TIFF_STRIP_ENDED);
-    int8_t c = static_cast<int8_t>(StreamByte(block, s));
+    int8_t c = static_cast<int8_t>(StreamByte(s));
     --j->StripLeft;
     if (c == -128) continue;
     uint32_t k = c >= 0 ? uint32_t(c) + 1 : uint32_t(1 - c);
@@ -98,10 +104,10 @@ void UnpackBitsRow(TiffJob *j, uint8_t *row) {
     if (j->StripLeft < data) FailJob(block, QV_ERR_TIFF_STRIP_ENDED);
     j->StripLeft -= data;
     if (c >= 0) {
-      TiffReadBytes(block, row + done, take);
-      if (k > take) TiffSkipBytes(block, k - take);
+      StreamRead(&j->Io, row + done, take);
+      if (k > take) StreamSkip(&j->Io, k - take);
     } else {
-      memset(row + done, StreamByte(block, s), take);
+      memset(row + done, StreamByte(s), take);
     }
     done += take;
   }
@@ -125,12 +131,12 @@ void SwapPairs(uint8_t *row, uint32_t n) {
 // An uncompressed RGB row: red and blue are exchanged on the way from the
 // input window to the row when the window holds the whole row.
 void ReadSwappedRow(TiffJob *j, uint8_t *row) {
-  StreamState *s = j->Stream;
+  Stream *s = &j->Io;
   if (static_cast<size_t>(s->Window.End - s->Window.Next) >= j->RowBytes) {
     SwapRedBlue24(row, s->Window.Next, j->Width);
     s->Window.Next += j->RowBytes;
   } else {
-    TiffReadBytes(j->Block, row, j->RowBytes);
+    StreamRead(&j->Io, row, j->RowBytes);
     SwapRedBlue24(row, row, j->Width);
   }
 }
@@ -145,7 +151,7 @@ void DecodeRow(TiffJob *j, uint8_t *row) {
         memset(row + j->RowBytes, 0, j->Stride - j->RowBytes);
         return;
       }
-      TiffReadBytes(block, row, j->RowBytes);
+      StreamRead(&j->Io, row, j->RowBytes);
       break;
     case 32773:
       UnpackBitsRow(j, row);
@@ -159,20 +165,12 @@ void DecodeRow(TiffJob *j, uint8_t *row) {
         else UndoDifferencing32(row, j->Width);
       }
       break;
-    case 2:
+    default: {
       memset(row, 0, j->Stride);
-      DecodeMhRow(block, row, j->Width);
-      CcittAlignToByte(block);
+      uint32_t pixels;
+      if (int32_t status = FaxDecodeRow(&j->Fax, FaxCodingOf(j), row, j->Width, &pixels)) FailJob(block, status);
       return;
-    case 3:
-      memset(row, 0, j->Stride);
-      if (j->T4Options & 1) DecodeG3Row2D(block, row, j->Width);
-      else DecodeG3Row1D(block, row, j->Width);
-      return;
-    default:
-      memset(row, 0, j->Stride);
-      DecodeG4Row(block, row, j->Width);
-      return;
+    }
   }
   // TIFF stores red first, the bitmap blue first; CMYK rows stay, and
   // 16-bit pixels take the bitmap's byte order.
@@ -187,8 +185,8 @@ void DecodeRow(TiffJob *j, uint8_t *row) {
 // Where the next row is decoded: in the output queue at the cursor when the
 // row and 3 bytes of slack fit there, else in the row buffer.
 uint8_t *RowTarget(TiffJob *j) {
-  StreamState *s = j->Stream;
-  return TiffOutputRoom(s) > size_t{j->Stride} + 3 ? s->OutCursor : j->Row;
+  Stream *s = &j->Io;
+  return StreamOutputRoom(s) > size_t{j->Stride} + 3 ? s->OutCursor : j->Row;
 }
 
 void Setup(TiffJob *j) {
@@ -204,7 +202,7 @@ void Setup(TiffJob *j) {
   } else {
     if (j->Predictor != 1) FailJob(block, QV_ERR_TIFF_PREDICTOR);
     if (IsFax(j->Compression))
-      CcittSetup(block, j->RawFax ? kRawFaxWidth : j->Width, j->FillOrder == 2);
+      FaxSetup(&j->Fax, &j->Io, j->RawFax ? kRawFaxWidth : j->Width, j->FillOrder == 2);
     else if (j->FillOrder != 1)
       FailJob(block, QV_ERR_TIFF_FILL_ORDER);
   }
@@ -227,7 +225,7 @@ void EndOfBatch(TiffJob *j, uint32_t *counter, bool complete) {
   ParamBlock *block = j->Block;
   if (!(block->Flags & QV_FLAG_BATCH) || --*counter) return;
   *counter = block->RowsPerBatch ? block->RowsPerBatch : 1;
-  TiffYieldRows(block, complete);
+  StreamYieldRows(&j->Io, complete);
 }
 
 // The byte count of a strip when the file gives none: up to the next strip
@@ -259,8 +257,8 @@ void DecodeTiffStrips(TiffJob *j, uint32_t dataStart) {
       j->Lzw = LzwInit(j->LzwStorage, 9, 12, 256, 257, LzwEarlyChange | LzwMsbFirst, TiffStripSource, j);
       if (!j->Lzw) FailJob(block, QV_ERR_LZW);
     }
-    TiffSeek(block, offset);
-    if (IsFax(j->Compression)) CcittStartStrip(block, bytes);
+    StreamSeek(&j->Io, offset);
+    if (IsFax(j->Compression)) FaxStartStrip(&j->Fax, bytes);
     uint64_t stripEnd = uint64_t{strip + 1} * j->RowsPerStrip;
     uint32_t end = stripEnd < j->Height ? static_cast<uint32_t>(stripEnd) : j->Height;
     for (; r < end; ++r) {
@@ -269,15 +267,15 @@ void DecodeTiffStrips(TiffJob *j, uint32_t dataStart) {
         if (blockRows > 1 && r % blockRows == 0) {
           uint32_t left = j->Height - r;
           if (left >= blockRows)
-            TiffPlaceOutput(block, dataStart + (left - blockRows) * stride, size_t{blockRows} * stride);
+            StreamPlace(&j->Io, dataStart + (left - blockRows) * stride, size_t{blockRows} * stride);
           else
-            TiffPlaceOutput(block, dataStart, size_t{left} * stride);
+            StreamPlace(&j->Io, dataStart, size_t{left} * stride);
         }
-        TiffPlaceOutput(block, dataStart + (j->Height - r - 1) * stride, stride);
+        StreamPlace(&j->Io, dataStart + (j->Height - r - 1) * stride, stride);
       }
       uint8_t *row = RowTarget(j);
       DecodeRow(j, row);
-      TiffPutRow(block, row, j->Stride);
+      StreamPut(&j->Io, row, j->Stride);
       bool complete = !j->Flip || blockRows <= 1 || (r + 1) % blockRows == 0 || r + 1 == j->Height;
       EndOfBatch(j, &counter, complete);
       block->Progress = static_cast<int32_t>(uint64_t{r} * 100 / j->Height);
@@ -285,7 +283,7 @@ void DecodeTiffStrips(TiffJob *j, uint32_t dataStart) {
   }
   block->Progress = 100;
   if (j->Compression == 5) LzwFinish(j->Lzw);
-  if (j->Flip) TiffPlaceOutput(block, dataStart + j->Height * j->Stride, 0);
+  if (j->Flip) StreamPlace(&j->Io, dataStart + j->Height * j->Stride, 0);
 }
 
 // Raw Group 3: rows in page order until the end of the page; the first row
@@ -293,13 +291,13 @@ void DecodeTiffStrips(TiffJob *j, uint32_t dataStart) {
 void DecodeRawFax(TiffJob *j) {
   ParamBlock *block = j->Block;
   uint32_t counter = block->RowsPerBatch ? block->RowsPerBatch : 1;
-  CcittStartStrip(block, 0xFFFFFFFFu);
+  FaxStartStrip(&j->Fax, 0xFFFFFFFFu);
   uint32_t rows = 0;
   for (;;) {
     uint8_t *row = RowTarget(j);
     memset(row, 0, j->Stride);
-    uint32_t pixels = (j->T4Options & 1) ? DecodeG3Row2D(block, row, j->Width)
-                                         : DecodeG3Row1D(block, row, j->Width);
+    uint32_t pixels;
+    if (int32_t status = FaxDecodeRow(&j->Fax, FaxCodingOf(j), row, j->Width, &pixels)) FailJob(block, status);
     if (pixels == 0) break;
     if (rows == 0) {
       j->Width = pixels;
@@ -307,7 +305,7 @@ void DecodeRawFax(TiffJob *j) {
       j->Stride = (pixels + 31) / 32 * 4;
       block->BitmapHeader.biWidth = static_cast<int32_t>(pixels);
     }
-    TiffPutRow(block, row, j->Stride);
+    StreamPut(&j->Io, row, j->Stride);
     ++rows;
     EndOfBatch(j, &counter, true);
   }
@@ -321,25 +319,24 @@ void DecodeRawFax(TiffJob *j) {
   h.biSizeImage = rows * j->Stride;
   if (block->Flags & QV_FLAG_HEADER) {
     BitmapInfoHeader copy = h;
-    TiffRewriteAt(block, reinterpret_cast<const uint8_t *>(&copy), sizeof copy, j->HeaderPosition);
+    StreamRewriteAt(&j->Io, reinterpret_cast<const uint8_t *>(&copy), sizeof copy, j->HeaderPosition);
   }
 }
 
 }  // namespace
 
 void TiffDecodeStrips(TiffJob *j) {
-  ParamBlock *block = j->Block;
   if (j->RawFax) {
     j->Width = kRawFaxWidth;
     j->RowBytes = j->Stride = kRawFaxWidth / 8;
   }
-  uint32_t dataStart = TiffOutputPosition(block);
+  uint32_t dataStart = StreamOutputPosition(&j->Io);
   Setup(j);
   if (j->RawFax)
     DecodeRawFax(j);
   else
     DecodeTiffStrips(j, dataStart);
-  TiffCommitOutput(block);
+  StreamCommit(&j->Io);
 }
 
 // Horizontal differencing undone with the running sums in registers: the
