@@ -109,7 +109,7 @@ bool g_flipped;
 void RowsBody(ParamBlock *pb) {
   pb->Flags |= QV_FLAG_FINAL_IMAGE;  // as the job start does
   RowDelivery d;
-  RowDeliveryStart(&d, pb, g_stride, g_rows, g_header, g_flipped);
+  RowDeliveryStart(&d, pb, ReadJobOptions(pb), g_stride, g_rows, g_header, g_flipped);
   if (g_header) FillOutput(pb, &pb->OutputQueue, 0xEE, g_header);
   int slot;
   uint8_t *row = static_cast<uint8_t *>(AllocJobBuffer(pb, g_stride, &slot));

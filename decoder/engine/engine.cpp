@@ -232,7 +232,7 @@ bool ProvideStack(DecoderContext *ctx, size_t size) {
 
 // Run job code for one request: start the body afresh or continue the suspension.
 int EnterJob(ParamBlock *block, DecoderContext *ctx, bool start) {
-  if (start && !ProvideStack(ctx, kJobStackSize)) {
+  if (start && !ProvideStack(ctx, JobStackBytes(block))) {
     block->Status = QV_ERR_NO_MEMORY;
     EndJob(block);
     return ResponseError;
@@ -464,6 +464,13 @@ void *AllocJobBuffer(ParamBlock *block, size_t size, int *slot) {
     }
   }
   return nullptr;
+}
+
+void *JobBufferOrFail(ParamBlock *block, size_t size, int32_t status, int *slot) {
+  int s;
+  void *p = AllocJobBuffer(block, size, slot ? slot : &s);
+  if (!p) FailJob(block, status);
+  return p;
 }
 
 void FreeJobBuffer(ParamBlock *block, int slot) {

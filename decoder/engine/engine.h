@@ -3,6 +3,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <type_traits>
+
 #include "engine/memory.h"
 #include "quorvin.h"
 
@@ -88,6 +90,9 @@ const char *JobDescription();
 
 // The job body started by request 2.
 void RunJob(ParamBlock *block);
+// The job stack the image type's reader needs (kJobStackSize for a type no
+// reader takes, whose job start then fails at once).
+size_t JobStackBytes(const ParamBlock *block);
 
 // Inside a job: return to the host with a response; continues on the next request.
 void SuspendJob(ParamBlock *block, int response);
@@ -113,6 +118,19 @@ void FreeJobBuffer(ParamBlock *block, int slot);
 void *ReallocJobBuffer(ParamBlock *block, int slot, size_t size);
 
 DecoderContext *JobContext(ParamBlock *block);
+
+// A zeroed job buffer of size bytes, or the job fails with status.
+void *JobBufferOrFail(ParamBlock *block, size_t size, int32_t status = QV_ERR_BUFFER, int *slot = nullptr);
+
+// A reader's job record: one zeroed T in a job buffer. A job may be
+// abandoned at any suspension without anything of it running again, so a
+// record owns nothing that needs a destructor: its memory is job buffers.
+template <class T>
+T *NewJobRecord(ParamBlock *block) {
+  static_assert(std::is_trivially_destructible_v<T> && std::is_trivially_default_constructible_v<T>,
+                "job records are plain data");
+  return static_cast<T *>(JobBufferOrFail(block, sizeof(T)));
+}
 
 #if QV_INTERNAL_API
 // Test seam: make request 2 of this job run body instead of the image readers.

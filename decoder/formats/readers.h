@@ -1,9 +1,28 @@
-// Entry points of the image readers, called on the job stack by the job start.
+// The image readers: one table of every image type the job start accepts,
+// with the reader that decodes it and the job stack that reader needs.
 #pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+#include "engine/job_options.h"
 #include "quorvin.h"
 
-void ReadBmp(ParamBlock *block);
-void ReadGif(ParamBlock *block);
-void ReadPcx(ParamBlock *block);
-void ReadTga(ParamBlock *block);
-void ReadTiff(ParamBlock *block);
+using ReaderEntry = void (*)(ParamBlock *block, const JobOptions &options);
+
+struct ReaderInfo {
+  uint32_t Code;        // ImageType
+  const char *Name;     // the format, as messages name it
+  ReaderEntry Read;
+  uint32_t StackBytes;  // job stack the reader's deepest path needs, with a wide margin
+};
+
+// The reader for an image type; null for a code no reader accepts.
+const ReaderInfo *FindReader(uint32_t imageType);
+// Every entry, for the tests.
+const ReaderInfo *ReaderTable(size_t *count);
+
+void ReadBmp(ParamBlock *block, const JobOptions &options);
+void ReadGif(ParamBlock *block, const JobOptions &options);
+void ReadPcx(ParamBlock *block, const JobOptions &options);
+void ReadTga(ParamBlock *block, const JobOptions &options);
+void ReadTiff(ParamBlock *block, const JobOptions &options);

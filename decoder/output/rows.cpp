@@ -39,15 +39,15 @@ uint32_t FlipBandRows(const ParamBlock *block, uint32_t stride) {
   return r > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(r);
 }
 
-void RowDeliveryStart(RowDelivery *d, ParamBlock *block, uint32_t stride, uint32_t rows,
-                      uint32_t header, bool flipped) {
+void RowDeliveryStart(RowDelivery *d, ParamBlock *block, const JobOptions &options, uint32_t stride,
+                      uint32_t rows, uint32_t header, bool flipped) {
   *d = RowDelivery{};
   d->Block = block;
   d->Stride = stride;
   d->Rows = rows;
   d->Header = header;
   d->Flipped = flipped;
-  if (block->Flags & QV_FLAG_BATCH) d->Batch = block->RowsPerBatch > 1 ? block->RowsPerBatch : 1;
+  BatchStart(&d->Batches, options);
   if (flipped) {
     d->BandRows = FlipBandRows(block, stride);
     if (d->BandRows < 1) FailJob(block, QV_ERR_FLIP_ROOM);
@@ -85,10 +85,7 @@ static bool FlipNextSlot(RowDelivery *d, size_t *slot) {
 }
 
 static void CountBatch(RowDelivery *d) {
-  if (d->Batch && ++d->BatchCount >= d->Batch) {
-    d->BatchCount = 0;
-    SuspendJob(d->Block, ResponseRowsReady);
-  }
+  if (BatchRow(&d->Batches)) SuspendJob(d->Block, ResponseRowsReady);
 }
 
 void DeliverRow(RowDelivery *d, const uint8_t *row) {
@@ -149,13 +146,13 @@ void DeliverRowFromInput(RowDelivery *d, uint8_t *row, uint32_t rowBytes) {
 
 void DeliverRowsFromInput(RowDelivery *d, uint32_t rows) {
   ParamBlock *block = d->Block;
-  if (!d->Batch) {
+  if (!d->Batches.Size) {
     CopyInputToOutput(block, &block->OutputQueue, &block->InputQueue,
                       static_cast<size_t>(rows) * d->Stride);
     return;
   }
   while (rows) {
-    uint32_t n = rows < d->Batch ? rows : d->Batch;
+    uint32_t n = rows < d->Batches.Size ? rows : d->Batches.Size;
     CopyInputToOutput(block, &block->OutputQueue, &block->InputQueue,
                       static_cast<size_t>(n) * d->Stride);
     rows -= n;

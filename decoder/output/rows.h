@@ -4,6 +4,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "engine/job_options.h"
 #include "quorvin.h"
 
 // Bytes per output row: bits x width rounded up to a multiple of 32 bits.
@@ -18,13 +19,29 @@ bool IsGreyPalette(const PaletteEntry *entries, uint32_t count);
 // 5-bit colour component expanded to 8 bits: floor(i * 255 / 31).
 extern const uint8_t kExpand5[32];
 
+// Rows counted towards the host's batches (RowsPerBatch rows, then
+// ResponseRowsReady).
+struct BatchCounter {
+  uint32_t Size;   // rows per batch; 0: no batches
+  uint32_t Count;  // rows of the batch in progress
+};
+inline void BatchStart(BatchCounter *b, const JobOptions &options) {
+  b->Size = options.Batches ? options.RowsPerBatch : 0;
+  b->Count = 0;
+}
+// One more row: true when it completes a batch.
+inline bool BatchRow(BatchCounter *b) {
+  if (!b->Size || ++b->Count < b->Size) return false;
+  b->Count = 0;
+  return true;
+}
+
 struct RowDelivery {
   ParamBlock *Block;
   uint32_t Stride;
   uint32_t Rows;       // total rows of the image
   uint32_t Header;     // bytes put ahead of the rows (header and colour table)
-  uint32_t Batch;      // rows per ResponseRowsReady; 0 = no batches
-  uint32_t BatchCount;
+  BatchCounter Batches;
   bool Flipped;
   // Flipped delivery.
   uint32_t BandRows;   // R: rows the output queue holds
@@ -35,9 +52,9 @@ struct RowDelivery {
 };
 
 // Prepare delivery. Flipped: fails the job with -7082 when the output queue
-// cannot hold one row. Batched when Flags bit 17 is set.
-void RowDeliveryStart(RowDelivery *d, ParamBlock *block, uint32_t stride, uint32_t rows,
-                      uint32_t header, bool flipped);
+// cannot hold one row. Batched when the options ask for batches.
+void RowDeliveryStart(RowDelivery *d, ParamBlock *block, const JobOptions &options, uint32_t stride,
+                      uint32_t rows, uint32_t header, bool flipped);
 // Deliver one finished row of Stride bytes.
 void DeliverRow(RowDelivery *d, const uint8_t *row);
 // One row of rowBytes (at most the stride) that needs no conversion, taken

@@ -28,15 +28,12 @@ void FaxSetup(FaxDecoder *st, Stream *in, uint32_t width, bool reverseBits) {
   size_t bytes = (static_cast<size_t>(room) - kListValid + kListSpare) * sizeof(uint32_t);
   for (int i = 0; i < 2; ++i) {
     int slot;
-    st->ChangeLists[i] = static_cast<uint32_t *>(AllocJobBuffer(block, bytes, &slot));
-    if (!st->ChangeLists[i]) FailJob(block, QV_ERR_BUFFER);
+    st->ChangeLists[i] = static_cast<uint32_t *>(JobBufferOrFail(block, bytes, QV_ERR_BUFFER, &slot));
     st->ListRoom[i] = room;
     st->ListSlots[i] = slot;
   }
   if (reverseBits) {
-    int slot;
-    uint8_t *buffer = static_cast<uint8_t *>(AllocJobBuffer(block, kReversalBufferSize, &slot));
-    if (!buffer) FailJob(block, QV_ERR_BUFFER);
+    uint8_t *buffer = static_cast<uint8_t *>(JobBufferOrFail(block, kReversalBufferSize));
     StreamReverseInput(in, buffer);
   }
   st->RowWidth = width;

@@ -14,6 +14,10 @@
 
 namespace {
 
+uint8_t *Buffer(ParamBlock *block, size_t size) {
+  return static_cast<uint8_t *>(JobBufferOrFail(block, size));
+}
+
 constexpr uint32_t kTypeWindows = 0;
 constexpr uint32_t kTypeRle = QV_FOURCC('B', 'M', 'P', 'R');
 constexpr uint32_t kTypeOs2 = QV_FOURCC('B', 'M', 'P', 'O');
@@ -28,12 +32,6 @@ struct BmpLayout {
   uint32_t Rows;
 };
 
-uint8_t *JobBuffer(ParamBlock *block, size_t size) {
-  int slot = 0;
-  void *p = AllocJobBuffer(block, size, &slot);
-  if (!p) FailJob(block, QV_ERR_BUFFER);
-  return static_cast<uint8_t *>(p);
-}
 
 // OS/2 information header (12 bytes read): fills info and the layout.
 void ReadOs2Header(ParamBlock *block, BitmapInfoHeader *info, BmpLayout *l) {
@@ -122,15 +120,15 @@ void DeliverStoredRows(ParamBlock *block, RowDelivery *d, const BmpLayout &l, ui
       DeliverRowsFromInput(d, l.Rows);
       return;
     }
-    uint8_t *row = JobBuffer(block, l.Stride);
+    uint8_t *row = Buffer(block, l.Stride);
     for (uint32_t r = 0; r < l.Rows; ++r) DeliverRowFromInput(d, row, l.Stride);
     return;
   }
   // Input rows are padded to 4 bytes like output rows.
   uint64_t inBytes = ((static_cast<uint64_t>(l.SourceBits / 8) * width + 3) / 4) * 4;
   if (inBytes > 0x7FFFFFFFu) FailJob(block, QV_ERR_BAD_HEADER);
-  uint8_t *source = JobBuffer(block, static_cast<size_t>(inBytes));
-  uint8_t *row = JobBuffer(block, l.Stride);
+  uint8_t *source = Buffer(block, static_cast<size_t>(inBytes));
+  uint8_t *row = Buffer(block, l.Stride);
   for (uint32_t r = 0; r < l.Rows; ++r) {
     ReadInput(block, source, in, static_cast<size_t>(inBytes));
     if (l.SourceBits == 16)
@@ -148,7 +146,7 @@ void DeliverCodedRows(ParamBlock *block, RowDelivery *d, const BmpLayout &l, uin
   // The 5 spare bytes are those of the row buffer's usual size.
   size_t nibbleBytes = (static_cast<size_t>(width) + 1) / 2;
   size_t bytes = (l.Stride > nibbleBytes ? l.Stride : nibbleBytes) + 5;
-  uint8_t *row = JobBuffer(block, bytes);
+  uint8_t *row = Buffer(block, bytes);
   if (l.Compression == 1)
     DecodeRle8(block, d, row, width, l.Rows);
   else
@@ -157,8 +155,8 @@ void DeliverCodedRows(ParamBlock *block, RowDelivery *d, const BmpLayout &l, uin
 
 }  // namespace
 
-void ReadBmp(ParamBlock *block) {
-  uint32_t type = block->ImageType;
+void ReadBmp(ParamBlock *block, const JobOptions &options) {
+  uint32_t type = options.ImageType;
   if (type != kTypeWindows && type != kTypeRle && type != kTypeOs2)
     FailJob(block, QV_ERR_BMP_TYPE);
   DataQueue *in = &block->InputQueue;
@@ -168,8 +166,11 @@ void ReadBmp(ParamBlock *block) {
   BmpFileHeader file{BmpGet16(raw), BmpGet32(raw + 2), BmpGet32(raw + 10)};
   if (file.Type != kBmpSignature) FailJob(block, QV_ERR_BAD_HEADER);
 
-  bool header = (block->Flags & QV_FLAG_HEADER) != 0;
-  bool flipped = (block->Flags & QV_FLAG_TOP_DOWN) != 0;
+  bool header = options.Header;
+  // The file holds its rows bottom-up (or top-down with a negative height,
+  // which the bitmap keeps): they leave in file order unless the host asked
+  // for the top row first.
+  bool flipped = options.TopDown;
   bool os2 = type == kTypeOs2;
 
   BitmapInfoHeader info{};
@@ -199,7 +200,7 @@ void ReadBmp(ParamBlock *block) {
   // large to address still fails the flipped delivery's position check.
   uint64_t h = header ? kWindowsInfoSize + 4 * static_cast<uint64_t>(l.Entries) : 0;
   RowDelivery d;
-  RowDeliveryStart(&d, block, l.Stride, l.Rows, h > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(h),
+  RowDeliveryStart(&d, block, options, l.Stride, l.Rows, h > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(h),
                    flipped);
 
   ReadExtraHeader(block, l.Extra);

@@ -23,7 +23,7 @@ uint32_t PassRows(int p, uint32_t height) {
 // Rows placed inside the output queue need every row's room free at once;
 // batches would hand the host rows that are not yet final, so they rule it out.
 bool FitsInQueue(GifJob *g, uint64_t bytes) {
-  return g->TopDown && !g->Batched && QueueFree(&g->Block->OutputQueue) >= bytes;
+  return g->Options.TopDown && !g->Options.Batches && QueueFree(&g->Block->OutputQueue) >= bytes;
 }
 
 // Mode 2, and the last image of modes 0, 1 and 4: every row at its final place.
@@ -41,7 +41,7 @@ void DeliverFinalImage(GifJob *g) {
       GifDecodeRow(g);
       if (inQueue)
         GifPlaceRow(g, base, r);
-      else if (g->TopDown)
+      else if (g->Options.TopDown)
         GifPutRowAfterSeek(g, g->Row, put + r * s);  // counted from the bytes actually put
       else
         GifPutRowAt(g, g->Row, put + (h - 1 - r) * s);
@@ -101,7 +101,7 @@ void DeliverRefinedImage(GifJob *g) {
   DataQueue *out = &block->OutputQueue;
   const uint32_t h = g->Height;
   const uint64_t s = g->Stride;
-  uint64_t h1 = (block->Flags & QV_FLAG_HEADER) ? 40 + 4u * g->ColourCount : 0;
+  uint64_t h1 = g->Options.Header ? 40 + 4u * g->ColourCount : 0;
   bool inPlace = FitsInQueue(g, h1 + h * s);
   uint32_t put = GifStartImage(g, h);
   uint8_t *q = QueueSpot(out, out->front);  // the image starts here in the storage
@@ -115,7 +115,7 @@ void DeliverRefinedImage(GifJob *g) {
       GifDecodeRow(g);
       if (inPlace)
         GifPlaceRow(g, base, r);
-      else if (g->TopDown)
+      else if (g->Options.TopDown)
         GifPutRowAfterSeek(g, g->Row, put + r * s);
       else
         GifPutRowAt(g, g->Row, put + (h - 1 - r) * s);
@@ -138,7 +138,7 @@ void DeliverRefinedImage(GifJob *g) {
 }  // namespace
 
 void GifReadInterlaced(GifJob *g) {
-  switch (g->Block->InterlaceMode) {
+  switch (g->Options.InterlaceMode) {
     case 0:
       DeliverPassImages(g);
       break;

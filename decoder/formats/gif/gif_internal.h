@@ -22,9 +22,7 @@ struct GifJob {
   uint64_t Offset;          // bytes read from the signature on
   uint64_t DataOffset;      // where the image data starts (after the minimum code size)
   uint8_t *InputStart;      // input read position when the reader began
-  bool TopDown;             // Flags bit 1: top row first
-  bool Overlay;             // Flags bit 24: merge rows into the output storage
-  bool Batched;             // Flags bit 17
+  JobOptions Options;       // top row first, overlay (merge rows into the output storage), batches
   RowDelivery Rows;         // top-to-bottom delivery and the batch count
 };
 

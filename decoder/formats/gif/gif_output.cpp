@@ -23,11 +23,7 @@ void MergeBytes(uint8_t *dst, const uint8_t *row, size_t n, uint32_t transparent
 }
 
 void CountBatch(GifJob *g) {
-  RowDelivery *d = &g->Rows;
-  if (d->Batch && ++d->BatchCount >= d->Batch) {
-    d->BatchCount = 0;
-    SuspendJob(g->Block, ResponseRowsReady);
-  }
+  if (BatchRow(&g->Rows.Batches)) SuspendJob(g->Block, ResponseRowsReady);
 }
 
 // Overlay at the write position. The row must lie between the write position
@@ -70,11 +66,11 @@ uint32_t GifStartImage(GifJob *g, uint32_t rows) {
   DataQueue *out = &block->OutputQueue;
   // In overlay mode every image starts at the storage start, where the host
   // keeps the picture, when nothing waits in the queue.
-  if (g->Overlay && QueueUsed(out) == 0) out->front = out->rear = out->start;
+  if (g->Options.Overlay && QueueUsed(out) == 0) out->front = out->rear = out->start;
   g->Header.biHeight = static_cast<int32_t>(rows);
   block->BitmapHeader = g->Header;
   uint32_t put = 0;
-  if (block->Flags & QV_FLAG_HEADER) {
+  if (g->Options.Header) {
     WriteOutput(block, out, reinterpret_cast<const uint8_t *>(&g->Header), sizeof g->Header);
     WriteOutput(block, out, reinterpret_cast<const uint8_t *>(g->Colours),
                 4u * g->ColourCount);
@@ -82,15 +78,15 @@ uint32_t GifStartImage(GifJob *g, uint32_t rows) {
   }
   memcpy(block->Palette, g->Colours, 4u * g->ColourCount);
   if (IsGreyPalette(g->Colours, g->ColourCount)) block->Flags |= QV_FLAG_GREY;
-  RowDeliveryStart(&g->Rows, block, g->Stride, rows, put, false);
+  RowDeliveryStart(&g->Rows, block, g->Options, g->Stride, rows, put, false);
   g->HeaderBytes = put;
   return put;
 }
 
-void GifBeginPass(GifJob *g) { g->Rows.BatchCount = 0; }
+void GifBeginPass(GifJob *g) { g->Rows.Batches.Count = 0; }
 
 void GifPutRow(GifJob *g, const uint8_t *row) {
-  if (!g->Overlay) {
+  if (!g->Options.Overlay) {
     DeliverRow(&g->Rows, row);
     return;
   }
@@ -99,7 +95,7 @@ void GifPutRow(GifJob *g, const uint8_t *row) {
 }
 
 void GifPutRowAt(GifJob *g, const uint8_t *row, uint64_t offset) {
-  if (g->Overlay) {
+  if (g->Options.Overlay) {
     OverlayRowAt(g, row, offset);
     return;
   }
@@ -109,7 +105,7 @@ void GifPutRowAt(GifJob *g, const uint8_t *row, uint64_t offset) {
 
 void GifPutRowAfterSeek(GifJob *g, const uint8_t *row, uint64_t offset) {
   ParamBlock *block = g->Block;
-  if (!g->Overlay) {
+  if (!g->Options.Overlay) {
     SeekThenWriteOutput(block, &block->OutputQueue, row, g->Stride, static_cast<uint32_t>(offset));
     CountBatch(g);
     return;
@@ -120,7 +116,7 @@ void GifPutRowAfterSeek(GifJob *g, const uint8_t *row, uint64_t offset) {
 }
 
 void GifDeliverRow(GifJob *g, uint32_t i, uint32_t rows) {
-  if (g->TopDown)
+  if (g->Options.TopDown)
     GifPutRow(g, g->Row);
   else
     GifPutRowAt(g, g->Row,
@@ -136,8 +132,8 @@ void GifPlaceRow(GifJob *g, uint8_t *base, uint32_t r) {
   uint8_t *at = QueueAdvance(q, base, static_cast<size_t>(r) * s);
   size_t first = static_cast<size_t>(q->end - at);
   if (first > s) first = s;
-  MergeBytes(at, g->Row, first, g->Transparent, g->Overlay);
-  MergeBytes(q->start, g->Row + first, s - first, g->Transparent, g->Overlay);
+  MergeBytes(at, g->Row, first, g->Transparent, g->Options.Overlay);
+  MergeBytes(q->start, g->Row + first, s - first, g->Transparent, g->Options.Overlay);
 }
 
 void GifPassImageDone(GifJob *g) {

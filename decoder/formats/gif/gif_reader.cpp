@@ -32,12 +32,6 @@ uint8_t GifReadByte(GifJob *g) {
   return b;
 }
 
-void *NeedBuffer(ParamBlock *block, size_t size, int *slot) {
-  void *p = AllocJobBuffer(block, size ? size : 1, slot);
-  if (!p) FailJob(block, QV_ERR_BUFFER);
-  return p;
-}
-
 // Packed byte, delay time (2 bytes), transparent colour index.
 void GifGraphicControl(GifJob *g, const uint8_t *fields) {
   if (!(fields[0] & 1)) return;
@@ -86,7 +80,7 @@ void GifReadExtension(GifJob *g, uint8_t label) {
   // Record: kind, length, introducer, label, first block, sub-blocks, terminator.
   int slot;
   size_t capacity = c + 11;
-  uint8_t *record = static_cast<uint8_t *>(NeedBuffer(block, capacity, &slot));
+  uint8_t *record = static_cast<uint8_t *>(JobBufferOrFail(block, capacity, QV_ERR_BUFFER, &slot));
   size_t length = 8;
   record[length++] = kExtensionIntroducer;
   record[length++] = label;
@@ -169,15 +163,11 @@ void GifRestartImageData(GifJob *g) {
   GifStartDecoder(g);
 }
 
-void ReadGif(ParamBlock *block) {
-  GifJob job;
-  memset(&job, 0, sizeof job);
-  GifJob *g = &job;
+void ReadGif(ParamBlock *block, const JobOptions &options) {
+  GifJob *g = NewJobRecord<GifJob>(block);
   g->Block = block;
   g->Transparent = kGifNoTransparency;
-  g->TopDown = (block->Flags & QV_FLAG_TOP_DOWN) != 0;
-  g->Overlay = (block->Flags & QV_FLAG_OVERLAY) != 0;
-  g->Batched = (block->Flags & QV_FLAG_BATCH) != 0;
+  g->Options = options;
   block->Flags &= ~(QV_FLAG_GREY | QV_FLAG_TRANSPARENT);  // results of this job only
   DataQueue *in = &block->InputQueue;
   g->InputStart = (in->front < in->start || in->front >= in->end) ? in->start : in->front;
@@ -189,7 +179,7 @@ void ReadGif(ParamBlock *block) {
       head[5] != 'a')
     FailJob(block, QV_ERR_GIF_SIGNATURE);
   int slot;
-  uint8_t *raw = static_cast<uint8_t *>(NeedBuffer(block, 3 * 256, &slot));
+  uint8_t *raw = static_cast<uint8_t *>(JobBufferOrFail(block, 3 * 256, QV_ERR_BUFFER, &slot));
   uint32_t colours = 0;
   if (head[10] & 0x80) {
     colours = 2u << (head[10] & 7);
@@ -209,8 +199,7 @@ void ReadGif(ParamBlock *block) {
   g->Height = desc[6] | desc[7] << 8;
   bool interlaced = (desc[8] & 0x40) != 0;
   bool local = (desc[8] & 0x80) != 0;
-  if ((block->ImageType == QV_FOURCC('G', 'I', 'F', 'N') && interlaced) ||
-      (block->ImageType == QV_FOURCC('G', 'I', 'F', 'I') && !interlaced))
+  if ((options.ImageType == QV_TYPE_GIFN && interlaced) || (options.ImageType == QV_TYPE_GIFI && !interlaced))
     FailJob(block, QV_ERR_GIF_INTERLACE);
 
   // The bitmap: 8 bits per pixel, rows padded to 4 bytes.
@@ -226,16 +215,16 @@ void ReadGif(ParamBlock *block) {
   h.biCompression = 0;
   h.biSizeImage = g->Height * g->Stride;  // at most 65535 x 65536: fits 32 bits
   h.biClrUsed = h.biClrImportant = g->ColourCount;
-  if (!g->TopDown && QueueSize(&block->OutputQueue) < static_cast<size_t>(g->Stride) + 1)
+  if (!g->Options.TopDown && QueueSize(&block->OutputQueue) < static_cast<size_t>(g->Stride) + 1)
     FailJob(block, QV_ERR_FLIP_ROOM);
   // Rows placed by output seeks need their positions to fit SeekTarget.
-  uint64_t headerBytes = (block->Flags & QV_FLAG_HEADER) ? 40 + 4u * g->ColourCount : 0;
-  if ((!g->TopDown || interlaced) &&
+  uint64_t headerBytes = g->Options.Header ? 40 + 4u * g->ColourCount : 0;
+  if ((!g->Options.TopDown || interlaced) &&
       headerBytes + static_cast<uint64_t>(g->Height) * g->Stride >= kSeekPositionLimit)
     FailJob(block, QV_ERR_BAD_HEADER);
   block->BitmapHeader = h;
 
-  g->Colours = static_cast<PaletteEntry *>(NeedBuffer(block, 256 * sizeof(PaletteEntry), &slot));
+  g->Colours = static_cast<PaletteEntry *>(JobBufferOrFail(block, 256 * sizeof(PaletteEntry), QV_ERR_BUFFER, &slot));
   if (local) ReadColourTable(g, raw, colours);
   if (colours)
     ConvertColourTable(g, raw, colours);
@@ -243,8 +232,8 @@ void ReadGif(ParamBlock *block) {
     UseDefaultPalette(g);
 
   // Decoder and row buffer, then the image data.
-  g->Lzw = static_cast<LzwDecoder *>(NeedBuffer(block, LzwStorageSize(12, 255), &slot));
-  g->Row = static_cast<uint8_t *>(NeedBuffer(block, g->Stride, &slot));
+  g->Lzw = static_cast<LzwDecoder *>(JobBufferOrFail(block, LzwStorageSize(12, 255), QV_ERR_BUFFER, &slot));
+  g->Row = static_cast<uint8_t *>(JobBufferOrFail(block, g->Stride, QV_ERR_BUFFER, &slot));
   g->MinCodeSize = GifReadByte(g);
   g->DataOffset = g->Offset;
   GifStartDecoder(g);

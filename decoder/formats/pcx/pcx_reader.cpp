@@ -45,12 +45,12 @@ void TakeHeaderColours(ParamBlock *block, const uint8_t *map, uint32_t n) {
 // The 256-colour table sits in the last 769 bytes of the file. Streaming: ask
 // the host to reposition the input. Whole input: move within the queue from
 // where the file began.
-void FetchEndColourTable(ParamBlock *block, uint8_t *fileStart, size_t fileBytes) {
+void FetchEndColourTable(ParamBlock *block, const JobOptions &options, uint8_t *fileStart, size_t fileBytes) {
   DataQueue *in = &block->InputQueue;
   // A file shorter than the table reads from its first byte, as a host does
   // for the seek; that byte (10) is then refused as the marker.
   SeekInput(block, fileStart, fileBytes, QV_SEEK_FROM_END + kEndTableBytes);
-  bool toOutput = (block->Flags & QV_FLAG_HEADER) != 0;
+  bool toOutput = options.Header;
   if (toOutput) {
     // The placeholder right behind the 40-byte header.
     block->SeekTarget = QV_SEEK_OUTPUT + sizeof(BitmapInfoHeader);
@@ -69,8 +69,8 @@ void FetchEndColourTable(ParamBlock *block, uint8_t *fileStart, size_t fileBytes
 
 }  // namespace
 
-void ReadPcx(ParamBlock *block) {
-  if (!IsPcxType(block->ImageType)) FailJob(block, QV_ERR_PCX_TYPE);
+void ReadPcx(ParamBlock *block, const JobOptions &options) {
+  if (!IsPcxType(options.ImageType)) FailJob(block, QV_ERR_PCX_TYPE);
   DataQueue *in = &block->InputQueue;
   DataQueue *out = &block->OutputQueue;
   uint8_t *fileStart = in->front;
@@ -112,12 +112,12 @@ void ReadPcx(ParamBlock *block) {
 
   // Bytes ahead of the rows: header and colour table (for 256 colours a
   // placeholder, written over once the table has been read).
-  bool withHeader = (block->Flags & QV_FLAG_HEADER) != 0;
+  bool withHeader = options.Header;
   uint32_t lead = withHeader ? static_cast<uint32_t>(sizeof bih + info.colours * sizeof(PaletteEntry)) : 0;
   // The file's rows run top to bottom; a bottom-up bitmap needs them flipped.
-  bool flipped = (block->Flags & QV_FLAG_TOP_DOWN) == 0;
+  bool flipped = !options.TopDown;
   RowDelivery delivery;
-  RowDeliveryStart(&delivery, block, stride, rows, lead, flipped);
+  RowDeliveryStart(&delivery, block, options, stride, rows, lead, flipped);
   block->BitmapHeader = bih;
 
   if (withHeader) WriteOutput(block, out, reinterpret_cast<const uint8_t *>(&bih), sizeof bih);
@@ -137,9 +137,7 @@ void ReadPcx(ParamBlock *block) {
   bool direct = layout == kPcxMono || layout == kPcxIndexed;
   uint32_t rowArea = direct ? 0 : (layout == kPcxTrueColour && 3 * lineBytes > stride ? 3 * lineBytes : stride);
   uint32_t bufferSize = (direct && stride > lineSize ? stride : lineSize) + rowArea;
-  int slot;
-  uint8_t *line = static_cast<uint8_t *>(AllocJobBuffer(block, bufferSize, &slot));
-  if (!line) FailJob(block, QV_ERR_BUFFER);
+  uint8_t *line = static_cast<uint8_t *>(JobBufferOrFail(block, bufferSize));
   uint8_t *row = direct ? line : line + lineSize;
 
   for (uint32_t y = 0; y < rows; ++y) {
@@ -157,6 +155,6 @@ void ReadPcx(ParamBlock *block) {
   }
   FinishRows(&delivery);
 
-  if (layout == kPcxIndexed) FetchEndColourTable(block, fileStart, fileBytes);
+  if (layout == kPcxIndexed) FetchEndColourTable(block, options, fileStart, fileBytes);
   block->Status = QV_OK;
 }

@@ -99,8 +99,7 @@ bool ReadExtensionArea(TgaJob *job, uint32_t offset) {
   if (!MoveTo(job, offset) || !TryReadInput(block, size, 2)) return false;
   if (Get16(size) < kExtensionSize) return true;  // an older, shorter area: ignored
   int slot;
-  uint8_t *record = static_cast<uint8_t *>(AllocJobBuffer(block, kExtensionSize + 8, &slot));
-  if (!record) FailJob(block, QV_ERR_BUFFER);
+  uint8_t *record = static_cast<uint8_t *>(JobBufferOrFail(block, kExtensionSize + 8, QV_ERR_BUFFER, &slot));
   Set32(record, kExtensionRecord);
   Set32(record + 4, kExtensionSize);
   record[8] = kExtensionSize & 0xFF;

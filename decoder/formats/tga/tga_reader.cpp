@@ -99,17 +99,16 @@ void ReadColourTable(TgaJob *job, uint32_t count, bool readMap) {
 
 }  // namespace
 
-void ReadTga(ParamBlock *block) {
-  uint32_t code = block->ImageType;
+void ReadTga(ParamBlock *block, const JobOptions &options) {
+  uint32_t code = options.ImageType;
   if (!IsRunLengthCode(code) && !IsUncompressedCode(code)) FailJob(block, QV_ERR_TGA_TYPE);
 
-  TgaJob job;
-  memset(&job, 0, sizeof job);
+  TgaJob &job = *NewJobRecord<TgaJob>(block);
   job.Block = block;
-  job.Flip = (block->Flags & QV_FLAG_TOP_DOWN) != 0;
-  job.EmitHeader = (block->Flags & QV_FLAG_HEADER) != 0;
+  job.Flip = options.TopDown;
+  job.EmitHeader = options.Header;
   DataQueue *in = &block->InputQueue;
-  if (block->WholeInput == 1) {
+  if (options.WholeInput) {
     job.WholeInput = true;
     uint8_t *front = (in->front < in->start || in->front >= in->end) ? in->start : in->front;
     job.FileStart = static_cast<size_t>(front - in->start);
@@ -151,7 +150,7 @@ void ReadTga(ParamBlock *block) {
   uint32_t colours = ColourTableCount(h, &readMap);
   uint32_t headerBytes = job.EmitHeader ? 40 + 4 * colours : 0;
   // Flipped delivery needs room for one row; checked before any output.
-  RowDeliveryStart(&job.Rows, block, job.Stride, h.Height, headerBytes, job.Flip);
+  RowDeliveryStart(&job.Rows, block, options, job.Stride, h.Height, headerBytes, job.Flip);
 
   BitmapInfoHeader &bh = block->BitmapHeader;
   memset(&bh, 0, sizeof bh);
@@ -170,11 +169,8 @@ void ReadTga(ParamBlock *block) {
   TgaReadImageId(&job);
   ReadColourTable(&job, colours, readMap);
 
-  int slot;
-  job.InRow = static_cast<uint8_t *>(AllocJobBuffer(block, job.InRowSize, &slot));
-  if (!job.InRow) FailJob(block, QV_ERR_BUFFER);
-  job.OutRow = static_cast<uint8_t *>(AllocJobBuffer(block, static_cast<size_t>(job.Stride) + 4, &slot));
-  if (!job.OutRow) FailJob(block, QV_ERR_BUFFER);
+  job.InRow = static_cast<uint8_t *>(JobBufferOrFail(block, job.InRowSize));
+  job.OutRow = static_cast<uint8_t *>(JobBufferOrFail(block, static_cast<size_t>(job.Stride) + 4));
 
   if (IsRunLengthCode(code))
     TgaReadRunLength(&job);

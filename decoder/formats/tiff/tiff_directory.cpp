@@ -288,7 +288,7 @@ bool ChainHolds(TiffJob *j, uint32_t first, uint32_t page) {
 
 // Seek to the directory of the requested page; returns its entry count.
 uint16_t SelectPage(TiffJob *j, uint32_t ifd) {
-  uint32_t page = j->Block->PageNumber < 1 ? 1 : j->Block->PageNumber;
+  uint32_t page = j->Options.Page;
   if (ifd == 0) FailJob(j->Block, QV_ERR_NO_PAGE);
   if (page > 1 && !ChainHolds(j, ifd, page)) FailJob(j->Block, QV_ERR_NO_PAGE);
   uint16_t count;
@@ -322,7 +322,7 @@ void Validate(TiffJob *j) {
   }
   // TIFF rows run top-down unless Orientation says bottom-up; bitmap rows
   // bottom-up unless the host asked for top row first.
-  j->Flip = (j->Orientation == 1) != ((block->Flags & QV_FLAG_TOP_DOWN) != 0);
+  j->Flip = (j->Orientation == 1) != j->Options.TopDown;
   j->T4Options &= 1;
 
   // Neither dimension has a default; nothing can be decoded without them.
@@ -362,8 +362,7 @@ void TiffReadDirectory(TiffJob *j) {
 
   int slot;
   size_t bytes = size_t{kEntrySize} * count;
-  uint8_t *entries = static_cast<uint8_t *>(AllocJobBuffer(block, bytes ? bytes : 1, &slot));
-  if (!entries) FailJob(block, QV_ERR_BUFFER);
+  uint8_t *entries = static_cast<uint8_t *>(JobBufferOrFail(block, bytes ? bytes : 1, QV_ERR_BUFFER, &slot));
   StreamRead(&j->Io, entries, bytes);
 
   j->BitsCount = 1;
@@ -383,12 +382,11 @@ void TiffReadDirectory(TiffJob *j) {
 }
 
 void TiffRawFaxDefaults(TiffJob *j) {
-  ParamBlock *block = j->Block;
   j->RawFax = true;
   j->Compression = 3;
-  j->FillOrder = block->FaxFillOrder == 1 ? 1 : 2;
-  j->Photometric = block->FaxPhotometric ? 1 : 0;
-  j->T4Options = block->ImageType == QV_FOURCC('G', '3', '2', 'D') ? 1 : 0;
+  j->FillOrder = j->Options.FaxFillOrder == 1 ? 1 : 2;
+  j->Photometric = j->Options.FaxPhotometric ? 1 : 0;
+  j->T4Options = j->Options.ImageType == QV_TYPE_G32D ? 1 : 0;
   j->Bits = j->Depth = 1;
   j->SamplesPerPixel = 1;
   j->Predictor = 1;

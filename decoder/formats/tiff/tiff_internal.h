@@ -6,7 +6,9 @@
 #include <stdint.h>
 
 #include "codecs/ccitt/ccitt.h"
+#include "engine/job_options.h"
 #include "formats/gif/lzw.h"
+#include "output/rows.h"
 #include "quorvin.h"
 #include "stream/stream.h"
 
@@ -33,6 +35,7 @@ struct TiffList {
 
 struct TiffJob {
   ParamBlock *Block;
+  JobOptions Options;
   Stream Io;       // the file in, the bitmap out
   FaxDecoder Fax;
   uint32_t Windows[3][kListWindow];  // the list windows
@@ -69,6 +72,7 @@ struct TiffJob {
   void *LzwStorage;
   uint32_t StripLeft;  // bytes of the current strip not yet read (LZW: handed to the decoder)
   bool StripDry;       // the decoder asked for more after the strip's last byte
+  BatchCounter Batches;
 };
 
 constexpr uint32_t kAbsent = 0xFFFFFFFFu;

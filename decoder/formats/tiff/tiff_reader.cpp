@@ -70,7 +70,7 @@ void TiffWriteHeader(TiffJob *j) {
   block->BitmapHeader = h;
   StreamStartOutput(&j->Io, block);
   j->HeaderPosition = StreamOutputPosition(&j->Io);
-  bool put = (block->Flags & QV_FLAG_HEADER) != 0;
+  bool put = j->Options.Header;
   if (put) StreamPut(&j->Io, reinterpret_cast<const uint8_t *>(&h), sizeof h);
 
   uint32_t n = BuildPalette(j);
@@ -80,13 +80,12 @@ void TiffWriteHeader(TiffJob *j) {
   if (j->Photometric <= 1 || IsGreyPalette(j->Palette, n)) block->Flags |= QV_FLAG_GREY;
 }
 
-void ReadTiff(ParamBlock *block) {
-  uint32_t type = block->ImageType;
+void ReadTiff(ParamBlock *block, const JobOptions &options) {
+  uint32_t type = options.ImageType;
   bool raw = IsRawFaxCode(type);
-  int slot;
-  TiffJob *j = static_cast<TiffJob *>(AllocJobBuffer(block, sizeof(TiffJob), &slot));
-  if (!j) FailJob(block, QV_ERR_BUFFER);
+  TiffJob *j = NewJobRecord<TiffJob>(block);
   j->Block = block;
+  j->Options = options;
   StreamStartInput(&j->Io, block);
   block->SeekTarget = 0;
   if (!raw && !IsTiffCode(type)) FailJob(block, QV_ERR_NOT_TIFF_TYPE);

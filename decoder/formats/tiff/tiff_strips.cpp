@@ -191,12 +191,10 @@ uint8_t *RowTarget(TiffJob *j) {
 
 void Setup(TiffJob *j) {
   ParamBlock *block = j->Block;
-  int slot;
-  j->Row = static_cast<uint8_t *>(AllocJobBuffer(block, size_t{j->Stride} + 3, &slot));
-  if (!j->Row) FailJob(block, QV_ERR_BUFFER);
+  j->Row = static_cast<uint8_t *>(JobBufferOrFail(block, size_t{j->Stride} + 3));
   if (j->Compression == 5) {
-    j->LzwStorage = AllocJobBuffer(block, LzwStorageSize(12, kLzwBuffer), &slot);
-    if (!j->LzwStorage) FailJob(block, QV_ERR_NO_MEMORY);
+    // Memory short here is -1007, as at the job's start.
+    j->LzwStorage = JobBufferOrFail(block, LzwStorageSize(12, kLzwBuffer), QV_ERR_NO_MEMORY);
     bool ok = j->Predictor == 1 || (j->Predictor == 2 && (j->Depth == 8 || j->Depth == 24 || j->Depth == 32));
     if (!ok) FailJob(block, QV_ERR_TIFF_PREDICTOR);
   } else {
@@ -221,11 +219,8 @@ uint32_t BlockRows(TiffJob *j) {
 // Rows-ready after a batch. Rows are committed when everything between the
 // committed end and the highest row written is there: always in file order,
 // and at the end of each block when flipping (a block fills from its top).
-void EndOfBatch(TiffJob *j, uint32_t *counter, bool complete) {
-  ParamBlock *block = j->Block;
-  if (!(block->Flags & QV_FLAG_BATCH) || --*counter) return;
-  *counter = block->RowsPerBatch ? block->RowsPerBatch : 1;
-  StreamYieldRows(&j->Io, complete);
+void EndOfBatch(TiffJob *j, bool complete) {
+  if (BatchRow(&j->Batches)) StreamYieldRows(&j->Io, complete);
 }
 
 // The byte count of a strip when the file gives none: up to the next strip
@@ -238,7 +233,7 @@ uint32_t StripEnd(TiffJob *j, uint32_t strip, uint32_t offset) {
 
 void DecodeTiffStrips(TiffJob *j, uint32_t dataStart) {
   ParamBlock *block = j->Block;
-  uint32_t counter = block->RowsPerBatch ? block->RowsPerBatch : 1;
+  BatchStart(&j->Batches, j->Options);
   uint32_t blockRows = j->Flip ? BlockRows(j) : 0;
   uint32_t r = 0;
   while (r < j->Height) {
@@ -277,7 +272,7 @@ void DecodeTiffStrips(TiffJob *j, uint32_t dataStart) {
       DecodeRow(j, row);
       StreamPut(&j->Io, row, j->Stride);
       bool complete = !j->Flip || blockRows <= 1 || (r + 1) % blockRows == 0 || r + 1 == j->Height;
-      EndOfBatch(j, &counter, complete);
+      EndOfBatch(j, complete);
       block->Progress = static_cast<int32_t>(uint64_t{r} * 100 / j->Height);
     }
   }
@@ -290,7 +285,7 @@ void DecodeTiffStrips(TiffJob *j, uint32_t dataStart) {
 // gives the width, the end of the page the height.
 void DecodeRawFax(TiffJob *j) {
   ParamBlock *block = j->Block;
-  uint32_t counter = block->RowsPerBatch ? block->RowsPerBatch : 1;
+  BatchStart(&j->Batches, j->Options);
   FaxStartStrip(&j->Fax, 0xFFFFFFFFu);
   uint32_t rows = 0;
   for (;;) {
@@ -307,7 +302,7 @@ void DecodeRawFax(TiffJob *j) {
     }
     StreamPut(&j->Io, row, j->Stride);
     ++rows;
-    EndOfBatch(j, &counter, true);
+    EndOfBatch(j, true);
   }
   if (rows == 0) FailJob(block, QV_ERR_FAX_EMPTY_PAGE);
   block->Progress = 100;
@@ -315,9 +310,9 @@ void DecodeRawFax(TiffJob *j) {
   // Rows leave in page order, top row first: a bottom-up bitmap says so with
   // a negative height.
   BitmapInfoHeader &h = block->BitmapHeader;
-  h.biHeight = (block->Flags & QV_FLAG_TOP_DOWN) ? static_cast<int32_t>(rows) : -static_cast<int32_t>(rows);
+  h.biHeight = j->Options.TopDown ? static_cast<int32_t>(rows) : -static_cast<int32_t>(rows);
   h.biSizeImage = rows * j->Stride;
-  if (block->Flags & QV_FLAG_HEADER) {
+  if (j->Options.Header) {
     BitmapInfoHeader copy = h;
     StreamRewriteAt(&j->Io, reinterpret_cast<const uint8_t *>(&copy), sizeof copy, j->HeaderPosition);
   }
