@@ -1,6 +1,8 @@
 // The request protocol and the job engine, driven through Corvane with job
 // bodies supplied by the tests.
 #include <gtest/gtest.h>
+
+#include <string>
 #include <fenv.h>
 #include <string.h>
 
@@ -324,6 +326,48 @@ TEST(Engine, BuffersAreHeldAgainstTheJobsMemoryLimit) {
       EXPECT_EQ(pb.Status, QV_ERR_BUFFER);
     }
     Corvane(&pb, RequestTerminate);
+    EXPECT_EQ(MemLiveBlocks(), 0);
+  }
+}
+
+// Cleanups registered by a job run exactly once, last first, however the
+// job ends: terminated at any suspension, restarted by request 2, failed, or
+// terminated after it completed.
+std::string g_cleaned;
+void Clean(void *argument) { g_cleaned += static_cast<char>(reinterpret_cast<uintptr_t>(argument)); }
+void CleanupUser(ParamBlock *pb) {
+  for (char c : {'a', 'b', 'c'}) {
+    if (!AddJobCleanup(pb, Clean, reinterpret_cast<void *>(static_cast<uintptr_t>(c)))) FailJob(pb, -1);
+    SuspendJob(pb, ResponseRowsReady);
+  }
+  if (pb->PageNumber == 1) FailJob(pb, -7006);
+}
+
+TEST(Engine, CleanupsRunOnceLastFirstHoweverTheJobEnds) {
+  struct Case {
+    int resumes;      // requests 3 before the end
+    bool restart;     // request 2 then, before request 4
+    uint32_t fail;    // the body fails after its last suspension
+    const char *want;
+  } cases[] = {{0, false, 0, "a"},   {1, false, 0, "ba"},  {2, false, 0, "cba"}, {3, false, 0, "cba"},
+               {3, false, 1, "cba"}, {1, true, 0, "baa"},  {2, true, 0, "cbaa"}};
+  for (const Case &c : cases) {
+    g_cleaned.clear();
+    ParamBlock pb;
+    InitBlock(pb);
+    ASSERT_EQ(Corvane(&pb, RequestInit), 1);
+    SetJobBodyForTest(&pb, CleanupUser);
+    pb.PageNumber = c.fail;
+    int r = Corvane(&pb, RequestRun);
+    for (int i = 0; i < c.resumes; ++i) r = Corvane(&pb, RequestResume);
+    if (c.fail) {
+      EXPECT_EQ(r, ResponseError);
+    }
+    if (c.restart) {
+      EXPECT_EQ(Corvane(&pb, RequestRun), ResponseRowsReady);
+    }
+    Corvane(&pb, RequestTerminate);
+    EXPECT_EQ(g_cleaned, c.want) << c.resumes << (c.restart ? " restart" : "") << (c.fail ? " fail" : "");
     EXPECT_EQ(MemLiveBlocks(), 0);
   }
 }

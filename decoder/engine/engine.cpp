@@ -205,6 +205,14 @@ void JobEntry(void *argument) {
   LeaveJob(ctx, ResponseDone, true);
 }
 
+// The cleanups the job registered, last first; each runs once.
+void RunCleanups(DecoderContext *ctx) {
+  while (ctx->CleanupCount > 0) {
+    --ctx->CleanupCount;
+    ctx->Cleanups[ctx->CleanupCount].Run(ctx->Cleanups[ctx->CleanupCount].Argument);
+  }
+}
+
 void DropStack(DecoderContext *ctx) {
   if (!ctx->Stack.Low) return;
 #if QV_VALGRIND
@@ -240,6 +248,8 @@ int EnterJob(ParamBlock *block, DecoderContext *ctx, bool start) {
   ctx->Block = block;
   if (start) {
     ctx->Catch = nullptr;  // the old run's frames are gone
+    RunCleanups(ctx);      // and what it set up is released
+    ctx->ResumeHookCount = 0;
     NewJobFiber(ctx);
     // A restart keeps the buffers it holds, and they stay counted.
     ctx->MemoryLimit = block->MemoryLimit ? block->MemoryLimit : QV_DEFAULT_MEMORY_LIMIT;
@@ -365,6 +375,7 @@ void SuspendJob(ParamBlock *block, int response) {
   // Every return from the host passes here: before any job code runs again,
   // storage the host moved, emptied or shrank ends the job.
   if (!HostKeptStorage(ctx, block, response)) FailJob(block, QV_ERR_BAD_OPTION);
+  for (int i = 0; i < ctx->ResumeHookCount; ++i) ctx->ResumeHooks[i].Run(ctx->ResumeHooks[i].Argument);
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
@@ -425,6 +436,7 @@ void EndJob(ParamBlock *block) {
   } else {
     block->Status = QV_ERR_BAD_OPERATION;
   }
+  RunCleanups(ctx);
   for (int i = 0; i < kJobSlots; ++i) {
     if (ctx->JobSlots[i]) {
       MemFree(ctx->JobSlots[i]);
@@ -464,6 +476,26 @@ void *AllocJobBuffer(ParamBlock *block, size_t size, int *slot) {
     }
   }
   return nullptr;
+}
+
+bool AddResumeHook(ParamBlock *block, void (*run)(void *argument), void *argument) {
+  DecoderContext *ctx = JobContext(block);
+  for (int i = 0; i < ctx->ResumeHookCount; ++i)
+    if (ctx->ResumeHooks[i].Run == run && ctx->ResumeHooks[i].Argument == argument) return true;
+  if (ctx->ResumeHookCount >= kResumeHookSlots) return false;
+  ctx->ResumeHooks[ctx->ResumeHookCount].Run = run;
+  ctx->ResumeHooks[ctx->ResumeHookCount].Argument = argument;
+  ++ctx->ResumeHookCount;
+  return true;
+}
+
+bool AddJobCleanup(ParamBlock *block, void (*run)(void *argument), void *argument) {
+  DecoderContext *ctx = JobContext(block);
+  if (ctx->CleanupCount >= kCleanupSlots) return false;
+  ctx->Cleanups[ctx->CleanupCount].Run = run;
+  ctx->Cleanups[ctx->CleanupCount].Argument = argument;
+  ++ctx->CleanupCount;
+  return true;
 }
 
 void *JobBufferOrFail(ParamBlock *block, size_t size, int32_t status, int *slot) {

@@ -35,6 +35,8 @@ int SaveState(ExecState *record) __attribute__((returns_twice));
 }
 
 constexpr int kJobSlots = 20;
+constexpr int kCleanupSlots = 8;
+constexpr int kResumeHookSlots = 4;
 constexpr size_t kJobStackSize = 64 * 1024;
 // The stack's lowest bytes, checked on every return to the host: a second
 // line behind the guard page below the stack, for platforms without one.
@@ -81,6 +83,20 @@ struct DecoderContext {
   uint32_t GuardReturns;  // returns to the host, for the whole guard scan
   bool FillWholeStack;    // for the high-water measurement of the tests
   struct FailureCatch *Catch;  // the innermost CatchFailure running, on the job stack
+  // What a reader's foreign library must release whatever becomes of the
+  // job, in the order registered.
+  struct {
+    void (*Run)(void *argument);
+    void *Argument;
+  } Cleanups[kCleanupSlots];
+  int32_t CleanupCount;
+  // What a layer that keeps pointers into the host's queues checks whenever
+  // the host returns.
+  struct {
+    void (*Run)(void *argument);
+    void *Argument;
+  } ResumeHooks[kResumeHookSlots];
+  int32_t ResumeHookCount;
 };
 
 enum JobPhase : int32_t { PhaseCreated = 0, PhaseRunning, PhaseSuspended, PhaseComplete };
@@ -118,6 +134,20 @@ void FreeJobBuffer(ParamBlock *block, int slot);
 void *ReallocJobBuffer(ParamBlock *block, int slot, size_t size);
 
 DecoderContext *JobContext(ParamBlock *block);
+
+// Inside a job: run(argument) when the job ends in any way (request 4, a
+// failure, a restart by request 2), last registered first, on the host's
+// stack after the job's frames are gone and before its buffers are freed: for
+// what a library the reader calls allocates on its own. False when all
+// kCleanupSlots are taken.
+bool AddJobCleanup(ParamBlock *block, void (*run)(void *argument), void *argument);
+
+// Inside a job: run(argument) on the job's stack every time the host returns
+// to the job, before the job's own code goes on (after the engine's check
+// that the host kept its storage): a layer that keeps positions in the
+// host's queues takes the queues as the host left them. Registering the same
+// pair again changes nothing. False when all kResumeHookSlots are taken.
+bool AddResumeHook(ParamBlock *block, void (*run)(void *argument), void *argument);
 
 // A zeroed job buffer of size bytes, or the job fails with status.
 void *JobBufferOrFail(ParamBlock *block, size_t size, int32_t status = QV_ERR_BUFFER, int *slot = nullptr);

@@ -46,6 +46,11 @@ struct Stream {
   uint32_t OutHigh;    // highest output position written so far
 };
 
+// Registered with the engine by the start of either side: after every
+// return from the host, queue positions outside their storage are brought to
+// the storage start before the stream uses them.
+void StreamAfterResume(void *stream);
+
 // ---- Input ----------------------------------------------------------------
 
 // Open the input stream of block's job: the byte at the queue's front is file

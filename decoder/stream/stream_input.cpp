@@ -92,6 +92,7 @@ bool WaitForInput(Stream *s, bool endFails) {
 
 void StreamStartInput(Stream *s, ParamBlock *block) {
   s->Block = block;
+  if (!AddResumeHook(block, StreamAfterResume, s)) FailJob(block, QV_ERR_BUFFER);
   DataQueue *q = &block->InputQueue;
   if (!q->start || q->end <= q->start) {
     block->SeekTarget = 0;

@@ -100,8 +100,25 @@ void DrainAndMove(ParamBlock *block, Stream *s, DataQueue *q, uint32_t x) {
 
 }  // namespace
 
+void StreamAfterResume(void *argument) {
+  Stream *s = static_cast<Stream *>(argument);
+  ParamBlock *block = s->Block;
+  // While the job waited the host may have moved positions, of either queue,
+  // outside the storage: those count as the storage start, and every pointer
+  // the stream derives from them stays inside the storage. The writable
+  // stretch ends where the front now is.
+  DataQueue *queues[2] = {&block->InputQueue, &block->OutputQueue};
+  for (DataQueue *q : queues) {
+    if (!q->start) continue;
+    if (q->front < q->start || q->front > q->end) q->front = q->start;
+    if (q->rear < q->start || q->rear > q->end) q->rear = q->start;
+  }
+  if (s->OutCursor && block->OutputQueue.start) SetLimit(s, &block->OutputQueue);
+}
+
 void StreamStartOutput(Stream *s, ParamBlock *block) {
   s->Block = block;
+  if (!AddResumeHook(block, StreamAfterResume, s)) FailJob(block, QV_ERR_BUFFER);
   DataQueue *q = &block->OutputQueue;
   if (!q->start || q->end <= q->start) {
     block->SeekTarget = QV_SEEK_OUTPUT;
@@ -134,7 +151,7 @@ void StreamPut(Stream *s, const uint8_t *source, size_t n) {
       s->OutCursor += c;
       source += c;
       n -= c;
-    } else if (s->OutLimit == q->end) {
+    } else if (s->OutLimit == q->end && q->front != q->start) {
       // The storage end: the stretch goes on at the start, up to the front.
       s->OutCursor = q->start;
       s->OutLimit = q->front - 1;

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "../gif_encoder.h"
+#include "../tiff_builder.h"
 #include "test_support.h"
 
 namespace qvtest {
@@ -211,6 +212,33 @@ Bytes Gif(bool interlaced) {
   return gifenc::MakeGif(g);
 }
 
+// TIFF: 8-bit grey LZW with differencing in strips of 4 rows, big-endian;
+// RGB PackBits; a T.6 page (a horizontal mode, then rows of V0 codes).
+Bytes Tiff(uint16_t samples, uint16_t compression) {
+  tiffbuild::Page p;
+  p.width = samples == 1 ? 37 : 21;
+  p.height = 13;
+  p.samples = samples;
+  p.photometric = samples == 1 ? 1 : 2;
+  p.compression = compression;
+  p.predictor = compression == 5 ? 2 : 1;
+  p.rowsPerStrip = 4;
+  for (uint32_t i = 0; i < 13 * p.width * samples; ++i) p.pixels.push_back(Pattern(i % 11, i / 11, 9));
+  return tiffbuild::Writer(compression == 5).Build({p});
+}
+
+Bytes TiffG4() {
+  tiffbuild::Page p;
+  p.width = 64;
+  p.height = 3;
+  p.bits = 1;
+  p.photometric = 0;
+  p.compression = 4;
+  // H W10 B20 V0 | V0 V0 V0 | V0 V0 V0: 001 00111 00001101000 1 111 111.
+  p.strips = {{0x24, 0xE1, 0xA3, 0xF0}};
+  return tiffbuild::Writer(false).Build({p});
+}
+
 void Add(std::vector<SampleFile> &v, const std::string &name, Bytes data) {
   SampleFile f;
   f.name = name;
@@ -232,6 +260,9 @@ std::vector<SampleFile> GeneratedSamples() {
   Add(v, "made/24bit.pcx", Pcx(3, 26, 11));
   Add(v, "made/interlaced.gif", Gif(true));
   Add(v, "made/transparent.gif", Gif(false));
+  Add(v, "made/grey-lzw-mm.tif", Tiff(1, 5));
+  Add(v, "made/rgb-packbits.tif", Tiff(3, 32773));
+  Add(v, "made/g4.tif", TiffG4());
   return v;
 }
 
@@ -247,7 +278,7 @@ std::vector<SampleFile> CorpusSamples(size_t every) {
     std::vector<std::string> f;
     std::stringstream ss(line);
     for (std::string field; std::getline(ss, field, '\t');) f.push_back(field);
-    if (f.size() < 4 || (f[3] != "bmp" && f[3] != "gif" && f[3] != "pcx" && f[3] != "tga"))
+    if (f.size() < 4 || (f[3] != "bmp" && f[3] != "gif" && f[3] != "pcx" && f[3] != "tga" && f[3] != "tiff"))
       continue;
     if (index++ % every != 0) continue;
     Add(v, f[0], ReadFileBytes(dir + "/" + f[0]));

@@ -17,12 +17,12 @@ struct SampleFile {
 
 // BMP (24-bit with a large info header, RLE8, 4-bit), TGA (run-length with an
 // image ID, extension area and developer field; colour-mapped top-down), PCX
-// (256 colours, 24-bit planes) and GIF (interlaced with a comment, plain with
-// transparency).
+// (256 colours, 24-bit planes), GIF (interlaced with a comment, plain with
+// transparency) and TIFF (grey LZW big-endian in strips, RGB PackBits, T.6).
 std::vector<SampleFile> GeneratedSamples();
 
-// Corpus files of the BMP, GIF, PCX and TGA readers whose format is detected,
-// every n-th one; empty when the corpus is absent.
+// Corpus files of the BMP, GIF, PCX, TGA and TIFF readers whose format is
+// detected, every n-th one; empty when the corpus is absent.
 std::vector<SampleFile> CorpusSamples(size_t every = 1);
 
 }  // namespace qvtest
