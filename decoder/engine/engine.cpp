@@ -526,6 +526,7 @@ void *ReallocJobBuffer(ParamBlock *block, int slot, size_t size) {
   return p;
 }
 
+#if QV_INTERNAL_API
 void SetJobBodyForTest(ParamBlock *block, JobBody body) {
   DecoderContext *ctx = LiveContext(block);
   if (ctx) ctx->Body = body;
@@ -554,6 +555,7 @@ size_t JobStackHighWater(ParamBlock *block) {
 #endif
   return size - i;
 }
+#endif
 
 extern "C" QV_EXPORT int32_t QV_STDCALL Corvane(ParamBlock *block, int32_t request) {
   if (!block) return ResponseError;

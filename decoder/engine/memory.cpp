@@ -11,7 +11,10 @@
 #endif
 
 namespace {
-// Test hook state. Plain globals: calls into one library instance are serialised.
+#if QV_INTERNAL_API
+// The test hooks, compiled into the test build only. The countdown is armed
+// by tests that run one job at a time; the live count is atomic, since jobs
+// on different threads allocate at the same time.
 uint32_t g_failCountdown = 0;
 long g_liveBlocks = 0;
 
@@ -20,6 +23,11 @@ bool ShouldFail() {
   if (--g_failCountdown == 0) return true;
   return false;
 }
+void CountBlocks(long n) { __atomic_add_fetch(&g_liveBlocks, n, __ATOMIC_RELAXED); }
+#else
+constexpr bool ShouldFail() { return false; }
+void CountBlocks(long) {}
+#endif
 
 #if defined(_WIN32)
 void *PlatformAlloc(size_t size, bool zeroed) {
@@ -56,7 +64,7 @@ void *PlatformRealloc(void *p, size_t size) { return realloc(p, size); }
 void *MemAlloc(size_t size) {
   if (ShouldFail()) return nullptr;
   void *p = PlatformAlloc(size, false);
-  if (p) __atomic_add_fetch(&g_liveBlocks, 1, __ATOMIC_RELAXED);
+  if (p) CountBlocks(1);
   return p;
 }
 
@@ -65,7 +73,7 @@ void *MemAllocZeroed(size_t count, size_t size) {
   if (count != 0 && bytes / count != size) return nullptr;
   if (ShouldFail()) return nullptr;
   void *p = PlatformAlloc(bytes, true);
-  if (p) __atomic_add_fetch(&g_liveBlocks, 1, __ATOMIC_RELAXED);
+  if (p) CountBlocks(1);
   return p;
 }
 
@@ -82,7 +90,7 @@ void *MemRealloc(void *p, size_t size) {
 void MemFree(void *p) {
   if (!p) return;
   PlatformFree(p);
-  __atomic_sub_fetch(&g_liveBlocks, 1, __ATOMIC_RELAXED);
+  CountBlocks(-1);
 }
 
 #if defined(_WIN32)
@@ -100,14 +108,14 @@ void MemAllocStack(StackMemory *stack, size_t size) {
     return;
   }
   *stack = {static_cast<uint8_t *>(base) + page, size, base, size + page};
-  __atomic_add_fetch(&g_liveBlocks, 1, __ATOMIC_RELAXED);
+  CountBlocks(1);
 }
 
 void MemFreeStack(StackMemory *stack) {
   if (!stack->Mapping) return;
   VirtualFree(stack->Mapping, 0, MEM_RELEASE);
   *stack = {};
-  __atomic_sub_fetch(&g_liveBlocks, 1, __ATOMIC_RELAXED);
+  CountBlocks(-1);
 }
 #else
 void MemAllocStack(StackMemory *stack, size_t size) {
@@ -121,16 +129,18 @@ void MemAllocStack(StackMemory *stack, size_t size) {
     return;
   }
   *stack = {static_cast<uint8_t *>(base) + page, size, base, size + page};
-  __atomic_add_fetch(&g_liveBlocks, 1, __ATOMIC_RELAXED);
+  CountBlocks(1);
 }
 
 void MemFreeStack(StackMemory *stack) {
   if (!stack->Mapping) return;
   munmap(stack->Mapping, stack->Length);
   *stack = {};
-  __atomic_sub_fetch(&g_liveBlocks, 1, __ATOMIC_RELAXED);
+  CountBlocks(-1);
 }
 #endif
 
+#if QV_INTERNAL_API
 void MemFailNthAllocation(uint32_t n) { g_failCountdown = n; }
 long MemLiveBlocks() { return __atomic_load_n(&g_liveBlocks, __ATOMIC_RELAXED); }
+#endif
