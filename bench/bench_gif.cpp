@@ -12,7 +12,7 @@
 
 #include "../tests/gif_encoder.h"
 #include "bench_support.h"
-#include "formats/gif/lzw.h"
+#include "codecs/lzw/lzw.h"
 
 #if QV_HAVE_GIF
 #include <gif_lib.h>

@@ -3,6 +3,7 @@
 #include <stdint.h>
 
 #include "output/rows.h"
+#include "formats/bytes.h"
 #include "quorvin.h"
 
 // The 14-byte file header.
@@ -17,10 +18,6 @@ constexpr uint32_t kBmpExtraKind = 0x1000;
 constexpr uint32_t kWindowsInfoSize = 40;
 constexpr uint32_t kOs2InfoSize = 12;
 
-inline uint16_t BmpGet16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-inline uint32_t BmpGet32(const uint8_t *p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // Colour-table entries of a Windows file: from the room between the
 // information header and the pixel data when that is a whole number of

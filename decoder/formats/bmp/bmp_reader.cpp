@@ -37,14 +37,14 @@ struct BmpLayout {
 void ReadOs2Header(ParamBlock *block, BitmapInfoHeader *info, BmpLayout *l) {
   uint8_t raw[kOs2InfoSize];
   ReadInput(block, raw, &block->InputQueue, sizeof raw);
-  uint32_t size = BmpGet32(raw);
-  uint32_t planes = BmpGet16(raw + 8), bits = BmpGet16(raw + 10);
+  uint32_t size = Le32(raw);
+  uint32_t planes = Le16(raw + 8), bits = Le16(raw + 10);
   if (size < kOs2InfoSize || planes != 1 || (bits != 1 && bits != 4 && bits != 8 && bits != 24))
     FailJob(block, QV_ERR_BAD_HEADER);
   *info = BitmapInfoHeader{};
   info->biSize = kWindowsInfoSize;
-  info->biWidth = BmpGet16(raw + 4);
-  info->biHeight = BmpGet16(raw + 6);
+  info->biWidth = Le16(raw + 4);
+  info->biHeight = Le16(raw + 6);
   info->biPlanes = 1;
   info->biBitCount = static_cast<uint16_t>(bits);
   if (bits <= 8) info->biClrUsed = info->biClrImportant = 1u << bits;
@@ -59,9 +59,9 @@ void ReadWindowsHeader(ParamBlock *block, const BmpFileHeader &file, BitmapInfoH
                        BmpLayout *l) {
   uint8_t raw[kWindowsInfoSize];
   ReadInput(block, raw, &block->InputQueue, sizeof raw);
-  uint32_t size = BmpGet32(raw);
-  uint32_t planes = BmpGet16(raw + 12), bits = BmpGet16(raw + 14);
-  uint32_t compression = BmpGet32(raw + 16);
+  uint32_t size = Le32(raw);
+  uint32_t planes = Le16(raw + 12), bits = Le16(raw + 14);
+  uint32_t compression = Le32(raw + 16);
   if (size < kWindowsInfoSize || planes != 1 ||
       (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32))
     FailJob(block, QV_ERR_BAD_HEADER);
@@ -70,16 +70,16 @@ void ReadWindowsHeader(ParamBlock *block, const BmpFileHeader &file, BitmapInfoH
   if (compression > 2) FailJob(block, QV_ERR_BMP_TYPE);  // bit fields, embedded images, ...
   uint32_t outBits = (bits == 16 || bits == 32) ? 24 : bits;
   info->biSize = size;
-  info->biWidth = static_cast<int32_t>(BmpGet32(raw + 4));
-  info->biHeight = static_cast<int32_t>(BmpGet32(raw + 8));
+  info->biWidth = static_cast<int32_t>(Le32(raw + 4));
+  info->biHeight = static_cast<int32_t>(Le32(raw + 8));
   info->biPlanes = 1;
   info->biBitCount = static_cast<uint16_t>(outBits);
   info->biCompression = compression;
-  info->biSizeImage = BmpGet32(raw + 20);
-  info->biXPelsPerMeter = static_cast<int32_t>(BmpGet32(raw + 24));
-  info->biYPelsPerMeter = static_cast<int32_t>(BmpGet32(raw + 28));
-  info->biClrUsed = BmpGet32(raw + 32);
-  info->biClrImportant = BmpGet32(raw + 36);
+  info->biSizeImage = Le32(raw + 20);
+  info->biXPelsPerMeter = static_cast<int32_t>(Le32(raw + 24));
+  info->biYPelsPerMeter = static_cast<int32_t>(Le32(raw + 28));
+  info->biClrUsed = Le32(raw + 32);
+  info->biClrImportant = Le32(raw + 36);
   l->SourceBits = bits;
   l->Compression = compression;
   l->Extra = size - kWindowsInfoSize;
@@ -163,7 +163,7 @@ void ReadBmp(ParamBlock *block, const JobOptions &options) {
 
   uint8_t raw[14];
   ReadInput(block, raw, in, sizeof raw);
-  BmpFileHeader file{BmpGet16(raw), BmpGet32(raw + 2), BmpGet32(raw + 10)};
+  BmpFileHeader file{Le16(raw), Le32(raw + 2), Le32(raw + 10)};
   if (file.Type != kBmpSignature) FailJob(block, QV_ERR_BAD_HEADER);
 
   bool header = options.Header;

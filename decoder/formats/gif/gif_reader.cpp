@@ -7,7 +7,7 @@
 #include "engine/engine.h"
 #include "engine/queue.h"
 #include "formats/gif/gif_internal.h"
-#include "formats/gif/lzw.h"
+#include "codecs/lzw/lzw.h"
 #include "formats/readers.h"
 
 namespace {
@@ -247,6 +247,5 @@ void ReadGif(ParamBlock *block, const JobOptions &options) {
       GifDeliverRow(g, i, g->Height);
     }
   }
-  LzwFinish(g->Lzw);
   block->Status = QV_OK;
 }

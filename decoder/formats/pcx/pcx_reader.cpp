@@ -5,6 +5,7 @@
 
 #include "engine/engine.h"
 #include "engine/queue.h"
+#include "formats/bytes.h"
 #include "formats/readers.h"
 #include "output/rows.h"
 #include "pcx_internal.h"
@@ -21,7 +22,6 @@ bool IsPcxType(uint32_t type) {
          type == QV_FOURCC('P', 'C', 'X', '8') || type == QV_FOURCC('P', 'C', 'X', 'T');
 }
 
-inline uint32_t Get16(const uint8_t *p) { return p[0] | (static_cast<uint32_t>(p[1]) << 8); }
 
 int FindLayout(uint8_t planes, uint8_t bits) {
   for (int i = 0; i < kPcxLayoutCount; ++i)
@@ -90,9 +90,9 @@ void ReadPcx(ParamBlock *block, const JobOptions &options) {
 
   // Sizes, refused before any buffer depends on them: a width of 0 or less
   // (xmax below xmin), and plane lines too short to hold the width.
-  int32_t width = static_cast<int32_t>(Get16(h + 8)) - static_cast<int32_t>(Get16(h + 4)) + 1;
-  int32_t height = static_cast<int32_t>(Get16(h + 10)) - static_cast<int32_t>(Get16(h + 6)) + 1;
-  uint32_t lineBytes = Get16(h + 66);
+  int32_t width = static_cast<int32_t>(Le16(h + 8)) - static_cast<int32_t>(Le16(h + 4)) + 1;
+  int32_t height = static_cast<int32_t>(Le16(h + 10)) - static_cast<int32_t>(Le16(h + 6)) + 1;
+  uint32_t lineBytes = Le16(h + 66);
   if (width <= 0) FailJob(block, QV_ERR_BAD_HEADER);
   if (static_cast<uint64_t>(lineBytes) * 8 < static_cast<uint64_t>(width) * info.bits)
     FailJob(block, QV_ERR_BAD_HEADER);

@@ -11,6 +11,7 @@
 
 #include "engine/engine.h"
 #include "engine/queue.h"
+#include "formats/bytes.h"
 #include "formats/tga/tga_job.h"
 
 namespace {
@@ -24,12 +25,6 @@ constexpr uint32_t kExtensionSize = 495;
 const uint8_t kSignature[18] = {'T', 'R', 'U', 'E', 'V', 'I', 'S', 'I', 'O',
                                 'N', '-', 'X', 'F', 'I', 'L', 'E', '.', 0};
 
-uint32_t Get16(const uint8_t *p) { return p[0] | static_cast<uint32_t>(p[1]) << 8; }
-uint32_t Get32(const uint8_t *p) {
-  return p[0] | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-void Set32(uint8_t *p, uint32_t v) { memcpy(p, &v, 4); }
 
 // Wait until input is queued; false when the file has ended.
 bool WaitForBytes(ParamBlock *block) {
@@ -60,8 +55,8 @@ bool TryReadInput(ParamBlock *block, uint8_t *destination, size_t n) {
 // only when all of them arrived. The caller has reserved n + 8 bytes.
 bool TryAppendRecord(ParamBlock *block, uint32_t kind, uint32_t n) {
   uint8_t head[8];
-  Set32(head, kind);
-  Set32(head + 4, n);
+  PutLe32(head, kind);
+  PutLe32(head + 4, n);
   memcpy(block->ExtraBuffer + block->ExtraUsed, head, 8);
   DataQueue *in = &block->InputQueue;
   uint32_t done = 0;
@@ -97,11 +92,11 @@ bool ReadExtensionArea(TgaJob *job, uint32_t offset) {
   ParamBlock *block = job->Block;
   uint8_t size[2];
   if (!MoveTo(job, offset) || !TryReadInput(block, size, 2)) return false;
-  if (Get16(size) < kExtensionSize) return true;  // an older, shorter area: ignored
+  if (Le16(size) < kExtensionSize) return true;  // an older, shorter area: ignored
   int slot;
   uint8_t *record = static_cast<uint8_t *>(JobBufferOrFail(block, kExtensionSize + 8, QV_ERR_BUFFER, &slot));
-  Set32(record, kExtensionRecord);
-  Set32(record + 4, kExtensionSize);
+  PutLe32(record, kExtensionRecord);
+  PutLe32(record + 4, kExtensionSize);
   record[8] = kExtensionSize & 0xFF;
   record[9] = kExtensionSize >> 8;
   bool complete = TryReadInput(block, record + 10, kExtensionSize - 2);
@@ -118,18 +113,18 @@ void ReadDeveloperDirectory(TgaJob *job, uint32_t offset) {
   ParamBlock *block = job->Block;
   uint8_t raw[10];
   if (!MoveTo(job, offset) || !TryReadInput(block, raw, 2)) return;
-  uint32_t count = Get16(raw);
+  uint32_t count = Le16(raw);
   if (!ReserveExtra(block, 10)) return;
   uint8_t record[10];
-  Set32(record, kDirectoryRecord);
-  Set32(record + 4, 2);
+  PutLe32(record, kDirectoryRecord);
+  PutLe32(record + 4, 2);
   record[8] = raw[0];
   record[9] = raw[1];
   AppendExtraBytes(block, record, 10);
   for (uint32_t i = 0; i < count; ++i) {
     if (!TryReadInput(block, raw, 10)) return;
-    uint32_t fieldOffset = Get32(raw + 2);
-    uint32_t fieldSize = Get32(raw + 6);
+    uint32_t fieldOffset = Le32(raw + 2);
+    uint32_t fieldSize = Le32(raw + 6);
     if (fieldSize > 0xFFFFFFFFu - 8 || !ReserveExtra(block, fieldSize + 8)) return;
     if (!MoveTo(job, fieldOffset) || !TryAppendRecord(block, kFieldRecord, fieldSize)) return;
     if (i + 1 < count && !MoveTo(job, offset + 2 + 10 * static_cast<uint64_t>(i + 1))) return;
@@ -153,8 +148,8 @@ void TgaReadExtras(TgaJob *job) {
   uint8_t footer[kFooterSize];
   if (!MoveToFooter(job) || !TryReadInput(block, footer, kFooterSize)) return;
   if (memcmp(footer + 8, kSignature, sizeof kSignature) != 0) return;
-  uint32_t extension = Get32(footer);
-  uint32_t directory = Get32(footer + 4);
+  uint32_t extension = Le32(footer);
+  uint32_t directory = Le32(footer + 4);
   if (extension && !ReadExtensionArea(job, extension)) return;
   if (directory) ReadDeveloperDirectory(job, directory);
 }

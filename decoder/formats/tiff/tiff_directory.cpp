@@ -3,6 +3,7 @@
 
 #include "engine/engine.h"
 #include "engine/queue.h"
+#include "formats/bytes.h"
 #include "formats/tiff/tiff_internal.h"
 #include "output/rows.h"
 
@@ -20,17 +21,8 @@ uint16_t Swap16(const TiffJob *j, uint16_t v) {
 uint32_t Swap32(const TiffJob *j, uint32_t v) {
   return j->BigEndian ? (v >> 24 | (v >> 8 & 0xFF00) | (v << 8 & 0xFF0000) | v << 24) : v;
 }
-uint16_t Get16(const TiffJob *j, const uint8_t *p) {
-  return j->BigEndian ? static_cast<uint16_t>(p[0] << 8 | p[1]) : static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t Get32(const TiffJob *j, const uint8_t *p) {
-  return j->BigEndian ? (uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3])
-                      : (p[0] | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24);
-}
-
-void Put32le(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
+uint16_t Get16(const TiffJob *j, const uint8_t *p) { return j->BigEndian ? Be16(p) : Le16(p); }
+uint32_t Get32(const TiffJob *j, const uint8_t *p) { return j->BigEndian ? Be32(p) : Le32(p); }
 
 uint16_t Read16(TiffJob *j) { return Swap16(j, StreamWord(&j->Io)); }
 uint32_t Read32(TiffJob *j) { return Swap32(j, StreamLong(&j->Io)); }
@@ -139,11 +131,11 @@ void TiffStoreTag(TiffJob *j, const Entry &e) {
   if (size > 4 && uint64_t{Get32(j, e.Field)} + size > kSeekPositionLimit) return;
   if (!block->ExtraBuffer || !ReserveExtra(block, size + 14)) return;
   uint8_t head[14];
-  Put32le(head, 0x4000u + e.Tag);
-  Put32le(head + 4, size + 6);
+  PutLe32(head, 0x4000u + e.Tag);
+  PutLe32(head + 4, size + 6);
   head[8] = static_cast<uint8_t>(e.Type);
   head[9] = static_cast<uint8_t>(e.Type >> 8);
-  Put32le(head + 10, e.Count);
+  PutLe32(head + 10, e.Count);
   uint32_t at = block->ExtraUsed;
   memcpy(block->ExtraBuffer + at, head, 14);
   if (size <= 4) {

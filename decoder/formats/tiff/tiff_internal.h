@@ -7,7 +7,7 @@
 
 #include "codecs/ccitt/ccitt.h"
 #include "engine/job_options.h"
-#include "formats/gif/lzw.h"
+#include "codecs/lzw/lzw.h"
 #include "output/rows.h"
 #include "quorvin.h"
 #include "stream/stream.h"

@@ -277,7 +277,6 @@ void DecodeTiffStrips(TiffJob *j, uint32_t dataStart) {
     }
   }
   block->Progress = 100;
-  if (j->Compression == 5) LzwFinish(j->Lzw);
   if (j->Flip) StreamPlace(&j->Io, dataStart + j->Height * j->Stride, 0);
 }
 

@@ -1,4 +1,4 @@
-#include "lzw.h"
+#include "codecs/lzw/lzw.h"
 
 #include <bit>
 #include <string.h>
@@ -422,4 +422,3 @@ int LzwReadBytes(LzwDecoder *d, uint8_t *destination, size_t n) {
                                   : ReadBytes<false>(d, destination, n);
 }
 
-void LzwFinish(LzwDecoder *) {}

@@ -78,5 +78,3 @@ uint16_t LzwNextByte(LzwDecoder *d);
 // Store n decoded bytes; 1 on success, 0 as soon as no byte can be produced
 // (the bytes stored before it stay). n = 0 returns 1 at once.
 int LzwReadBytes(LzwDecoder *d, uint8_t *destination, size_t n);
-// End of a stream; the caller frees the storage.
-void LzwFinish(LzwDecoder *d);
