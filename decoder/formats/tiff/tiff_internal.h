@@ -33,6 +33,26 @@ struct TiffList {
   uint32_t *Window;      // kListWindow elements
 };
 
+struct TiffJob;
+
+// The codec of a compression: what the strip loop calls, in this order.
+struct TiffCodec {
+  // Once per image, after the header is out: buffers, and the checks of what
+  // the codec reads with (predictor, fill order), failing the job.
+  void (*Setup)(TiffJob *j);
+  // At each strip (or tile), with the input at its first byte: its byte
+  // count (0xFFFFFFFF: no limit).
+  void (*StartStrip)(TiffJob *j, uint32_t bytes);
+  // One row into row (Stride + 3 bytes): kTiffRowRaw for RowBytes in file
+  // order, which the strip loop makes bitmap bytes; kTiffRowDone for the
+  // whole padded bitmap row.
+  uint32_t (*DecodeRow)(TiffJob *j, uint8_t *row);
+};
+enum : uint32_t { kTiffRowRaw = 0, kTiffRowDone = 1 };
+
+// The codec of a Compression value; null for one that is not read.
+const TiffCodec *TiffCodecFor(uint32_t compression);
+
 struct TiffJob {
   ParamBlock *Block;
   JobOptions Options;
@@ -67,6 +87,8 @@ struct TiffJob {
   PaletteEntry Palette[256];
 
   // Strip decoding.
+  const TiffCodec *Codec;
+  uint32_t RowPixels;  // fax: the pixels the last row's codes reached (0: the page ended)
   uint8_t *Row;       // stride + 3 bytes, for rows that cannot be decoded in place
   LzwDecoder *Lzw;
   void *LzwStorage;

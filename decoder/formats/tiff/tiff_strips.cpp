@@ -3,121 +3,12 @@
 // bitmap, bottom row first when the image must be flipped.
 #include <string.h>
 
-#include "codecs/ccitt/ccitt.h"
 #include "engine/engine.h"
 #include "formats/tiff/tiff_internal.h"
 
 namespace {
 
-constexpr uint32_t kLzwBuffer = 4096;
 constexpr uint32_t kRawFaxWidth = 32768;  // working width until the first row is known
-
-bool IsFax(uint32_t compression) { return compression >= 2 && compression <= 4; }
-
-FaxCoding FaxCodingOf(const TiffJob *j) {
-  if (j->Compression == 2) return FaxCoding::Mh;
-  if (j->Compression == 4) return FaxCoding::G4;
-  return (j->T4Options & 1) ? FaxCoding::G3TwoD : FaxCoding::G3;
-}
-
-// The LZW decoder's byte source: the current strip's bytes, as many as the
-// input window holds (up to the buffer size), waiting for input only when it
-// holds none. 0 once the strip's byte count is used up.
-uint32_t TiffStripSource(void *context, uint8_t *buffer) {
-  TiffJob *j = static_cast<TiffJob *>(context);
-  if (j->StripLeft == 0) {
-    j->StripDry = true;
-    return 0;
-  }
-  Stream *s = &j->Io;
-  uint32_t n = j->StripLeft < kLzwBuffer ? j->StripLeft : kLzwBuffer;
-  uint32_t have = static_cast<uint32_t>(s->Window.End - s->Window.Next);
-  if (have == 0) {
-    buffer[0] = StreamNextByte(&j->Io);
-    have = 1 + static_cast<uint32_t>(s->Window.End - s->Window.Next);
-    if (n > have) n = have;
-    memcpy(buffer + 1, s->Window.Next, n - 1);
-    s->Window.Next += n - 1;
-  } else {
-    if (n > have) n = have;
-    memcpy(buffer, s->Window.Next, n);
-    s->Window.Next += n;
-  }
-  j->StripLeft -= n;
-  return n;
-}
-
-// PackBits: literal runs (0..127: copy c + 1 bytes) and replicate runs
-// (-127..-1: one byte 1 - c times); -128 is no operation. A packet that runs
-// past the row end is cut there and its excess input dropped.
-//
-// The strip's byte count (StripLeft) ends its data: a packet that it cuts
-// short, or a row it leaves unfilled, fails with -7103.
-void UnpackBitsRow(TiffJob *j, uint8_t *row) {
-  ParamBlock *block = j->Block;
-  Stream *s = &j->Io;
-  uint32_t done = 0, want = j->RowBytes;
-  while (done < want) {
-    // Packets that lie whole in the input window (and in the strip) are
-    // read straight from it.
-    const uint8_t *p = s->Window.Next, *end = s->Window.End;
-    if (static_cast<size_t>(end - p) > j->StripLeft) end = p + j->StripLeft;
-    // Runs are written 16 bytes at a time where the row has room past
-    // their end (later packets overwrite the excess) and literal runs read
-    // from the window the same way: short runs do not pay a call's set-up.
-    while (done < want && end - p >= 129) {  // a packet is at most 129 bytes
-      int8_t c = static_cast<int8_t>(*p++);
-      if (c >= 0) {
-        uint32_t k = uint32_t(c) + 1, take = want - done < k ? want - done : k;
-        uint32_t wide = (k + 15) & ~15u;
-        if (wide <= want - done && wide <= static_cast<uint32_t>(end - p)) {
-          for (uint32_t i = 0; i < wide; i += 16) memcpy(row + done + i, p + i, 16);
-        } else {
-          memcpy(row + done, p, take);
-        }
-        p += k;
-        done += take;
-      } else if (c != -128) {
-        uint32_t k = uint32_t(1 - c), take = want - done < k ? want - done : k;
-        uint32_t wide = (k + 15) & ~15u;
-        if (wide <= want - done) {
-          uint8_t pattern[16];
-          memset(pattern, *p++, 16);
-          for (uint32_t i = 0; i < wide; i += 16) memcpy(row + done + i, pattern, 16);
-        } else {
-          memset(row + done, *p++, take);
-        }
-        done += take;
-      }
-    }
-    j->StripLeft -= static_cast<uint32_t>(p - s->Window.Next);
-    s->Window.Next = p;
-    if (done >= want) break;
-    // One packet across the end of the window.
-    if (j->StripLeft == 0) FailJob(block, QV_ERR_TIFF_STRIP_ENDED);
-    int8_t c = static_cast<int8_t>(StreamByte(s));
-    --j->StripLeft;
-    if (c == -128) continue;
-    uint32_t k = c >= 0 ? uint32_t(c) + 1 : uint32_t(1 - c);
-    uint32_t take = want - done < k ? want - done : k;
-    uint32_t data = c >= 0 ? k : 1;  // the packet's bytes after its count
-    if (j->StripLeft < data) FailJob(block, QV_ERR_TIFF_STRIP_ENDED);
-    j->StripLeft -= data;
-    if (c >= 0) {
-      StreamRead(&j->Io, row + done, take);
-      if (k > take) StreamSkip(&j->Io, k - take);
-    } else {
-      memset(row + done, StreamByte(s), take);
-    }
-    done += take;
-  }
-}
-
-// Uncompressed rows take their bytes from the strip's count.
-void TakeStripBytes(TiffJob *j, uint32_t n) {
-  if (j->StripLeft < n) FailJob(j->Block, QV_ERR_TIFF_STRIP_ENDED);
-  j->StripLeft -= n;
-}
 
 // 16-bit pixels of a big-endian file into the bitmap's little-endian order.
 void SwapPairs(uint8_t *row, uint32_t n) {
@@ -128,49 +19,15 @@ void SwapPairs(uint8_t *row, uint32_t n) {
   }
 }
 
-// An uncompressed RGB row: red and blue are exchanged on the way from the
-// input window to the row when the window holds the whole row.
-void ReadSwappedRow(TiffJob *j, uint8_t *row) {
-  Stream *s = &j->Io;
-  if (static_cast<size_t>(s->Window.End - s->Window.Next) >= j->RowBytes) {
-    SwapRedBlue24(row, s->Window.Next, j->Width);
-    s->Window.Next += j->RowBytes;
-  } else {
-    StreamRead(&j->Io, row, j->RowBytes);
-    SwapRedBlue24(row, row, j->Width);
-  }
-}
-
+// One row into row (Stride + 3 bytes): the codec's bytes, then what the
+// bitmap needs of them: the predictor undone, red and blue exchanged, 16-bit
+// pixels in its byte order, the padding zeroed.
 void DecodeRow(TiffJob *j, uint8_t *row) {
-  ParamBlock *block = j->Block;
-  switch (j->Compression) {
-    case 1:
-      TakeStripBytes(j, j->RowBytes);
-      if (j->Photometric == 2 && j->Depth == 24) {
-        ReadSwappedRow(j, row);
-        memset(row + j->RowBytes, 0, j->Stride - j->RowBytes);
-        return;
-      }
-      StreamRead(&j->Io, row, j->RowBytes);
-      break;
-    case 32773:
-      UnpackBitsRow(j, row);
-      break;
-    case 5:
-      if (!LzwReadBytes(j->Lzw, row, j->RowBytes))
-        FailJob(block, j->StripDry ? QV_ERR_TIFF_STRIP_ENDED : QV_ERR_LZW);
-      if (j->Predictor == 2) {
-        if (j->Depth == 8) UndoDifferencing8(row, j->Width);
-        else if (j->Depth == 24) UndoDifferencing24(row, j->Width);
-        else UndoDifferencing32(row, j->Width);
-      }
-      break;
-    default: {
-      memset(row, 0, j->Stride);
-      uint32_t pixels;
-      if (int32_t status = FaxDecodeRow(&j->Fax, FaxCodingOf(j), row, j->Width, &pixels)) FailJob(block, status);
-      return;
-    }
+  if (j->Codec->DecodeRow(j, row) == kTiffRowDone) return;
+  if (j->Predictor == 2) {
+    if (j->Depth == 8) UndoDifferencing8(row, j->Width);
+    else if (j->Depth == 24) UndoDifferencing24(row, j->Width);
+    else UndoDifferencing32(row, j->Width);
   }
   // TIFF stores red first, the bitmap blue first; CMYK rows stay, and
   // 16-bit pixels take the bitmap's byte order.
@@ -190,20 +47,9 @@ uint8_t *RowTarget(TiffJob *j) {
 }
 
 void Setup(TiffJob *j) {
-  ParamBlock *block = j->Block;
-  j->Row = static_cast<uint8_t *>(JobBufferOrFail(block, size_t{j->Stride} + 3));
-  if (j->Compression == 5) {
-    // Memory short here is -1007, as at the job's start.
-    j->LzwStorage = JobBufferOrFail(block, LzwStorageSize(12, kLzwBuffer), QV_ERR_NO_MEMORY);
-    bool ok = j->Predictor == 1 || (j->Predictor == 2 && (j->Depth == 8 || j->Depth == 24 || j->Depth == 32));
-    if (!ok) FailJob(block, QV_ERR_TIFF_PREDICTOR);
-  } else {
-    if (j->Predictor != 1) FailJob(block, QV_ERR_TIFF_PREDICTOR);
-    if (IsFax(j->Compression))
-      FaxSetup(&j->Fax, &j->Io, j->RawFax ? kRawFaxWidth : j->Width, j->FillOrder == 2);
-    else if (j->FillOrder != 1)
-      FailJob(block, QV_ERR_TIFF_FILL_ORDER);
-  }
+  j->Row = static_cast<uint8_t *>(JobBufferOrFail(j->Block, size_t{j->Stride} + 3));
+  j->Codec = TiffCodecFor(j->Compression);
+  j->Codec->Setup(j);
 }
 
 // Rows per block of flipped placement: the whole image when the queue's free
@@ -243,17 +89,8 @@ void DecodeTiffStrips(TiffJob *j, uint32_t dataStart) {
       FailJob(block, QV_ERR_TIFF_STRIP_COUNT);
     uint32_t offset = TiffListElement(j, &j->StripOffsets, strip);
     uint32_t bytes = counted ? TiffListElement(j, &j->StripByteCounts, strip) : StripEnd(j, strip, offset);
-    // Uncompressed and PackBits strips end at their count; 0 (a count the
-    // writer left out) sets no limit.
-    j->StripLeft = bytes ? bytes : 0xFFFFFFFFu;
-    if (j->Compression == 5) {
-      j->StripLeft = bytes;
-      j->StripDry = false;
-      j->Lzw = LzwInit(j->LzwStorage, 9, 12, 256, 257, LzwEarlyChange | LzwMsbFirst, TiffStripSource, j);
-      if (!j->Lzw) FailJob(block, QV_ERR_LZW);
-    }
     StreamSeek(&j->Io, offset);
-    if (IsFax(j->Compression)) FaxStartStrip(&j->Fax, bytes);
+    j->Codec->StartStrip(j, bytes);
     uint64_t stripEnd = uint64_t{strip + 1} * j->RowsPerStrip;
     uint32_t end = stripEnd < j->Height ? static_cast<uint32_t>(stripEnd) : j->Height;
     for (; r < end; ++r) {
@@ -285,13 +122,12 @@ void DecodeTiffStrips(TiffJob *j, uint32_t dataStart) {
 void DecodeRawFax(TiffJob *j) {
   ParamBlock *block = j->Block;
   BatchStart(&j->Batches, j->Options);
-  FaxStartStrip(&j->Fax, 0xFFFFFFFFu);
+  j->Codec->StartStrip(j, 0xFFFFFFFFu);
   uint32_t rows = 0;
   for (;;) {
     uint8_t *row = RowTarget(j);
-    memset(row, 0, j->Stride);
-    uint32_t pixels;
-    if (int32_t status = FaxDecodeRow(&j->Fax, FaxCodingOf(j), row, j->Width, &pixels)) FailJob(block, status);
+    j->Codec->DecodeRow(j, row);
+    uint32_t pixels = j->RowPixels;
     if (pixels == 0) break;
     if (rows == 0) {
       j->Width = pixels;
