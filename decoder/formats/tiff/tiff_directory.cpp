@@ -235,6 +235,15 @@ void InterpretEntry(TiffJob *j, const Entry &e) {
   if (e.Tag == 274 && *scalar != 4) *scalar = 1;
 }
 
+struct EntryCall {
+  TiffJob *j;
+  Entry e;
+};
+void InterpretCaught(void *argument) {
+  EntryCall *c = static_cast<EntryCall *>(argument);
+  InterpretEntry(c->j, c->e);
+}
+
 // The offset of the directory after the one at ifd (0 at the end of the
 // chain); *count gets ifd's entry count.
 uint32_t NextDirectory(TiffJob *j, uint32_t ifd, uint16_t *count) {
@@ -292,6 +301,7 @@ uint16_t SelectPage(TiffJob *j, uint32_t ifd) {
 // The checks that decide whether the image can be decoded, in their order.
 void Validate(TiffJob *j) {
   ParamBlock *block = j->Block;
+  if (j->Refusal) FailJob(block, j->Refusal);
   uint32_t c = j->Compression;
   if (c != 1 && c != 2 && c != 3 && c != 4 && c != 5 && c != 32773)
     FailJob(block, QV_ERR_TIFF_COMPRESSION);
@@ -367,7 +377,13 @@ void TiffReadDirectory(TiffJob *j) {
   j->SamplesPerPixel = 1;
   j->RowsPerStrip = 0x7FFFFFFF;
   j->Predictor = 1;
-  for (uint32_t i = 0; i < count; ++i) InterpretEntry(j, EntryAt(j, entries + i * kEntrySize));
+  j->Refusal = 0;
+  for (uint32_t i = 0; i < count && !j->Refusal; ++i) {
+    // A fault in one entry is the directory's refusal: nothing after it is
+    // read (a refused file gives no more of its tags than before).
+    EntryCall call{j, EntryAt(j, entries + i * kEntrySize)};
+    j->Refusal = CatchFailure(block, InterpretCaught, &call);
+  }
   FreeJobBuffer(block, slot);
 
   Validate(j);

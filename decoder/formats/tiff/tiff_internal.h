@@ -27,10 +27,33 @@ struct TiffList {
   uint32_t ElementSize;  // bytes of one element in the file: 1, 2 or 4
   bool Inline;           // the elements lie in the entry's value field
   uint8_t Field[4];      // the value field as it stands in the file
-  uint32_t Offset;       // file position of the elements otherwise
+  uint64_t Offset;       // file position of the elements otherwise
   uint32_t First;        // index of the first element in Window
   uint32_t Held;         // elements in Window
   uint32_t *Window;      // kListWindow elements
+};
+
+// One image file directory as read: the tags the reader uses, before any of
+// them is judged (the judging happens once the whole directory is known).
+struct TiffDirectory {
+  uint32_t Width, Height;
+  bool HaveWidth, HaveHeight;
+  uint32_t BitsCount;   // values of BitsPerSample
+  uint32_t Bits;        // its first value
+  bool BitsUniform;     // every value equals the first
+  uint32_t Compression;
+  uint32_t Photometric;  // kAbsent when the tag is missing
+  uint32_t FillOrder;
+  uint32_t Orientation;
+  uint32_t SamplesPerPixel;
+  uint32_t RowsPerStrip;
+  uint32_t T4Options;
+  uint32_t Predictor;
+  TiffList StripOffsets, StripByteCounts, ColorMap;  // counts absent: each strip runs to the next
+
+  // The first fault met while the entries were read (a tag refused, a count
+  // or value type that cannot be used): the directory is judged with it.
+  int32_t Refusal;
 };
 
 struct TiffJob;
@@ -53,7 +76,8 @@ enum : uint32_t { kTiffRowRaw = 0, kTiffRowDone = 1 };
 // The codec of a Compression value; null for one that is not read.
 const TiffCodec *TiffCodecFor(uint32_t compression);
 
-struct TiffJob {
+// The reader's job record: the directory, the streams and codecs, the output.
+struct TiffJob : TiffDirectory {
   ParamBlock *Block;
   JobOptions Options;
   Stream Io;       // the file in, the bitmap out
@@ -61,22 +85,6 @@ struct TiffJob {
   uint32_t Windows[3][kListWindow];  // the list windows
   bool BigEndian;
   bool RawFax;
-
-  // The working record of the directory.
-  uint32_t Width, Height;
-  bool HaveWidth, HaveHeight;
-  uint32_t BitsCount;   // values of BitsPerSample
-  uint32_t Bits;        // its first value
-  bool BitsUniform;     // every value equals the first
-  uint32_t Compression;
-  uint32_t Photometric;  // kAbsent when the tag is missing
-  uint32_t FillOrder;
-  uint32_t Orientation;
-  uint32_t SamplesPerPixel;
-  uint32_t RowsPerStrip;
-  uint32_t T4Options;
-  uint32_t Predictor;
-  TiffList StripOffsets, StripByteCounts, ColorMap;  // counts absent: each strip runs to the next
 
   // The output.
   uint32_t Depth;     // bits per output pixel
@@ -99,8 +107,9 @@ struct TiffJob {
 
 constexpr uint32_t kAbsent = 0xFFFFFFFFu;
 
-// Directory (tiff_directory.cpp): header, page selection, tags and their
-// checks; fills the working record. Fails the job for what cannot be decoded.
+// Directory (tiff_directory.cpp): header, page selection, the tags read into
+// the directory record, then judged as a whole; fails the job for what cannot
+// be decoded.
 void TiffReadDirectory(TiffJob *j);
 // The working record of raw fax input.
 void TiffRawFaxDefaults(TiffJob *j);
