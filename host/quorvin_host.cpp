@@ -109,7 +109,6 @@ class Session {
   uint64_t inPos_ = 0;   // file position of the next byte to put into the input queue
   uint64_t outPos_ = 0;  // output position of the next byte taken from the output queue
   Result r_;
-  bool tiff_ = false;
 };
 
 // The input position SeekTarget names: from the start, or (bit 31) before the end.
@@ -261,7 +260,6 @@ void Session::CollectExtras() {
 }
 
 Result Session::Run() {
-  tiff_ = IsTiffType(o_.imageType);
   if (o_.recycleOutput) r_.output.swap(*o_.recycleOutput);
   pb_.BlockSize = QV_PARAM_BLOCK_SIZE;
   pb_.BlockVersion = QV_MAX_BLOCK_VERSION;
@@ -377,15 +375,15 @@ Result Session::Run() {
         break;
       case ResponseNeedOutput:
         LeaveDirectOutput();
-        if (tiff_ && (pb_.SeekTarget & QV_SEEK_OUTPUT)) outPos_ = pb_.SeekTarget & 0x3FFFFFFFu;
+        // Every reader says where the queue's front belongs.
+        if (pb_.SeekTarget & QV_SEEK_OUTPUT) outPos_ = pb_.SeekTarget & 0x3FFFFFFFu;
         Drain(false);
         break;
       case ResponseNeedInput:
-        if (tiff_) {
-          // Bytes already queued run up to SeekTarget; append from there.
-          inPos_ = InputPosition(pb_.SeekTarget);
-          iq.flags &= ~QV_QUEUE_END_OF_DATA;
-        }
+        // Every reader says where the bytes it wants come from: bytes
+        // already queued run up to SeekTarget; append from there.
+        inPos_ = InputPosition(pb_.SeekTarget);
+        iq.flags &= ~QV_QUEUE_END_OF_DATA;
         FillInput();
         break;
       case ResponseSeek:

@@ -40,8 +40,12 @@
  *        ResponseNeedInput   put file bytes in at rear (wrap at end; one byte
  *                            always stays free), or set QV_QUEUE_END_OF_DATA
  *                            in InputQueue.flags when the file has ended.
+ *                            SeekTarget holds the file position those bytes
+ *                            come from (QV_SEEK_FROM_END: counted from the
+ *                            end), for a host that does not keep count.
  *        ResponseNeedOutput  take bytes out at front and write them at the
- *                            current output position (which then advances).
+ *                            current output position (which then advances);
+ *                            SeekTarget holds QV_SEEK_OUTPUT | that position.
  *        ResponseRowsReady   a batch of rows is complete; take them likewise.
  *        ResponseSeek        SeekTarget & QV_SEEK_OUTPUT: first take every byte
  *                            still queued (it belongs at the old position), then

@@ -4,18 +4,27 @@
 
 #include "engine.h"
 
+bool AskForInput(ParamBlock *block, DataQueue *q) {
+  if (q->flags & QV_QUEUE_END_OF_DATA) return false;
+  if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_INPUT_ABORTED);
+  block->SeekTarget = InputPositionWanted(block);
+  SuspendJob(block, ResponseNeedInput);
+  return true;
+}
+
+void AskForRoom(ParamBlock *block, DataQueue *q) {
+  if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_OUTPUT_ABORTED);
+  block->SeekTarget = QV_SEEK_OUTPUT | OutputFrontPosition(block);
+  SuspendJob(block, ResponseNeedOutput);
+}
+
 namespace {
 
 void WaitForInput(ParamBlock *block, DataQueue *q) {
-  if (q->flags & QV_QUEUE_END_OF_DATA) FailJob(block, QV_ERR_INPUT_ENDED);
-  if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_INPUT_ABORTED);
-  SuspendJob(block, ResponseNeedInput);
+  if (!AskForInput(block, q)) FailJob(block, QV_ERR_INPUT_ENDED);
 }
 
-void WaitForOutput(ParamBlock *block, DataQueue *q) {
-  if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_OUTPUT_ABORTED);
-  SuspendJob(block, ResponseNeedOutput);
-}
+void WaitForOutput(ParamBlock *block, DataQueue *q) { AskForRoom(block, q); }
 
 // Bytes the input queue holds, waiting for the host while it holds none.
 size_t AwaitInput(ParamBlock *block, DataQueue *q) {

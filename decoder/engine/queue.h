@@ -42,6 +42,14 @@ void CheckQueuePositions(ParamBlock *block, const DataQueue *q);
 // Bytes a normalised queue holds (front to rear, across the wrap).
 size_t QueueHeld(const DataQueue *q);
 
+// One wait for the host, the input queue being empty: ResponseNeedInput with
+// the position wanted in SeekTarget (-1006 when the host aborts); false, with
+// no wait, when the file has ended.
+bool AskForInput(ParamBlock *block, DataQueue *q);
+// One wait for room in the full output queue: ResponseNeedOutput with the
+// position of the front in SeekTarget (-1014 when the host aborts).
+void AskForRoom(ParamBlock *block, DataQueue *q);
+
 // Operations that wait for the host (each may suspend or fail the job).
 void ReadInput(ParamBlock *block, uint8_t *destination, DataQueue *q, size_t n);
 void SkipInput(ParamBlock *block, DataQueue *q, size_t n);

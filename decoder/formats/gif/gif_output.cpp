@@ -34,10 +34,7 @@ void OverlayRow(GifJob *g, const uint8_t *row) {
   DataQueue *q = &block->OutputQueue;
   size_t s = g->Stride;
   if (QueueSize(q) - 1 < s) FailJob(block, QV_ERR_BAD_OPTION);
-  while (QueueFree(q) < s) {
-    if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_OUTPUT_ABORTED);
-    SuspendJob(block, ResponseNeedOutput);
-  }
+  while (QueueFree(q) < s) AskForRoom(block, q);
   uint8_t *rear = QueueSpot(q, q->rear), *front = QueueSpot(q, q->front);
   if (static_cast<size_t>(q->end - rear) < s || rear < front) FailJob(block, QV_ERR_BAD_OPTION);
   MergeBytes(rear, row, s, g->Transparent, true);

@@ -29,11 +29,8 @@ const uint8_t kSignature[18] = {'T', 'R', 'U', 'E', 'V', 'I', 'S', 'I', 'O',
 // Wait until input is queued; false when the file has ended.
 bool WaitForBytes(ParamBlock *block) {
   DataQueue *in = &block->InputQueue;
-  while (QueueUsed(in) == 0) {
-    if (in->flags & QV_QUEUE_END_OF_DATA) return false;
-    if (in->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_INPUT_ABORTED);
-    SuspendJob(block, ResponseNeedInput);
-  }
+  while (QueueUsed(in) == 0)
+    if (!AskForInput(block, in)) return false;
   return true;
 }
 
