@@ -25,7 +25,8 @@
  *   InterlaceMode 1872/1928, BitmapHeader 1876/1932, RowsPerBatch 1916/1972,
  *   FileCompression 1924/1980, TransparentIndex 1928/1984,
  *   FaxFillOrder 1929/1985, FaxPhotometric 1930/1986, OptionByte 1931/1987,
- *   OptionWords 1932/1988, MemoryLimit 1960/2016.
+ *   OptionWords 1932/1988, MemoryLimit 1960/2016, DamagedRows 1964/2020,
+ *   Orientation 1968/2024.
  *
  * Running a job (examples/host.c is a complete program):
  *
@@ -215,6 +216,15 @@ enum {
 #define QV_FLAG_EXTENDED      0x10000000u /* option: also decode the variants the classic
                                              readers refuse (see below); clear, every
                                              byte and status stays as without it */
+/* Results that only a job with QV_FLAG_EXTENDED reports: */
+#define QV_FLAG_PARTIAL       0x20000000u /* result: the file ended early or held damaged
+                                             rows; rows it could not give were filled
+                                             (background, or the row above for fax rows),
+                                             DamagedRows counts them */
+#define QV_FLAG_ALPHA         0x40000000u /* result: 32-bit rows carry alpha in their
+                                             fourth byte (blue, green, red, alpha) */
+#define QV_FLAG_PREMULTIPLIED 0x80000000u /* result: that alpha is associated: the colours
+                                             are already multiplied by it */
 
 /* DataQueue flags. */
 #define QV_QUEUE_END_OF_DATA 0x1u
@@ -475,7 +485,13 @@ typedef struct ParamBlock {
      the default, QV_DEFAULT_MEMORY_LIMIT. A request beyond it fails the job
      with QV_ERR_BUFFER (-7003) before it reaches the system. */
   uint32_t MemoryLimit;
-  uint8_t Reserved1964[144];
+  /* Results of extended decoding (0 otherwise): the rows a damaged or cut
+     file could not give (see QV_FLAG_PARTIAL), and the orientation the file
+     states for its rows, 1 to 8 as TIFF numbers them (1: rows top to bottom,
+     each left to right; the bitmap itself is never turned). */
+  uint32_t DamagedRows;
+  uint32_t Orientation;
+  uint8_t Reserved1972[136];
 } ParamBlock;
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
@@ -526,6 +542,8 @@ QV_CHECK_OFFSET(FaxPhotometric, 1930, 1986);
 QV_CHECK_OFFSET(OptionByte, 1931, 1987);
 QV_CHECK_OFFSET(OptionWords, 1932, 1988);
 QV_CHECK_OFFSET(MemoryLimit, 1960, 2016);
+QV_CHECK_OFFSET(DamagedRows, 1964, 2020);
+QV_CHECK_OFFSET(Orientation, 1968, 2024);
 #undef QV_CHECK_OFFSET
 static_assert(sizeof(ParamBlock) == QV_PARAM_BLOCK_SIZE, "ParamBlock size");
 static_assert(sizeof(DataQueue) == (sizeof(void *) == 4 ? 28 : 48), "DataQueue size");
