@@ -41,6 +41,13 @@ void RunJob(ParamBlock *block) {
 
   memset(&block->BitmapHeader, 0, sizeof block->BitmapHeader);
   block->Flags |= QV_FLAG_FINAL_IMAGE;
+  if (block->Flags & QV_FLAG_EXTENDED) {
+    // The results of extended decoding start afresh (without the bit the
+    // library leaves them alone, as every field it does not use).
+    block->Flags &= ~(QV_FLAG_PARTIAL | QV_FLAG_ALPHA | QV_FLAG_PREMULTIPLIED);
+    block->DamagedRows = 0;
+    block->Orientation = 1;
+  }
   block->Status = QV_OK;
 
   reader->Read(block, ReadJobOptions(block));
