@@ -138,6 +138,11 @@ struct Input {
       } else if ((e & kEntryDrop) <= count) {
         *entry = e;
         return true;
+      } else if ((e & kEntryPair) && EntryCodeBits(e) <= count) {
+        // The first of two literals is whole: it alone, in case the input
+        // ends before the second.
+        *entry = kEntryLiteral | EntryCodeBits(e) | (e & 0x00FF0000u);
+        return true;
       }
       if (!Pull()) return false;
     }

@@ -11,8 +11,8 @@
 //               distance; for two literals both codes; for a sub-table
 //               pointer the first level's bits
 //   bits 8-11   bits of the code itself (where a length's or distance's
-//               extra bits begin); for a pointer the sub-table's bits; 0 in
-//               other entries with bit 14
+//               extra bits begin; the first code's of two literals); for a
+//               pointer the sub-table's bits; 0 in other entries with bit 14
 //   bit 12      end of block
 //   bit 13      two literals
 //   bit 14      not a literal, length or distance: end of block (bit 12), a

@@ -68,7 +68,8 @@ void AddPairs(uint32_t *table, uint32_t rootBits) {
     if ((f & (kEntryLiteral | kEntryPair)) != kEntryLiteral) continue;
     uint32_t both = first + (f & kEntryDrop);
     if (both > rootBits) continue;
-    table[i] = kEntryLiteral | kEntryPair | both | (e & 0x00FF0000u) | (f & 0x00FF0000u) << 8;
+    table[i] = kEntryLiteral | kEntryPair | both | first << kEntryCodeShift | (e & 0x00FF0000u) |
+               (f & 0x00FF0000u) << 8;
   }
 }
 
