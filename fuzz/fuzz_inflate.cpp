@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::vector<uint8_t> storage(InflateStorageSize(buffer));
   Feed feed{stream, streamSize, 0, buffer, Rng{0x9E3779B9u ^ (uint32_t{data[1]} * 0x01000193u)}};
   InflateDecoder *d = InflateInit(storage.data(), buffer, wrapper ? InflateZlib : 0, FeedSource, &feed);
-  std::vector<uint8_t> ours(kOutputLimit);
+  static std::vector<uint8_t> ours(kOutputLimit), theirs(kOutputLimit);
   size_t produced = 0;
   int32_t status = InflateMore;
   Rng reads{data[1] + 1u};
@@ -86,7 +86,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // zlib, the whole stream at once.
   z_stream z{};
   if (inflateInit2(&z, wrapper ? 15 : -15) != Z_OK) abort();
-  std::vector<uint8_t> theirs(kOutputLimit);
   z.next_in = const_cast<Bytef *>(stream);
   z.avail_in = static_cast<uInt>(streamSize);
   z.next_out = theirs.data();

@@ -191,22 +191,28 @@ inline uint8_t *CopyMatch(uint8_t *out, uint32_t distance, uint32_t len) {
 
 enum FastExit : int32_t { FastNeedsCare = 0, FastBlockEnd = 1 };
 
-// The fast loop of a Huffman block: while the buffer holds 16 input bytes and
-// the area has room for a step, each step refills the bits to 56 or more,
-// which hold any literal/length code with its extra bits and any distance
-// code with its extra bits. Returns FastNeedsCare when the input or the room
-// runs short, FastBlockEnd after an end-of-block code, or an error status.
-int32_t FastLoop(InflateDecoder *d, Input &input, uint8_t *&outRef) {
+// The fast loop of a Huffman block, while the buffer holds 16 input bytes
+// and the area has room for a step. Each step starts with 56 or more bits,
+// enough for any literal/length code with its extra bits and any distance
+// code with its extra bits, and with the entry of its first code looked up
+// already: the next entry is looked up as soon as the bits before it are
+// dropped, from bits not yet refilled (the refill only adds bits above
+// them), so that the lookups do not wait for the input. Returns
+// FastNeedsCare when the input or the room runs short, FastBlockEnd after an
+// end-of-block code, or an error status.
+__attribute__((noinline)) int32_t FastLoop(InflateDecoder *d, Input &input, uint8_t *&outRef) {
   const uint32_t *const lit = d->LitLen;
   const uint32_t *const dist = d->Dist;
   const uint8_t *const history = d->HistoryStart;
-  uint8_t *const areaEnd = d->AreaEnd;
   uint64_t bits = input.bits;
   uint32_t count = input.count;
   const uint8_t *in = input.next;
-  const uint8_t *const inEnd = input.end;
   uint8_t *out = outRef;
   int32_t result = FastNeedsCare;
+  if (static_cast<size_t>(input.end - in) < kFastInput || static_cast<size_t>(d->AreaEnd - out) < kFastRoom)
+    return result;
+  const uint8_t *const inLast = input.end - kFastInput;  // the last place a step may start
+  uint8_t *const outLast = d->AreaEnd - kFastRoom;
 
   auto refill = [&] {
     bits |= Load64(in) << count;
@@ -225,12 +231,11 @@ int32_t FastLoop(InflateDecoder *d, Input &input, uint8_t *&outRef) {
     drop(e & kEntryDrop);
   };
 
-  while (static_cast<size_t>(inEnd - in) >= kFastInput && static_cast<size_t>(areaEnd - out) >= kFastRoom) {
-    refill();
-    uint32_t e = lit[bits & kLitMask];
+  refill();
+  uint32_t e = lit[bits & kLitMask];
+  for (;;) {
     if (e & kEntryLiteral) {
-      // Up to three first-level entries (at most 11 bits each) before the
-      // bits must be refilled.
+      // Up to three first-level entries (at most 11 bits each).
       literals(e);
       e = lit[bits & kLitMask];
       if (e & kEntryLiteral) {
@@ -238,60 +243,67 @@ int32_t FastLoop(InflateDecoder *d, Input &input, uint8_t *&outRef) {
         e = lit[bits & kLitMask];
         if (e & kEntryLiteral) {
           literals(e);
-          continue;
+          e = lit[bits & kLitMask];
         }
       }
-      refill();  // the low bits, and so e, stay as they were
-    }
-    if (e & kEntrySpecial) {
-      if (!EntryIsPointer(e)) {
-        if (e & kEntryEnd) {
-          drop(e & kEntryDrop);
-          result = FastBlockEnd;
-        } else {
-          result = QV_ERR_INFLATE_CODE;
-        }
-        break;
-      }
-      drop(kInflateLitLenBits);
-      e = lit[(e >> kEntryValueShift) + (static_cast<uint32_t>(bits) & ((1u << EntryCodeBits(e)) - 1))];
-      if (e & kEntryLiteral) {
-        *out++ = static_cast<uint8_t>(e >> kEntryValueShift);
-        drop(e & kEntryDrop);
-        continue;
-      }
+    } else {
       if (e & kEntrySpecial) {
-        if (e & kEntryEnd) {
-          drop(e & kEntryDrop);
-          result = FastBlockEnd;
-        } else {
-          result = QV_ERR_INFLATE_CODE;
+        if (!EntryIsPointer(e)) {
+          if (e & kEntryEnd) {
+            drop(e & kEntryDrop);
+            result = FastBlockEnd;
+          } else {
+            result = QV_ERR_INFLATE_CODE;
+          }
+          break;
         }
+        drop(kInflateLitLenBits);
+        e = lit[(e >> kEntryValueShift) + (static_cast<uint32_t>(bits) & ((1u << EntryCodeBits(e)) - 1))];
+        if (e & kEntryLiteral) {
+          *out++ = static_cast<uint8_t>(e >> kEntryValueShift);
+          drop(e & kEntryDrop);
+          e = lit[bits & kLitMask];
+          goto next;
+        }
+        if (e & kEntrySpecial) {
+          if (e & kEntryEnd) {
+            drop(e & kEntryDrop);
+            result = FastBlockEnd;
+          } else {
+            result = QV_ERR_INFLATE_CODE;
+          }
+          break;
+        }
+      }
+      uint32_t len = EntryValue(e, bits);
+      drop(e & kEntryDrop);
+      uint32_t f = dist[bits & kDistMask];
+      if (f & kEntrySpecial) {
+        if (!EntryIsPointer(f)) {
+          result = QV_ERR_INFLATE_CODE;
+          break;
+        }
+        drop(kInflateDistBits);
+        f = dist[(f >> kEntryValueShift) + (static_cast<uint32_t>(bits) & ((1u << EntryCodeBits(f)) - 1))];
+        if (f & kEntrySpecial) {
+          result = QV_ERR_INFLATE_CODE;
+          break;
+        }
+      }
+      uint32_t distance = EntryValue(f, bits);
+      drop(f & kEntryDrop);
+      e = lit[bits & kLitMask];  // looked up again below when fewer bits were left
+      if (distance > static_cast<size_t>(out - history)) {
+        result = QV_ERR_INFLATE_DISTANCE;
         break;
       }
+      out = CopyMatch(out, distance, len);
     }
-    uint32_t len = EntryValue(e, bits);
-    drop(e & kEntryDrop);
-    e = dist[bits & kDistMask];
-    if (e & kEntrySpecial) {
-      if (!EntryIsPointer(e)) {
-        result = QV_ERR_INFLATE_CODE;
-        break;
-      }
-      drop(kInflateDistBits);
-      e = dist[(e >> kEntryValueShift) + (static_cast<uint32_t>(bits) & ((1u << EntryCodeBits(e)) - 1))];
-      if (e & kEntrySpecial) {
-        result = QV_ERR_INFLATE_CODE;
-        break;
-      }
-    }
-    uint32_t distance = EntryValue(e, bits);
-    drop(e & kEntryDrop);
-    if (distance > static_cast<size_t>(out - history)) {
-      result = QV_ERR_INFLATE_DISTANCE;
-      break;
-    }
-    out = CopyMatch(out, distance, len);
+  next:
+    if (in > inLast || out > outLast) break;
+    uint32_t before = count;
+    refill();
+    if (before < kInflateLitLenBits) e = lit[bits & kLitMask];
   }
   input.bits = bits;
   input.count = count;
