@@ -7,12 +7,11 @@
 // their fastest way. MB/s count the decoded bytes.
 #include <benchmark/benchmark.h>
 #include <string.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
-
-#include <zlib.h>
 
 #include "bench_support.h"
 #include "codecs/inflate/inflate.h"
@@ -158,18 +157,19 @@ BENCHMARK(BM_LibdeflateProse)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char **argv) {
   char preface[256];
-  std::snprintf(preface, sizeof preface,
-                "filtered rows %ux%u RGB: %zu bytes, %zu compressed; prose: %zu bytes, %zu compressed (zlib level 6)",
-                kWidth, kHeight, Rows().data.size(), Rows().stream.size(), Prose().data.size(),
-                Prose().stream.size());
-  return qvbench::RunAndReport(argc, argv,
-                               {{"zlib / Quorvin inflate, filtered rows", "BM_InflateRows", "BM_ZlibRows", 1.5},
-                                {"zlib / Quorvin inflate, prose", "BM_InflateProse", "BM_ZlibProse", 1.5},
+  std::snprintf(
+      preface, sizeof preface,
+      "filtered rows %ux%u RGB: %zu bytes, %zu compressed; prose: %zu bytes, %zu compressed (zlib level 6)",
+      kWidth, kHeight, Rows().data.size(), Rows().stream.size(), Prose().data.size(), Prose().stream.size());
+  return qvbench::RunAndReport(
+      argc, argv,
+      {
+        {"zlib / Quorvin inflate, filtered rows", "BM_InflateRows", "BM_ZlibRows", 1.5},
+            {"zlib / Quorvin inflate, prose", "BM_InflateProse", "BM_ZlibProse", 1.5},
 #if QV_HAVE_LIBDEFLATE
-                                {"libdeflate / Quorvin inflate, filtered rows", "BM_InflateRows",
-                                 "BM_LibdeflateRows", 0},
-                                {"libdeflate / Quorvin inflate, prose", "BM_InflateProse", "BM_LibdeflateProse", 0},
+            {"libdeflate / Quorvin inflate, filtered rows", "BM_InflateRows", "BM_LibdeflateRows", 0},
+            {"libdeflate / Quorvin inflate, prose", "BM_InflateProse", "BM_LibdeflateProse", 0},
 #endif
-                               },
-                               preface);
+      },
+      preface);
 }

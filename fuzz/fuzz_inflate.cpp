@@ -8,10 +8,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <zlib.h>
 
 #include <vector>
-
-#include <zlib.h>
 
 #include "codecs/inflate/inflate.h"
 #include "quorvin.h"

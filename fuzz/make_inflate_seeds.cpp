@@ -3,12 +3,11 @@
 // strategy, zlib-wrapped and raw, each behind the 2-byte prefix the target
 // reads (wrapper and buffer size, cutting seed).
 #include <stdio.h>
+#include <zlib.h>
 
 #include <random>
 #include <string>
 #include <vector>
-
-#include <zlib.h>
 
 #include "deflate_samples.h"
 

@@ -92,7 +92,8 @@ std::vector<uint8_t> FilterRows(const std::vector<uint8_t> &pixels, uint32_t wid
 std::vector<uint8_t> Prose(size_t size, uint64_t seed) {
   Rng rng(seed);
   // Letters roughly by their frequency in English.
-  static const char kLetters[] = "eeeeeeeeeeeettttttttaaaaaaaoooooooiiiiiiinnnnnnnsssssshhhhhhrrrrrrddddllllcccuuummwwffggyyppbbvkjxqz";
+  static const char kLetters[] =
+      "eeeeeeeeeeeettttttttaaaaaaaoooooooiiiiiiinnnnnnnsssssshhhhhhrrrrrrddddllllcccuuummwwffggyyppbbvkjxqz";
   std::vector<std::string> words(3000);
   for (auto &w : words) {
     size_t len = 1 + rng.Next() % 3 + rng.Next() % 4 + rng.Next() % 4;

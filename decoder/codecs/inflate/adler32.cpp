@@ -52,16 +52,11 @@ uint32_t InflateAdler32(uint32_t adler, const uint8_t *p, size_t size) {
       n -= steps * 16;
     }
 #else
-    for (; n >= 8; n -= 8, p += 8) {
-      a += p[0]; b += a;
-      a += p[1]; b += a;
-      a += p[2]; b += a;
-      a += p[3]; b += a;
-      a += p[4]; b += a;
-      a += p[5]; b += a;
-      a += p[6]; b += a;
-      a += p[7]; b += a;
-    }
+    for (; n >= 8; n -= 8, p += 8)
+      for (int i = 0; i < 8; ++i) {
+        a += p[i];
+        b += a;
+      }
 #endif
     for (; n; --n) {
       a += *p++;

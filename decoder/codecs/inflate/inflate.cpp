@@ -1,7 +1,8 @@
 #include "inflate.h"
 
-#include <bit>
 #include <string.h>
+
+#include <bit>
 
 #include "inflate_internal.h"
 #include "quorvin.h"
@@ -24,8 +25,8 @@ static_assert(std::endian::native == std::endian::little, "input words are read 
 namespace {
 
 constexpr uint32_t kHistory = 32768;
-constexpr uint32_t kArea = 65536;        // output area behind the history
-constexpr uint32_t kSlack = 32;          // bytes past the area a copy may write
+constexpr uint32_t kArea = 65536;  // output area behind the history
+constexpr uint32_t kSlack = 32;    // bytes past the area a copy may write
 constexpr uint32_t kMaxMatch = 258;
 constexpr size_t kFastRoom = 4 + kMaxMatch;
 constexpr size_t kFastInput = 16;
@@ -79,7 +80,11 @@ struct Input {
   const uint8_t *next, *end;
 
   explicit Input(InflateDecoder *decoder)
-      : d(decoder), bits(decoder->Bits), count(decoder->BitCount), next(decoder->InNext), end(decoder->InEnd) {}
+      : d(decoder),
+        bits(decoder->Bits),
+        count(decoder->BitCount),
+        next(decoder->InNext),
+        end(decoder->InEnd) {}
   void Save() {
     d->Bits = bits;
     d->BitCount = count;

@@ -56,13 +56,13 @@ struct InflateDecoder {
   uint64_t Bits;
   uint32_t BitCount;
   int32_t State;
-  int32_t Error;          // the status of a failed stream, kept for the read that reaches it
-  uint32_t StoredLeft;    // bytes of a stored block still to copy
-  uint32_t Adler;         // Adler-32 of the bytes decoded so far
+  int32_t Error;        // the status of a failed stream, kept for the read that reaches it
+  uint32_t StoredLeft;  // bytes of a stored block still to copy
+  uint32_t Adler;       // Adler-32 of the bytes decoded so far
   uint32_t InputSize;
   uint8_t Flags;
-  uint8_t LastBlock;      // the block being decoded is the stream's last
-  uint8_t FixedTables;    // the tables hold the fixed codes
+  uint8_t LastBlock;    // the block being decoded is the stream's last
+  uint8_t FixedTables;  // the tables hold the fixed codes
   uint8_t Reserved;
   const uint8_t *InNext;  // next input byte not yet in Bits
   const uint8_t *InEnd;   // end of the bytes the source placed

@@ -17,10 +17,10 @@ constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  
                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                       2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr uint16_t kDistBase[30] = {1,    2,    3,    4,    5,    7,     9,     13,    17,  25,
-                                    33,   49,   65,   97,   129,  193,   257,   385,   513, 769,
+constexpr uint16_t kDistBase[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                    33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
                                     1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-constexpr uint8_t kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6,
+constexpr uint8_t kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                     6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
 // What a symbol's entry holds besides its code's bit counts.
@@ -30,10 +30,12 @@ uint32_t SymbolEntry(InflateTableKind kind, uint32_t symbol) {
       if (symbol < 256) return kEntryLiteral | symbol << kEntryValueShift;
       if (symbol == 256) return kEntrySpecial | kEntryEnd;
       if (symbol < 286)
-        return static_cast<uint32_t>(kLengthBase[symbol - 257]) << kEntryValueShift | kLengthExtra[symbol - 257];
+        return static_cast<uint32_t>(kLengthBase[symbol - 257]) << kEntryValueShift |
+               kLengthExtra[symbol - 257];
       return kEntrySpecial;  // 286 and 287 take part in the fixed code but name nothing
     case TableDist:
-      if (symbol < 30) return static_cast<uint32_t>(kDistBase[symbol]) << kEntryValueShift | kDistExtra[symbol];
+      if (symbol < 30)
+        return static_cast<uint32_t>(kDistBase[symbol]) << kEntryValueShift | kDistExtra[symbol];
       return kEntrySpecial;  // 30 and 31
     case TableCodeLength:
       break;
@@ -135,7 +137,8 @@ bool InflateBuildTable(InflateTableKind kind, const uint8_t *lengths, uint32_t c
           if (nextFree + (1u << subBits) > tableSize) return false;  // cannot happen for a complete code
           subStart = nextFree;
           nextFree += 1u << subBits;
-          table[prefix] = kEntrySpecial | rootBits | subBits << kEntryCodeShift | subStart << kEntryValueShift;
+          table[prefix] =
+              kEntrySpecial | rootBits | subBits << kEntryCodeShift | subStart << kEntryValueShift;
         }
         uint32_t rest = len - rootBits;
         uint32_t e = MakeEntry(SymbolEntry(kind, symbol), rest);
