@@ -7,13 +7,14 @@
 #include "inflate_internal.h"
 #include "quorvin.h"
 
-// Safety rests on a few bounds. Input: the fast loop runs only while 16 bytes
-// of the buffer remain, and takes at most 15 per step (two 8-byte loads);
+// Safety rests on a few bounds. Input: the fast loop starts a step only
+// while 8 bytes of the buffer remain, and a step loads those 8 bytes once;
 // elsewhere bytes are taken one at a time up to the source's count. Output:
 // decoded bytes go to the output area, never beyond it by more than the 32
-// bytes of slack after it; the fast loop runs only while a step's longest
-// output (4 literals and a 258-byte match) fits the area, and its word-wide
-// copies write at most 15 bytes past a match's end. History: a distance is
+// bytes of slack after it; the fast loop starts a step only while its
+// longest output (a 258-byte match, or 3 entries of at most 2 literals)
+// fits the area, and its word-wide copies and 2-byte literal stores write
+// at most 15 bytes past their end. History: a distance is
 // checked against the bytes decoded (at most the 32 KiB before the output),
 // so no copy reads before the stream's first byte. Tables: entries are
 // written only at indices below their table's size (a complete code's
@@ -28,8 +29,8 @@ constexpr uint32_t kHistory = 32768;
 constexpr uint32_t kArea = 65536;  // output area behind the history
 constexpr uint32_t kSlack = 32;    // bytes past the area a copy may write
 constexpr uint32_t kMaxMatch = 258;
-constexpr size_t kFastRoom = 4 + kMaxMatch;
-constexpr size_t kFastInput = 16;
+constexpr size_t kFastRoom = kMaxMatch;
+constexpr size_t kFastInput = 8;
 constexpr uint32_t kLitMask = (1u << kInflateLitLenBits) - 1;
 constexpr uint32_t kDistMask = (1u << kInflateDistBits) - 1;
 
@@ -196,8 +197,8 @@ inline uint8_t *CopyMatch(uint8_t *out, uint32_t distance, uint32_t len) {
 
 enum FastExit : int32_t { FastNeedsCare = 0, FastBlockEnd = 1 };
 
-// The fast loop of a Huffman block, while the buffer holds 16 input bytes
-// and the area has room for a step. Each step starts with 56 or more bits,
+// The fast loop of a Huffman block, while the buffer holds 8 input bytes and
+// the area has room for a step. Each step starts with 56 or more bits,
 // enough for any literal/length code with its extra bits and any distance
 // code with its extra bits, and with the entry of its first code looked up
 // already: the next entry is looked up as soon as the bits before it are
