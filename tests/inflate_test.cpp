@@ -94,9 +94,9 @@ Outcome Inflate(const Bytes &stream, uint8_t flags, const Cutting &cut = kWhole)
 struct BitWriter {
   Bytes bytes;
   uint32_t acc = 0, n = 0;
-  BitWriter &Put(uint32_t v, uint32_t len) {
+  BitWriter &Put(uint32_t v, uint32_t len) {  // len bits of v, zeros past its 32
     for (uint32_t i = 0; i < len; ++i) {
-      acc |= ((v >> i) & 1) << n;
+      acc |= (i < 32 ? (v >> i) & 1 : 0) << n;
       if (++n == 8) {
         bytes.push_back(static_cast<uint8_t>(acc));
         acc = n = 0;
