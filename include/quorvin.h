@@ -324,8 +324,23 @@ enum {
   QV_ERR_FAX_CODE = -7115,            /* bits that begin no code (extension codes included) */
   QV_ERR_FAX_VERTICAL = -7116,        /* a vertical mode puts a1 left of a0 */
   QV_ERR_FAX_NO_EOL = -7117,          /* an MR row that does not begin with an EOL */
-  QV_ERR_FAX_CHANGES = -7118          /* more changes in a row than its width allows
+  QV_ERR_FAX_CHANGES = -7118,         /* more changes in a row than its width allows
                                          (zero-length runs that do not advance) */
+
+  /* Deflate data (zlib streams and raw deflate). */
+  QV_ERR_INFLATE_HEADER = -7121,      /* zlib header: bad check bits, method other than 8,
+                                         window above 32 KiB, or a preset dictionary */
+  QV_ERR_INFLATE_BLOCK_TYPE = -7122,  /* block type 3 */
+  QV_ERR_INFLATE_STORED = -7123,      /* stored block whose length and its complement disagree */
+  QV_ERR_INFLATE_LENGTHS = -7124,     /* Huffman code lengths over-subscribed or incomplete, a
+                                         repeat with nothing to repeat or past the last length,
+                                         too many codes, or no end-of-block code */
+  QV_ERR_INFLATE_CODE = -7125,        /* a code that names no symbol (length 286 or 287, distance
+                                         30 or 31, or bits outside an incomplete code) */
+  QV_ERR_INFLATE_DISTANCE = -7126,    /* a distance reaching back before the first byte */
+  QV_ERR_INFLATE_CHECKSUM = -7127,    /* Adler-32 of the data differs from the stream's */
+  QV_ERR_INFLATE_TRUNCATED = -7128    /* the data ended before the last block (or the zlib
+                                         check value) */
 };
 
 /* A one-line meaning of a Status number (header-only: the library exports
@@ -399,6 +414,14 @@ static inline const char *QvStatusText(int32_t status) {
     case QV_ERR_FAX_VERTICAL: return "fax vertical mode moves backwards";
     case QV_ERR_FAX_NO_EOL: return "two-dimensional fax row without an end-of-line code";
     case QV_ERR_FAX_CHANGES: return "more colour changes in a fax row than its width allows";
+    case QV_ERR_INFLATE_HEADER: return "bad or unsupported zlib header";
+    case QV_ERR_INFLATE_BLOCK_TYPE: return "deflate block of the reserved type 3";
+    case QV_ERR_INFLATE_STORED: return "stored deflate block with a bad length";
+    case QV_ERR_INFLATE_LENGTHS: return "invalid Huffman code lengths in deflate data";
+    case QV_ERR_INFLATE_CODE: return "invalid code in deflate data";
+    case QV_ERR_INFLATE_DISTANCE: return "deflate distance reaches before the start of the data";
+    case QV_ERR_INFLATE_CHECKSUM: return "zlib check value (Adler-32) mismatch";
+    case QV_ERR_INFLATE_TRUNCATED: return "deflate data ended early";
     default: break;
   }
   if (status > 0) return "not a status (positive)";
