@@ -371,6 +371,7 @@ size_t StackOfJob(JobBody body, int *resumes) {
   pb.OperationCode = QV_OPERATION_CODE;
   EXPECT_EQ(Corvane(&pb, RequestInit), ResponseDone);
   SetJobBodyForTest(&pb, body);
+  MeasureJobStackForTest(&pb);
   int r = Corvane(&pb, RequestRun);
   *resumes = 0;
   while (r == ResponseNeedInput) {
