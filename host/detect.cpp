@@ -13,6 +13,11 @@ bool DetectImageType(const uint8_t *h, size_t n, uint32_t *type) {
     *type = (compression == 1 || compression == 2) ? QV_FOURCC('B', 'M', 'P', 'R') : 0;
     return true;
   }
+  if (n >= 8 && h[0] == 0x89 && h[1] == 'P' && h[2] == 'N' && h[3] == 'G' && h[4] == '\r' && h[5] == '\n' &&
+      h[6] == 0x1A && h[7] == '\n') {
+    *type = QV_TYPE_PNG;
+    return true;
+  }
   if (n >= 6 && h[0] == 'G' && h[1] == 'I' && h[2] == 'F' && h[3] == '8') {
     *type = QV_FOURCC('G', 'I', 'F', 'u');
     return true;
@@ -51,8 +56,8 @@ bool ParseTypeName(const std::string &text, uint32_t *type) {
     *type = 0;
     return true;
   }
-  if (text.size() == 2 && text == "G3") {
-    *type = QV_FOURCC('G', '3', ' ', ' ');
+  if (text == "G3" || text == "PNG") {
+    *type = text == "G3" ? QV_TYPE_G3 : QV_TYPE_PNG;
     return true;
   }
   if (text.size() != 4) return false;

@@ -138,6 +138,9 @@ extern "C" {
 #define QV_TYPE_TIFU QV_FOURCC('T', 'I', 'F', 'u')
 #define QV_TYPE_G3   QV_FOURCC('G', '3', ' ', ' ') /* raw Group 3 fax, one-dimensional coding */
 #define QV_TYPE_G32D QV_FOURCC('G', '3', '2', 'D') /* raw Group 3 fax, two-dimensional coding */
+#define QV_TYPE_PNG  QV_FOURCC('P', 'N', 'G', ' ') /* PNG: every colour type and depth, Adam7
+                                                      (the final image, held whole in a job
+                                                      buffer); see QV_EXTRA_PNG_CHUNK */
 
 /* InterlaceMode: how an interlaced GIF image is delivered (ignored for any
  * other image). Pass images end with ResponseDone and QV_FLAG_FINAL_IMAGE
@@ -177,6 +180,17 @@ enum {
 #define QV_EXTRA_GIF_EXTENSION   0x3001u /* GIF: one extension block: 0x21, the label, the
                                             first block's bytes (no count byte), each further
                                             sub-block as count byte + bytes, then a 0 byte */
+#define QV_EXTRA_PNG_CHUNK       0x5001u /* PNG: one chunk the reader reports but does not apply
+                                            (tEXt, zTXt, iTXt, gAMA, cHRM, sRGB, iCCP,
+                                            eXIf): its 4-letter type, then its data as in the
+                                            file. PNG bitmaps: palette and grey as 1-, 4- or
+                                            8-bit with their colour table (2-bit as 4, 16-bit
+                                            grey as 8), RGB as 24-bit, anything with alpha as
+                                            32-bit BGRA with QV_FLAG_ALPHA (a palette or grey
+                                            value alone fully transparent: TransparentIndex);
+                                            16-bit samples scaled to 8 bits rounded,
+                                            v * 255 / 65535; pHYs in metres gives the
+                                            resolution fields */
 #define QV_EXTRA_TIFF_TAG        0x4000u /* TIFF: kind = 0x4000 + tag number; data = u16 field
                                             type, u32 value count, then the values exactly as
                                             in the file (file byte order); length = 6 + data */
@@ -339,8 +353,19 @@ enum {
                                          30 or 31, or bits outside an incomplete code) */
   QV_ERR_INFLATE_DISTANCE = -7126,    /* a distance reaching back before the first byte */
   QV_ERR_INFLATE_CHECKSUM = -7127,    /* Adler-32 of the data differs from the stream's */
-  QV_ERR_INFLATE_TRUNCATED = -7128    /* the data ended before the last block (or the zlib
+  QV_ERR_INFLATE_TRUNCATED = -7128,   /* the data ended before the last block (or the zlib
                                          check value) */
+
+  /* PNG. */
+  QV_ERR_PNG_SIGNATURE = -7131,       /* not the PNG signature */
+  QV_ERR_PNG_HEADER = -7132,          /* IHDR missing, or a size, depth, colour type or method
+                                         it cannot have */
+  QV_ERR_PNG_CRC = -7133,             /* a chunk's check value differs (with QV_FLAG_EXTENDED
+                                         such chunks are taken as they are) */
+  QV_ERR_PNG_CHUNK = -7134,           /* a chunk out of place or of a bad length, an unknown
+                                         critical chunk, a palette image without PLTE */
+  QV_ERR_PNG_FILTER = -7135,          /* a line's filter type is not 0 to 4 */
+  QV_ERR_PNG_DATA = -7136             /* the image data ends before the last line */
 };
 
 /* A one-line meaning of a Status number (header-only: the library exports
@@ -422,6 +447,12 @@ static inline const char *QvStatusText(int32_t status) {
     case QV_ERR_INFLATE_DISTANCE: return "deflate distance reaches before the start of the data";
     case QV_ERR_INFLATE_CHECKSUM: return "zlib check value (Adler-32) mismatch";
     case QV_ERR_INFLATE_TRUNCATED: return "deflate data ended early";
+    case QV_ERR_PNG_SIGNATURE: return "not a PNG file";
+    case QV_ERR_PNG_HEADER: return "invalid or unsupported PNG header";
+    case QV_ERR_PNG_CRC: return "PNG chunk check value differs";
+    case QV_ERR_PNG_CHUNK: return "PNG chunk out of place, of a bad length or unknown and critical";
+    case QV_ERR_PNG_FILTER: return "PNG line with an unknown filter type";
+    case QV_ERR_PNG_DATA: return "PNG image data ends before the last line";
     default: break;
   }
   if (status > 0) return "not a status (positive)";

@@ -36,6 +36,7 @@ const ReaderInfo kReaders[] = {
     {QV_TYPE_TIFU, "TIFF", ReadTiff, kClassicStack},
     {QV_TYPE_G3, "Group 3 fax", ReadTiff, kClassicStack},
     {QV_TYPE_G32D, "Group 3 fax", ReadTiff, kClassicStack},
+    {QV_TYPE_PNG, "PNG", ReadPng, kClassicStack},
 };
 
 }  // namespace

@@ -26,3 +26,4 @@ void ReadGif(ParamBlock *block, const JobOptions &options);
 void ReadPcx(ParamBlock *block, const JobOptions &options);
 void ReadTga(ParamBlock *block, const JobOptions &options);
 void ReadTiff(ParamBlock *block, const JobOptions &options);
+void ReadPng(ParamBlock *block, const JobOptions &options);
