@@ -442,11 +442,6 @@ size_t QueueFreeBytes(const DataQueue &q) {
   return static_cast<size_t>(q.end - q.start) - 1 - QueueUsedBytes(q);
 }
 
-bool IsTiffType(uint32_t t) {
-  return (t & 0xFFFFFF) == (QV_FOURCC('T', 'I', 'F', 0) & 0xFFFFFF) ||
-         t == QV_FOURCC('G', '3', ' ', ' ') || t == QV_FOURCC('G', '3', '2', 'D');
-}
-
 Result Decode(const uint8_t *data, size_t size, const Options &options) {
   Input in;
   in.data = data;

@@ -101,6 +101,7 @@ struct Result {
   bool ok() const { return response == ResponseDone && status == 0; }
 };
 
+// TIFF and raw fax codes: the reader with positioned input and output.
 bool IsTiffType(uint32_t imageType);
 size_t QueueUsedBytes(const DataQueue &q);
 size_t QueueFreeBytes(const DataQueue &q);
@@ -129,8 +130,8 @@ const char *StatusText(int32_t status);
 namespace qvhost {
 
 // The image type for a file, judged from its first bytes (at least 32 where
-// the file has them). Returns false when no supported format matches; raw fax
-// streams are never detected.
+// the file has them) by QvDetectType. Returns false when no format matches;
+// raw fax streams are never detected.
 bool DetectImageType(const uint8_t *head, size_t n, uint32_t *imageType);
 
 // Pages of a TIFF file (its chain of directories), read without decoding;
@@ -141,7 +142,9 @@ int CountTiffPages(const std::function<bool(uint64_t, uint8_t *, size_t)> &read)
 int CountTiffPages(const uint8_t *data, size_t size);
 int CountTiffPages(const std::string &path);
 
-// Four-character code as text ("TIF1"; "0" for the BMP code 0) and back.
+// Four-character code as text ("TIF1"; "BMP" for the code 0, "G3" for "G3  ")
+// and back (ParseTypeName also takes "0"). The format of a code is
+// QvImageTypeName's.
 std::string TypeName(uint32_t imageType);
 bool ParseTypeName(const std::string &text, uint32_t *imageType);
 

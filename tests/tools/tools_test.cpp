@@ -513,7 +513,7 @@ TEST(QuorvinTool, InfoListsEveryFileAndStopsAfterTheColourTable) {
   r = Quorvin({"info", Sample("bmp1.bmp"), dir + "/none.bmp", Sample("grey8.bmp")});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("none.bmp: No such file"), std::string::npos);
-  EXPECT_NE(r.out.find("bmp1.bmp\nimage type     0\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("bmp1.bmp\nimage type     BMP\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("colour table   256 entries, grey"), std::string::npos) << r.out;
 }
 
@@ -606,7 +606,7 @@ TEST(QuorvinTool, RawFaxIsRecognisedAndTheGuessOverridden) {
       {{"decode", dir + "/lsb-2d.g3", "-o", dir + "/lsb-2d.bmp"}, 0, "",
        "G32D (two-dimensional), lsb-first bit order, 215 pixels wide (override with --type G3|G32D"},
       {{"decode", dir + "/msb-2d", "--format", "png"}, 0, "", "G32D (two-dimensional), msb-first"},
-      {{"info", dir + "/msb.g3"}, 0, "image type     G3  \nbitmap header  size 40, width 215, height -40,", note},
+      {{"info", dir + "/msb.g3"}, 0, "image type     G3\nbitmap header  size 40, width 215, height -40,", note},
       {{"decode", dir + "/msb.g3", "-t", "G3", "-o", dir + "/typed.png"}, 0, "",
        "msb.g3: guessed msb-first bit order, 215 pixels wide (override with --fax-fill-order msb|lsb)"},
       {{"decode", dir + "/lsb-2d.g3", "-t", "G32D", "--fax-fill-order", "lsb", "-o", dir + "/given.png"}, 0, "", ""},
