@@ -336,10 +336,13 @@ Result Session::Run() {
   for (;;) {
     if (hooks_.afterResponse) hooks_.afterResponse(&pb_, resp);
     Log(resp);
+    if (o_.onInputPosition && borrowed_) o_.onInputPosition(Offset(iq, iq.front));
     if (o_.onProgress) {
-      // The reader's own figure where it keeps one, else the share of input read.
+      // The reader's own figure where it keeps one, else the share of input
+      // read; a queue that holds the whole file is read as far as its front.
       int32_t p = pb_.Progress;
-      if (p == 0 && in_.size) p = static_cast<int32_t>(std::min<uint64_t>(inPos_, in_.size) * 100 / in_.size);
+      uint64_t read = o_.wholeInput ? Offset(iq, iq.front) : inPos_;
+      if (p == 0 && in_.size) p = static_cast<int32_t>(std::min<uint64_t>(read, in_.size) * 100 / in_.size);
       if (p != lastProgress) o_.onProgress(lastProgress = p);
     }
     int next = RequestResume;

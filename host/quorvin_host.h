@@ -77,7 +77,13 @@ struct Options {
   // intermediate image falls back to draining the queue.
   bool directOutput = false;
   std::function<void(const PassImage &)> onPassImage;
+  // The reader's Progress where it keeps one, else the share of the input
+  // read (with whole input, the share the job has moved past), in percent.
   std::function<void(int32_t)> onProgress;
+  // With borrowInput: after each response, the offset of the next input byte
+  // the job reads (a caller holding a mapped file can let go of the pages
+  // before it; the job may still seek back).
+  std::function<void(uint64_t)> onInputPosition;
   std::function<void(int response)> onResponse;
 };
 
@@ -141,6 +147,25 @@ bool DetectImageType(const uint8_t *head, size_t n, uint32_t *imageType);
 int CountTiffPages(const std::function<bool(uint64_t, uint8_t *, size_t)> &read);
 int CountTiffPages(const uint8_t *data, size_t size);
 int CountTiffPages(const std::string &path);
+
+// One field of a TIFF image directory: tag, field type, value count and the
+// first values (up to 16; a RATIONAL gives numerator and denominator, two
+// numbers each) of a BYTE, SHORT, LONG or RATIONAL field or their signed
+// kinds (sign-extended to 32 bits); none for other types.
+struct TiffField {
+  uint16_t tag = 0, type = 0;
+  uint32_t count = 0;
+  std::vector<uint32_t> values;
+};
+// The fields of one page (from 1; 0 counts as 1) of a TIFF file, read
+// without decoding, and its byte order. False when the data is not TIFF or
+// has no such page.
+bool ReadTiffPage(const std::function<bool(uint64_t, uint8_t *, size_t)> &read, uint32_t page,
+                  std::vector<TiffField> *fields, bool *bigEndian = nullptr);
+// The numbers of size bytes of TIFF values of a field type in a byte order
+// (as ReadTiffPage gives them), at most limit.
+std::vector<uint32_t> TiffNumbers(uint16_t type, const uint8_t *bytes, size_t size, bool bigEndian,
+                                  size_t limit);
 
 // Four-character code as text ("TIF1"; "BMP" for the code 0, "G3" for "G3  ")
 // and back (ParseTypeName also takes "0"). The format of a code is
