@@ -7,7 +7,7 @@
 #
 # The C host is examples/host.c when it exists, else tests/install/decode_bmp.c;
 # either is run as `HOST IN OUT` and writes OUT as a BMP file (the delivered
-# bitmap behind a 14-byte file header, as `quorvin decode IN -o OUT.bmp`).
+# bitmap behind a 14-byte file header, as `quorvin decode IN -f dib -o OUT`).
 #
 # Usage: install_check.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
@@ -57,7 +57,7 @@ check_library cindral "CoDecFile DecFile2Buf GetCindralVersion IsCoded SetCode "
 echo "== the installed tool"
 export LD_LIBRARY_PATH="$libdir"
 "$prefix/bin/quorvin" info "$sample" >"$tmp/info.txt" || fail "quorvin info"
-"$prefix/bin/quorvin" decode "$sample" -o "$tmp/reference.bmp" >/dev/null || fail "quorvin decode"
+"$prefix/bin/quorvin" decode "$sample" -f dib -o "$tmp/reference.bmp" >/dev/null || fail "quorvin decode"
 [[ -s "$tmp/reference.bmp" ]] || fail "quorvin decode wrote nothing"
 
 run_same() {  # $1 program, $2 how it was built: its output must equal the tool's
