@@ -336,7 +336,6 @@ Result Session::Run() {
   for (;;) {
     if (hooks_.afterResponse) hooks_.afterResponse(&pb_, resp);
     Log(resp);
-    if (o_.onInputPosition && borrowed_) o_.onInputPosition(Offset(iq, iq.front));
     if (o_.onProgress) {
       // The reader's own figure where it keeps one, else the share of input
       // read; a queue that holds the whole file is read as far as its front.

@@ -80,10 +80,6 @@ struct Options {
   // The reader's Progress where it keeps one, else the share of the input
   // read (with whole input, the share the job has moved past), in percent.
   std::function<void(int32_t)> onProgress;
-  // With borrowInput: after each response, the offset of the next input byte
-  // the job reads (a caller holding a mapped file can let go of the pages
-  // before it; the job may still seek back).
-  std::function<void(uint64_t)> onInputPosition;
   std::function<void(int response)> onResponse;
 };
 

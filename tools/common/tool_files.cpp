@@ -190,13 +190,8 @@ bool InputFile::Map() {
   return true;
 }
 
-void InputFile::Release(uint64_t position) {
-  // Pages a few MiB behind the reader, in steps of as much.
-  constexpr uint64_t kStep = uint64_t{8} << 20;
-  if (!map_ || position < released_ + 2 * kStep) return;
-  size_t upTo = static_cast<size_t>((position - kStep) / kStep * kStep);
-  madvise(map_ + released_, upTo - released_, MADV_DONTNEED);
-  released_ = upTo;
+void InputFile::LetGo() {
+  if (map_) madvise(map_, static_cast<size_t>(st_.st_size), MADV_DONTNEED);
 }
 
 OutputFile::~OutputFile() {
@@ -289,14 +284,18 @@ bool OutputFile::Commit(std::string *error) {
     committed_ = true;
     return true;
   }
-  if (stat(target_.c_str(), &st) == 0) {
+  // An existing target is replaced only once its successor is on the disk,
+  // so not even a crash can leave it lost; a new name risks nothing and is
+  // not waited for.
+  bool replacing = stat(target_.c_str(), &st) == 0;
+  if (replacing) {
     fchmod(fd_, st.st_mode & 07777);
   } else {
     mode_t mask = umask(0);
     umask(mask);
     fchmod(fd_, 0666 & ~mask);
   }
-  if (fsync(fd_) != 0 || close(fd_) != 0) {
+  if ((replacing && fsync(fd_) != 0) || close(fd_) != 0) {
     fd_ = -1;
     *error = display_ + ": " + Reason(errno);
     return false;

@@ -40,15 +40,16 @@ class InputFile {
   // whole file). False, with nothing mapped, for anything else.
   bool Map();
   const uint8_t *data() const { return map_; }
-  // Lets go of the mapped pages well before position: they stay in the page
-  // cache and come back if read again, so resident memory follows the reader.
-  void Release(uint64_t position);
+  // Lets go of the mapped pages: they stay in the page cache and come back
+  // when read again. Called now and then while a decode runs, it keeps the
+  // resident memory of a large mapped file to what was read since.
+  void LetGo();
 
  private:
   int fd_ = -1;
   bool spooled_ = false;
   uint8_t *map_ = nullptr;
-  size_t mapLength_ = 0, released_ = 0;
+  size_t mapLength_ = 0;
   std::string display_, path_;
   struct stat st_ {};
 };

@@ -314,7 +314,17 @@ qvhost::Result DecodeInput(const Args &a, InputFile &in, qvhost::Options o, bool
     // The file itself is the input queue: nothing is read into a buffer,
     // and readers move through it without asking for seeks.
     o.wholeInput = o.borrowInput = true;
-    o.onInputPosition = [&in](uint64_t position) { in.Release(position); };
+    // Whatever order the reader takes the file in, the pages it read stay
+    // resident only until 8 MiB more of the bitmap have come out.
+    auto put = o.onOutput;
+    uint64_t sinceLetGo = 0;
+    o.onOutput = [&in, put, sinceLetGo](const ParamBlock &b, uint64_t at, const uint8_t *p, size_t n) mutable {
+      if ((sinceLetGo += n) >= (uint64_t{8} << 20)) {
+        sinceLetGo = 0;
+        in.LetGo();
+      }
+      return !put || put(b, at, p, n);
+    };
     detail(in.display() + ": input mapped, " + std::to_string(in.size()) + " bytes handed over whole");
     return qvhost::Decode(in.data(), static_cast<size_t>(in.size()), o);
   }
