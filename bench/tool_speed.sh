@@ -19,6 +19,9 @@ done
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 "$bin/make_bench_files" "$dir" >/dev/null
+# No progress bar on a terminal (an older tool without -q draws none off one).
+quiet=()
+"$bin/quorvin" --help | grep -q -- --quiet && quiet=(-q)
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
@@ -28,7 +31,7 @@ compare() {
   : >"$dir/ours.t"
   : >"$dir/peer.t"
   for ((i = 0; i < runs; i++)); do
-    "$bin/cpu_time" "$bin/quorvin" decode -q "$in" -o "$dir/out.bmp" >>"$dir/ours.t"
+    "$bin/cpu_time" "$bin/quorvin" decode "${quiet[@]}" "$in" -o "$dir/out.bmp" >>"$dir/ours.t"
     case $peer in
       tiffcp) "$bin/cpu_time" tiffcp -c none "$in" "$dir/out.tif" >>"$dir/peer.t" ;;
       sdl) "$bin/cpu_time" "$bin/sdl_bmp_copy" "$in" "$dir/sdl.bmp" >>"$dir/peer.t" ;;

@@ -108,7 +108,7 @@ int DecodeImage(const Args &a, InputFile &in, const std::string &name, qvhost::O
   bool collect = o.interlaceMode != QV_INTERLACE_FINAL_ONLY || TableFollowsRows(in, type);
   std::string detail = name + ": output queue " + std::to_string(o.outQueue) + " bytes";
   if (tiff) detail += ", page " + std::to_string(std::max<uint32_t>(o.pageNumber, 1));
-  if (QvImageTypeName(type) == std::string("GIF")) detail += ", interlace mode " + std::to_string(o.interlaceMode);
+  if (FormatOf(type) == "GIF") detail += ", interlace mode " + std::to_string(o.interlaceMode);
   Detail(a, detail);
   size_t asked = o.outQueue;
   std::unique_ptr<ImageOutput> image;

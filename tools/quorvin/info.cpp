@@ -151,7 +151,7 @@ void PrintText(const std::string &name, const Facts &f, bool first) {
   const BitmapInfoHeader &h = r.header;
   if (!first) printf("\n");
   printf("file           %s\n", name.c_str());
-  std::string code = qvhost::TypeName(f.type), format = QvImageTypeName(f.type);
+  std::string code = qvhost::TypeName(f.type), format = FormatOf(f.type);
   printf("image type     %s\n", (code == format ? code : code + " (" + format + ")").c_str());
   printf("bitmap header  size %u, width %d, height %d, planes %u, bits %u, compression %u,\n"
          "               image size %u, resolution %d x %d, colours used %u, important %u\n",
@@ -207,7 +207,7 @@ void PrintJson(const std::string &name, const Facts &f) {
          "\"compression\":%u,\"image_size\":%u,\"x_pels_per_meter\":%d,\"y_pels_per_meter\":%d,"
          "\"colours_used\":%u,\"colours_important\":%u,\"grey\":%s,",
          JsonString(name).c_str(), JsonString(qvhost::TypeName(f.type)).c_str(),
-         JsonString(QvImageTypeName(f.type)).c_str(), h.biWidth, h.biHeight,
+         JsonString(FormatOf(f.type)).c_str(), h.biWidth, h.biHeight,
          h.biPlanes, h.biBitCount, h.biCompression, h.biSizeImage, h.biXPelsPerMeter, h.biYPelsPerMeter,
          h.biClrUsed, h.biClrImportant, (r.flags & QV_FLAG_GREY) ? "true" : "false");
   printf("\"colour_table\":[");

@@ -125,7 +125,8 @@ void Help() {
       "       quorvin info [OPTIONS] FILE...\n"
       "       quorvin --help | --version\n"
       "\n"
-      "decode  turns BMP, GIF, PCX, Targa, TIFF and raw fax images into BMP or PNG files.\n"
+      "decode  turns BMP, GIF, PCX, Targa, TIFF and raw fax images into BMP, PNG or DIB\n"
+      "        files (DIB: the bitmap as the library delivers it).\n"
       "        An output is written beside its target and renamed over it when complete;\n"
       "        an output that is the input is refused.\n"
       "        Raw Group 3 fax data (no header) is recognised when its first rows decode\n"
@@ -175,8 +176,8 @@ bool Apply(std::vector<ParsedOption> parsed, Args *a, std::string *error) {
     switch (p.option->id) {
       case kOutput: a->output = p.text; break;
       case kFormat:
-        if (p.text != "dib" && !OneOf(p, "bmp", "png", error, "", "")) {
-          *error += " or dib";
+        if (p.text != "bmp" && p.text != "png" && p.text != "dib") {
+          *error = "option '--format': '" + p.text + "' is not bmp, png or dib";
           return false;
         }
         a->format = p.text;
@@ -302,6 +303,11 @@ void Detail(const Args &a, const std::string &message) {
   if (a.verbosity >= 2) Complain(message);
 }
 
+std::string FormatOf(uint32_t type) {
+  const char *name = QvImageTypeName(type);
+  return name ? name : "unknown";
+}
+
 std::string StatusMessage(int32_t status) {
   return "status " + std::to_string(status) + " (" + QvStatusText(status) + ")";
 }
@@ -372,7 +378,7 @@ std::string LooksLike(uint32_t t) {
   if (t == QV_TYPE_BMPR) return "a BMP file with RLE rows";
   if (t == QV_TYPE_BMPO) return "an OS/2 BMP file";
   if (IsTgaRunLength(t)) return "a run-length coded TGA file";
-  std::string name = QvImageTypeName(t);
+  std::string name = FormatOf(t);
   if (name == "TGA") return "a TGA file with plain pixel data";
   return std::string(name[0] == 'A' || name[0] == 'I' ? "an " : "a ") + name + " file";
 }
@@ -400,8 +406,7 @@ bool OpenImage(const std::string &path, const Args &a, InputFile *in, qvhost::Op
   // signature, though: other data can look like one, so --type may name
   // another format for it.
   if (a.typeGiven && detected != QV_TYPE_UNKNOWN && !SameReading(o->imageType, detected) &&
-      (strcmp(QvImageTypeName(detected), "TGA") != 0 ||
-       strcmp(QvImageTypeName(o->imageType), "TGA") == 0)) {
+      (FormatOf(detected) != "TGA" || FormatOf(o->imageType) == "TGA")) {
     std::string given = qvhost::TypeName(o->imageType), seen = qvhost::TypeName(detected);
     *error = in->display() + ": --type " + given + " does not match what the file looks like (" + seen + ", " +
              LooksLike(detected) + "); leave --type out to read it as " + seen;
@@ -409,12 +414,12 @@ bool OpenImage(const std::string &path, const Args &a, InputFile *in, qvhost::Op
   }
   if (a.typeGiven && (!fax || a.fillOrderGiven)) {
     Detail(a, in->display() + ": read as " + qvhost::TypeName(o->imageType) + " (" +
-                  QvImageTypeName(o->imageType) + "), as --type says");
+                  FormatOf(o->imageType) + "), as --type says");
     return true;
   }
   if (!fax && detected != QV_TYPE_UNKNOWN) {
     o->imageType = detected;
-    Detail(a, in->display() + ": detected " + QvImageTypeName(detected) + " (type " + qvhost::TypeName(detected) +
+    Detail(a, in->display() + ": detected " + FormatOf(detected) + " (type " + qvhost::TypeName(detected) +
                   ")");
     return true;
   }

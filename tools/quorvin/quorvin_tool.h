@@ -87,6 +87,9 @@ std::vector<std::string> TiffValueItems(uint16_t type, const uint8_t *values, si
 std::string TiffRefusal(const InputFile &in, uint32_t page, int32_t status);
 // "status -7006 (invalid or unsupported header)".
 std::string StatusMessage(int32_t status);
+// The format of an image-type code ("BMP", "TIFF"; QvImageTypeName), or
+// "unknown" for a code that is no image type.
+std::string FormatOf(uint32_t type);
 
 int Decode(const Args &a);
 int Info(const Args &a);
