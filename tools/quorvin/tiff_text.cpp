@@ -32,7 +32,7 @@ const Named kTags[] = {
     {317, "Predictor"}, {320, "ColorMap"}, {322, "TileWidth"}, {323, "TileLength"}, {338, "ExtraSamples"},
     {339, "SampleFormat"}, {33432, "Copyright"}};
 
-// Compression values as the TIFF specification, its technical notes and
+// Compression values as TIFF 6.0, its technical notes and
 // common practice number them.
 const Named kCompressions[] = {
     {1, "uncompressed"}, {2, "CCITT modified Huffman"}, {3, "CCITT T.4"}, {4, "CCITT T.6"}, {5, "LZW"},
