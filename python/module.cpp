@@ -534,13 +534,19 @@ std::string ConvertImage(const OpenSource &in, qvhost::Options o, const std::str
   if (fd < 0) return target + ": " + strerror(errno) + " (cannot create a file in " + dir + ")";
   temp = name.data();
   uint32_t type = o.imageType;
+  bool tiff = qvhost::IsTiffType(type) && !qvtool::IsRawFaxType(type);
   o.interlaceMode = QV_INTERLACE_FINAL_ONLY;
-  o.extra = false;
+  // As the tool: a TIFF page's descriptive tags carry its resolution.
+  o.extra = tiff;
+  o.extraLimit = size_t{1} << 20;
   o.eventLimit = 0;
   o.outputLimit = UINT32_MAX;
+  qvtool::OutputContext context;
+  uint8_t order = 0;
+  context.tiffBigEndian = tiff && in.ReadAt(0, &order, 1) == 1 && order == 'M';
   std::unique_ptr<qvtool::ImageOutput> image =
-      format == "bmp" ? qvtool::MakeBmpOutput(fd)
-                      : qvtool::MakePngOutput(fd, TableFollowsRows(in, type), StoredTopFirst(in, type));
+      format == "bmp" ? qvtool::MakeBmpOutput(fd, context)
+                      : qvtool::MakePngOutput(fd, TableFollowsRows(in, type), StoredTopFirst(in, type), context);
   std::string error;
   if (!image) {
     error = target + ": this build has no PNG support; use format=\"bmp\"";

@@ -43,14 +43,202 @@ bool WholeAt(Transfer transfer, int fd, Byte *p, size_t n, uint64_t pos) {
 bool WriteAt(int fd, const uint8_t *p, size_t n, uint64_t pos) { return WholeAt(pwrite, fd, p, n, pos); }
 bool ReadAt(int fd, uint8_t *p, size_t n, uint64_t pos) { return WholeAt(pread, fd, p, n, pos); }
 
-// ---------------------------------------------------------------- BMP
+// ---------------------------------------------------------------- what both formats keep
 
 constexpr uint32_t kFileHeader = 14;
 constexpr uint32_t kCmyk = QV_FOURCC('C', 'M', 'Y', 'K');
 
+// An indexed bitmap delivered without a colour table (a Targa file of type 2
+// with 8-bit pixels and no colour map): biClrUsed 0 and nothing in Palette.
+// Such pixels are grey levels.
+bool WithoutColourTable(const BitmapInfoHeader &h, const PaletteEntry *palette) {
+  if (h.biBitCount > 8 || h.biClrUsed != 0) return false;
+  for (uint32_t i = 0; i < (1u << h.biBitCount); ++i)
+    if (palette[i].red | palette[i].green | palette[i].blue) return false;
+  return true;
+}
+
+// Resolution as a file states it: pixels per metre, or (metres false) only
+// the ratio of the two.
+struct Resolution {
+  uint32_t x = 0, y = 0;
+  bool metres = false;
+  bool known() const { return x && y; }
+};
+
+uint32_t Rounded(double v) { return v >= 0.5 && v < 2147483647.0 ? static_cast<uint32_t>(v + 0.5) : 0; }
+
+// From the delivered header (BMP files carry pixels per metre), else from a
+// TIFF file's XResolution, YResolution and ResolutionUnit records (unit 2,
+// inches, when absent; 3 centimetres; 1 no absolute unit).
+Resolution ResolutionOf(const ParamBlock &b, bool bigEndian) {
+  Resolution r;
+  const BitmapInfoHeader &h = b.BitmapHeader;
+  if (h.biXPelsPerMeter > 0 && h.biYPelsPerMeter > 0) {
+    r.x = static_cast<uint32_t>(h.biXPelsPerMeter), r.y = static_cast<uint32_t>(h.biYPelsPerMeter);
+    r.metres = true;
+    return r;
+  }
+  double x = 0, y = 0;
+  uint32_t unit = 2;
+  size_t at = 0, used = b.ExtraBuffer ? b.ExtraUsed : 0;
+  while (at + 14 <= used) {
+    uint32_t kind, length;
+    uint16_t type;
+    memcpy(&kind, b.ExtraBuffer + at, 4);
+    memcpy(&length, b.ExtraBuffer + at + 4, 4);
+    if (length > used - at - 8) break;
+    memcpy(&type, b.ExtraBuffer + at + 8, 2);
+    const uint8_t *values = b.ExtraBuffer + at + 14;
+    std::vector<uint32_t> v = length >= 6 ? qvhost::TiffNumbers(type, values, length - 6, bigEndian, 2)
+                                          : std::vector<uint32_t>();
+    if ((kind == 0x4000 + 282 || kind == 0x4000 + 283) && (type == 5) && v.size() == 2 && v[1])
+      (kind == 0x4000 + 282 ? x : y) = static_cast<double>(v[0]) / v[1];
+    if (kind == 0x4000 + 296 && !v.empty()) unit = v[0];
+    at += 8 + length;
+  }
+  if (x <= 0 || y <= 0 || unit < 1 || unit > 3) return r;
+  double scale = unit == 2 ? 100 / 2.54 : unit == 3 ? 100 : 1;
+  if (unit == 1) {  // a ratio only: keep three decimals of it
+    scale = 1000 / std::min(x, y);
+  }
+  r.x = Rounded(x * scale), r.y = Rounded(y * scale);
+  r.metres = unit != 1;
+  if (!r.known()) r = Resolution();
+  return r;
+}
+
+// ---------------------------------------------------------------- BMP
+
 class BmpOutput : public ImageOutput {
  public:
-  explicit BmpOutput(int fd) : fd_(fd) {}
+  BmpOutput(int fd, const OutputContext &c) : fd_(fd), context_(c) {}
+
+  void Configure(qvhost::Options *o) override {
+    o->flags &= ~QV_FLAG_HEADER;  // the headers are written at the end, the rows go behind them
+    topDown_ = o->flags & QV_FLAG_TOP_DOWN;
+  }
+
+  bool Put(const ParamBlock &b, uint64_t pos, const uint8_t *p, size_t n) override {
+    if (!started_) {
+      // The layout follows from the depth, known before the first row.
+      started_ = true;
+      const BitmapInfoHeader &h = b.BitmapHeader;
+      entries_ = h.biBitCount <= 8 ? 1u << h.biBitCount : 0;
+      rowsAt_ = kFileHeader + 40 + 4 * entries_;
+      cmyk_ = h.biBitCount == 32 && h.biCompression == kCmyk;
+      resolution_ = ResolutionOf(b, context_.tiffBigEndian);
+    }
+    return cmyk_ ? PutCmyk(pos, p, n) : Write(p, n, rowsAt_ + pos);
+  }
+
+  bool Finish(const qvhost::Result &r) override {
+    BitmapInfoHeader h = r.header;
+    uint64_t total = rowsAt_ + uint64_t{h.biSizeImage};
+    if (!started_ || r.outputLength < h.biSizeImage) {
+      error_ = "the decoder delivered less than the bitmap it announced";
+      return false;
+    }
+    if (total > UINT32_MAX) {
+      error_ = "the bitmap is too large for a BMP file";
+      return false;
+    }
+    // Pixels that arrived in pieces are converted now that they are whole.
+    std::sort(split_.begin(), split_.end());
+    split_.erase(std::unique(split_.begin(), split_.end()), split_.end());
+    for (uint64_t pixel : split_) {
+      uint8_t px[4];
+      if (!ReadAt(fd_, px, 4, rowsAt_ + pixel * 4)) return Failed();
+      ConvertCmyk(px, px, 1);
+      if (!Write(px, 4, rowsAt_ + pixel * 4)) return false;
+    }
+    // The file's own row order: bottom row first unless the height is negative.
+    int32_t height = static_cast<int32_t>(Rows(h));
+    if (qvhost::RowsTopFirst(h, topDown_)) height = -height;
+    h.biHeight = height;
+    h.biCompression = 0;  // CMYK rows are RGB now
+    h.biClrUsed = entries_;
+    h.biClrImportant = 0;
+    if (resolution_.metres) {
+      h.biXPelsPerMeter = static_cast<int32_t>(resolution_.x);
+      h.biYPelsPerMeter = static_cast<int32_t>(resolution_.y);
+    }
+    std::vector<uint8_t> head(rowsAt_, 0);
+    uint32_t size = static_cast<uint32_t>(total), offset = static_cast<uint32_t>(rowsAt_);
+    head[0] = 'B', head[1] = 'M';
+    memcpy(&head[2], &size, 4);
+    memcpy(&head[10], &offset, 4);
+    memcpy(&head[kFileHeader], &h, 40);
+    bool grey = WithoutColourTable(r.header, r.palette);
+    for (uint32_t i = 0; i < entries_; ++i) {
+      uint8_t *e = &head[kFileHeader + 40 + 4 * i];
+      if (grey) {
+        e[0] = e[1] = e[2] = static_cast<uint8_t>(i * 255 / (entries_ - 1));
+      } else {
+        e[0] = r.palette[i].blue, e[1] = r.palette[i].green, e[2] = r.palette[i].red;
+      }
+    }
+    if (!Write(head.data(), head.size(), 0)) return false;
+    if (ftruncate(fd_, static_cast<off_t>(total)) != 0) return Failed();
+    return true;
+  }
+
+ private:
+  bool Failed() {
+    error_ = Reason(errno ? errno : EIO);
+    return false;
+  }
+  bool Write(const uint8_t *p, size_t n, uint64_t at) { return WriteAt(fd_, p, n, at) || Failed(); }
+
+  // C, M, Y, K bytes to blue, green, red and an unused fourth byte.
+  static void ConvertCmyk(const uint8_t *from, uint8_t *to, size_t pixels) {
+    for (size_t i = 0; i < pixels; ++i, from += 4, to += 4) {
+      uint8_t rgb[3];
+      qvhost::CmykToRgb(from, rgb);
+      to[0] = rgb[2], to[1] = rgb[1], to[2] = rgb[0], to[3] = 0;
+    }
+  }
+
+  // CMYK rows are 4 bytes a pixel with no padding, so pixel k is at 4k.
+  // Whole pixels are converted as they pass; the bytes of a pixel cut
+  // between two pieces are written as they are and converted at the end.
+  bool PutCmyk(uint64_t pos, const uint8_t *p, size_t n) {
+    uint64_t end = pos + n;
+    uint64_t first = std::min(end, (pos + 3) / 4 * 4), last = std::max(first, end / 4 * 4);
+    if (first > pos) {
+      if (!Write(p, static_cast<size_t>(first - pos), rowsAt_ + pos)) return false;
+      split_.push_back(pos / 4);
+    }
+    for (uint64_t at = first; at < last;) {
+      size_t take = static_cast<size_t>(std::min<uint64_t>(last - at, sizeof converted_));
+      ConvertCmyk(p + (at - pos), converted_, take / 4);
+      if (!Write(converted_, take, rowsAt_ + at)) return false;
+      at += take;
+    }
+    if (end > last) {
+      if (!Write(p + (last - pos), static_cast<size_t>(end - last), rowsAt_ + last)) return false;
+      split_.push_back(last / 4);
+    }
+    return true;
+  }
+
+  int fd_;
+  OutputContext context_;
+  uint32_t topDown_ = 0;
+  bool started_ = false, cmyk_ = false;
+  uint32_t entries_ = 0;
+  uint64_t rowsAt_ = kFileHeader + 40;
+  Resolution resolution_;
+  std::vector<uint64_t> split_;  // CMYK pixels that arrived in pieces
+  uint8_t converted_[1 << 14];
+};
+
+// ---------------------------------------------------------------- DIB
+
+// The delivered bitmap behind a file header, written by position.
+class DibOutput : public ImageOutput {
+ public:
+  explicit DibOutput(int fd) : fd_(fd) {}
 
   void Configure(qvhost::Options *o) override {
     o->flags |= QV_FLAG_HEADER;
@@ -110,7 +298,7 @@ class PngRows {
   }
 
   bool Begin(int fd, const BitmapInfoHeader &h, const PaletteEntry *palette, uint32_t flags,
-             uint8_t transparent, std::string *error) {
+             uint8_t transparent, const Resolution &resolution, std::string *error) {
     width_ = static_cast<uint32_t>(h.biWidth);
     height_ = Rows(h);
     bits_ = h.biBitCount;
@@ -132,12 +320,13 @@ class PngRows {
     int colours = 0, alphas = 0;
     if (bits_ <= 8) {
       colours = 1 << bits_;
-      bool grey = (flags & QV_FLAG_GREY) && !(flags & QV_FLAG_TRANSPARENT);
+      bool bare = WithoutColourTable(h, palette);  // grey levels, as the rows are
+      bool grey = bare || ((flags & QV_FLAG_GREY) && !(flags & QV_FLAG_TRANSPARENT));
       bool ramp = grey;
       for (int i = 0; i < colours; ++i) {
         plte[i].red = palette[i].red, plte[i].green = palette[i].green, plte[i].blue = palette[i].blue;
         grey_[i] = palette[i].red;
-        if (palette[i].red != i * 255 / (colours - 1)) ramp = false;
+        if (!bare && palette[i].red != i * 255 / (colours - 1)) ramp = false;
       }
       if (ramp) {
         type = PNG_COLOR_TYPE_GRAY, depth = bits_;  // rows as they are
@@ -176,6 +365,9 @@ class PngRows {
       png_set_filter(png_, 0, PNG_FILTER_NONE);
       if (alphas) png_set_tRNS(png_, info_, alpha, alphas, nullptr);
     }
+    if (resolution.known())
+      png_set_pHYs(png_, info_, resolution.x, resolution.y,
+                   resolution.metres ? PNG_RESOLUTION_METER : PNG_RESOLUTION_UNKNOWN);
     png_write_info(png_, info_);
     return true;
   }
@@ -248,8 +440,8 @@ class PngRows {
 
 class PngOutput : public ImageOutput {
  public:
-  PngOutput(int fd, bool wholeImageFirst, bool storedTopFirst)
-      : fd_(fd), wholeFirst_(wholeImageFirst), topDown_(storedTopFirst ? 0 : QV_FLAG_TOP_DOWN) {}
+  PngOutput(int fd, bool wholeImageFirst, bool storedTopFirst, const OutputContext &c)
+      : fd_(fd), wholeFirst_(wholeImageFirst), topDown_(storedTopFirst ? 0 : QV_FLAG_TOP_DOWN), context_(c) {}
   ~PngOutput() override {
     if (scratch_) fclose(scratch_);
   }
@@ -261,6 +453,7 @@ class PngOutput : public ImageOutput {
   bool Put(const ParamBlock &block, uint64_t pos, const uint8_t *p, size_t n) override {
     if (!started_) {
       started_ = true;
+      resolution_ = ResolutionOf(block, context_.tiffBigEndian);
       const BitmapInfoHeader &h = block.BitmapHeader;
       // Rows go straight to libpng when the size is known and they come top
       // row first; otherwise the whole image is collected first.
@@ -270,7 +463,8 @@ class PngOutput : public ImageOutput {
         stride_ = Stride(h);
         height_ = Rows(h);
         row_.assign(stride_, 0);
-        if (!png_.Begin(fd_, h, block.Palette, block.Flags, block.TransparentIndex, &error_)) return false;
+        if (!png_.Begin(fd_, h, block.Palette, block.Flags, block.TransparentIndex, resolution_, &error_))
+          return false;
       }
     }
     if (!streaming_ || pos > next_) return Keep(pos, p, n);
@@ -293,7 +487,7 @@ class PngOutput : public ImageOutput {
     }
     // Collected: the final header says how the rows lie.
     const BitmapInfoHeader &h = r.header;
-    if (!png_.Begin(fd_, h, r.palette, r.flags, r.transparentIndex, &error_)) return false;
+    if (!png_.Begin(fd_, h, r.palette, r.flags, r.transparentIndex, resolution_, &error_)) return false;
     uint32_t stride = Stride(h), rows = Rows(h);
     uint64_t need = uint64_t{stride} * rows;
     if (r.outputLength < need || !scratch_) {
@@ -376,6 +570,8 @@ class PngOutput : public ImageOutput {
   int fd_;
   bool wholeFirst_;
   uint32_t topDown_;  // the row order asked for
+  OutputContext context_;
+  Resolution resolution_;
   bool started_ = false, streaming_ = false;
   PngRows png_;
   size_t stride_ = 0, fill_ = 0;
@@ -390,16 +586,20 @@ class PngOutput : public ImageOutput {
 
 }  // namespace
 
-std::unique_ptr<ImageOutput> MakeBmpOutput(int fd) { return std::make_unique<BmpOutput>(fd); }
+std::unique_ptr<ImageOutput> MakeBmpOutput(int fd, const OutputContext &context) {
+  return std::make_unique<BmpOutput>(fd, context);
+}
+std::unique_ptr<ImageOutput> MakeDibOutput(int fd) { return std::make_unique<DibOutput>(fd); }
 
 #if QV_HAVE_PNG
 bool HavePng() { return true; }
-std::unique_ptr<ImageOutput> MakePngOutput(int fd, bool wholeImageFirst, bool storedTopFirst) {
-  return std::make_unique<PngOutput>(fd, wholeImageFirst, storedTopFirst);
+std::unique_ptr<ImageOutput> MakePngOutput(int fd, bool wholeImageFirst, bool storedTopFirst,
+                                           const OutputContext &context) {
+  return std::make_unique<PngOutput>(fd, wholeImageFirst, storedTopFirst, context);
 }
 #else
 bool HavePng() { return false; }
-std::unique_ptr<ImageOutput> MakePngOutput(int, bool, bool) { return nullptr; }
+std::unique_ptr<ImageOutput> MakePngOutput(int, bool, bool, const OutputContext &) { return nullptr; }
 #endif
 
 }  // namespace qvtool
