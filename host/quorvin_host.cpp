@@ -275,7 +275,7 @@ Result Session::Run() {
   if (o_.measureStack) MeasureJobStackForTest(&pb_);
 #endif
   pb_.ImageType = o_.imageType;
-  pb_.Flags = o_.flags;
+  pb_.Flags = o_.extended ? (o_.flags | QV_FLAG_EXTENDED) : (o_.flags & ~QV_FLAG_EXTENDED);
   pb_.RowsPerBatch = o_.rowsPerBatch;
   pb_.InterlaceMode = o_.interlaceMode;
   pb_.PageNumber = o_.pageNumber;
@@ -424,6 +424,8 @@ finished:
   r_.flags = pb_.Flags;
   r_.transparentIndex = pb_.TransparentIndex;
   r_.fileCompression = pb_.FileCompression;
+  r_.damagedRows = pb_.DamagedRows;
+  r_.orientation = pb_.Orientation;
   r_.progress = pb_.Progress;
   CollectExtras();
   if (OutputInMemory()) r_.output.resize(r_.outputLength);

@@ -39,6 +39,9 @@ struct Options {
   uint8_t faxFillOrder = 0;
   uint8_t faxPhotometric = 0;
   uint32_t memoryLimit = 0;  // MemoryLimit: bytes of working buffers one job may hold; 0 the default
+  // QV_FLAG_EXTENDED: also decode the variants the classic readers refuse,
+  // and damaged files as far as they go. Off: exactly the classic readers.
+  bool extended = true;
   size_t inQueue = 65536;   // storage bytes of each queue (at least 5)
   size_t outQueue = 65536;
   bool wholeInput = false;  // the whole file lies in the input queue
@@ -91,6 +94,8 @@ struct Result {
   uint32_t flags = 0;
   uint8_t transparentIndex = 0;
   int32_t fileCompression = 0;
+  uint32_t damagedRows = 0;     // rows a damaged or cut file could not give (QV_FLAG_PARTIAL)
+  uint32_t orientation = 0;     // as the file states it (1 to 8; 0 when the reader reports none)
   int32_t progress = 0;
   std::vector<uint8_t> output;  // every output byte at its position
   size_t outputLength = 0;      // highest position written + 1

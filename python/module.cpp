@@ -172,7 +172,7 @@ qvhost::Options Settle(const OpenSource &in, const Settings &s, std::string *not
   o.faxFillOrder = s.faxFillOrder;
   o.faxPhotometric = s.faxPhotometric;
   o.memoryLimit = s.maxMemory;
-  o.flags = s.strict ? 0 : QV_FLAG_EXTENDED;
+  o.extended = !s.strict;
   bool fax = s.typeGiven && qvtool::IsRawFaxType(s.type);
   if (s.typeGiven && (!fax || s.faxFillOrder)) return o;
   std::vector<uint8_t> head(kHeadBytes);

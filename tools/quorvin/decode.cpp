@@ -171,12 +171,16 @@ int DecodeImage(const Args &a, InputFile &in, const std::string &name, qvhost::O
     return kExitFailed;
   }
   if (!out.Commit(&error)) return Complain(error), kExitFailed;
+  bool partial = (r.flags & QV_FLAG_PARTIAL) != 0;
+  if (partial)
+    Complain(name + ": the file is damaged or ends early: " + std::to_string(r.damagedRows) +
+             (r.damagedRows == 1 ? " row was" : " rows were") + " filled in (written to " + out.display() + ")");
   const BitmapInfoHeader &h = r.header;
   Detail(a, name + ": " + std::to_string(h.biWidth) + " x " + std::to_string(h.biHeight < 0 ? -int64_t{h.biHeight} : h.biHeight) +
                 ", " + std::to_string(h.biBitCount) + " bits, written to " + out.display() + " as " +
                 FormatName(choice.format));
   if (printName) printf("%s\n", choice.path.c_str());
-  return kExitOk;
+  return partial ? kExitPartial : kExitOk;
 }
 
 namespace {
@@ -203,7 +207,8 @@ int DecodeOne(const Args &a, const std::string &inputPath) {
     pageChoice.path = PagePath(choice.path, page);
     o.pageNumber = static_cast<uint32_t>(page);
     std::string name = in.display() + " page " + std::to_string(page);
-    if (DecodeImage(a, in, name, o, pageChoice, true) != kExitOk) result = kExitFailed;
+    int code = DecodeImage(a, in, name, o, pageChoice, true);
+    if (code == kExitFailed || (code == kExitPartial && result == kExitOk)) result = code;
   }
   return result;
 }
@@ -217,8 +222,10 @@ int Decode(const Args &a) {
     return kExitUsage;
   }
   int result = kExitOk;
-  for (const std::string &input : a.inputs)
-    if (DecodeOne(a, input) != kExitOk) result = kExitFailed;
+  for (const std::string &input : a.inputs) {
+    int code = DecodeOne(a, input);
+    if (code == kExitFailed || (code == kExitPartial && result == kExitOk)) result = code;
+  }
   return result;
 }
 

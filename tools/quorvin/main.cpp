@@ -15,7 +15,7 @@ namespace {
 
 enum OptionId {
   kOutput, kFormat, kType, kPage, kFaxFillOrder, kFaxPhotometric, kJson, kTopDown, kInterlace,
-  kBatch, kInQueue, kOutQueue, kWholeInput, kChunkSeed, kMaxMemory, kQuiet, kVerbose, kHelp, kVersion
+  kBatch, kInQueue, kOutQueue, kWholeInput, kChunkSeed, kMaxMemory, kStrict, kQuiet, kVerbose, kHelp, kVersion
 };
 
 // "bmp", "dib" or "png" from an output name's extension; "" when it says none of them.
@@ -111,6 +111,8 @@ const ToolOption kOptions[] = {
     {kMaxMemory, "--max-memory", 0, "SIZE", false, 0, 0, kAll,
      "the most working memory one decode may hold, in bytes or with K, M, G (times 1024); "
      "0 or absent: the library's default, 256M"},
+    {kStrict, "--strict", 0, nullptr, false, 0, 0, kAll,
+     "only what the classic readers accept: no extended variants, and a damaged or cut file fails"},
     {kQuiet, "--quiet", 'q', nullptr, false, 0, 0, kAll, "no notes (raw fax guesses) and no progress bar"},
     {kVerbose, "--verbose", 'v', nullptr, false, 0, 0, kAll,
      "say what was detected and which options were used (queue sizes, bit order guessed, pages)"},
@@ -239,6 +241,7 @@ bool Apply(std::vector<ParsedOption> parsed, Args *a, std::string *error) {
         o.memoryLimit = static_cast<uint32_t>(bytes);
         break;
       }
+      case kStrict: o.extended = false; break;
       case kQuiet: a->verbosity = 0; break;
       case kVerbose: a->verbosity = 2; break;
     }
