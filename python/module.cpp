@@ -208,7 +208,11 @@ void ChooseMode(Facts *f) {
   } else if (bits == 24) {
     f->mode = "RGB", f->channels = 3;
   } else if (bits == 32) {
-    f->mode = h.biCompression == kCmyk ? "CMYK" : "RGBA", f->channels = 4;
+    // Four samples: CMYK, colour with alpha, or colour and a byte no one
+    // uses (RGB).
+    bool alpha = (f->header.flags & QV_FLAG_ALPHA) != 0;
+    f->mode = h.biCompression == kCmyk ? "CMYK" : alpha ? "RGBA" : "RGB";
+    f->channels = h.biCompression == kCmyk || alpha ? 4 : 3;
   } else {
     throw DecodeFailure{QV_ERR_BAD_HEADER, "no array layout for a " + std::to_string(bits) + "-bit bitmap"};
   }
@@ -230,6 +234,16 @@ void ConvertRow(const Facts &f, const uint8_t *row, uint8_t *out) {
     for (uint32_t x = 0; x < w; ++x, row += 3, out += 3) out[0] = row[2], out[1] = row[1], out[2] = row[0];
   } else if (f.mode == "CMYK") {
     memcpy(out, row, size_t{w} * 4);
+  } else if (f.mode == "RGB") {
+    for (uint32_t x = 0; x < w; ++x, row += 4, out += 3) out[0] = row[2], out[1] = row[1], out[2] = row[0];
+  } else if (f.header.flags & QV_FLAG_PREMULTIPLIED) {
+    // Straight alpha, as Pillow's RGBA holds it.
+    for (uint32_t x = 0; x < w; ++x, row += 4, out += 4) {
+      uint32_t a = row[3];
+      for (int c = 0; c < 3; ++c)
+        out[2 - c] = a ? static_cast<uint8_t>(std::min<uint32_t>(255, (row[c] * 255u + a / 2) / a)) : row[c];
+      out[3] = row[3];
+    }
   } else {
     for (uint32_t x = 0; x < w; ++x, row += 4, out += 4)
       out[0] = row[2], out[1] = row[1], out[2] = row[0], out[3] = row[3];
@@ -692,6 +706,10 @@ class Probed {
     d["x_pels_per_meter"] = h.biXPelsPerMeter;
     d["y_pels_per_meter"] = h.biYPelsPerMeter;
     d["grey"] = (f_->header.flags & QV_FLAG_GREY) != 0;
+    // The orientation the file states (TIFF numbering, 1 to 8; the array is
+    // as stored, not turned), and rows a damaged file could not give.
+    d["orientation"] = f_->header.orientation ? f_->header.orientation : 1;
+    d["damaged_rows"] = f_->header.damagedRows;
     d["big_endian"] = f_->bigEndian;
     py::list extras;
     for (const qvhost::ExtraRecord &e : f_->header.extras)
