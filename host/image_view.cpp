@@ -18,10 +18,14 @@ bool RowsTopFirst(const BitmapInfoHeader &header, uint32_t optionFlags) {
   return ((optionFlags & QV_FLAG_TOP_DOWN) != 0) != (header.biHeight < 0);
 }
 
-uint64_t RowBytes(const BitmapInfoHeader &h) {
+uint64_t Stride(const BitmapInfoHeader &h) {
   uint64_t width = h.biWidth < 0 ? 0 : static_cast<uint64_t>(h.biWidth);
+  return (width * h.biBitCount + 31) / 32 * 4;
+}
+
+uint64_t RowBytes(const BitmapInfoHeader &h) {
   uint64_t height = h.biHeight < 0 ? static_cast<uint64_t>(-int64_t{h.biHeight}) : static_cast<uint64_t>(h.biHeight);
-  return (width * h.biBitCount + 31) / 32 * 4 * height;
+  return Stride(h) * height;
 }
 
 bool BitmapToRgb(const BitmapInfoHeader &h, const PaletteEntry *palette,

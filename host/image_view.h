@@ -34,5 +34,8 @@ bool RowsTopFirst(const BitmapInfoHeader &header, uint32_t optionFlags);
 // Bytes of the rows a header describes: stride (rounded to 4 bytes) times
 // the number of rows.
 uint64_t RowBytes(const BitmapInfoHeader &header);
+// Bytes of one row: bits x width rounded up to 4 bytes (0 for a width of 0
+// or less).
+uint64_t Stride(const BitmapInfoHeader &header);
 
 }  // namespace qvhost

@@ -10,6 +10,7 @@
 #include <map>
 
 #include "image_output.h"
+#include "image_view.h"
 #include "quorvin_tool.h"
 #include "tool_options.h"
 
@@ -81,10 +82,6 @@ bool CheckOutputs(const Args &a, std::string *error) {
   return true;
 }
 
-uint64_t RowStride(const BitmapInfoHeader &h) {
-  return h.biWidth > 0 ? (uint64_t{h.biBitCount} * static_cast<uint32_t>(h.biWidth) + 31) / 32 * 4 : 0;
-}
-
 std::string FormatName(const std::string &format) {
   return format == "png" ? "PNG" : format == "bmp" ? "BMP" : "the delivered bitmap (dib)";
 }
@@ -144,7 +141,7 @@ int DecodeImage(const Args &a, InputFile &in, const std::string &name, qvhost::O
     // Rows placed from the end need a queue of one row and one byte; the
     // job fails before it writes a row, so it is run again with that.
     if (r.status != QV_ERR_FLIP_ROOM || o.outQueue >= kQueueMax || !image->error().empty()) break;
-    uint64_t row = RowStride(r.header);
+    uint64_t row = qvhost::Stride(r.header);
     uint64_t next = row + 1 > o.outQueue ? row + 1 : uint64_t{o.outQueue} * 2;
     o.outQueue = static_cast<size_t>(std::min<uint64_t>(next, kQueueMax));
     if (ftruncate(out.fd(), 0) != 0) return Complain(out.display() + ": " + Reason(errno)), kExitFailed;
@@ -152,7 +149,7 @@ int DecodeImage(const Args &a, InputFile &in, const std::string &name, qvhost::O
   if (o.outQueue != asked)
     Detail(a, name + ": output queue raised from " + std::to_string(asked) + " to " + std::to_string(o.outQueue) +
                   " bytes: the decoder places this image's rows from the end and needs one row (" +
-                  std::to_string(RowStride(r.header)) + " bytes) plus one");
+                  std::to_string(qvhost::Stride(r.header)) + " bytes) plus one");
   if (!image->error().empty()) {
     Complain(out.display() + ": " + image->error());
     return kExitFailed;

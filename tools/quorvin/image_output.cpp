@@ -19,10 +19,7 @@
 namespace qvtool {
 namespace {
 
-uint32_t Stride(const BitmapInfoHeader &h) {
-  uint64_t width = h.biWidth < 0 ? 0 : static_cast<uint64_t>(h.biWidth);
-  return static_cast<uint32_t>(((h.biBitCount * width + 31) / 32) * 4);
-}
+uint32_t Stride(const BitmapInfoHeader &h) { return static_cast<uint32_t>(qvhost::Stride(h)); }
 
 uint32_t Rows(const BitmapInfoHeader &h) {
   return h.biHeight < 0 ? 0u - static_cast<uint32_t>(h.biHeight) : static_cast<uint32_t>(h.biHeight);

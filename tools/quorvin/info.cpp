@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "image_view.h"
 #include "quorvin_tool.h"
 #include "tool_options.h"
 
@@ -68,10 +69,7 @@ std::string Printable(const std::string &bytes) {
   return s;
 }
 
-uint32_t Stride(const BitmapInfoHeader &h) {
-  uint64_t width = h.biWidth < 0 ? 0 : static_cast<uint64_t>(h.biWidth);
-  return static_cast<uint32_t>(((h.biBitCount * width + 31) / 32) * 4);
-}
+uint32_t Stride(const BitmapInfoHeader &h) { return static_cast<uint32_t>(qvhost::Stride(h)); }
 
 // Files whose colour table or extra-data records come after the pixels: a
 // Targa file with a footer, a 256-colour PCX file; and raw fax data, whose
