@@ -17,6 +17,7 @@
 #include "engine/memory.h"
 #include "stream/stream.h"
 #include "fax_code_stream.h"
+#include "fax_fuzz_input.h"
 #include "fax_detect.h"
 #include "fax_job.h"
 #include "fax_pages.h"
@@ -681,6 +682,32 @@ TEST(FaxGenerated, EveryCodingGivesTheSameRows) {
         if (!first) first = out.hash;
         EXPECT_EQ(out.hash, first);
       }
+  }
+}
+
+// Inputs with which fuzz_fax_codes overran the job stack when each long
+// make-up code of a run recursed (hundreds of them in one white run; the
+// last is built by hand). The run now fails with the overrun status once it
+// passes the row, through large and tiny queues alike.
+TEST(FaxGenerated, LongMakeUpRunsTheFuzzerFound) {
+  const char *found[] = {"009b2bef32009b2bef324a", "10ff0bffffffffffebff46", "99870d87e3e3e3e3e3e34a8738",
+                         "00ff030000000100e3ff4c"};
+  for (const char *hex : found) {
+    std::vector<uint8_t> input;
+    for (const char *p = hex; p[0] && p[1]; p += 2)
+      input.push_back(static_cast<uint8_t>(std::stoi(std::string(p, 2), nullptr, 16)));
+    faxjob::Settings job;
+    qvhost::Options stressed;
+    ASSERT_TRUE(FaxFuzzSettings(input.data(), input.size(), &job, &stressed));
+    std::vector<uint8_t> coded = FaxCodesFromChoices(input.data() + kFaxFuzzPrefix, input.size() - kFaxFuzzPrefix,
+                                                     job.coding, FaxFuzzWidth(input.data()), job.reverse);
+    FaxFuzzSettings(input.data(), kFaxFuzzPrefix + coded.size(), &job, &stressed);
+    for (const qvhost::Options &o : {qvhost::Options(), stressed}) {
+      faxjob::Outcome out;
+      qvhost::Result r = faxjob::Run(coded, job, o, &out);
+      EXPECT_EQ(r.status, QV_ERR_FAX_OVERRUN) << hex << " through a " << o.inQueue << "-byte queue";
+      EXPECT_EQ(MemLiveBlocks(), 0u);
+    }
   }
 }
 
