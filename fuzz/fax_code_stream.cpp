@@ -38,15 +38,15 @@ class Writer {
   // A run of length pixels in one colour: extended make-up codes of 2560
   // while more than 2623 remain, one make-up code, a terminating code.
   void Run(bool black, uint32_t length) {
-    while (length >= 2560 + 64) {
-      Code(kExtendedMakeUp[12]);
-      length -= 2560;
+    const FaxCode *makeUp = black ? kBlackMakeUp : kWhiteMakeUp;
+    const FaxCode *terminating = black ? kBlackTerminating : kWhiteTerminating;
+    uint32_t left = length;
+    for (; left >= 2560 + 64; left -= 2560) Code(kExtendedMakeUp[12]);
+    if (left >= 64) {
+      uint32_t m = left / 64;  // 1 to 40
+      Code(m <= 27 ? makeUp[m - 1] : kExtendedMakeUp[m - 28]);
     }
-    if (length >= 64) {
-      uint32_t m = length / 64;  // 1 to 40
-      Code(m <= 27 ? (black ? kBlackMakeUp : kWhiteMakeUp)[m - 1] : kExtendedMakeUp[m - 28]);
-    }
-    Code((black ? kBlackTerminating : kWhiteTerminating)[length % 64]);
+    Code(terminating[left % 64]);
     black_ = !black;
   }
 
