@@ -685,16 +685,28 @@ TEST(FaxGenerated, EveryCodingGivesTheSameRows) {
   }
 }
 
-// Inputs with which fuzz_fax_codes overran the job stack when each long
-// make-up code of a run recursed (hundreds of them in one white run; the
-// last is built by hand). The run now fails with the overrun status once it
-// passes the row, through large and tiny queues alike.
-TEST(FaxGenerated, LongMakeUpRunsTheFuzzerFound) {
-  const char *found[] = {"009b2bef32009b2bef324a", "10ff0bffffffffffebff46", "99870d87e3e3e3e3e3e34a8738",
-                         "00ff030000000100e3ff4c"};
-  for (const char *hex : found) {
+// Inputs that fuzz_fax_codes found, each with the status it must end with
+// through every queue size, with and without random chunking. The first
+// four overran the job stack when each long make-up code of a run recursed
+// (hundreds of them in one white run; the last of them built by hand); the
+// run now fails once it passes the row. In the fifth a T.6 row of garbage
+// after a row of one-pixel runs took its list of changes past any row's
+// while its last step ended the row, which went unnoticed unless the bits
+// held at that moment split the step: -7118 or a later -7110 by the queue.
+TEST(FaxGenerated, InputsTheFuzzerFound) {
+  const struct {
+    const char *hex;
+    int status;
+  } found[] = {
+      {"009b2bef32009b2bef324a", QV_ERR_FAX_OVERRUN},
+      {"10ff0bffffffffffebff46", QV_ERR_FAX_OVERRUN},
+      {"99870d87e3e3e3e3e3e34a8738", QV_ERR_FAX_OVERRUN},
+      {"00ff030000000100e3ff4c", QV_ERR_FAX_OVERRUN},
+      {"dffcff0f01561c855bf6fc2e9a0083fe0000", QV_ERR_FAX_CHANGES},
+  };
+  for (const auto &f : found) {
     std::vector<uint8_t> input;
-    for (const char *p = hex; p[0] && p[1]; p += 2)
+    for (const char *p = f.hex; p[0] && p[1]; p += 2)
       input.push_back(static_cast<uint8_t>(std::stoi(std::string(p, 2), nullptr, 16)));
     faxjob::Settings job;
     qvhost::Options stressed;
@@ -702,12 +714,19 @@ TEST(FaxGenerated, LongMakeUpRunsTheFuzzerFound) {
     std::vector<uint8_t> coded = FaxCodesFromChoices(input.data() + kFaxFuzzPrefix, input.size() - kFaxFuzzPrefix,
                                                      job.coding, FaxFuzzWidth(input.data()), job.reverse);
     FaxFuzzSettings(input.data(), kFaxFuzzPrefix + coded.size(), &job, &stressed);
-    for (const qvhost::Options &o : {qvhost::Options(), stressed}) {
-      faxjob::Outcome out;
-      qvhost::Result r = faxjob::Run(coded, job, o, &out);
-      EXPECT_EQ(r.status, QV_ERR_FAX_OVERRUN) << hex << " through a " << o.inQueue << "-byte queue";
-      EXPECT_EQ(MemLiveBlocks(), 0u);
-    }
+    std::vector<uint64_t> hashes;
+    for (size_t queue : {size_t{5}, size_t{6}, size_t{17}, size_t{65536}})
+      for (uint64_t seed : {uint64_t{0}, stressed.chunkSeed}) {
+        qvhost::Options o = stressed;
+        o.inQueue = queue;
+        o.chunkSeed = seed;
+        faxjob::Outcome out;
+        qvhost::Result r = faxjob::Run(coded, job, o, &out);
+        EXPECT_EQ(r.status, f.status) << f.hex << " through a " << queue << "-byte queue, seed " << seed;
+        hashes.push_back(faxjob::Hash(r.output.data(), r.output.size()));
+        EXPECT_EQ(hashes.back(), hashes.front()) << f.hex << ": other rows than through the first queue";
+        EXPECT_EQ(MemLiveBlocks(), 0u);
+      }
   }
 }
 
