@@ -210,12 +210,15 @@ void G4RowIn(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width) {
 
 // Run the modes of a handler: the first one's code is held whole (the
 // refill saw to that); a later one's may not be at the end of the strip's
-// data. Each mode's bits are consumed before it acts.
+// data. Each mode's bits are consumed before it acts. A later mode waits
+// for the list check at the loop's top when the list is past its room, so
+// that a row with too many changes fails with -7118 before anything else,
+// however many bits happen to be held.
 #define FAX_FIRST(len, call) \
   Consume(b, len);           \
   if (call) goto reached;
 #define FAX_MODE(len, call)  \
-  if (b.count < (len)) continue; \
+  if (b.count < (len) || out > outLimit) continue; \
   Consume(b, len);           \
   if (call) goto reached;
 
@@ -258,6 +261,7 @@ void G4RowIn(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width) {
       out = o;
       a0 = o[-1];
       if (a0 >= width) goto reached;
+      if (out > outLimit) continue;  // the list check first, as for a later mode
     }
     if (b.count < 7 && !RefillFor(s, b, modes, 7, true)) goto stands;
     goto *kHandlers[kDispatch.h[b.acc >> 25]];
@@ -390,6 +394,9 @@ stands:
   // the colour at a0 running to its end.
   if (a0 == 0) st->CodedDataEnded = true;
 close:
+  // A row whose last step took the list past every change a row can have
+  // fails as it would have at the next step.
+  if (out - cur > static_cast<ptrdiff_t>(st->RowWidth + kListValid)) FailJob(block, QV_ERR_FAX_CHANGES);
   out[0] = out[1] = out[2] = out[3] = width;
   st->ChangeCount = static_cast<uint32_t>(out - cur) + 2;
   st->Recent = cur;
