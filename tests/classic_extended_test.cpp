@@ -196,6 +196,18 @@ size_t CheckCuts(const std::string &name, const std::vector<uint8_t> &data, uint
     if (!r.ok()) continue;
     if (stress && cut == n / 2) {
       EXPECT_EQ(qvtest::CheckStress(piece, o, r, Stride(r.header) ? Stride(r.header) : 64), "");
+      // Every interlace delivery of a damaged GIF, each pass image complete.
+      for (uint32_t mode = 1; type == QV_TYPE_GIFU && mode <= 5; ++mode) {
+        qvhost::Options m = o;
+        m.interlaceMode = mode;
+        qvhost::Result rm = qvhost::Decode(piece.data(), piece.size(), m);
+        EXPECT_TRUE(rm.ok()) << "mode " << mode;
+        size_t stride = (static_cast<size_t>(rm.header.biWidth) + 3) & ~size_t{3};
+        for (const qvhost::PassImage &p : rm.passImages)
+          EXPECT_EQ(p.output.size(), Rows(p.header) * stride) << "mode " << mode;
+        EXPECT_EQ(rm.output.size(), Rows(rm.header) * stride) << "mode " << mode;
+        EXPECT_EQ(qvtest::CheckStress(piece, m, rm, Stride(rm.header) ? Stride(rm.header) : 64), "") << "mode " << mode;
+      }
     }
     if (!full.ok() || memcmp(&r.header, &full.header, sizeof r.header) != 0) continue;
     EXPECT_EQ(r.output.size(), full.output.size()) << "the bitmap is not complete";
@@ -244,6 +256,39 @@ TEST(ClassicExtendedCorpus, EveryFileCutShort) {
   printf("[ cut ] %zu corpus files of the BMP, GIF, PCX and Targa readers cut at four points: %zu cuts "
          "decoded as partial images\n", checked, partial);
   EXPECT_GT(checked, 0u);
+}
+
+// The colour profile a 124-byte header names (here after the pixel data,
+// embedded or linked) comes out as record 0x1001 with the file's bytes, by
+// input seek or inside the queue alike.
+TEST(ClassicExtendedCorpus, ColourProfilesAsRecords) {
+  std::string dir = qvtest::CorpusDir();
+  if (dir.empty()) return qvtest::NotRun("the shared corpus is absent");
+  for (const char *name : {"rgb24prof.bmp", "rgb24prof2.bmp", "rgb24lprof.bmp"}) {
+    SCOPED_TRACE(name);
+    std::vector<uint8_t> data = qvtest::ReadFileBytes(dir + "/bmp/bmpsuite/q/" + name);
+    ASSERT_GT(data.size(), 138u);
+    uint32_t at = 14 + (data[126] | data[127] << 8 | data[128] << 16 | uint32_t{data[129]} << 24);
+    uint32_t size = data[130] | data[131] << 8 | data[132] << 16 | uint32_t{data[133]} << 24;
+    ASSERT_LE(uint64_t{at} + size, data.size());
+    qvhost::Options o = Extended(QV_TYPE_BMP);
+    qvhost::Result r = qvhost::Decode(data.data(), data.size(), o);
+    ASSERT_TRUE(r.ok());
+    size_t found = 0;
+    for (const qvhost::ExtraRecord &e : r.extras)
+      if (e.kind == QV_EXTRA_BMP_PROFILE) {
+        ++found;
+        EXPECT_TRUE(e.data == std::vector<uint8_t>(data.begin() + at, data.begin() + at + size));
+      }
+    EXPECT_EQ(found, 1u);
+    EXPECT_EQ(qvtest::CheckStress(data, o, r, Stride(r.header)), "");
+    // Without the bit: no such record, the same pixels.
+    qvhost::Options strict = o;
+    strict.flags = 0;
+    qvhost::Result s = qvhost::Decode(data.data(), data.size(), strict);
+    for (const qvhost::ExtraRecord &e : s.extras) EXPECT_NE(e.kind, QV_EXTRA_BMP_PROFILE);
+    EXPECT_TRUE(s.output == r.output);
+  }
 }
 
 }  // namespace
