@@ -345,6 +345,11 @@ enum {
  * little-endian integers); ExtraUsed counts the bytes filled. */
 #define QV_EXTRA_BMP_HEADER      0x1000u /* BMP: info-header bytes beyond the standard 40
                                             (Windows) or 12 (OS/2), as in the file */
+#define QV_EXTRA_BMP_PROFILE     0x1001u /* BMP, with QV_FLAG_EXTENDED: the colour profile a
+                                            124-byte header names, its ProfileSize bytes as
+                                            in the file: an ICC profile (bV5CSType "MBED")
+                                            or a linked profile's file name ("LINK"); the
+                                            type is bytes 16-19 of the 0x1000 record */
 #define QV_EXTRA_TGA_IMAGE_ID    0x2001u /* Targa: the image ID bytes */
 #define QV_EXTRA_TGA_EXTENSION   0x2002u /* Targa: extension area, length 495: its size field
                                             (written as 495) and the 493 bytes after it; the

@@ -90,6 +90,7 @@ static void CountBatch(RowDelivery *d) {
 
 void DeliverRow(RowDelivery *d, const uint8_t *row) {
   ParamBlock *block = d->Block;
+  ++d->Delivered;
   if (!d->Flipped) {
     WriteOutput(block, &block->OutputQueue, row, d->Stride);
     CountBatch(d);
@@ -105,6 +106,7 @@ void DeliverRowFromInput(RowDelivery *d, uint8_t *row, uint32_t rowBytes) {
   if (!d->Flipped) {
     CopyInputToOutput(block, out, in, rowBytes);
     if (rowBytes < d->Stride) FillOutput(block, out, 0, d->Stride - rowBytes);
+    ++d->Delivered;
     CountBatch(d);
     return;
   }
@@ -113,6 +115,7 @@ void DeliverRowFromInput(RowDelivery *d, uint8_t *row, uint32_t rowBytes) {
     SkipInput(block, in, rowBytes);
     return;
   }
+  ++d->Delivered;
   if (QueueUsed(in) < rowBytes) {
     // Not all queued yet: wait for it in the row buffer.
     ReadInput(block, row, in, rowBytes);
@@ -149,12 +152,14 @@ void DeliverRowsFromInput(RowDelivery *d, uint32_t rows) {
   if (!d->Batches.Size) {
     CopyInputToOutput(block, &block->OutputQueue, &block->InputQueue,
                       static_cast<size_t>(rows) * d->Stride);
+    d->Delivered += rows;
     return;
   }
   while (rows) {
     uint32_t n = rows < d->Batches.Size ? rows : d->Batches.Size;
     CopyInputToOutput(block, &block->OutputQueue, &block->InputQueue,
                       static_cast<size_t>(n) * d->Stride);
+    d->Delivered += n;
     rows -= n;
     SuspendJob(block, ResponseRowsReady);
   }
@@ -162,4 +167,35 @@ void DeliverRowsFromInput(RowDelivery *d, uint32_t rows) {
 
 void FinishRows(RowDelivery *d) {
   if (d->Flipped && d->Produced > 0) CommitBand(d, d->BandSize);
+}
+
+void DeliverWholeRowFromInput(RowDelivery *d, uint8_t *row, uint32_t rowBytes) {
+  ParamBlock *block = d->Block;
+  if (QueueUsed(&block->InputQueue) >= rowBytes) {
+    DeliverRowFromInput(d, row, rowBytes);
+    return;
+  }
+  memset(row, 0, d->Stride);
+  ReadInput(block, row, &block->InputQueue, rowBytes);
+  DeliverRow(d, row);
+}
+
+uint32_t FillRemainingRows(RowDelivery *d, const uint8_t *fill) {
+  uint32_t filled = 0;
+  while (d->Delivered < d->Rows) {
+    DeliverRow(d, fill);
+    ++filled;
+  }
+  return filled;
+}
+
+bool IsDataFailure(int32_t status, int32_t corrupt1, int32_t corrupt2) {
+  return status == QV_ERR_INPUT_ENDED || (corrupt1 && status == corrupt1) ||
+         (corrupt2 && status == corrupt2);
+}
+
+void ReportDamagedRows(ParamBlock *block, uint32_t rows) {
+  if (!rows) return;
+  block->Flags |= QV_FLAG_PARTIAL;
+  block->DamagedRows += rows;
 }

@@ -49,6 +49,7 @@ struct RowDelivery {
   int64_t Position;    // output position of the current band
   int64_t Slot;
   uint32_t Produced;
+  uint32_t Delivered;  // rows handed over so far, in any discipline
 };
 
 // Prepare delivery. Flipped: fails the job with -7082 when the output queue
@@ -68,5 +69,23 @@ void DeliverRowFromInput(RowDelivery *d, uint8_t *row, uint32_t rowBytes);
 void DeliverRowsFromInput(RowDelivery *d, uint32_t rows);
 // After the last row: commit the last flipped band.
 void FinishRows(RowDelivery *d);
+
+// Extended decoding of damaged files. A row of rowBytes taken from the input
+// as DeliverRowFromInput does, but only once the input holds all of it:
+// otherwise it is read into row (one stride, zeroed first) and delivered from
+// there, so that a file ending inside the row leaves its bytes in row, never
+// half a row in the output.
+void DeliverWholeRowFromInput(RowDelivery *d, uint8_t *row, uint32_t rowBytes);
+// The rows not yet delivered, each a copy of fill (one stride): the bitmap
+// stays complete when the file's rows end early. Returns how many.
+uint32_t FillRemainingRows(RowDelivery *d, const uint8_t *fill);
+// A reader's rows run inside CatchFailure; these are the failures that mean
+// the file's data ended or broke (the input ended, or, when corrupt, one of
+// the decoding faults named), after which the rest of the image is filled.
+// Anything else (the host aborting, a refused option, memory) is a failure
+// of the job and is raised again.
+bool IsDataFailure(int32_t status, int32_t corrupt1 = 0, int32_t corrupt2 = 0);
+// Mark the job's image partial with rows filled or damaged.
+void ReportDamagedRows(ParamBlock *block, uint32_t rows);
 // The output queue's band capacity for flipped delivery, R = (size - 1) / stride.
 uint32_t FlipBandRows(const ParamBlock *block, uint32_t stride);

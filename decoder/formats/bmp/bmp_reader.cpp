@@ -18,20 +18,7 @@ uint8_t *Buffer(ParamBlock *block, size_t size) {
   return static_cast<uint8_t *>(JobBufferOrFail(block, size));
 }
 
-constexpr uint32_t kTypeWindows = 0;
-constexpr uint32_t kTypeRle = QV_FOURCC('B', 'M', 'P', 'R');
-constexpr uint32_t kTypeOs2 = QV_FOURCC('B', 'M', 'P', 'O');
-
-// What the headers tell the pixel paths.
-struct BmpLayout {
-  uint32_t SourceBits;   // bits per pixel in the file
-  uint32_t Compression;  // the file's compression field (Windows)
-  uint32_t Entries;      // colour-table entries in the file
-  uint32_t Extra;        // information-header bytes beyond the standard ones
-  uint32_t Stride;       // output row bytes
-  uint32_t Rows;
-};
-
+}  // namespace
 
 // OS/2 information header (12 bytes read): fills info and the layout.
 void ReadOs2Header(ParamBlock *block, BitmapInfoHeader *info, BmpLayout *l) {
@@ -56,7 +43,7 @@ void ReadOs2Header(ParamBlock *block, BitmapInfoHeader *info, BmpLayout *l) {
 
 // Windows information header (40 bytes read): fills info and the layout.
 void ReadWindowsHeader(ParamBlock *block, const BmpFileHeader &file, BitmapInfoHeader *info,
-                       BmpLayout *l) {
+                       BmpLayout *l, bool extended) {
   uint8_t raw[kWindowsInfoSize];
   ReadInput(block, raw, &block->InputQueue, sizeof raw);
   uint32_t size = Le32(raw);
@@ -67,7 +54,11 @@ void ReadWindowsHeader(ParamBlock *block, const BmpFileHeader &file, BitmapInfoH
     FailJob(block, QV_ERR_BAD_HEADER);
   if ((compression == 1 && bits != 8) || (compression == 2 && bits != 4))
     FailJob(block, QV_ERR_BAD_HEADER);
-  if (compression > 2) FailJob(block, QV_ERR_BMP_TYPE);  // bit fields, embedded images, ...
+  // Bit fields (3, and alpha bit fields 6) with 16 or 32 bits per pixel only
+  // with extended decoding; embedded images and the OS/2 codings never.
+  bool fields = extended && (compression == kBmpBitFields || compression == kBmpAlphaBitFields) &&
+                (bits == 16 || bits == 32);
+  if (compression > 2 && !fields) FailJob(block, QV_ERR_BMP_TYPE);
   uint32_t outBits = (bits == 16 || bits == 32) ? 24 : bits;
   info->biSize = size;
   info->biWidth = static_cast<int32_t>(Le32(raw + 4));
@@ -100,7 +91,7 @@ void ReadExtraHeader(ParamBlock *block, uint32_t n) {
 }
 
 // Colour table: 4-byte entries (Windows) or 3-byte entries (OS/2).
-void ReadColourTable(ParamBlock *block, uint32_t entries, bool os2, bool header) {
+void ReadBmpColourTable(ParamBlock *block, uint32_t entries, bool os2, bool header) {
   DataQueue *in = &block->InputQueue;
   uint8_t e[4] = {0, 0, 0, 0};
   for (uint32_t i = 0; i < entries; ++i) {
@@ -111,6 +102,8 @@ void ReadColourTable(ParamBlock *block, uint32_t entries, bool os2, bool header)
   uint32_t stored = entries < QV_PALETTE_ENTRIES ? entries : QV_PALETTE_ENTRIES;
   if (IsGreyPalette(block->Palette, stored)) block->Flags |= QV_FLAG_GREY;
 }
+
+namespace {
 
 // Stored rows (0 and "BMPO").
 void DeliverStoredRows(ParamBlock *block, RowDelivery *d, const BmpLayout &l, uint32_t width) {
@@ -156,6 +149,10 @@ void DeliverCodedRows(ParamBlock *block, RowDelivery *d, const BmpLayout &l, uin
 }  // namespace
 
 void ReadBmp(ParamBlock *block, const JobOptions &options) {
+  if (options.Extended) {
+    ReadBmpExtended(block, options);
+    return;
+  }
   uint32_t type = options.ImageType;
   if (type != kTypeWindows && type != kTypeRle && type != kTypeOs2)
     FailJob(block, QV_ERR_BMP_TYPE);
@@ -178,7 +175,7 @@ void ReadBmp(ParamBlock *block, const JobOptions &options) {
   if (os2)
     ReadOs2Header(block, &info, &l);
   else
-    ReadWindowsHeader(block, file, &info, &l);
+    ReadWindowsHeader(block, file, &info, &l, false);
 
   // Sizes that cannot describe a bitmap are refused before anything is
   // allocated: no width, no rows, a height whose magnitude is not an int32,
@@ -204,7 +201,7 @@ void ReadBmp(ParamBlock *block, const JobOptions &options) {
                    flipped);
 
   ReadExtraHeader(block, l.Extra);
-  ReadColourTable(block, l.Entries, os2, header);
+  ReadBmpColourTable(block, l.Entries, os2, header);
   // Pixel data placed further on than the end of the colour table (a gap, or
   // table entries beyond those read) starts at the file's data offset.
   uint64_t consumed = 14 + static_cast<uint64_t>(os2 ? kOs2InfoSize : kWindowsInfoSize) + l.Extra +

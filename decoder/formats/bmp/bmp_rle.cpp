@@ -129,3 +129,99 @@ void DecodeRle4(ParamBlock *block, RowDelivery *d, uint8_t *row, uint32_t width,
   }
   CloseWindow(&block->InputQueue, &w);
 }
+
+namespace {
+
+// Pixels from x on, clipped at limit: count pixels of a run (value b; for
+// nibbles the two halves of b alternately) or of a literal (its bytes, or
+// their nibbles high first).
+void PutRun(uint8_t *row, uint32_t x, uint32_t count, uint32_t b, uint32_t limit, bool nibbles) {
+  if (x >= limit) return;
+  uint32_t n = count < limit - x ? count : limit - x;
+  if (!nibbles) {
+    memset(row + x, static_cast<int>(b), n);
+    return;
+  }
+  for (uint32_t i = 0; i < n; ++i) PutNibble(row, x + i, (i & 1) ? b & 15 : b >> 4);
+}
+
+void PutLiteral(uint8_t *row, uint32_t x, uint32_t count, const uint8_t *bytes, uint32_t limit,
+                bool nibbles) {
+  if (x >= limit) return;
+  uint32_t n = count < limit - x ? count : limit - x;
+  if (!nibbles) {
+    memcpy(row + x, bytes, n);
+    return;
+  }
+  for (uint32_t i = 0; i < n; ++i) {
+    uint32_t byte = bytes[i >> 1];
+    PutNibble(row, x + i, (i & 1) ? byte & 15 : byte >> 4);
+  }
+}
+
+}  // namespace
+
+// Rows end where their pixels reach the width, as in the classic decoder.
+// What follows a complete row is the next row's start only tentatively: an
+// end of line arriving before that row is complete shows the pixels were the
+// previous row's padding (writers pad rows to 4 bytes with runs that pass the
+// width), and they are dropped.
+void DecodeRleTolerant(ParamBlock *block, RowDelivery *d, uint8_t *row, uint32_t width, uint32_t rows,
+                       bool nibbles) {
+  // Runs may fill the spare nibble of an odd-width 4-bit row, as in the
+  // classic decoder; whatever passes that is dropped.
+  const uint32_t limit = nibbles ? width + (width & 1) : width;
+  const uint32_t stride = d->Stride;
+  uint8_t literal[256];
+  QueueWindow w;
+  OpenWindow(&block->InputQueue, &w);
+  uint32_t y = 0, x = 0;
+  bool tentative = false;
+  memset(row, 0, stride);
+  while (y < rows) {
+    if (x >= width) {
+      PutRow(block, d, &w, row);
+      memset(row, 0, stride);
+      ++y;
+      x = 0;
+      tentative = true;
+      continue;
+    }
+    uint32_t a, b;
+    NextCode(block, &w, &a, &b);
+    if (a > 0) {
+      PutRun(row, x, a, b, limit, nibbles);
+      x += a;
+    } else if (b == 0) {  // end of line
+      if (x > 0 && !tentative) {
+        PutRow(block, d, &w, row);
+        ++y;
+      }
+      if (x > 0) memset(row, 0, stride);
+      x = 0;
+      tentative = false;
+    } else if (b == 1) {  // end of bitmap: the rest is index 0
+      if (tentative) memset(row, 0, stride);
+      break;
+    } else if (b == 2) {  // delta: right and down, the pixels passed over stay 0
+      uint32_t dx = WindowByte(block, &w), dy = WindowByte(block, &w);
+      tentative = false;
+      for (; dy > 0 && y < rows; --dy) {
+        PutRow(block, d, &w, row);
+        memset(row, 0, stride);
+        ++y;
+      }
+      x += dx;
+    } else {
+      uint32_t n = nibbles ? 2 * ((b + 3) / 4) : b + (b & 1);
+      WindowRead(block, &w, literal, n);
+      PutLiteral(row, x, b, literal, limit, nibbles);
+      x += b;
+    }
+  }
+  for (; y < rows; ++y) {
+    PutRow(block, d, &w, row);
+    memset(row, 0, stride);
+  }
+  CloseWindow(&block->InputQueue, &w);
+}

@@ -23,6 +23,13 @@ struct GifJob {
   uint64_t DataOffset;      // where the image data starts (after the minimum code size)
   uint8_t *InputStart;      // input read position when the reader began
   JobOptions Options;       // top row first, overlay (merge rows into the output storage), batches
+  // Extended decoding: once the image data breaks (the file ends, or the LZW
+  // stream holds a code it cannot decode or ends early), every row after it
+  // is the background colour (the logical screen's background index when a
+  // global colour table gives it, else 0), in whatever order the interlace
+  // mode delivers rows; the row that broke keeps the pixels decoded.
+  uint32_t Background;
+  bool Broken;
   RowDelivery Rows;         // top-to-bottom delivery and the batch count
 };
 

@@ -152,8 +152,26 @@ void GifStartDecoder(GifJob *g) {
   if (!d) FailJob(g->Block, QV_ERR_LZW);
 }
 
-void GifDecodeRow(GifJob *g) {
+namespace {
+void ReadRowEntry(void *argument) {
+  GifJob *g = static_cast<GifJob *>(argument);
   if (!LzwReadBytes(g->Lzw, g->Row, g->Width)) FailJob(g->Block, QV_ERR_LZW);
+}
+}  // namespace
+
+void GifDecodeRow(GifJob *g) {
+  if (!g->Options.Extended) {
+    ReadRowEntry(g);
+    return;
+  }
+  memset(g->Row, static_cast<int>(g->Background), g->Width);
+  if (!g->Broken) {
+    int32_t status = CatchFailure(g->Block, ReadRowEntry, g);
+    if (!status) return;
+    if (!IsDataFailure(status, QV_ERR_LZW)) FailJob(g->Block, status);
+    g->Broken = true;
+  }
+  ReportDamagedRows(g->Block, 1);
 }
 
 void GifRestartImageData(GifJob *g) {
@@ -161,6 +179,12 @@ void GifRestartImageData(GifJob *g) {
   if (g->DataOffset >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
   SeekInput(block, g->InputStart, g->DataOffset, static_cast<uint32_t>(g->DataOffset));
   GifStartDecoder(g);
+  if (g->Options.Extended) {
+    // The final image counts its own damaged rows.
+    g->Broken = false;
+    block->Flags &= ~QV_FLAG_PARTIAL;
+    block->DamagedRows = 0;
+  }
 }
 
 void ReadGif(ParamBlock *block, const JobOptions &options) {
@@ -203,8 +227,10 @@ void ReadGif(ParamBlock *block, const JobOptions &options) {
     FailJob(block, QV_ERR_GIF_INTERLACE);
 
   // The bitmap: 8 bits per pixel, rows padded to 4 bytes.
+  bool global = colours != 0;
   if (local) colours = 2u << (desc[8] & 7);
   g->ColourCount = colours ? colours : 256;
+  g->Background = global && head[11] < g->ColourCount ? head[11] : 0;
   g->Stride = (g->Width + 3) & ~3u;
   BitmapInfoHeader &h = g->Header;
   h.biSize = 40;

@@ -14,6 +14,7 @@ enum PcxLayout : uint8_t {
   kPcxSixteenColour,  // 4 planes of 1 bit: 4-bit rows, sixteen header colours
   kPcxIndexed,        // 1 plane of 8 bits: 8-bit rows, 256 colours at the end of the file
   kPcxTrueColour,     // 3 planes of 8 bits: 24-bit rows, blue, green, red
+  kPcxPackedSixteen,  // 1 plane of 4 bits (extended only): 4-bit rows, sixteen header colours
   kPcxLayoutCount
 };
 

@@ -43,6 +43,7 @@ const PcxLayoutInfo kPcxLayouts[kPcxLayoutCount] = {
     {4, 1, 4, 16},    // kPcxSixteenColour
     {1, 8, 8, 256},   // kPcxIndexed
     {3, 8, 24, 0},    // kPcxTrueColour
+    {1, 4, 4, 16},    // kPcxPackedSixteen
 };
 
 void PcxMergeBitPlanes(const uint8_t *line, uint32_t planeBytes, uint32_t planes, uint32_t width,

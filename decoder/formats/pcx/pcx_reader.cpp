@@ -23,10 +23,61 @@ bool IsPcxType(uint32_t type) {
 }
 
 
-int FindLayout(uint8_t planes, uint8_t bits) {
+int FindLayout(uint8_t planes, uint8_t bits, bool extended) {
   for (int i = 0; i < kPcxLayoutCount; ++i)
-    if (kPcxLayouts[i].planes == planes && kPcxLayouts[i].bits == bits) return i;
+    if (kPcxLayouts[i].planes == planes && kPcxLayouts[i].bits == bits &&
+        (extended || i != kPcxPackedSixteen))
+      return i;
   return -1;
+}
+
+// The rows: each plane line decoded, merged where the planes must be, and
+// delivered. With extended decoding the line is cleared first, so that a
+// file ending inside it leaves the pixels it held and index 0 after them.
+struct PcxRows {
+  ParamBlock *Block;
+  RowDelivery *Delivery;
+  PcxLayout Layout;
+  uint8_t *Line, *Row;
+  uint32_t LineSize, LineBytes, Width, Rows;
+  bool Extended;
+};
+
+void BuildRow(const PcxRows *p) {
+  switch (p->Layout) {
+    case kPcxFourColour: PcxSpreadPairs(p->Line, p->Width, p->Row); break;
+    case kPcxEightColour:
+    case kPcxSixteenColour:
+      PcxMergeBitPlanes(p->Line, p->LineBytes, kPcxLayouts[p->Layout].planes, p->Width, p->Row);
+      break;
+    case kPcxTrueColour: PcxInterleaveRgb(p->Line, p->LineBytes, p->Row); break;
+    default: break;
+  }
+}
+
+void DecodeRows(void *argument) {
+  PcxRows *p = static_cast<PcxRows *>(argument);
+  for (uint32_t y = 0; y < p->Rows; ++y) {
+    if (p->Extended) memset(p->Line, 0, p->LineSize);
+    PcxDecodeLine(p->Block, p->Line, p->LineSize);
+    BuildRow(p);
+    DeliverRow(p->Delivery, p->Row);
+  }
+}
+
+// Extended decoding: a file cut short keeps the rows it holds (the row in
+// progress with the pixels decoded); the rest are index 0.
+void FinishDamagedRows(PcxRows *p, int32_t status, uint32_t stride) {
+  if (!IsDataFailure(status)) FailJob(p->Block, status);
+  uint32_t damaged = 0;
+  if (p->Delivery->Delivered < p->Rows) {
+    BuildRow(p);
+    DeliverRow(p->Delivery, p->Row);
+    damaged = 1;
+  }
+  memset(p->Row, 0, stride);
+  damaged += FillRemainingRows(p->Delivery, p->Row);
+  ReportDamagedRows(p->Block, damaged);
 }
 
 // The first n entries of the header's colour map (red, green, blue) become
@@ -45,7 +96,53 @@ void TakeHeaderColours(ParamBlock *block, const uint8_t *map, uint32_t n) {
 // The 256-colour table sits in the last 769 bytes of the file. Streaming: ask
 // the host to reposition the input. Whole input: move within the queue from
 // where the file began.
+struct EndTable {
+  ParamBlock *Block;
+  uint8_t *FileStart;
+  size_t FileBytes;
+  uint8_t Rgb[3 * 256];
+  bool Found;
+};
+
+void ReadEndTable(void *argument) {
+  EndTable *t = static_cast<EndTable *>(argument);
+  ParamBlock *block = t->Block;
+  SeekInput(block, t->FileStart, t->FileBytes, QV_SEEK_FROM_END + kEndTableBytes);
+  if (ReadByte(block) != kEndTableMarker) return;
+  ReadInput(block, t->Rgb, &block->InputQueue, sizeof t->Rgb);
+  t->Found = true;
+}
+
+// Extended decoding: a table without its marker, or cut off, is a grey ramp,
+// as the common readers take it.
+void FetchEndColourTableTolerant(ParamBlock *block, const JobOptions &options, uint8_t *fileStart,
+                                 size_t fileBytes) {
+  EndTable t{};
+  t.Block = block;
+  t.FileStart = fileStart;
+  t.FileBytes = fileBytes;
+  int32_t status = CatchFailure(block, ReadEndTable, &t);
+  if (status && status != QV_ERR_INPUT_ENDED) FailJob(block, status);
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint8_t g = static_cast<uint8_t>(i);
+    block->Palette[i] = t.Found ? PaletteEntry{t.Rgb[3 * i + 2], t.Rgb[3 * i + 1], t.Rgb[3 * i], 0}
+                                : PaletteEntry{g, g, g, 0};
+  }
+  if (options.Header) {
+    // The placeholder right behind the 40-byte header.
+    block->SeekTarget = QV_SEEK_OUTPUT + sizeof(BitmapInfoHeader);
+    SuspendJob(block, ResponseSeek);
+    WriteOutput(block, &block->OutputQueue, reinterpret_cast<const uint8_t *>(block->Palette),
+                256 * sizeof(PaletteEntry));
+  }
+  if (IsGreyPalette(block->Palette, 256)) block->Flags |= QV_FLAG_GREY;
+}
+
 void FetchEndColourTable(ParamBlock *block, const JobOptions &options, uint8_t *fileStart, size_t fileBytes) {
+  if (options.Extended) {
+    FetchEndColourTableTolerant(block, options, fileStart, fileBytes);
+    return;
+  }
   DataQueue *in = &block->InputQueue;
   // A file shorter than the table reads from its first byte, as a host does
   // for the seek; that byte (10) is then refused as the marker.
@@ -83,7 +180,7 @@ void ReadPcx(ParamBlock *block, const JobOptions &options) {
   if (version != 0 && version != 2 && version != 3 && version != 4 && version != 5)
     FailJob(block, QV_ERR_BAD_HEADER);
   if (h[2] != 1) FailJob(block, QV_ERR_BAD_HEADER);
-  int found = FindLayout(h[65], h[3]);
+  int found = FindLayout(h[65], h[3], options.Extended);
   if (found < 0) FailJob(block, QV_ERR_BAD_HEADER);
   const PcxLayout layout = static_cast<PcxLayout>(found);
   const PcxLayoutInfo &info = kPcxLayouts[layout];
@@ -134,24 +231,18 @@ void ReadPcx(ParamBlock *block, const JobOptions &options) {
   // merged) the row built from them. Single-plane 1- and 8-bit lines are the
   // row itself; bytes between the line and the stride stay zero.
   uint32_t lineSize = info.planes * lineBytes;
-  bool direct = layout == kPcxMono || layout == kPcxIndexed;
+  bool direct = layout == kPcxMono || layout == kPcxIndexed || layout == kPcxPackedSixteen;
   uint32_t rowArea = direct ? 0 : (layout == kPcxTrueColour && 3 * lineBytes > stride ? 3 * lineBytes : stride);
   uint32_t bufferSize = (direct && stride > lineSize ? stride : lineSize) + rowArea;
   uint8_t *line = static_cast<uint8_t *>(JobBufferOrFail(block, bufferSize));
   uint8_t *row = direct ? line : line + lineSize;
 
-  for (uint32_t y = 0; y < rows; ++y) {
-    PcxDecodeLine(block, line, lineSize);
-    switch (layout) {
-      case kPcxFourColour: PcxSpreadPairs(line, static_cast<uint32_t>(width), row); break;
-      case kPcxEightColour:
-      case kPcxSixteenColour:
-        PcxMergeBitPlanes(line, lineBytes, info.planes, static_cast<uint32_t>(width), row);
-        break;
-      case kPcxTrueColour: PcxInterleaveRgb(line, lineBytes, row); break;
-      default: break;
-    }
-    DeliverRow(&delivery, row);
+  PcxRows p{block, &delivery, layout, line, row, lineSize, lineBytes, static_cast<uint32_t>(width), rows,
+            options.Extended};
+  if (!options.Extended) {
+    DecodeRows(&p);
+  } else if (int32_t status = CatchFailure(block, DecodeRows, &p)) {
+    FinishDamagedRows(&p, status, stride);
   }
   FinishRows(&delivery);
 

@@ -32,6 +32,12 @@ struct TgaJob {
   uint8_t *InRow;      // one file row
   uint8_t *OutRow;     // one output row plus 4 bytes of slack
   RowDelivery Rows;
+  // Extended decoding: packets may cross rows, and a file that ends early
+  // keeps its rows. Partial says where the row in progress is when the
+  // input ends: 1 OutRow (in file pixel order), 2 InRow (file bytes), 3
+  // OutRow as output bytes.
+  bool Extended;
+  int32_t Partial;
   // Whole-input mode: where the file starts in the input storage and its size.
   bool WholeInput;
   size_t FileStart;
@@ -41,6 +47,10 @@ struct TgaJob {
 // Pixel data, uncompressed and run-length.
 void TgaReadUncompressed(TgaJob *job);
 void TgaReadRunLength(TgaJob *job);
+// Extended decoding: the pixel data inside CatchFailure; when the file ends
+// or breaks, the row in progress keeps the pixels it got and the rows after
+// it are index 0 (black).
+void TgaReadPixelsTolerant(TgaJob *job, bool runLength);
 
 // Image ID, footer, extension area and developer directory into the ExtraBuffer.
 void TgaReadImageId(TgaJob *job);

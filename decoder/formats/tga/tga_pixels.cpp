@@ -160,3 +160,118 @@ void TgaReadRunLength(TgaJob *job) {
   }
   CloseWindow(in, &w);
 }
+
+namespace {
+
+// Run-length packets that may cross rows, as the common readers take them:
+// what a packet holds beyond its row's end continues on the next row.
+void ReadRunLengthAcrossRows(TgaJob *job) {
+  ParamBlock *block = job->Block;
+  DataQueue *in = &block->InputQueue;
+  uint32_t depth = job->Header.Depth;
+  if (depth != 8 && depth != 16 && depth != 24 && depth != 32) FailJob(block, QV_ERR_TGA_RLE_DEPTH);
+  const uint32_t inBytes = depth / 8, outBytes = job->OutBits / 8, width = job->Header.Width;
+  uint32_t left = 0;  // pixels still to come of the current packet
+  bool run = false;
+  uint8_t pixel[4] = {};
+  QueueWindow w;
+  OpenWindow(in, &w);
+  for (uint32_t y = 0; y < job->Header.Height; ++y) {
+    memset(job->OutRow, 0, static_cast<size_t>(job->Stride) + 4);
+    job->Partial = 1;
+    uint8_t *p = job->OutRow;
+    for (uint32_t x = 0; x < width;) {
+      if (left == 0) {
+        uint32_t h = WindowByte(block, &w);
+        left = (h & 0x7F) + 1;
+        run = (h & 0x80) != 0;
+        if (run) {
+          uint8_t v[4];
+          WindowRead(block, &w, v, inBytes);
+          if (depth == 16 || depth == 32)
+            ConvertPixels(depth, v, pixel, 1);
+          else
+            memcpy(pixel, v, inBytes);
+        }
+      }
+      uint32_t n = left < width - x ? left : width - x;
+      if (run) {
+        if (outBytes == 1) {
+          memset(p, pixel[0], n);
+        } else {
+          for (uint32_t i = 0; i < n; ++i) memcpy(p + 3 * i, pixel, 3);
+        }
+      } else if (depth == 8 || depth == 24) {
+        WindowRead(block, &w, p, static_cast<size_t>(n) * inBytes);
+      } else {
+        for (uint32_t i = 0; i < n; ++i) {
+          uint8_t v[4];
+          WindowRead(block, &w, v, inBytes);
+          ConvertPixels(depth, v, p + 3 * i, 1);
+        }
+      }
+      p += n * outBytes;
+      x += n;
+      left -= n;
+    }
+    if (job->Mirror) MirrorRow(job->OutRow, width, job->OutBits);
+    job->Partial = 0;
+    CloseWindow(in, &w);
+    DeliverRow(&job->Rows, job->OutRow);
+    OpenWindow(in, &w);
+  }
+  CloseWindow(in, &w);
+}
+
+void ReadUncompressedWhole(TgaJob *job) {
+  ParamBlock *block = job->Block;
+  DataQueue *in = &block->InputQueue;
+  uint32_t depth = job->Header.Depth;
+  bool converted = depth == 16 || depth == 32;
+  for (uint32_t y = 0; y < job->Header.Height; ++y) {
+    if (converted || job->Mirror) {
+      memset(job->InRow, 0, job->InRowSize);
+      job->Partial = 2;
+      ReadInput(block, job->InRow, in, job->InRowSize);
+      if (converted)
+        ConvertPixels(depth, job->InRow, job->OutRow, job->Header.Width);
+      else
+        memcpy(job->OutRow, job->InRow, job->InRowSize);
+      if (job->Mirror) MirrorRow(job->OutRow, job->Header.Width, job->OutBits);
+      job->Partial = 0;
+      DeliverRow(&job->Rows, job->OutRow);
+    } else {
+      job->Partial = 3;
+      DeliverWholeRowFromInput(&job->Rows, job->OutRow, job->InRowSize);
+      job->Partial = 0;
+    }
+  }
+}
+
+void ReadRunLengthEntry(void *argument) { ReadRunLengthAcrossRows(static_cast<TgaJob *>(argument)); }
+void ReadUncompressedEntry(void *argument) { ReadUncompressedWhole(static_cast<TgaJob *>(argument)); }
+
+}  // namespace
+
+void TgaReadPixelsTolerant(TgaJob *job, bool runLength) {
+  ParamBlock *block = job->Block;
+  int32_t status = CatchFailure(block, runLength ? ReadRunLengthEntry : ReadUncompressedEntry, job);
+  if (!status) return;
+  if (!IsDataFailure(status)) FailJob(block, status);
+  uint32_t damaged = 0;
+  uint32_t width = job->Header.Width;
+  if (job->Partial && job->Rows.Delivered < job->Rows.Rows) {
+    if (job->Partial == 2) {
+      if (job->Header.Depth == 16 || job->Header.Depth == 32)
+        ConvertPixels(job->Header.Depth, job->InRow, job->OutRow, width);
+      else
+        memcpy(job->OutRow, job->InRow, job->InRowSize);
+    }
+    if (job->Partial != 3 && job->Mirror) MirrorRow(job->OutRow, width, job->OutBits);
+    DeliverRow(&job->Rows, job->OutRow);
+    damaged = 1;
+  }
+  memset(job->OutRow, 0, job->Stride);
+  damaged += FillRemainingRows(&job->Rows, job->OutRow);
+  ReportDamagedRows(block, damaged);
+}

@@ -172,7 +172,9 @@ void ReadTga(ParamBlock *block, const JobOptions &options) {
   job.InRow = static_cast<uint8_t *>(JobBufferOrFail(block, job.InRowSize));
   job.OutRow = static_cast<uint8_t *>(JobBufferOrFail(block, static_cast<size_t>(job.Stride) + 4));
 
-  if (IsRunLengthCode(code))
+  if (options.Extended)
+    TgaReadPixelsTolerant(&job, IsRunLengthCode(code));
+  else if (IsRunLengthCode(code))
     TgaReadRunLength(&job);
   else
     TgaReadUncompressed(&job);
