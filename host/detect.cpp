@@ -17,8 +17,9 @@ bool DetectImageType(const uint8_t *h, size_t n, uint32_t *type) {
     *type = QV_FOURCC('G', 'I', 'F', 'u');
     return true;
   }
-  if (n >= 4 && ((h[0] == 'I' && h[1] == 'I' && h[2] == 42 && h[3] == 0) ||
-                 (h[0] == 'M' && h[1] == 'M' && h[2] == 0 && h[3] == 42))) {
+  // TIFF, and BigTIFF (version 43), which extended decoding reads.
+  if (n >= 4 && ((h[0] == 'I' && h[1] == 'I' && (h[2] == 42 || h[2] == 43) && h[3] == 0) ||
+                 (h[0] == 'M' && h[1] == 'M' && h[2] == 0 && (h[3] == 42 || h[3] == 43)))) {
     *type = QV_FOURCC('T', 'I', 'F', 'u');
     return true;
   }

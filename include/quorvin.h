@@ -305,6 +305,9 @@ enum {
   QV_ERR_TIFF_VALUE_TYPE = -7046,     /* field type 11 or more, an 8-byte scalar, or values past 4 GiB */
   QV_ERR_TIFF_SAMPLES = -7049,        /* ExtraSamples, or bits per sample not supported */
   QV_ERR_TIFF_SAMPLE_FORMAT = -7074,  /* SampleFormat other than 1, SMinSampleValue, SMaxSampleValue */
+  QV_ERR_TIFF_FAR = -7047,            /* extended decoding: a directory, value or strip the reader
+                                         must reach lies at or beyond 2^30 (1 GiB), past what
+                                         SeekTarget can carry (BigTIFF mostly) */
 
   /* TIFF strip decoding. */
   QV_ERR_TIFF_STRIP_ENDED = -7103,    /* a strip's data (its byte count) used up before its rows */
@@ -385,6 +388,7 @@ static inline const char *QvStatusText(int32_t status) {
     case QV_ERR_TIFF_VALUE_TYPE: return "TIFF tag value of an unusable type";
     case QV_ERR_TIFF_SAMPLES: return "unsupported TIFF samples (extra samples or bit depth)";
     case QV_ERR_TIFF_SAMPLE_FORMAT: return "unsupported TIFF sample format";
+    case QV_ERR_TIFF_FAR: return "TIFF data lies beyond 1 GiB, where the input cannot seek";
     case QV_ERR_TIFF_STRIP_ENDED: return "a TIFF strip's data ended before its rows";
     case QV_ERR_TIFF_PREDICTOR: return "TIFF predictor not usable here";
     case QV_ERR_TIFF_PLANAR: return "separate TIFF colour planes are not read";
