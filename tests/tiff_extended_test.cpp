@@ -356,6 +356,28 @@ TEST(TiffExtended, BigTiffPagesAndDetection) {
     // Without the bit BigTIFF stays refused as before.
     opt.pageNumber = 1;
     EXPECT_EQ(qvhost::Decode(file.data(), file.size(), opt).status, QV_ERR_BAD_HEADER);
+    // A strip beyond what SeekTarget can carry (2^30) has its own status.
+    bool be = file[0] == 'M';
+    auto get = [&](size_t at, int n) {
+      uint64_t v = 0;
+      for (int i = 0; i < n; ++i) v |= uint64_t{file[at + (be ? n - 1 - i : i)]} << (8 * i);
+      return v;
+    };
+    auto put = [&](size_t at, int n, uint64_t v) {
+      for (int i = 0; i < n; ++i) file[at + (be ? n - 1 - i : i)] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    size_t ifd = get(8, 8), entries = get(ifd, 8);
+    bool patched = false;
+    for (size_t e = 0; e < entries; ++e) {
+      size_t at = ifd + 8 + 20 * e;
+      if (get(at, 2) != 273) continue;
+      int size = get(at + 2, 2) == 16 ? 8 : 4;
+      size_t values = get(at + 4, 8) * size <= 8 ? at + 12 : get(at + 12, 8);
+      put(values, size, uint64_t{3} << 30);
+      patched = true;
+    }
+    ASSERT_TRUE(patched);
+    EXPECT_EQ(DecodeExtended(file, opt).r.status, QV_ERR_TIFF_FAR);
   }
 }
 
