@@ -72,14 +72,6 @@ TIFF *OpenMem(MemFile *f, const char *mode) {
   return TIFFClientOpen("mem", mode, f, MemRead, MemWrite, MemSeek, MemClose, MemSize, MemMap, MemUnmap);
 }
 
-uint8_t Sample(uint32_t x, uint32_t y, uint32_t c) {
-  uint32_t band = (x / 256 + y / 192) & 3;
-  if (band == 0) return static_cast<uint8_t>(40 * c + y / 64);                      // flat
-  if (band == 1) return static_cast<uint8_t>((x + 2 * y + 50 * c) >> 4);           // gradient
-  uint32_t h = (x * 73856093u) ^ (y * 19349663u) ^ (c * 83492791u);
-  return static_cast<uint8_t>(((x + y) >> 3) + (h >> 28));                          // texture with noise
-}
-
 const std::vector<uint8_t> &File(const Variant &v) {
   static std::map<std::string, std::vector<uint8_t>> files;
   std::vector<uint8_t> &bytes = files[v.name];
@@ -98,7 +90,7 @@ const std::vector<uint8_t> &File(const Variant &v) {
   std::vector<uint8_t> row(size_t{kSide} * v.samples);
   for (uint32_t y = 0; y < kSide; ++y) {
     for (uint32_t x = 0; x < kSide; ++x)
-      for (uint32_t c = 0; c < v.samples; ++c) row[x * v.samples + c] = Sample(x, y, c);
+      for (uint32_t c = 0; c < v.samples; ++c) row[x * v.samples + c] = qvbench::StripPicture(x, y, c);
     TIFFWriteScanline(t, row.data(), y, 0);
   }
   TIFFClose(t);
@@ -243,7 +235,7 @@ int HeapProbe(uint32_t width, uint32_t height) {
   std::vector<uint8_t> row(size_t{width} * 3);
   for (uint32_t y = 0; y < height; ++y) {
     for (uint32_t x = 0; x < width; ++x)
-      for (uint32_t c = 0; c < 3; ++c) row[x * 3 + c] = Sample(x, y, c);
+      for (uint32_t c = 0; c < 3; ++c) row[x * 3 + c] = qvbench::StripPicture(x, y, c);
     TIFFWriteScanline(t, row.data(), y, 0);
   }
   TIFFClose(t);

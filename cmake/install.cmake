@@ -4,6 +4,7 @@
 #                the static C++ host library
 #   tools        quorvin, cindral and their manual pages
 include(CMakePackageConfigHelpers)
+find_program(QV_GZIP gzip)
 set(QV_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Quorvin)
 
 install(TARGETS quorvin_shared cindral EXPORT QuorvinTargets
@@ -51,7 +52,6 @@ if(TARGET quorvin AND TARGET cindral_tool)
   # Installed gzip-compressed, as Debian and most systems keep them (-n: no
   # name or time stamp inside, so the package builds reproducibly); as they
   # are where gzip is missing.
-  find_program(QV_GZIP gzip)
   set(pages)
   foreach(page quorvin/quorvin.1 cindral/cindral.1)
     set(source ${PROJECT_SOURCE_DIR}/tools/${page})
@@ -76,12 +76,50 @@ if(TARGET quorvin AND TARGET cindral_tool)
   endif()
 endif()
 
-# cpack -G DEB: one package per component. The first line of each description
-# is the package's synopsis.
+# Each package's copyright and changelog, in /usr/share/doc/PACKAGE as Debian
+# keeps them (the changelog gzip-compressed like the manual pages).
+set(QV_DEB_RUNTIME libquorvin${PROJECT_VERSION_MAJOR})
+configure_file(cmake/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog @ONLY)
+set(QV_CHANGELOG ${PROJECT_BINARY_DIR}/debian/changelog)
+if(QV_GZIP)
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog.gz
+    COMMAND ${QV_GZIP} -9nc ${PROJECT_BINARY_DIR}/debian/changelog > ${PROJECT_BINARY_DIR}/debian/changelog.gz
+    DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog VERBATIM)
+  add_custom_target(package_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+  set(QV_CHANGELOG ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+endif()
+set(QV_DOC_PACKAGES "runtime:${QV_DEB_RUNTIME}" "development:libquorvin-dev" "tools:quorvin-tools")
+if(TARGET quorvin_python)
+  list(APPEND QV_DOC_PACKAGES "python:python3-quorvin")
+endif()
+foreach(entry IN LISTS QV_DOC_PACKAGES)
+  string(REPLACE ":" ";" pair "${entry}")
+  list(GET pair 0 component)
+  list(GET pair 1 package)
+  install(FILES cmake/debian/copyright ${QV_CHANGELOG}
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+endforeach()
+
+# cpack -G DEB: one package per component, binaries stripped. The first line
+# of each description is the package's synopsis. With QV_DEB_DEBUG_SYMBOLS
+# (top CMakeLists.txt) the debug information goes into -dbgsym packages.
 set(CPACK_PACKAGE_NAME quorvin)
 set(CPACK_PACKAGE_VENDOR "Quorvin developers")
-set(CPACK_PACKAGE_CONTACT "Quorvin developers <quorvin@localhost>")
+set(CPACK_PACKAGE_CONTACT "Quorvin developers <developers@quorvin.invalid>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Quorvin developers <developers@quorvin.invalid>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+if(QV_DEB_DEBUG_SYMBOLS)
+  # CPack moves the debug information out and strips the binaries itself;
+  # stripped first, there would be nothing to move.
+  set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+else()
+  set(CPACK_STRIP_FILES ON)
+endif()
+# ldconfig through a trigger, once for all the packages installed together.
+# (CPack still writes postinst and postrm scripts that call it for libraries
+# under /usr/lib: redundant beside the trigger, and harmless.)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_COMPONENTS_ALL runtime development tools)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -89,7 +127,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libquorvin${PROJECT_VERSION_MAJOR})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${QV_DEB_RUNTIME})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "Quorvin image decoder and Cindral file coder (shared libraries)
 libquorvin decodes BMP, TGA, PCX, GIF, TIFF and fax images in bounded memory

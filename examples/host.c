@@ -5,10 +5,11 @@
  *   host IN OUT.bmp [TYPE]
  *
  * TYPE is a four-character image type (GIFu, TGA2, PCX8, BMPR, ...) or 0 for
- * a Windows bitmap; without it the type is guessed from the file's first
- * bytes. The BMP file is the delivered bitmap (header, colour table, rows)
- * behind a 14-byte file header; output bytes are written at the positions the
- * decoder asks for, so the whole image is never held in memory.
+ * a Windows bitmap; without it the type is detected from the file's first
+ * bytes by QvDetectType. The file written is the delivered bitmap (header,
+ * colour table, rows) behind a 14-byte file header, the bytes
+ * `quorvin decode -f dib` writes; output bytes are written at the positions
+ * the decoder asks for, so the whole image is never held in memory.
  */
 #include <stdint.h>
 #include <stdio.h>
@@ -31,31 +32,6 @@ typedef struct Output {
 static int Fail(const char *what, const char *name) {
   fprintf(stderr, "host: %s: %s\n", name, what);
   return 1;
-}
-
-/* Image type from the file's first bytes; 0 when nothing matches (0 is also
- * the type of a plain Windows bitmap, so the caller checks ok). */
-static uint32_t GuessType(const uint8_t *h, size_t n, int *ok) {
-  *ok = 1;
-  if (n >= 34 && h[0] == 'B' && h[1] == 'M') {
-    if (h[14] == 12 && !h[15] && !h[16] && !h[17]) return QV_TYPE_BMPO;
-    return (h[30] == 1 || h[30] == 2) && !h[31] && !h[32] && !h[33] ? QV_TYPE_BMPR : QV_TYPE_BMP;
-  }
-  if (n >= 6 && memcmp(h, "GIF8", 4) == 0) return QV_TYPE_GIFU;
-  if (n >= 4 && (memcmp(h, "II*\0", 4) == 0 || memcmp(h, "MM\0*", 4) == 0)) return QV_TYPE_TIF1;
-  if (n >= 128 && h[0] == 10 && h[2] == 1) return QV_TYPE_PCX8;
-  if (n >= 18 && h[1] <= 1) {
-    switch (h[2]) {
-      case 1: return QV_TYPE_TGA1;
-      case 2: return QV_TYPE_TGA2;
-      case 3: return QV_TYPE_TGA3;
-      case 9: return QV_TYPE_TGA9;
-      case 10: return QV_TYPE_TGAA;
-      case 11: return QV_TYPE_TGAB;
-    }
-  }
-  *ok = 0;
-  return 0;
 }
 
 static uint32_t ParseType(const char *text) {
@@ -144,7 +120,7 @@ int main(int argc, char **argv) {
   FILE *in;
   uint8_t head[256];
   size_t headBytes;
-  int response, known;
+  int response;
   int32_t status;
   BitmapInfoHeader header;
 
@@ -168,8 +144,8 @@ int main(int argc, char **argv) {
   if (argc == 4) {
     pb.ImageType = ParseType(argv[3]);
   } else {
-    pb.ImageType = GuessType(head, headBytes, &known);
-    if (!known) return Fail("format not recognised; give the image type", argv[1]);
+    pb.ImageType = QvDetectType(head, headBytes);
+    if (pb.ImageType == QV_TYPE_UNKNOWN) return Fail("format not recognised; give the image type", argv[1]);
   }
   pb.Flags = QV_FLAG_HEADER; /* header and colour table ahead of the rows, bottom row first */
   pb.InterlaceMode = QV_INTERLACE_PASS_IMAGES;
@@ -223,7 +199,9 @@ int main(int argc, char **argv) {
   if (response != ResponseDone || status != 0 || !FinishBmp(&out, &header)) {
     fclose(out.file);
     remove(argv[2]);
-    fprintf(stderr, "host: %s: status %d: %s\n", argv[1], (int)status, QvStatusText(status));
+    fprintf(stderr, "host: %s (%s): status %d: %s\n", argv[1],
+            QvImageTypeName(pb.ImageType) ? QvImageTypeName(pb.ImageType) : "unknown type", (int)status,
+            QvStatusText(status));
     return 1;
   }
   if (fclose(out.file) != 0) return Fail("cannot write", argv[2]);

@@ -126,6 +126,10 @@ FaxGuess Try(const uint8_t *head, size_t n, bool lsbFirst, bool twoD) {
     if (oneD) {
       uint32_t w = TakeRow(b);
       if (w == 0) break;
+      if (g.rows < 8) {
+        g.oneWidth = g.firstRows1D == 0 || (g.oneWidth && w == widths[0]);
+        ++g.firstRows1D;
+      }
       if (rows1D < 64) widths[rows1D++] = w;
     } else if (!TakeRow2D(b)) {
       break;
@@ -147,6 +151,19 @@ FaxGuess Try(const uint8_t *head, size_t n, bool lsbFirst, bool twoD) {
 }
 
 }  // namespace
+
+FaxGuess GuessFaxAs(const uint8_t *head, size_t n, FaxBitOrder order, bool twoD) {
+  FaxGuess g = Try(head, n, order == FaxBitOrder::LsbFirst, twoD);
+  g.order = order;
+  return g;
+}
+
+bool IsStandardFaxWidth(uint32_t width) {
+  for (uint32_t w : {1728u, 2048u, 2432u, 2592u, 3072u, 3648u, 3456u, 4096u, 4864u, 5184u, 6144u, 7296u,
+                     10368u, 12288u, 14592u})
+    if (width == w) return true;
+  return false;
+}
 
 FaxGuess GuessFax(const uint8_t *head, size_t n) {
   FaxGuess msb, lsb;

@@ -275,7 +275,7 @@ Result Session::Run() {
   if (o_.measureStack) MeasureJobStackForTest(&pb_);
 #endif
   pb_.ImageType = o_.imageType;
-  pb_.Flags = o_.flags;
+  pb_.Flags = o_.extended ? (o_.flags | QV_FLAG_EXTENDED) : (o_.flags & ~QV_FLAG_EXTENDED);
   pb_.RowsPerBatch = o_.rowsPerBatch;
   pb_.InterlaceMode = o_.interlaceMode;
   pb_.PageNumber = o_.pageNumber;
@@ -338,9 +338,11 @@ Result Session::Run() {
     if (hooks_.afterResponse) hooks_.afterResponse(&pb_, resp);
     Log(resp);
     if (o_.onProgress) {
-      // The reader's own figure where it keeps one, else the share of input read.
+      // The reader's own figure where it keeps one, else the share of input
+      // read; a queue that holds the whole file is read as far as its front.
       int32_t p = pb_.Progress;
-      if (p == 0 && in_.size) p = static_cast<int32_t>(std::min<uint64_t>(inPos_, in_.size) * 100 / in_.size);
+      uint64_t read = o_.wholeInput ? Offset(iq, iq.front) : inPos_;
+      if (p == 0 && in_.size) p = static_cast<int32_t>(std::min<uint64_t>(read, in_.size) * 100 / in_.size);
       if (p != lastProgress) o_.onProgress(lastProgress = p);
     }
     int next = RequestResume;
@@ -422,6 +424,8 @@ finished:
   r_.flags = pb_.Flags;
   r_.transparentIndex = pb_.TransparentIndex;
   r_.fileCompression = pb_.FileCompression;
+  r_.damagedRows = pb_.DamagedRows;
+  r_.orientation = pb_.Orientation;
   r_.progress = pb_.Progress;
   CollectExtras();
   if (OutputInMemory()) r_.output.resize(r_.outputLength);
@@ -441,11 +445,6 @@ size_t QueueUsedBytes(const DataQueue &q) {
 
 size_t QueueFreeBytes(const DataQueue &q) {
   return static_cast<size_t>(q.end - q.start) - 1 - QueueUsedBytes(q);
-}
-
-bool IsTiffType(uint32_t t) {
-  return (t & 0xFFFFFF) == (QV_FOURCC('T', 'I', 'F', 0) & 0xFFFFFF) ||
-         t == QV_FOURCC('G', '3', ' ', ' ') || t == QV_FOURCC('G', '3', '2', 'D');
 }
 
 Result Decode(const uint8_t *data, size_t size, const Options &options) {

@@ -39,6 +39,9 @@ struct Options {
   uint8_t faxFillOrder = 0;
   uint8_t faxPhotometric = 0;
   uint32_t memoryLimit = 0;  // MemoryLimit: bytes of working buffers one job may hold; 0 the default
+  // QV_FLAG_EXTENDED: also decode the variants the classic readers refuse,
+  // and damaged files as far as they go. Off: exactly the classic readers.
+  bool extended = true;
   size_t inQueue = 65536;   // storage bytes of each queue (at least 5)
   size_t outQueue = 65536;
   bool wholeInput = false;  // the whole file lies in the input queue
@@ -77,6 +80,8 @@ struct Options {
   // intermediate image falls back to draining the queue.
   bool directOutput = false;
   std::function<void(const PassImage &)> onPassImage;
+  // The reader's Progress where it keeps one, else the share of the input
+  // read (with whole input, the share the job has moved past), in percent.
   std::function<void(int32_t)> onProgress;
   std::function<void(int response)> onResponse;
 };
@@ -89,6 +94,8 @@ struct Result {
   uint32_t flags = 0;
   uint8_t transparentIndex = 0;
   int32_t fileCompression = 0;
+  uint32_t damagedRows = 0;     // rows a damaged or cut file could not give (QV_FLAG_PARTIAL)
+  uint32_t orientation = 0;     // as the file states it (1 to 8; 0 when the reader reports none)
   int32_t progress = 0;
   std::vector<uint8_t> output;  // every output byte at its position
   size_t outputLength = 0;      // highest position written + 1
@@ -101,6 +108,7 @@ struct Result {
   bool ok() const { return response == ResponseDone && status == 0; }
 };
 
+// TIFF and raw fax codes: the reader with positioned input and output.
 bool IsTiffType(uint32_t imageType);
 size_t QueueUsedBytes(const DataQueue &q);
 size_t QueueFreeBytes(const DataQueue &q);
@@ -129,8 +137,8 @@ const char *StatusText(int32_t status);
 namespace qvhost {
 
 // The image type for a file, judged from its first bytes (at least 32 where
-// the file has them). Returns false when no supported format matches; raw fax
-// streams are never detected.
+// the file has them) by QvDetectType. Returns false when no format matches;
+// raw fax streams are never detected.
 bool DetectImageType(const uint8_t *head, size_t n, uint32_t *imageType);
 
 // Pages of a TIFF file (its chain of directories), read without decoding;
@@ -141,7 +149,28 @@ int CountTiffPages(const std::function<bool(uint64_t, uint8_t *, size_t)> &read)
 int CountTiffPages(const uint8_t *data, size_t size);
 int CountTiffPages(const std::string &path);
 
-// Four-character code as text ("TIF1"; "0" for the BMP code 0) and back.
+// One field of a TIFF image directory: tag, field type, value count and the
+// first values (up to 16; a RATIONAL gives numerator and denominator, two
+// numbers each) of a BYTE, SHORT, LONG or RATIONAL field or their signed
+// kinds (sign-extended to 32 bits); none for other types.
+struct TiffField {
+  uint16_t tag = 0, type = 0;
+  uint32_t count = 0;
+  std::vector<uint32_t> values;
+};
+// The fields of one page (from 1; 0 counts as 1) of a TIFF file, read
+// without decoding, and its byte order. False when the data is not TIFF or
+// has no such page.
+bool ReadTiffPage(const std::function<bool(uint64_t, uint8_t *, size_t)> &read, uint32_t page,
+                  std::vector<TiffField> *fields, bool *bigEndian = nullptr);
+// The numbers of size bytes of TIFF values of a field type in a byte order
+// (as ReadTiffPage gives them), at most limit.
+std::vector<uint32_t> TiffNumbers(uint16_t type, const uint8_t *bytes, size_t size, bool bigEndian,
+                                  size_t limit);
+
+// Four-character code as text ("TIF1"; "BMP" for the code 0, "G3" for "G3  ")
+// and back (ParseTypeName also takes "0"). The format of a code is
+// QvImageTypeName's.
 std::string TypeName(uint32_t imageType);
 bool ParseTypeName(const std::string &text, uint32_t *imageType);
 

@@ -69,12 +69,43 @@
  *      ResponseError (harmless after an error: the job is already ended) and
  *      read the reason of an error from Status (QvStatusText below).
  *
+ * To stop a job early, set QV_QUEUE_ABORT in the flags of the queue it waits
+ * on and resume it: a job waiting for input fails with
+ * QV_ERR_INPUT_ABORTED (-1006), one waiting for output room with
+ * QV_ERR_OUTPUT_ABORTED (-1014). RequestTerminate ends a suspended job at
+ * once as well. Bytes still queued are always delivered before the flag is
+ * looked at.
+ *
+ * Queue sizes. Any storage of 5 bytes or more works, except where a reader
+ * must reverse the order it produces rows in: it places them from the end by
+ * output seeks and needs an output queue of at least one row (the stride,
+ * below) plus one byte, else the job fails with QV_ERR_FLIP_ROOM (-7082)
+ * before any row is written. That is the case for
+ *   - BMP (0, BMPR, BMPO) with QV_FLAG_TOP_DOWN set,
+ *   - GIF and PCX with QV_FLAG_TOP_DOWN clear (their files keep the top row
+ *     first),
+ *   - Targa when the file's origin (descriptor bit 5: top) and
+ *     QV_FLAG_TOP_DOWN disagree.
+ * TIFF and raw fax place rows through their own positioned output and work
+ * with any queue size. The input queue has no minimum beyond 5 bytes.
+ *
+ * Pages. PageNumber picks the image of a multi-image TIFF file, counted from
+ * 1; 0 also means the first. A page past the last fails with
+ * QV_ERR_NO_PAGE (-1703). The library does not count pages: a host that wants
+ * the count follows the file's chain of image directories itself (the 32-bit
+ * offset at byte 4 of the file, then at each directory the offset stored
+ * after its 2 + 12 x n bytes of entries, until an offset of 0).
+ *
  * Output: with QV_FLAG_HEADER the 40-byte BitmapHeader and the colour table
  * (4 bytes per entry: blue, green, red, 0) come first, then the rows, each
- * padded to a multiple of 4 bytes; the rows start at output position
- * (total length - BitmapHeader.biSizeImage). Rows go bottom row first unless
- * QV_FLAG_TOP_DOWN is set; a negative biHeight reverses that once more. The
- * colour table is also copied into Palette (at most QV_PALETTE_ENTRIES).
+ * padded to a multiple of 4 bytes (the stride: (bits x width + 31) / 32 x 4
+ * bytes); the rows start at output position (total length -
+ * BitmapHeader.biSizeImage). Rows go bottom row first unless QV_FLAG_TOP_DOWN
+ * is set; a negative biHeight reverses that once more. The colour table is
+ * also copied into Palette (at most QV_PALETTE_ENTRIES). It holds as many
+ * entries as the reader delivers, which need not be 2^bits: a Targa colour
+ * map may be longer, and a Targa file of type 2 with 8-bit pixels and no map
+ * has none (biClrUsed 0).
  */
 #ifndef QUORVIN_H
 #define QUORVIN_H
@@ -84,6 +115,19 @@
 
 #ifdef __cplusplus
 extern "C" {
+#endif
+
+/* The helpers below are static functions defined here, so the library still
+ * exports nothing but Corvane. C89 has no inline; GCC and Clang accept
+ * __inline__ in every mode, MSVC __inline. */
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 199901L)
+#  define QV_INLINE inline
+#elif defined(__GNUC__)
+#  define QV_INLINE __inline__
+#elif defined(_MSC_VER)
+#  define QV_INLINE __inline
+#else
+#  define QV_INLINE
 #endif
 
 #if defined(__i386__) || defined(_M_IX86)
@@ -138,6 +182,141 @@ extern "C" {
 #define QV_TYPE_TIFU QV_FOURCC('T', 'I', 'F', 'u')
 #define QV_TYPE_G3   QV_FOURCC('G', '3', ' ', ' ') /* raw Group 3 fax, one-dimensional coding */
 #define QV_TYPE_G32D QV_FOURCC('G', '3', '2', 'D') /* raw Group 3 fax, two-dimensional coding */
+#define QV_TYPE_PNG  QV_FOURCC('P', 'N', 'G', ' ') /* PNG: every colour type and depth, Adam7
+                                                      (the final image, held whole in a job
+                                                      buffer); see QV_EXTRA_PNG_CHUNK */
+
+/* Not an image type: what QvDetectType returns when no format matches. */
+#define QV_TYPE_UNKNOWN 0xFFFFFFFFu
+
+/* The image types in one table: each row names a code's format for messages
+ * and, where the format's files begin with something recognisable, the
+ * signature that marks them: `length` bytes at `offset`, then the test
+ * `check` (QV_SNIFF_*) on the rest of the header. A code may have several
+ * rows; rows with length 0 only name their code. QvDetectType tries the rows
+ * in order, so a more particular row stands before a more general one with
+ * the same signature. A reader added to the library adds its rows here. */
+enum {
+  QV_SNIFF_NONE = 0,
+  QV_SNIFF_BMP_OS2,  /* info header of 12 bytes */
+  QV_SNIFF_BMP_RLE,  /* Windows info header with compression 1 (RLE8) or 2 (RLE4) */
+  QV_SNIFF_BMP,      /* any other (the reader judges it) */
+  QV_SNIFF_PCX,      /* a 128-byte header with run-length encoding 1 and a known version */
+  QV_SNIFF_TGA       /* colour map type 0 or 1, a depth the reader knows, a nonzero size */
+};
+
+typedef struct QvTypeRow {
+  uint32_t type;          /* the ImageType code */
+  const char *name;       /* the format: "BMP", "GIF", "PCX", "DCX", "TGA", "TIFF", "raw G3 fax", "PNG" */
+  unsigned char check;    /* QV_SNIFF_* */
+  unsigned char offset;   /* where the signature stands */
+  unsigned char length;   /* signature bytes; 0: the row only names its code */
+  const char *signature;
+} QvTypeRow;
+
+static QV_INLINE const QvTypeRow *QvTypeRows(size_t *count) {
+  static const QvTypeRow rows[] = {
+    {QV_TYPE_BMPO, "BMP", QV_SNIFF_BMP_OS2, 0, 2, "BM"},
+    {QV_TYPE_BMPR, "BMP", QV_SNIFF_BMP_RLE, 0, 2, "BM"},
+    {QV_TYPE_BMP, "BMP", QV_SNIFF_BMP, 0, 2, "BM"},
+    {QV_TYPE_PNG, "PNG", QV_SNIFF_NONE, 0, 8, "\x89PNG\r\n\x1A\n"},
+    {QV_TYPE_GIFU, "GIF", QV_SNIFF_NONE, 0, 6, "GIF87a"},
+    {QV_TYPE_GIFU, "GIF", QV_SNIFF_NONE, 0, 6, "GIF89a"},
+    {QV_TYPE_GIFN, "GIF", QV_SNIFF_NONE, 0, 0, ""},
+    {QV_TYPE_GIFI, "GIF", QV_SNIFF_NONE, 0, 0, ""},
+    {QV_TYPE_TIFU, "TIFF", QV_SNIFF_NONE, 0, 4, "II*\0"},  /* little-endian */
+    {QV_TYPE_TIFU, "TIFF", QV_SNIFF_NONE, 0, 4, "MM\0*"},  /* big-endian */
+    {QV_TYPE_TIFU, "TIFF", QV_SNIFF_NONE, 0, 4, "II+\0"},  /* BigTIFF (version 43): extended decoding */
+    {QV_TYPE_TIFU, "TIFF", QV_SNIFF_NONE, 0, 4, "MM\0+"},
+    {QV_TYPE_TIF1, "TIFF", QV_SNIFF_NONE, 0, 0, ""},
+    {QV_TYPE_TIFC, "TIFF", QV_SNIFF_NONE, 0, 0, ""},
+    {QV_TYPE_TIFG, "TIFF", QV_SNIFF_NONE, 0, 0, ""},
+    {QV_TYPE_TIFL, "TIFF", QV_SNIFF_NONE, 0, 0, ""},
+    {QV_TYPE_TIFM, "TIFF", QV_SNIFF_NONE, 0, 0, ""},
+    {QV_TYPE_TIFZ, "TIFF", QV_SNIFF_NONE, 0, 0, ""},
+    {QV_TYPE_DCXZ, "DCX", QV_SNIFF_NONE, 0, 4, "\xB1\x68\xDE\x3A"},
+    {QV_TYPE_PCX8, "PCX", QV_SNIFF_PCX, 0, 1, "\x0A"},
+    {QV_TYPE_PCX1, "PCX", QV_SNIFF_NONE, 0, 0, ""},
+    {QV_TYPE_PCX2, "PCX", QV_SNIFF_NONE, 0, 0, ""},
+    {QV_TYPE_PCX3, "PCX", QV_SNIFF_NONE, 0, 0, ""},
+    {QV_TYPE_PCX4, "PCX", QV_SNIFF_NONE, 0, 0, ""},
+    {QV_TYPE_PCXT, "PCX", QV_SNIFF_NONE, 0, 0, ""},
+    /* Targa files have no signature: the type byte at offset 2 and a header
+       that makes sense. Last, as the weakest evidence. */
+    {QV_TYPE_TGA1, "TGA", QV_SNIFF_TGA, 2, 1, "\x01"},
+    {QV_TYPE_TGA2, "TGA", QV_SNIFF_TGA, 2, 1, "\x02"},
+    {QV_TYPE_TGA3, "TGA", QV_SNIFF_TGA, 2, 1, "\x03"},
+    {QV_TYPE_TGA9, "TGA", QV_SNIFF_TGA, 2, 1, "\x09"},
+    {QV_TYPE_TGAA, "TGA", QV_SNIFF_TGA, 2, 1, "\x0A"},
+    {QV_TYPE_TGAB, "TGA", QV_SNIFF_TGA, 2, 1, "\x0B"},
+    /* Raw fax data has no header: a host recognises it by decoding it. */
+    {QV_TYPE_G3, "raw G3 fax", QV_SNIFF_NONE, 0, 0, ""},
+    {QV_TYPE_G32D, "raw G3 fax", QV_SNIFF_NONE, 0, 0, ""}
+  };
+  *count = sizeof rows / sizeof rows[0];
+  return rows;
+}
+
+static QV_INLINE uint32_t QvGet32le(const unsigned char *p) {
+  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+/* The test of a row's check on the first n bytes h of a file. */
+static QV_INLINE int QvSniffHeader(unsigned check, const unsigned char *h, size_t n) {
+  uint32_t info;
+  switch (check) {
+    case QV_SNIFF_BMP_OS2:
+    case QV_SNIFF_BMP_RLE:
+    case QV_SNIFF_BMP:
+      if (n < 18) return 0;
+      info = QvGet32le(h + 14);
+      if (check == QV_SNIFF_BMP_OS2) return info == 12;
+      if (check == QV_SNIFF_BMP) return 1;
+      return info > 12 && n >= 34 && (QvGet32le(h + 30) == 1 || QvGet32le(h + 30) == 2);
+    case QV_SNIFF_PCX:
+      return n >= 128 && h[2] == 1 && (h[1] == 0 || (h[1] >= 2 && h[1] <= 5));
+    case QV_SNIFF_TGA:
+      if (n < 18 || h[1] > 1) return 0;
+      switch (h[16]) {
+        case 1: case 4: case 8: case 15: case 16: case 24: case 32: break;
+        default: return 0;
+      }
+      return (h[12] | h[13]) != 0 && (h[14] | h[15]) != 0;
+    default:
+      return 1;
+  }
+}
+
+/* The image type a file's first n bytes (32 or more where the file has them)
+ * show, or QV_TYPE_UNKNOWN. BMP: QV_TYPE_BMPO for an OS/2 header,
+ * QV_TYPE_BMPR for RLE8 and RLE4 compression, else QV_TYPE_BMP. Targa: the
+ * code of the file's type byte (TGA1, TGA2, TGA3, TGA9, TGAA, TGAB). TIFF in
+ * either byte order, and BigTIFF: QV_TYPE_TIFU. GIF 87a and 89a:
+ * QV_TYPE_GIFU. PCX: QV_TYPE_PCX8. DCX: QV_TYPE_DCXZ (which the library refuses). PNG:
+ * QV_TYPE_PNG. Raw fax data is never detected. */
+static QV_INLINE uint32_t QvDetectType(const void *head, size_t n) {
+  const unsigned char *h = (const unsigned char *)head;
+  size_t count, i, k;
+  const QvTypeRow *rows = QvTypeRows(&count);
+  for (i = 0; i < count; ++i) {
+    const QvTypeRow *r = &rows[i];
+    if (r->length == 0 || n < (size_t)r->offset + r->length) continue;
+    for (k = 0; k < r->length; ++k)
+      if (h[r->offset + k] != (unsigned char)r->signature[k]) break;
+    if (k == r->length && QvSniffHeader(r->check, h, n)) return r->type;
+  }
+  return QV_TYPE_UNKNOWN;
+}
+
+/* The format of an image-type code ("BMP" for 0, "TIFF" for TIF1, ...), or
+ * a null pointer when the code is no image type. */
+static QV_INLINE const char *QvImageTypeName(uint32_t type) {
+  size_t count, i;
+  const QvTypeRow *rows = QvTypeRows(&count);
+  for (i = 0; i < count; ++i)
+    if (rows[i].type == type) return rows[i].name;
+  return 0;
+}
 
 /* InterlaceMode: how an interlaced GIF image is delivered (ignored for any
  * other image). Pass images end with ResponseDone and QV_FLAG_FINAL_IMAGE
@@ -177,6 +356,17 @@ enum {
 #define QV_EXTRA_GIF_EXTENSION   0x3001u /* GIF: one extension block: 0x21, the label, the
                                             first block's bytes (no count byte), each further
                                             sub-block as count byte + bytes, then a 0 byte */
+#define QV_EXTRA_PNG_CHUNK       0x5001u /* PNG: one chunk the reader reports but does not apply
+                                            (tEXt, zTXt, iTXt, gAMA, cHRM, sRGB, iCCP,
+                                            eXIf): its 4-letter type, then its data as in the
+                                            file. PNG bitmaps: palette and grey as 1-, 4- or
+                                            8-bit with their colour table (2-bit as 4, 16-bit
+                                            grey as 8), RGB as 24-bit, anything with alpha as
+                                            32-bit BGRA with QV_FLAG_ALPHA (a palette or grey
+                                            value alone fully transparent: TransparentIndex);
+                                            16-bit samples scaled to 8 bits rounded,
+                                            v * 255 / 65535; pHYs in metres gives the
+                                            resolution fields */
 #define QV_EXTRA_TIFF_TAG        0x4000u /* TIFF: kind = 0x4000 + tag number; data = u16 field
                                             type, u32 value count, then the values exactly as
                                             in the file (file byte order); length = 6 + data */
@@ -212,7 +402,12 @@ enum {
 #define QV_FLAG_HEADER        0x00000008u /* option: header and colour table into the output */
 #define QV_FLAG_BATCH         0x00020000u /* option: yield after RowsPerBatch rows */
 #define QV_FLAG_FINAL_IMAGE   0x00100000u /* result: the image just delivered is the final one */
-#define QV_FLAG_OVERLAY       0x01000000u /* option: transparent overlay (GIF) */
+#define QV_FLAG_OVERLAY       0x01000000u /* option: transparent overlay (GIF): each row is
+                                             merged into what the output storage already
+                                             holds, its transparent bytes leaving the old
+                                             ones; the queue must hold a whole row between
+                                             the write position and the storage end, else
+                                             -7005. Other readers ignore it. */
 #define QV_FLAG_EXTENDED      0x10000000u /* option: also decode the variants the classic
                                              readers refuse (see below); clear, every
                                              byte and status stays as without it */
@@ -227,8 +422,8 @@ enum {
                                              are already multiplied by it */
 
 /* DataQueue flags. */
-#define QV_QUEUE_END_OF_DATA 0x1u
-#define QV_QUEUE_ABORT       0x4u
+#define QV_QUEUE_END_OF_DATA 0x1u /* input: the file has no more bytes */
+#define QV_QUEUE_ABORT       0x4u /* either queue: stop a job that waits on it (-1006, -1014) */
 
 /* SeekTarget encoding. */
 #define QV_SEEK_OUTPUT   0x40000000u /* output byte position n */
@@ -327,13 +522,39 @@ enum {
   QV_ERR_FAX_CODE = -7115,            /* bits that begin no code (extension codes included) */
   QV_ERR_FAX_VERTICAL = -7116,        /* a vertical mode puts a1 left of a0 */
   QV_ERR_FAX_NO_EOL = -7117,          /* an MR row that does not begin with an EOL */
-  QV_ERR_FAX_CHANGES = -7118          /* more changes in a row than its width allows
+  QV_ERR_FAX_CHANGES = -7118,         /* more changes in a row than its width allows
                                          (zero-length runs that do not advance) */
+
+  /* Deflate data (zlib streams and raw deflate). */
+  QV_ERR_INFLATE_HEADER = -7121,      /* zlib header: bad check bits, method other than 8,
+                                         window above 32 KiB, or a preset dictionary */
+  QV_ERR_INFLATE_BLOCK_TYPE = -7122,  /* block type 3 */
+  QV_ERR_INFLATE_STORED = -7123,      /* stored block whose length and its complement disagree */
+  QV_ERR_INFLATE_LENGTHS = -7124,     /* Huffman code lengths over-subscribed or incomplete, a
+                                         repeat with nothing to repeat or past the last length,
+                                         too many codes, or no end-of-block code */
+  QV_ERR_INFLATE_CODE = -7125,        /* a code that names no symbol (length 286 or 287, distance
+                                         30 or 31, or bits outside an incomplete code) */
+  QV_ERR_INFLATE_DISTANCE = -7126,    /* a distance reaching back before the first byte */
+  QV_ERR_INFLATE_CHECKSUM = -7127,    /* Adler-32 of the data differs from the stream's */
+  QV_ERR_INFLATE_TRUNCATED = -7128,   /* the data ended before the last block (or the zlib
+                                         check value) */
+
+  /* PNG. */
+  QV_ERR_PNG_SIGNATURE = -7131,       /* not the PNG signature */
+  QV_ERR_PNG_HEADER = -7132,          /* IHDR missing, or a size, depth, colour type or method
+                                         it cannot have */
+  QV_ERR_PNG_CRC = -7133,             /* a chunk's check value differs (with QV_FLAG_EXTENDED
+                                         such chunks are taken as they are) */
+  QV_ERR_PNG_CHUNK = -7134,           /* a chunk out of place or of a bad length, an unknown
+                                         critical chunk, a palette image without PLTE */
+  QV_ERR_PNG_FILTER = -7135,          /* a line's filter type is not 0 to 4 */
+  QV_ERR_PNG_DATA = -7136             /* the image data ends before the last line */
 };
 
 /* A one-line meaning of a Status number (header-only: the library exports
  * nothing but Corvane). Unknown numbers get a generic text by their range. */
-static inline const char *QvStatusText(int32_t status) {
+static QV_INLINE const char *QvStatusText(int32_t status) {
   switch (status) {
     case QV_OK: return "no failure";
     case QV_ERR_NO_JOB: return "no job exists (ContextPointer is 0 or stale)";
@@ -403,6 +624,20 @@ static inline const char *QvStatusText(int32_t status) {
     case QV_ERR_FAX_VERTICAL: return "fax vertical mode moves backwards";
     case QV_ERR_FAX_NO_EOL: return "two-dimensional fax row without an end-of-line code";
     case QV_ERR_FAX_CHANGES: return "more colour changes in a fax row than its width allows";
+    case QV_ERR_INFLATE_HEADER: return "bad or unsupported zlib header";
+    case QV_ERR_INFLATE_BLOCK_TYPE: return "deflate block of the reserved type 3";
+    case QV_ERR_INFLATE_STORED: return "stored deflate block with a bad length";
+    case QV_ERR_INFLATE_LENGTHS: return "invalid Huffman code lengths in deflate data";
+    case QV_ERR_INFLATE_CODE: return "invalid code in deflate data";
+    case QV_ERR_INFLATE_DISTANCE: return "deflate distance reaches before the start of the data";
+    case QV_ERR_INFLATE_CHECKSUM: return "zlib check value (Adler-32) mismatch";
+    case QV_ERR_INFLATE_TRUNCATED: return "deflate data ended early";
+    case QV_ERR_PNG_SIGNATURE: return "not a PNG file";
+    case QV_ERR_PNG_HEADER: return "invalid or unsupported PNG header";
+    case QV_ERR_PNG_CRC: return "PNG chunk check value differs";
+    case QV_ERR_PNG_CHUNK: return "PNG chunk out of place, of a bad length or unknown and critical";
+    case QV_ERR_PNG_FILTER: return "PNG line with an unknown filter type";
+    case QV_ERR_PNG_DATA: return "PNG image data ends before the last line";
     default: break;
   }
   if (status > 0) return "not a status (positive)";
@@ -441,7 +676,9 @@ typedef struct PaletteEntry {
 } PaletteEntry;
 
 typedef struct ParamBlock {
-  const char *Description;
+  const char *Description; /* set at job start to the library's constant text
+                              "Bitmap, Targa, PCX, GIF or TIFF Input"; valid while
+                              the library is loaded */
   uint32_t BlockSize;
   uint8_t BlockVersion;
   uint8_t Reserved9[3];
@@ -452,12 +689,14 @@ typedef struct ParamBlock {
   uint8_t Reserved40[20];
   PaletteEntry Palette[QV_PALETTE_ENTRIES];
   uint8_t Reserved1148[24];
-  int32_t Progress;
-  void *ContextPointer;
+  int32_t Progress;        /* TIFF: rows decoded so far, in percent; raw fax: 100 once
+                              the page has ended; the other readers leave it as it is */
+  void *ContextPointer;    /* the library's job; 0 before RequestInit, never changed
+                              by the host */
   DataQueue InputQueue;
   DataQueue OutputQueue;
   uint8_t Reserved1236[28];
-  uint32_t PageNumber;
+  uint32_t PageNumber;     /* TIFF: the page to decode, from 1 (0 is the first too) */
   uint8_t Reserved1268[4];
   uint32_t SeekTarget;
   uint8_t Reserved1276[44];
@@ -465,8 +704,8 @@ typedef struct ParamBlock {
   uint8_t Reserved1328[484];
   uint8_t *ExtraBuffer;
   uint8_t Reserved1816[4];
-  uint32_t OptionA; /* not supported; must be 0 */
-  uint32_t OptionB; /* not supported; must be 0 */
+  uint32_t OptionA; /* not supported; must be 0, else -7005 */
+  uint32_t OptionB; /* not supported; must be 0, else -7005 */
   uint8_t Reserved1828[16];
   uint32_t Flags;
   uint8_t Reserved1848[4];
@@ -474,17 +713,17 @@ typedef struct ParamBlock {
   uint32_t ExtraCapacity;
   uint32_t ExtraUsed;
   uint32_t ExtraShortfall;
-  uint32_t OptionC; /* must be 0 or 1 */
+  uint32_t OptionC; /* must be 0 or 1, else -7005; has no other effect */
   uint32_t InterlaceMode;
   BitmapInfoHeader BitmapHeader;
   uint32_t RowsPerBatch;
   uint8_t Reserved1920[4];
-  int32_t FileCompression;
-  uint8_t TransparentIndex;
-  uint8_t FaxFillOrder;
-  uint8_t FaxPhotometric;
-  uint8_t OptionByte; /* not supported; must be 0 */
-  uint32_t OptionWords[7]; /* not supported; each must be 0 */
+  int32_t FileCompression;  /* TIFF: the page's Compression value */
+  uint8_t TransparentIndex;  /* GIF: the transparent colour index, with QV_FLAG_TRANSPARENT */
+  uint8_t FaxFillOrder;      /* raw fax: 1 most significant bit first, else least */
+  uint8_t FaxPhotometric;    /* raw fax: nonzero makes 0 bits black */
+  uint8_t OptionByte;        /* not supported; must be 0, else -7005 */
+  uint32_t OptionWords[7];   /* not supported; each must be 0, else -7005 */
   /* The most memory one job may hold in working buffers, in bytes; 0 means
      the default, QV_DEFAULT_MEMORY_LIMIT. A request beyond it fails the job
      with QV_ERR_BUFFER (-7003) before it reaches the system. */
@@ -509,10 +748,20 @@ QV_EXPORT int32_t QV_STDCALL Corvane(ParamBlock *block, int32_t request);
 
 #ifdef __cplusplus
 } /* extern "C" */
+#endif
 
+/* The layout, checked wherever the header is compiled: C++11 and C11 with
+ * their static assertions, older C with an array type whose size would be
+ * negative. */
+#if (defined(__cplusplus) && __cplusplus >= 201103L) || (defined(_MSC_VER) && defined(__cplusplus))
+#  define QV_LAYOUT_CHECK(name, condition) static_assert(condition, "ParamBlock layout: " #name)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#  define QV_LAYOUT_CHECK(name, condition) _Static_assert(condition, "ParamBlock layout: " #name)
+#else
+#  define QV_LAYOUT_CHECK(name, condition) typedef char QvLayoutCheck_##name[(condition) ? 1 : -1]
+#endif
 #define QV_CHECK_OFFSET(field, ilp32, lp64) \
-  static_assert(offsetof(ParamBlock, field) == (sizeof(void *) == 4 ? (ilp32) : (lp64)), \
-                "ParamBlock layout: " #field)
+  QV_LAYOUT_CHECK(field, offsetof(ParamBlock, field) == (sizeof(void *) == 4 ? (ilp32) : (lp64)))
 QV_CHECK_OFFSET(Description, 0, 0);
 QV_CHECK_OFFSET(BlockSize, 4, 8);
 QV_CHECK_OFFSET(BlockVersion, 8, 12);
@@ -548,15 +797,10 @@ QV_CHECK_OFFSET(OptionWords, 1932, 1988);
 QV_CHECK_OFFSET(MemoryLimit, 1960, 2016);
 QV_CHECK_OFFSET(DamagedRows, 1964, 2020);
 QV_CHECK_OFFSET(Orientation, 1968, 2024);
+QV_LAYOUT_CHECK(size, sizeof(ParamBlock) == QV_PARAM_BLOCK_SIZE);
+QV_LAYOUT_CHECK(queue, sizeof(DataQueue) == (sizeof(void *) == 4 ? 28 : 48));
+QV_LAYOUT_CHECK(header, sizeof(BitmapInfoHeader) == 40);
 #undef QV_CHECK_OFFSET
-static_assert(sizeof(ParamBlock) == QV_PARAM_BLOCK_SIZE, "ParamBlock size");
-static_assert(sizeof(DataQueue) == (sizeof(void *) == 4 ? 28 : 48), "DataQueue size");
-static_assert(sizeof(BitmapInfoHeader) == 40, "BitmapInfoHeader size");
-#else
-#  if defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
-_Static_assert(sizeof(ParamBlock) == QV_PARAM_BLOCK_SIZE, "ParamBlock size");
-_Static_assert(sizeof(DataQueue) == (sizeof(void *) == 4 ? 28 : 48), "DataQueue size");
-#  endif
-#endif
+#undef QV_LAYOUT_CHECK
 
 #endif /* QUORVIN_H */

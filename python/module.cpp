@@ -172,7 +172,7 @@ qvhost::Options Settle(const OpenSource &in, const Settings &s, std::string *not
   o.faxFillOrder = s.faxFillOrder;
   o.faxPhotometric = s.faxPhotometric;
   o.memoryLimit = s.maxMemory;
-  o.flags = s.strict ? 0 : QV_FLAG_EXTENDED;
+  o.extended = !s.strict;
   bool fax = s.typeGiven && qvtool::IsRawFaxType(s.type);
   if (s.typeGiven && (!fax || s.faxFillOrder)) return o;
   std::vector<uint8_t> head(kHeadBytes);
@@ -208,7 +208,11 @@ void ChooseMode(Facts *f) {
   } else if (bits == 24) {
     f->mode = "RGB", f->channels = 3;
   } else if (bits == 32) {
-    f->mode = h.biCompression == kCmyk ? "CMYK" : "RGBA", f->channels = 4;
+    // Four samples: CMYK, colour with alpha, or colour and a byte no one
+    // uses (RGB).
+    bool alpha = (f->header.flags & QV_FLAG_ALPHA) != 0;
+    f->mode = h.biCompression == kCmyk ? "CMYK" : alpha ? "RGBA" : "RGB";
+    f->channels = h.biCompression == kCmyk || alpha ? 4 : 3;
   } else {
     throw DecodeFailure{QV_ERR_BAD_HEADER, "no array layout for a " + std::to_string(bits) + "-bit bitmap"};
   }
@@ -230,6 +234,16 @@ void ConvertRow(const Facts &f, const uint8_t *row, uint8_t *out) {
     for (uint32_t x = 0; x < w; ++x, row += 3, out += 3) out[0] = row[2], out[1] = row[1], out[2] = row[0];
   } else if (f.mode == "CMYK") {
     memcpy(out, row, size_t{w} * 4);
+  } else if (f.mode == "RGB") {
+    for (uint32_t x = 0; x < w; ++x, row += 4, out += 3) out[0] = row[2], out[1] = row[1], out[2] = row[0];
+  } else if (f.header.flags & QV_FLAG_PREMULTIPLIED) {
+    // Straight alpha, as Pillow's RGBA holds it.
+    for (uint32_t x = 0; x < w; ++x, row += 4, out += 4) {
+      uint32_t a = row[3];
+      for (int c = 0; c < 3; ++c)
+        out[2 - c] = a ? static_cast<uint8_t>(std::min<uint32_t>(255, (row[c] * 255u + a / 2) / a)) : row[c];
+      out[3] = row[3];
+    }
   } else {
     for (uint32_t x = 0; x < w; ++x, row += 4, out += 4)
       out[0] = row[2], out[1] = row[1], out[2] = row[0], out[3] = row[3];
@@ -534,13 +548,19 @@ std::string ConvertImage(const OpenSource &in, qvhost::Options o, const std::str
   if (fd < 0) return target + ": " + strerror(errno) + " (cannot create a file in " + dir + ")";
   temp = name.data();
   uint32_t type = o.imageType;
+  bool tiff = qvhost::IsTiffType(type) && !qvtool::IsRawFaxType(type);
   o.interlaceMode = QV_INTERLACE_FINAL_ONLY;
-  o.extra = false;
+  // As the tool: a TIFF page's descriptive tags carry its resolution.
+  o.extra = tiff;
+  o.extraLimit = size_t{1} << 20;
   o.eventLimit = 0;
   o.outputLimit = UINT32_MAX;
+  qvtool::OutputContext context;
+  uint8_t order = 0;
+  context.tiffBigEndian = tiff && in.ReadAt(0, &order, 1) == 1 && order == 'M';
   std::unique_ptr<qvtool::ImageOutput> image =
-      format == "bmp" ? qvtool::MakeBmpOutput(fd)
-                      : qvtool::MakePngOutput(fd, TableFollowsRows(in, type), StoredTopFirst(in, type));
+      format == "bmp" ? qvtool::MakeBmpOutput(fd, context)
+                      : qvtool::MakePngOutput(fd, TableFollowsRows(in, type), StoredTopFirst(in, type), context);
   std::string error;
   if (!image) {
     error = target + ": this build has no PNG support; use format=\"bmp\"";
@@ -686,6 +706,10 @@ class Probed {
     d["x_pels_per_meter"] = h.biXPelsPerMeter;
     d["y_pels_per_meter"] = h.biYPelsPerMeter;
     d["grey"] = (f_->header.flags & QV_FLAG_GREY) != 0;
+    // The orientation the file states (TIFF numbering, 1 to 8; the array is
+    // as stored, not turned), and rows a damaged file could not give.
+    d["orientation"] = f_->header.orientation ? f_->header.orientation : 1;
+    d["damaged_rows"] = f_->header.damagedRows;
     d["big_endian"] = f_->bigEndian;
     py::list extras;
     for (const qvhost::ExtraRecord &e : f_->header.extras)

@@ -284,6 +284,14 @@ constexpr int kLevels[3] = {6, 7, 6};  // blue, green, red
 
 }  // namespace
 
+uint8_t StripPicture(uint32_t x, uint32_t y, uint32_t c) {
+  uint32_t band = (x / 256 + y / 192) & 3;
+  if (band == 0) return static_cast<uint8_t>(40 * c + y / 64);                      // flat
+  if (band == 1) return static_cast<uint8_t>((x + 2 * y + 50 * c) >> 4);           // gradient
+  uint32_t h = (x * 73856093u) ^ (y * 19349663u) ^ (c * 83492791u);
+  return static_cast<uint8_t>(((x + y) >> 3) + (h >> 28));                          // texture with noise
+}
+
 const std::vector<uint8_t> &PhotoBgr(uint32_t width, uint32_t height) {
   static std::map<std::pair<uint32_t, uint32_t>, std::vector<uint8_t>> cache;
   auto key = std::make_pair(width, height);

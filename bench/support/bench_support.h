@@ -85,6 +85,10 @@ size_t StbDecode(const std::vector<uint8_t> &file);
 size_t SdlDecode(const std::vector<uint8_t> &file, const char *type);
 #endif
 
+// bench_tiff's picture, sample c of pixel (x, y): bands of flat areas,
+// gradients and texture with noise.
+uint8_t StripPicture(uint32_t x, uint32_t y, uint32_t c);
+
 // A photograph stand-in: smooth shading at several scales plus per-pixel
 // noise. Pixels are blue, green, red, top row first.
 const std::vector<uint8_t> &PhotoBgr(uint32_t width, uint32_t height);

@@ -1,5 +1,6 @@
 // The image readers: one table of every image type the job start accepts,
-// with the reader that decodes it and the job stack that reader needs.
+// with the reader that decodes it and the job stack that reader needs (the
+// codes and their formats' names are quorvin.h's table of image types).
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -11,7 +12,6 @@ using ReaderEntry = void (*)(ParamBlock *block, const JobOptions &options);
 
 struct ReaderInfo {
   uint32_t Code;        // ImageType
-  const char *Name;     // the format, as messages name it
   ReaderEntry Read;
   uint32_t StackBytes;  // job stack the reader's deepest path needs, with a wide margin
 };
@@ -26,3 +26,4 @@ void ReadGif(ParamBlock *block, const JobOptions &options);
 void ReadPcx(ParamBlock *block, const JobOptions &options);
 void ReadTga(ParamBlock *block, const JobOptions &options);
 void ReadTiff(ParamBlock *block, const JobOptions &options);
+void ReadPng(ParamBlock *block, const JobOptions &options);

@@ -102,6 +102,8 @@ def _info_dict(probed, source_name):
         "compression": _TIFF_COMPRESSION.get(code, code) if probed.page_count >= 0 or code else None,
         "tags": tags,
         "dpi": dpi,
+        "orientation": facts["orientation"],
+        "damaged_rows": facts["damaged_rows"],
         "source": source_name,
     }
     if facts["type"].startswith("G3"):
@@ -162,7 +164,10 @@ class Image:
             (bits per pixel delivered), "compression" (TIFF and fax:
             "none", "packbits", "lzw", "ccitt_rle", "group3", "group3_2d",
             "group4"; else None), "tags" (TIFF descriptive tags by name:
-            text, numbers or tuples), "dpi" ((x, y) or None).
+            text, numbers or tuples), "dpi" ((x, y) or None),
+            "orientation" (1 to 8 as TIFF numbers it: how the stored rows
+            are to be shown; read() gives them as stored) and
+            "damaged_rows" (rows of a damaged or cut file filled in).
         page: the page this image is (TIFF; 1 for other files).
         page_count: pages in the file (TIFF), else 1.
     """

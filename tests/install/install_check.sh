@@ -7,7 +7,7 @@
 #
 # The C host is examples/host.c when it exists, else tests/install/decode_bmp.c;
 # either is run as `HOST IN OUT` and writes OUT as a BMP file (the delivered
-# bitmap behind a 14-byte file header, as `quorvin decode IN -o OUT.bmp`).
+# bitmap behind a 14-byte file header, as `quorvin decode IN -f dib -o OUT`).
 #
 # Usage: install_check.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
@@ -57,7 +57,7 @@ check_library cindral "CoDecFile DecFile2Buf GetCindralVersion IsCoded SetCode "
 echo "== the installed tool"
 export LD_LIBRARY_PATH="$libdir"
 "$prefix/bin/quorvin" info "$sample" >"$tmp/info.txt" || fail "quorvin info"
-"$prefix/bin/quorvin" decode "$sample" -o "$tmp/reference.bmp" >/dev/null || fail "quorvin decode"
+"$prefix/bin/quorvin" decode "$sample" -f dib -o "$tmp/reference.bmp" >/dev/null || fail "quorvin decode"
 [[ -s "$tmp/reference.bmp" ]] || fail "quorvin decode wrote nothing"
 
 run_same() {  # $1 program, $2 how it was built: its output must equal the tool's
@@ -114,9 +114,12 @@ fi
 echo "== Debian packages"
 (cd "$tmp" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/deb" >"$tmp/cpack.log" 2>&1) ||
   { cat "$tmp/cpack.log"; fail "cpack"; }
+# Libraries in the multiarch folder, each package with its copyright and changelog.
+multiarch=$(gcc -print-multiarch)
+lib="./usr/lib/$multiarch"
 declare -A want_files=(
-  [libquorvin1]="./usr/lib/libquorvin.so.1.0.0 ./usr/lib/libcindral.so.1"
-  [libquorvin-dev]="./usr/include/quorvin.h ./usr/lib/libquorvin.so ./usr/lib/pkgconfig/quorvin.pc ./usr/lib/cmake/Quorvin/QuorvinConfig.cmake ./usr/lib/libquorvin_host.a"
+  [libquorvin1]="$lib/libquorvin.so.1.0.0 $lib/libcindral.so.1"
+  [libquorvin-dev]="./usr/include/quorvin.h $lib/libquorvin.so $lib/pkgconfig/quorvin.pc $lib/cmake/Quorvin/QuorvinConfig.cmake $lib/libquorvin_host.a"
   [quorvin-tools]="./usr/bin/quorvin ./usr/bin/cindral ./usr/share/man/man1/quorvin.1.gz ./usr/share/man/man1/cindral.1.gz"
 )
 if [[ -n "$python" ]]; then
@@ -126,11 +129,40 @@ fi
 for pkg in "${!want_files[@]}"; do
   deb=$(ls "$tmp/deb/${pkg}_"*.deb 2>/dev/null) || fail "package $pkg not built"
   dpkg-deb -c "$deb" | awk '{print $6}' >"$tmp/contents"
-  for f in ${want_files[$pkg]}; do
+  for f in ${want_files[$pkg]} "./usr/share/doc/$pkg/copyright" "./usr/share/doc/$pkg/changelog.gz"; do
     grep -qx -- "$f" "$tmp/contents" || fail "$pkg lacks $f"
   done
+  # Stripped: no symbol table, no debug information in what the package installs.
+  rm -rf "$tmp/x" && dpkg-deb -x "$deb" "$tmp/x"
+  while IFS= read -r elf; do
+    ! readelf -S "$elf" | grep -Eq ' \.(symtab|debug_info) ' || fail "$pkg: ${elf#"$tmp/x"} is not stripped"
+  done < <(find "$tmp/x" -type f \( -name '*.so*' -o -path '*/bin/*' \))
+  zcat "$tmp/x/usr/share/doc/$pkg/changelog.gz" | head -1 | grep -q "($(dpkg-deb -f "$deb" Version))" ||
+    fail "$pkg: the changelog's first entry is not this version"
+  maintainer=$(dpkg-deb -f "$deb" Maintainer)
+  [[ "$maintainer" =~ ^[^@]+\ \<[^@\ ]+@[a-z0-9-]+\.[a-z.]+\>$ && "$maintainer" != *localhost* ]] ||
+    fail "$pkg: Maintainer '$maintainer'"
   echo "$(basename "$deb"): $(wc -l <"$tmp/contents") entries; Depends: $(dpkg-deb -f "$deb" Depends)"
 done
+# The manual pages carry their date.
+for page in quorvin cindral; do
+  date=$(zcat "$tmp/prefix/share/man/man1/$page.1.gz" | sed -n '1s/^\.TH [A-Z]* 1 "\([^"]*\)".*/\1/p')
+  [[ "$date" =~ ^[0-9]{4}-[0-9]{2}-[0-9]{2}$ ]] || fail "$page.1: no date in its .TH line"
+done
+tools_depends=$(dpkg-deb -f "$tmp"/deb/quorvin-tools_*.deb Depends)
+[[ "$tools_depends" != *libstdc++* ]] || fail "quorvin-tools depends on '$tools_depends'"
+# lintian (scripts/deps installs it): no errors; the warnings left are
+# explained in cmake/install.cmake.
+if command -v lintian >/dev/null; then
+  lintian --no-tag-display-limit "$tmp"/deb/*.deb >"$tmp/lintian.log" 2>&1 || true
+  if grep -q '^E: ' "$tmp/lintian.log"; then
+    cat "$tmp/lintian.log"
+    fail "lintian reports errors"
+  fi
+  echo "lintian: no errors, $(grep -c '^W: ' "$tmp/lintian.log") warning(s)$(grep '^W: ' "$tmp/lintian.log" | sed 's/^W: [^:]*: \([^ ]*\).*/ \1/' | sort -u | tr -d '\n')"
+else
+  echo "lintian is not installed (scripts/deps installs it): the packages were not checked with it"
+fi
 runtime_depends=$(dpkg-deb -f "$tmp"/deb/libquorvin1_*.deb Depends)
 [[ "$runtime_depends" =~ ^libc6(\ \(.*\))?$ ]] || fail "libquorvin1 depends on '$runtime_depends'"
 [[ "$(dpkg-deb -f "$tmp"/deb/libquorvin-dev_*.deb Depends)" == *"libquorvin1 (= "* ]] ||

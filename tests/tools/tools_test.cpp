@@ -5,11 +5,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <png.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <sstream>
 
@@ -125,7 +128,7 @@ std::set<std::string> Listing(const std::string &dir) {
 struct Expect {
   Args args;
   int code;
-  const char *stdoutHas, *stderrHas;
+  std::string stdoutHas, stderrHas;
 };
 
 // Runs program with each case's arguments; after each, check() may look further.
@@ -321,23 +324,39 @@ TEST(QuorvinTool, WritesWhatTheLibraryDecodesUnderEveryOption) {
     ASSERT_EQ(r.code, 0) << r.err;
     ASSERT_TRUE(qvhost::ResultToRgb(LibraryDecode(out + ".bmp"), 0, &got, &err)) << err;
     EXPECT_TRUE(got.rgb == want.rgb) << "BMP pixels differ";
+    // DIB: the library's bytes behind a 14-byte file header.
+    r = Quorvin({"decode", in, "-o", out + ".dib"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    Bytes dib = qvtest::ReadFileBytes(out + ".dib");
+    qvhost::Options withHeader;
+    Bytes data = qvtest::ReadFileBytes(in);
+    ASSERT_TRUE(qvhost::DetectImageType(data.data(), data.size(), &withHeader.imageType));
+    withHeader.flags = QV_FLAG_HEADER;
+    withHeader.interlaceMode = QV_INTERLACE_FINAL_ONLY;
+    qvhost::Result delivered = qvhost::Decode(data.data(), data.size(), withHeader);
+    ASSERT_TRUE(delivered.ok());
+    ASSERT_EQ(dib.size(), 14 + delivered.output.size());
+    EXPECT_TRUE(Bytes(dib.begin() + 14, dib.end()) == delivered.output);
     Bytes png = qvtest::ReadFileBytes(out + ".png"), bmp = qvtest::ReadFileBytes(out + ".bmp");
-    // Protocol options change nothing in the files.
+    // Protocol options change nothing in the files: streamed instead of
+    // mapped, tiny and odd queues (below one row, which the tool raises),
+    // random pieces, batches, every interlace delivery.
     std::string outQueue = std::to_string(stride + 1);
     const Args variants[] = {{"--in-queue", "5", "--out-queue", outQueue, "--chunk-seed", "7"},
                              {"--in-queue", "37", "--chunk-seed", "12345"},
                              {"--whole-input", "--out-queue", "1001"},
                              {"--batch", "3", "--out-queue", "4099"},
+                             {"--out-queue", "5", "--in-queue", "4096"},
                              {"--interlace", "0"}, {"--interlace", "1"}, {"--interlace", "3"},
                              {"--interlace", "5", "--out-queue", outQueue}};
     for (const Args &v : variants) {
       SCOPED_TRACE(v[0] + " " + v[1]);
-      for (const char *ext : {".png", ".bmp"}) {
+      for (const char *ext : {".png", ".bmp", ".dib"}) {
         Args args = {"decode", in, "-o", out + "-v" + ext};
         args.insert(args.end(), v.begin(), v.end());
         r = Quorvin(args);
         ASSERT_EQ(r.code, 0) << r.err;
-        EXPECT_TRUE(qvtest::ReadFileBytes(out + "-v" + ext) == (ext[1] == 'p' ? png : bmp)) << ext;
+        EXPECT_TRUE(qvtest::ReadFileBytes(out + "-v" + ext) == (ext[1] == 'p' ? png : ext[1] == 'b' ? bmp : dib)) << ext;
       }
     }
     // Top row first: a BMP with a negative height, the same picture.
@@ -440,7 +459,7 @@ TEST(QuorvinTool, MessagesAndExitCodes) {
       {{"decode", "--in-queue", "99999999999999", bmp}, 2, "", "out of range (5 to 268435456)"},
       {{"decode", "--interlace", "6", bmp}, 2, "", "'--interlace': 6 is out of range"},
       {{"decode", "--batch", "abc", bmp}, 2, "", "'abc' is not a number"},
-      {{"decode", "--format", "jpeg", bmp}, 2, "", "'jpeg' is not bmp or png"},
+      {{"decode", "--format", "jpeg", bmp}, 2, "", "'jpeg' is not bmp, png or dib"},
       {{"decode", bmp, "-o", dir + "/x.jpg"}, 2, "", "cannot tell the format"},
       {{"decode", bmp, bmp, "-o", dir + "/x.png"}, 2, "", "-o names one output"},
       {{"info", "--json", bmp, "-o", "x"}, 2, "", "'-o' does not apply to info"},
@@ -449,13 +468,19 @@ TEST(QuorvinTool, MessagesAndExitCodes) {
       {{"info", dir}, 1, "", "messages: Is a directory"},
       {{"decode", dir + "/empty.bmp"}, 1, "", "empty.bmp: empty file"},
       {{"info", dir + "/text.txt"}, 1, "", "text.txt: format not recognised"},
-      {{"decode", bmp, "--type", "TGA2", "-o", dir + "/x.png"}, 1, "", "bmp8.bmp: status -70"},
-      {{"decode", bmp, "--type", "XYZW", "-o", dir + "/x.png"}, 1, "", "status -7004 (unknown image type)"},
+      {{"decode", bmp, "--type", "TGA2", "-o", dir + "/x.png"}, 1, "",
+       "bmp8.bmp: --type TGA2 does not match what the file looks like (BMP, a BMP file with plain rows)"},
+      {{"decode", bmp, "--type", "XYZW", "-o", dir + "/x.png"}, 2, "", "'XYZW' is not an image type (BMP or 0,"},
+      {{"decode", "--max-memory", "12X", bmp}, 2, "", "'12X' is not a size from 0 to 4294967295 bytes"},
+      {{"decode", "--max-memory", "4G", bmp}, 2, "", "'4G' is not a size"},
+      {{"decode", "--max-memory", "64M", bmp, "-o", dir + "/limited.png"}, 0, "", ""},
+      {{"info", "--max-memory", "300KiB", bmp}, 0, "bitmap header", ""},
       {{"decode", bmp, "-o", dir + "/named.png"}, 0, "", ""},
-      {{"decode", dir + "/named.png"}, 1, "", "format not recognised"},
+      {{"decode", dir + "/named.png"}, 1, "", "is the input file"},  // a PNG read is not written over itself
+      {{"decode", dir + "/named.png", "-o", dir + "/back.bmp"}, 0, "", ""},
   };
   ExpectRuns(QUORVIN_TOOL, cases, [](const Expect &c, const Ran &r) {
-    if (c.code == 0 && !*c.stdoutHas) {
+    if (c.code == 0 && c.stdoutHas.empty()) {
       EXPECT_EQ(r.err, "");
     }
   });
@@ -513,7 +538,7 @@ TEST(QuorvinTool, InfoListsEveryFileAndStopsAfterTheColourTable) {
   r = Quorvin({"info", Sample("bmp1.bmp"), dir + "/none.bmp", Sample("grey8.bmp")});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("none.bmp: No such file"), std::string::npos);
-  EXPECT_NE(r.out.find("bmp1.bmp\nimage type     0\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("bmp1.bmp\nimage type     BMP\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("colour table   256 entries, grey"), std::string::npos) << r.out;
 }
 
@@ -532,18 +557,20 @@ TEST(QuorvinTool, TiffPagesTagsAndCmyk) {
       {{"decode", le, "--page", "2", "-o", dir + "/two.png"}, 0, "", ""},
       {{"decode", le, "--page=3", "-o", dir + "/three.bmp"}, 0, "", ""},
       {{"decode", le, "--page", "4", "-o", dir + "/four.png"}, 1, "",
-       "multi.tif: status -1703 (the requested TIFF page does not exist) as TIFu; the file has 3 pages"},
+       "multi.tif: status -1703 (the requested TIFF page does not exist): the file has 3 pages\n"},
       {{"decode", le, "--page", "0"}, 2, "", "'--page': '0' is not all or a page number from 1"},
       {{"decode", le, "--page", "two"}, 2, "", "'two' is not all or a page number"},
       {{"decode", le, "--page", "all", "-o", "-"}, 2, "", "--page all writes one file per page"},
       {{"decode", "-", "--page", "all"}, 2, "", "not standard output"},
       {{"decode", le, "--page", "all"}, 0, names.c_str(), ""},
-      {{"decode", be, "--page", "all", "-o", dir + "/big.bmp"}, 0, "big-3.bmp\n", ""},
+      {{"decode", be, "--page", "all", "-o", dir + "/big.dib"}, 0, "big-3.dib\n", ""},
+      {{"decode", le, "--page", "all", "-o", dir + "/readable.bmp"}, 0, "readable-3.bmp\n", ""},
       {{"info", le, "--page", "all"}, 0, "page           3 of 3\n", ""},
-      {{"info", be}, 0, "tag            XResolution (282), type 5, 1 values: 00 00 01 2C 00 00 00 01\n", ""},
+      {{"info", be}, 0, "tag            XResolution (282): 300/1\n", ""},
       {{"info", le}, 0, "tag            ImageDescription (270): a \"quoted\"\\x09description\n", ""},
-      {{"info", le, "--page", "2"}, 0, "page           2 of 3\ntag            XResolution (282), type 5, 1 values: 2C 01 00 00 01 00 00 00\n"
+      {{"info", le, "--page", "2"}, 0, "page           2 of 3\ntag            XResolution (282): 300/1\n"
                                        "tag            PageName (285): sheet 2\n", ""},
+      {{"info", "--json", be}, 0, "\"name\":\"XResolution\",\"field_type\":5,\"count\":1,\"values\":[\"300/1\"]}", ""},
       {{"info", "--json", le, be}, 0, "\"name\":\"Copyright\",\"field_type\":2,\"count\":11,\"text\":\"(c) nobody\"}", ""},
       {{"info", "--json", le}, 0, "\"text\":\"a \\\"quoted\\\"\\u0009description\"", ""},
       {{"info", "--json", "--page", "all", le}, 0, "\"page\":3,\"pages\":3,", ""},
@@ -555,17 +582,29 @@ TEST(QuorvinTool, TiffPagesTagsAndCmyk) {
     qvhost::Pixels want = LibraryPage(data, page);
     std::string n = std::to_string(page);
     EXPECT_TRUE(SamePixels(dir + "/multi-" + n + ".png", want));
-    // BMP output is the decoded bitmap behind a file header, CMYK included.
+    // DIB output is the decoded bitmap behind a file header, CMYK included.
     qvhost::Options o;
     ASSERT_TRUE(qvhost::DetectImageType(data.data(), data.size(), &o.imageType));
     o.pageNumber = page;
     o.flags = QV_FLAG_HEADER;
     qvhost::Result lib = qvhost::Decode(data.data(), data.size(), o);
     ASSERT_TRUE(lib.ok()) << lib.status;
-    Bytes bmp = qvtest::ReadFileBytes(dir + "/big-" + n + ".bmp");
-    ASSERT_EQ(bmp.size(), 14 + lib.output.size());
-    EXPECT_TRUE(Bytes(bmp.begin() + 14, bmp.end()) == lib.output);
+    Bytes dib = qvtest::ReadFileBytes(dir + "/big-" + n + ".dib");
+    ASSERT_EQ(dib.size(), 14 + lib.output.size());
+    EXPECT_TRUE(Bytes(dib.begin() + 14, dib.end()) == lib.output);
     EXPECT_EQ(lib.header.biCompression == QV_FOURCC('C', 'M', 'Y', 'K'), page == 3);
+    // BMP output holds the same picture in a form any reader takes: the CMYK
+    // page as 32-bit RGB (compression 0), the picture as the PNG shows it.
+    Bytes bmp = qvtest::ReadFileBytes(dir + "/readable-" + n + ".bmp");
+    ASSERT_GE(bmp.size(), 54u);
+    EXPECT_EQ(bmp[28], lib.header.biBitCount);  // 32 bits for CMYK too
+    EXPECT_EQ(bmp[30] | bmp[31] | bmp[32] | bmp[33], 0);
+    qvhost::Result readable = LibraryDecode(dir + "/readable-" + n + ".bmp");
+    ASSERT_TRUE(readable.ok()) << readable.status;
+    qvhost::Pixels got;
+    std::string err;
+    ASSERT_TRUE(qvhost::ResultToRgb(readable, 0, &got, &err)) << err;
+    EXPECT_TRUE(SamePixels(dir + "/multi-" + n + ".png", got));
   }
   EXPECT_TRUE(SamePixels(dir + "/two.png", LibraryPage(data, 2)));
   EXPECT_FALSE(access((dir + "/four.png").c_str(), F_OK) == 0);
@@ -606,7 +645,7 @@ TEST(QuorvinTool, RawFaxIsRecognisedAndTheGuessOverridden) {
       {{"decode", dir + "/lsb-2d.g3", "-o", dir + "/lsb-2d.bmp"}, 0, "",
        "G32D (two-dimensional), lsb-first bit order, 215 pixels wide (override with --type G3|G32D"},
       {{"decode", dir + "/msb-2d", "--format", "png"}, 0, "", "G32D (two-dimensional), msb-first"},
-      {{"info", dir + "/msb.g3"}, 0, "image type     G3  \nbitmap header  size 40, width 215, height -40,", note},
+      {{"info", dir + "/msb.g3"}, 0, "image type     G3 (raw G3 fax)\nbitmap header  size 40, width 215, height -40,", note},
       {{"decode", dir + "/msb.g3", "-t", "G3", "-o", dir + "/typed.png"}, 0, "",
        "msb.g3: guessed msb-first bit order, 215 pixels wide (override with --fax-fill-order msb|lsb)"},
       {{"decode", dir + "/lsb-2d.g3", "-t", "G32D", "--fax-fill-order", "lsb", "-o", dir + "/given.png"}, 0, "", ""},
@@ -619,7 +658,7 @@ TEST(QuorvinTool, RawFaxIsRecognisedAndTheGuessOverridden) {
       {{"decode", dir + "/msb.g3", "--fax-photometric", "grey"}, 2, "", "'grey' is not white or black"},
   };
   ExpectRuns(QUORVIN_TOOL, cases, [](const Expect &c, const Ran &r) {
-    if (!*c.stderrHas) {
+    if (c.stderrHas.empty()) {
       EXPECT_EQ(r.err, "");
     }
     if (r.err.find("guessed") != std::string::npos) {  // one note, on one line
@@ -702,6 +741,362 @@ TEST(QuorvinTool, CorpusRawFaxAndTiffPages) {
   EXPECT_GE(tiffs, 3u);
 }
 
+// ---- Outputs other programs open, and what the tool says -----------------------
+
+// A Targa file: type, colour map (entries of 24 bits), 8-bit pixels x + 16y.
+Bytes Targa(uint8_t type, uint16_t mapEntries, uint16_t width = 16, uint16_t height = 8) {
+  Bytes t = {0, static_cast<uint8_t>(mapEntries ? 1 : 0), type, 0, 0};
+  qvtest::Put16(t, mapEntries);
+  t.push_back(mapEntries ? 24 : 0);
+  qvtest::Put16(t, 0), qvtest::Put16(t, 0), qvtest::Put16(t, width), qvtest::Put16(t, height);
+  t.push_back(8), t.push_back(0);
+  for (uint32_t i = 0; i < mapEntries; ++i) t.insert(t.end(), {uint8_t(255 - i), uint8_t(i * 3), uint8_t(i)});
+  for (uint32_t y = 0; y < height; ++y)
+    for (uint32_t x = 0; x < width; ++x) t.push_back(static_cast<uint8_t>(x + 16 * y));
+  return t;
+}
+
+// A one-page TIFF with the given samples and photometric interpretation and
+// any more tags.
+Bytes OnePageTiff(uint16_t samples, uint16_t photometric, std::vector<tiffbuild::Tag> tags,
+                  uint16_t compression = 1, uint16_t bits = 8) {
+  tiffbuild::Page p;
+  p.width = 21, p.height = 9, p.samples = samples, p.photometric = photometric, p.bits = bits;
+  p.compression = compression;
+  p.pixels.resize(size_t{tiffbuild::RowBytes(p)} * p.height);
+  for (size_t k = 0; k < p.pixels.size(); ++k) p.pixels[k] = static_cast<uint8_t>(k * 29);
+  if (compression != 1) p.strips = {Bytes(64, 0x55)};
+  p.tags = std::move(tags);
+  return tiffbuild::Writer(false).Build({p});
+}
+
+// PNG pHYs: x, y and unit (1 metre, 0 a ratio), or unit -1 when absent.
+void PngPhys(const std::string &path, uint32_t *x, uint32_t *y, int *unit) {
+  *x = *y = 0, *unit = -1;
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f) return;
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  if (!setjmp(png_jmpbuf(png))) {
+    png_init_io(png, f);
+    png_read_info(png, info);
+    png_uint_32 px, py;
+    int u;
+    if (png_get_pHYs(png, info, &px, &py, &u)) *x = px, *y = py, *unit = u;
+  }
+  png_destroy_read_struct(&png, &info, nullptr);
+  fclose(f);
+}
+
+uint32_t Le32(const Bytes &b, size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+// Whether a program can be run here (netpbm and ImageMagick serve as readers).
+bool Have(const std::string &program) { return RunProgram({"/bin/sh", "-c", "command -v " + program}).code == 0; }
+
+// A binary PPM (P6, maxval 255) as pixels.
+bool ParsePpm(const std::string &text, qvhost::Pixels *px) {
+  std::istringstream in(text);
+  std::string magic;
+  int max = 0;
+  in >> magic >> px->width >> px->height >> max;
+  if (magic != "P6" || max != 255 || !in.get()) return false;
+  px->rgb.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return px->rgb.size() == size_t{px->width} * px->height * 3;
+}
+
+// BMP output is what other readers open: 32-bit RGB for CMYK, a colour table
+// of 2^bits entries at most, grey levels for an image without one, the
+// resolution the file states (also in PNG's pHYs); its pixels are the PNG's,
+// and netpbm's and ImageMagick's readers, where installed, see the same.
+TEST(QuorvinTool, OutputsOtherProgramsOpen) {
+  std::string dir = qvtest::TempPath("readable");
+  mkdir(dir.c_str(), 0700);
+  auto rational = [](uint16_t tag, uint32_t n, uint32_t d) { return tiffbuild::Tag{tag, tiffbuild::kRational, {n, d}}; };
+  auto unit = [](uint32_t u) { return tiffbuild::Tag{296, tiffbuild::kShort, {u}}; };
+  struct Case {
+    const char *name;
+    Bytes data;
+    uint16_t bits;      // in the BMP written
+    uint32_t entries;   // colour table entries in the BMP written
+    uint32_t ppm;       // pixels per metre in both (0: none)
+    int pngUnit;        // pHYs unit (-1: no pHYs)
+    bool greyLevels;    // the pixels are their own index as grey
+  };
+  const Case cases[] = {
+      {"cmyk.tif", OnePageTiff(4, 5, {rational(282, 300, 1), rational(283, 300, 1)}), 32, 0, 11811, 1, false},
+      {"rgb-cm.tif", OnePageTiff(3, 2, {rational(282, 100, 1), rational(283, 100, 1), unit(3)}), 24, 0, 10000, 1, false},
+      {"grey-aspect.tif", OnePageTiff(1, 1, {rational(282, 1, 1), rational(283, 2, 1), unit(1)}), 8, 256, 0, 0, true},
+      {"no-map.tga", Targa(2, 0), 8, 256, 0, -1, true},
+      {"map-310.tga", Targa(1, 310), 8, 256, 0, -1, false},
+      {"map-65535.tga", Targa(1, 65535), 8, 256, 0, -1, false},
+      {"bmp8.bmp", qvtest::ReadFileBytes(Sample("bmp8.bmp")), 8, 256, 2835, 1, false},
+      {"bmp4-topdown.bmp", qvtest::ReadFileBytes(Sample("bmp4-topdown.bmp")), 4, 16, 2835, 1, false},
+  };
+  bool netpbm = Have("bmptopnm"), magick = Have("convert");
+  if (!netpbm || !magick) printf("note: comparing without %s\n", !netpbm ? "netpbm's bmptopnm" : "ImageMagick");
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string in = dir + "/" + c.name, base = in.substr(0, in.rfind('.')) + "-out";
+    ASSERT_TRUE(qvtest::WriteFileBytes(in, c.data));
+    for (const char *ext : {".bmp", ".png"}) {
+      Ran r = Quorvin({"decode", in, "-o", base + ext});
+      ASSERT_EQ(r.code, 0) << r.err;
+    }
+    Bytes bmp = qvtest::ReadFileBytes(base + ".bmp");
+    ASSERT_GE(bmp.size(), 54u);
+    uint32_t height = static_cast<uint32_t>(std::abs(static_cast<int32_t>(Le32(bmp, 22))));
+    uint32_t stride = (Le32(bmp, 18) * c.bits + 31) / 32 * 4;
+    EXPECT_EQ(bmp[28], c.bits);
+    EXPECT_EQ(Le32(bmp, 30), 0u);  // plain rows: no CMYK, no RLE
+    EXPECT_EQ(Le32(bmp, 46), c.entries);
+    EXPECT_EQ(Le32(bmp, 10), 54 + 4 * c.entries);
+    EXPECT_EQ(bmp.size(), 54 + 4 * c.entries + size_t{stride} * height);
+    EXPECT_EQ(Le32(bmp, 38), c.ppm);
+    EXPECT_EQ(Le32(bmp, 42), c.ppm * (std::string(c.name) == "grey-aspect.tif" ? 2 : 1));
+    uint32_t px, py;
+    int pngUnit;
+    PngPhys(base + ".png", &px, &py, &pngUnit);
+    EXPECT_EQ(pngUnit, c.pngUnit);
+    if (c.pngUnit == 1) {
+      EXPECT_TRUE(px == c.ppm && py == c.ppm) << px << " x " << py;
+    } else if (c.pngUnit == 0) {
+      EXPECT_TRUE(px == 1000 && py == 2000) << px << " x " << py;
+    }
+    // The same picture in both files, read back by our reader and libpng.
+    qvhost::Pixels fromBmp, fromPng;
+    std::string err;
+    ASSERT_TRUE(qvhost::ResultToRgb(LibraryDecode(base + ".bmp"), 0, &fromBmp, &err)) << err;
+    ASSERT_TRUE(qvtest::ReadPngRgb(base + ".png", &fromPng, &err)) << err;
+    EXPECT_TRUE(fromBmp.rgb == fromPng.rgb && fromBmp.width == fromPng.width);
+    if (c.greyLevels) {
+      for (size_t i = 0; i < fromPng.rgb.size(); i += 3)
+        ASSERT_TRUE(fromPng.rgb[i] == fromPng.rgb[i + 1] && fromPng.rgb[i] == fromPng.rgb[i + 2]) << i;
+      if (c.name[0] == 'n') {
+        EXPECT_EQ(fromPng.rgb[0], 7 * 16);  // rows bottom-up: the top row holds indices 112 and on
+      }
+    }
+    if (std::string(c.name).rfind("map-", 0) == 0) {
+      // Index 100 (x 4, file row 6, the second row from the top) shows the
+      // map's entry 100, stored blue, green, red: 155, 44, 100.
+      size_t at = (size_t{1} * 16 + 4) * 3;
+      EXPECT_EQ(Bytes(fromPng.rgb.begin() + at, fromPng.rgb.begin() + at + 3), Bytes({100, 44, 155}));
+    }
+    // Other readers: they open the file and see the same pixels.
+    qvhost::Pixels other;
+    if (netpbm) {
+      Ran r = RunProgram({"/bin/sh", "-c", "bmptopnm '" + base + ".bmp' | ppmtoppm"});
+      EXPECT_EQ(r.code, 0) << r.err;
+      ASSERT_TRUE(ParsePpm(r.out, &other)) << r.err;
+      EXPECT_TRUE(other.rgb == fromPng.rgb) << "bmptopnm sees other pixels";
+    }
+    if (magick) {
+      Ran r = RunProgram({"/bin/sh", "-c", "convert '" + base + ".bmp' -depth 8 ppm:-"});
+      EXPECT_EQ(r.code, 0) << r.err;
+      ASSERT_TRUE(ParsePpm(r.out, &other)) << r.err;
+      EXPECT_TRUE(other.rgb == fromPng.rgb) << "ImageMagick sees other pixels";
+    }
+  }
+}
+
+// Inputs whose outputs would be one file, and an output that is another
+// input (through a link), are refused before anything is written.
+TEST(QuorvinTool, InputsThatWouldShareAnOutputAreRefused) {
+  std::string dir = qvtest::TempPath("collide");
+  mkdir(dir.c_str(), 0700);
+  Bytes gif = qvtest::ReadFileBytes(Sample("plain.gif"));
+  for (const char *name : {"a.gif", "a.bmp", "b.gif", "c.gif"}) ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/" + name, gif));
+  ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/c.png", {'k', 'e', 'e', 'p'}));
+  ASSERT_EQ(symlink("c.png", (dir + "/link.gif").c_str()), 0);
+  mkdir((dir + "/sub").c_str(), 0700);
+  std::string a = dir + "/a.gif";
+  const std::vector<Expect> cases = {
+      {{"decode", a, dir + "/a.bmp"}, 2, "", "a.gif and " + dir + "/a.bmp would both be written to " + dir + "/a.png"},
+      {{"decode", a, dir + "/sub/../a.gif"}, 2, "", "would both be written to"},
+      {{"decode", a, dir + "/a.bmp", "--format", "bmp"}, 2, "", "a.gif would be written to " + dir + "/a.bmp, which is also an input"},
+      {{"decode", dir + "/b.gif", dir + "/c.gif", dir + "/link.gif"}, 2, "", "c.gif would be written to " + dir +
+                                                                              "/c.png, which is also an input"},
+  };
+  std::set<std::string> before = Listing(dir);
+  for (const Expect &c : cases) {
+    Ran r = Quorvin(c.args);
+    EXPECT_EQ(r.code, c.code) << r.err;
+    EXPECT_NE(r.err.find(c.stderrHas), std::string::npos) << r.err;
+    EXPECT_EQ(Listing(dir), before);
+  }
+  // Outputs that differ are all written.
+  Ran r = Quorvin({"decode", a, dir + "/b.gif"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, dir + "/a.png\n" + dir + "/b.png\n");
+}
+
+// Messages say what stopped a file: the TIFF value the reader refused, a
+// type that contradicts the content, formats by name; info --json answers
+// every input with a line.
+TEST(QuorvinTool, MessagesSayWhatStoppedTheFile) {
+  std::string dir = qvtest::TempPath("why");
+  mkdir(dir.c_str(), 0700);
+  auto tag = [](uint16_t number, std::vector<uint32_t> values) { return tiffbuild::Tag{number, tiffbuild::kShort, values}; };
+  struct Case {
+    const char *name;
+    Bytes data;
+    const char *says;
+  };
+  const Case tiffs[] = {
+      {"deflate.tif", OnePageTiff(3, 2, {}, 8), "status -7038 (unsupported TIFF compression): Deflate (8) is not read"},
+      {"jpeg.tif", OnePageTiff(3, 2, {}, 7), "JPEG (7) is not read"},
+      {"old-jpeg.tif", OnePageTiff(3, 2, {tiffbuild::Tag{513, tiffbuild::kLong, {8}}}, 6), "old-style JPEG (6) is not read"},
+      {"zstd.tif", OnePageTiff(1, 1, {}, 50000), "Zstandard (50000) is not read"},
+      {"ycbcr.tif", OnePageTiff(3, 6, {}), "photometric interpretation YCbCr (6) is not read"},
+      {"lab.tif", OnePageTiff(3, 8, {}), "photometric interpretation CIE L*a*b* (8) is not read"},
+      {"planar.tif", OnePageTiff(3, 2, {tag(284, {2})}), "separate colour planes (PlanarConfiguration 2) are not read"},
+      {"rgb16.tif", OnePageTiff(3, 2, {}, 1, 16), "3 samples of 16,16,16 bits per sample"},
+      {"alpha.tif", OnePageTiff(4, 2, {tag(338, {2})}), "extra samples (unassociated alpha (2)) are not read"},
+      {"two.tif", OnePageTiff(2, 1, {tag(258, {8, 8})}), "2 samples per pixel are not read"},
+      {"float.tif", OnePageTiff(1, 1, {tag(339, {3})}), "samples of format floating point (3) are not read"},
+  };
+  for (const Case &c : tiffs) ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/" + c.name, c.data));
+  std::vector<Expect> cases;
+  for (const Case &c : tiffs) {
+    cases.push_back({{"decode", dir + "/" + c.name, "-o", dir + "/x.png"}, 1, "", std::string(c.name) + ": " + "status -7"});
+    cases.push_back({{"decode", dir + "/" + c.name, "-o", dir + "/x.png"}, 1, "", c.says});
+    cases.push_back({{"info", dir + "/" + c.name}, 1, "", c.says});
+  }
+  std::string tga = Sample("tga8-rle.tga"), rle = Sample("rle8.bmp");
+  const std::vector<Expect> more = {
+      {{"decode", tga, "--type", "TGA2", "-o", dir + "/x.png"}, 1, "",
+       "tga8-rle.tga: --type TGA2 does not match what the file looks like (TGA9, a run-length coded TGA file)"},
+      {{"decode", rle, "--type", "0", "-o", dir + "/x.png"}, 1, "",
+       "rle8.bmp: --type BMP does not match what the file looks like (BMPR, a BMP file with RLE rows)"},
+      {{"decode", Sample("plain.gif"), "--type", "TIF1", "-o", dir + "/x.png"}, 1, "", "(GIFu, a GIF file)"},
+      {{"decode", tga, "--type", "TGAB", "-o", dir + "/x.png"}, 0, "", ""},   // another run-length code
+      {{"decode", rle, "--type", "BMPR", "-o", dir + "/x.png"}, 0, "", ""},
+      {{"info", Sample("bmp24.bmp")}, 0, "image type     BMP\n", ""},
+      {{"info", Sample("tga24.tga")}, 0, "image type     TGA2 (TGA)\n", ""},
+      {{"info", "--json", Sample("bmp24.bmp")}, 0, "\"type\":\"BMP\",\"format\":\"BMP\",", ""},
+  };
+  cases.insert(cases.end(), more.begin(), more.end());
+  ExpectRuns(QUORVIN_TOOL, cases, [](const Expect &, const Ran &r) {
+    EXPECT_EQ(r.err.find(") as "), std::string::npos) << r.err;  // no "(meaning) as 0" left
+  });
+  // info --json: one line per input, failures included, in order.
+  Ran r = Quorvin({"info", "--json", dir + "/deflate.tif", dir + "/none.bmp", Sample("bmp1.bmp"), Sample("pcx8.pcx")});
+  EXPECT_EQ(r.code, 1);
+  std::istringstream lines(r.out);
+  std::string line;
+  const char *want[] = {"\"status\":-7038,\"error\":\"status -7038 (unsupported TIFF compression): Deflate (8) is not read\"}",
+                        "none.bmp\",\"status\":null,\"error\":\"No such file or directory\"}",
+                        "bmp1.bmp\",\"type\":\"BMP\"", "pcx8.pcx\",\"type\":\"PCX8\",\"format\":\"PCX\""};
+  for (const char *w : want) {
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_NE(line.find(w), std::string::npos) << line;
+    EXPECT_EQ(line.front(), '{');
+    EXPECT_EQ(line.back(), '}');
+  }
+  EXPECT_FALSE(std::getline(lines, line));
+}
+
+// Data without a header is taken for fax only on evidence: one width over
+// its first rows (or a whole page of two rows or more), or a standard fax
+// width; a Targa file of type 32 (first bytes 00 01, an EOL) is not.
+TEST(QuorvinTool, RawFaxNeedsEvidence) {
+  std::string dir = qvtest::TempPath("evidence");
+  mkdir(dir.c_str(), 0700);
+  auto page = [](uint32_t width, uint32_t height) {
+    FaxPage p;
+    p.width = width, p.height = height;
+    p.black.assign(size_t{width} * height, 0);
+    for (uint32_t i = 0; i < p.black.size(); ++i) p.black[i] = (i * 7 / 5) % 3 == 0;
+    return p;
+  };
+  Bytes type32 = {0, 1, 32, 0, 0, 2, 0, 24, 0, 0, 0, 0, 12, 0, 1, 0, 8, 0, 0, 0, 0, 255, 255, 255};
+  for (int i = 0; i < 8; ++i) type32.insert(type32.end(), {0x81, 0x01, 0x02, 0x03});
+  struct Case {
+    const char *name;
+    Bytes data;
+    bool fax;
+  };
+  const Case cases[] = {
+      {"type32.tga", type32, false},
+      {"one-row.g3", EncodeG3(page(12, 1), false, false), false},
+      {"one-a4-row.g3", EncodeG3(page(1728, 1), false, false), true},
+      {"three-rows.g3", EncodeG3(page(215, 3), false, true), true},
+      {"forty-rows.g3", EncodeG3(MakeFaxPage(), true, false), true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/" + c.name, c.data));
+    Ran r = Quorvin({"decode", dir + "/" + c.name, "-o", dir + "/out.png"});
+    EXPECT_EQ(r.code, c.fax ? 0 : 1) << r.err;
+    EXPECT_EQ(r.err.find("format not recognised") != std::string::npos, !c.fax) << r.err;
+    EXPECT_EQ(r.err.find("guessed raw Group 3 fax") != std::string::npos, c.fax) << r.err;
+  }
+}
+
+// -q silences notes and the progress bar, -v says what was detected and
+// used; on a terminal the bar runs to 100%.
+TEST(QuorvinTool, VerbosityAndProgressBar) {
+  std::string dir = qvtest::TempPath("verbosity");
+  mkdir(dir.c_str(), 0700);
+  ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/page.g3", EncodeG3(MakeFaxPage(), false, true)));
+  std::string gif = Sample("interlaced.gif");
+  const std::vector<Expect> cases = {
+      {{"decode", "-q", dir + "/page.g3", "-o", dir + "/q.png"}, 0, "", ""},
+      {{"decode", dir + "/page.g3", "-o", dir + "/n.png"}, 0, "", "guessed raw Group 3 fax, G3 (one-dimensional), lsb-first"},
+      {{"decode", "-v", dir + "/page.g3", "-o", dir + "/v.png"}, 0, "", "page.g3: 40 rows decoded from the first "},
+      {{"decode", "-v", gif, "-o", dir + "/v.bmp", "--out-queue", "37"}, 0, "",
+       "interlaced.gif: detected GIF (type GIFu)\n"},
+      {{"decode", "-v", gif, "-o", dir + "/v.bmp", "--out-queue", "37"}, 0, "",
+       "interlaced.gif: output queue 37 bytes, interlace mode 2\n"},
+      {{"decode", "-v", gif, "-o", dir + "/v.bmp", "--out-queue", "37"}, 0, "", "interlaced.gif: input mapped, 7249 bytes handed over whole\n"},
+      {{"decode", "-v", gif, "-o", dir + "/v.bmp", "--out-queue", "37"}, 0, "",
+       "output queue raised from 37 to 148 bytes: the decoder places this image's rows from the end and needs one row (96 bytes) plus one"},
+      {{"decode", "-v", gif, "-o", dir + "/v.bmp", "--in-queue", "99"}, 0, "", "input streamed through a 99-byte queue"},
+      {{"decode", "-v", gif, "-o", dir + "/v.bmp"}, 0, "", "93 x 61, 8 bits, written to " + dir + "/v.bmp as BMP"},
+      {{"info", "-v", gif, "-q"}, 0, "image type     GIFu (GIF)", ""},
+  };
+  ExpectRuns(QUORVIN_TOOL, cases, [](const Expect &c, const Ran &r) {
+    if (c.args[1] == "-q" || c.args.back() == "-q") {
+      EXPECT_EQ(r.err, "");
+    }
+  });
+  // The bar, on a terminal: from the first share to 100%, one line.
+  ASSERT_EQ(RunProgram({SAMPLEGEN_TOOL, "--big-bmp", "2000", "1500", dir + "/big.bmp"}).code, 0);
+  for (const char *quiet : {"", "-q"}) {
+    SCOPED_TRACE(quiet);
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(master);
+      dup2(slave, 2);
+      std::vector<std::string> args = {QUORVIN_TOOL, "decode", dir + "/big.bmp", "-o", dir + "/big.png"};
+      if (*quiet) args.push_back(quiet);
+      std::vector<char *> argv;
+      for (std::string &a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(slave);
+    std::string shown;
+    char buffer[4096];
+    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) shown.append(buffer, static_cast<size_t>(n));
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    if (*quiet) {
+      EXPECT_EQ(shown, "");
+    } else {
+      EXPECT_NE(shown.find("\r[#"), std::string::npos) << shown;
+      EXPECT_NE(shown.find("] 100%"), std::string::npos) << shown;
+      EXPECT_GT(std::count(shown.begin(), shown.end(), '\r'), 10);
+    }
+  }
+}
+
 TEST(CindralTool, ConventionsAndFiles) {
   std::string dir = qvtest::TempPath("cindral");
   mkdir(dir.c_str(), 0700);
@@ -738,6 +1133,40 @@ TEST(CindralTool, ConventionsAndFiles) {
   EXPECT_EQ(Listing(dir), std::set<std::string>({"coded", "kept", "tiny"}));
 }
 
+// Paths past the library's 255 characters are refused with a message that
+// says so; an output in a long folder gets a short temporary name.
+TEST(CindralTool, LongPaths) {
+  std::string dir = qvtest::TempPath("long");
+  mkdir(dir.c_str(), 0700);
+  std::string deep = dir;
+  while (deep.size() < 200) {
+    deep += "/" + std::string(40, 'd');
+    mkdir(deep.c_str(), 0700);
+  }
+  std::string longName = deep + "/" + std::string(80, 'n');  // > 255 characters
+  std::string fits = deep + "/" + std::string(255 - deep.size() - 1, 'f');
+  ASSERT_LE(fits.size(), 255u);
+  ASSERT_GT(longName.size(), 255u);
+  Bytes plain = qvtest::ReadFileBytes(Sample("bmp8.bmp"));
+  ASSERT_TRUE(qvtest::WriteFileBytes(longName, plain));
+  ASSERT_TRUE(qvtest::WriteFileBytes(dir + "/coded", {}));
+  ASSERT_EQ(Cindral({"code", Sample("bmp8.bmp"), dir + "/coded"}).code, 0);
+  std::string says = "characters long; Cindral takes file names of at most 255";
+  const std::vector<Expect> cases = {
+      {{"code", longName, dir + "/out"}, 1, "", says},
+      {{"check", longName}, 1, "", says},
+      {{"cat", longName}, 1, "", says},
+      {{"decode", longName, dir + "/out"}, 1, "", says},
+      // 255 characters: the temporary file beside it gets a shorter name.
+      {{"code", Sample("bmp8.bmp"), fits}, 0, "", ""},
+      {{"check", fits}, 0, "coded", ""},
+      {{"decode", fits, deep + "/plain"}, 0, "", ""},
+  };
+  ExpectRuns(CINDRAL_TOOL, cases, [](const Expect &, const Ran &) {});
+  EXPECT_TRUE(qvtest::ReadFileBytes(deep + "/plain") == plain);
+  for (const std::string &name : Listing(deep)) EXPECT_NE(name[0], '.') << name;
+}
+
 // Every option --help names is described in the man page.
 TEST(Tools, ManPagesListEveryOption) {
   struct Tool {
@@ -766,14 +1195,14 @@ TEST(Tools, ManPagesListEveryOption) {
   }
 }
 
-// examples/host.c writes the BMP file the tool writes, pass images included.
-TEST(Tools, HostExampleWritesTheToolsBmp) {
+// examples/host.c writes the file the tool writes as dib, pass images included.
+TEST(Tools, HostExampleWritesTheToolsDib) {
   std::string out = qvtest::TempPath("example");
   for (const char *name : kSamples) {
     SCOPED_TRACE(name);
     Ran r = RunProgram({HOST_EXAMPLE, Sample(name), out + "-host.bmp"});
     ASSERT_EQ(r.code, 0) << r.err;
-    ASSERT_EQ(Quorvin({"decode", Sample(name), "-o", out + "-tool.bmp"}).code, 0);
+    ASSERT_EQ(Quorvin({"decode", Sample(name), "-f", "dib", "-o", out + "-tool.bmp"}).code, 0);
     EXPECT_TRUE(qvtest::ReadFileBytes(out + "-host.bmp") == qvtest::ReadFileBytes(out + "-tool.bmp"));
   }
 }

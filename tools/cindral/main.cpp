@@ -126,17 +126,29 @@ int SetKey(const std::vector<ParsedOption> &parsed) {
   return kExitOk;
 }
 
+// Cindral takes file names of at most CINDRAL_NAME_MAX characters and refuses
+// longer ones; the tool says so before asking it.
+bool NameTooLong(const InputFile &in) {
+  if (in.path().size() <= CINDRAL_NAME_MAX) return false;
+  std::string message = in.display();
+  message.append(": the path is ").append(std::to_string(in.path().size()));
+  message.append(" characters long; Cindral takes file names of at most ").append(std::to_string(CINDRAL_NAME_MAX));
+  Complain(message);
+  return true;
+}
+
 int CodeOrDecode(bool decode, const std::string &inName, const std::string &outName) {
   InputFile in;
   std::string error;
   if (!in.Open(inName, &error)) return Complain(error);
+  if (NameTooLong(in)) return kExitFailed;
   // CoDecFile codes plain files and decodes coded ones; the tool holds the user
   // to the direction asked for, so that nothing is coded twice by mistake.
   const bool coded = in.size() >= CINDRAL_HEADER_SIZE && IsCoded(in.path().c_str()) == CindralCoded;
   if (decode && !coded) return Complain(in.display() + ": not a coded file");
   if (!decode && coded) return Complain(in.display() + ": already coded (use decode)");
   OutputFile out;
-  if (!out.Open(outName, &in, &error)) return Complain(error);
+  if (!out.Open(outName, &in, &error, CINDRAL_NAME_MAX)) return Complain(error);
   const int result = CoDecFile(in.path().c_str(), out.tempPath().c_str());
   if (result != CindralSuccess)
     return Complain(in.display() + " -> " + out.display() + ": " + std::to_string(result) + ": " +
@@ -156,6 +168,10 @@ int Check(const std::vector<std::string> &files) {
       continue;
     }
     // Shorter than the header: plainly not coded.
+    if (in.size() >= CINDRAL_HEADER_SIZE && NameTooLong(in)) {
+      exitCode = kExitFailed;
+      continue;
+    }
     const int result = in.size() < CINDRAL_HEADER_SIZE ? CindralNotCoded : IsCoded(in.path().c_str());
     if (result == CindralCoded) {
       std::printf("%s: coded\n", in.display().c_str());
@@ -174,6 +190,7 @@ int Cat(const std::string &file) {
   InputFile in;
   std::string error;
   if (!in.Open(file, &error)) return Complain(error);
+  if (NameTooLong(in)) return kExitFailed;
   static unsigned char buffer[1 << 16];
   BufferDecodeRecord record = {};
   record.restart = 1;

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -33,7 +34,8 @@ void WatchTemp(const std::string &path) {
   static bool handlers = false;
   if (!handlers) {
     handlers = true;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(sig, RemoveTempsAndDie);
+    // SIGBUS: a mapped input cut short under the reader.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGBUS}) signal(sig, RemoveTempsAndDie);
   }
   for (auto &t : g_temps)
     if (!t[0] && path.size() < sizeof t) {
@@ -119,6 +121,7 @@ bool SameFile(const struct stat &a, const struct stat &b) {
 }
 
 InputFile::~InputFile() {
+  if (map_) munmap(map_, mapLength_);
   if (fd_ >= 0) close(fd_);
   if (spooled_) {
     unlink(path_.c_str());
@@ -172,11 +175,36 @@ bool InputFile::Open(const std::string &path, std::string *error) {
   return true;
 }
 
+bool InputFile::Map() {
+  if (map_) return true;
+  if (spooled_ || fd_ < 0 || !S_ISREG(st_.st_mode) || st_.st_size <= 0) return false;
+  uint64_t size = static_cast<uint64_t>(st_.st_size);
+  size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  if (size > SIZE_MAX - 2 * page) return false;
+  size_t length = static_cast<size_t>((size + 1 + page - 1) / page * page);
+  // Room for the file and a zero page behind it when the file ends on a page
+  // boundary; the file is mapped over its start.
+  void *area = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (area == MAP_FAILED) return false;
+  if (mmap(area, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE | MAP_FIXED, fd_, 0) == MAP_FAILED) {
+    munmap(area, length);
+    return false;
+  }
+  madvise(area, static_cast<size_t>(size), MADV_SEQUENTIAL);
+  map_ = static_cast<uint8_t *>(area);
+  mapLength_ = length;
+  return true;
+}
+
+void InputFile::LetGo() {
+  if (map_) madvise(map_, static_cast<size_t>(st_.st_size), MADV_DONTNEED);
+}
+
 OutputFile::~OutputFile() {
   if (!committed_) Abandon();
 }
 
-bool OutputFile::Open(const std::string &target, const InputFile *input, std::string *error) {
+bool OutputFile::Open(const std::string &target, const InputFile *input, std::string *error, size_t pathLimit) {
   stdout_ = target == "-";
   display_ = stdout_ ? "standard output" : target;
   target_ = target;
@@ -220,6 +248,13 @@ bool OutputFile::Open(const std::string &target, const InputFile *input, std::st
     dir = DirName(target);
     prefix = TempPrefix(target);
   }
+  // dir/prefixXXXXXX; a name too long for the limit gives way to ".XXXXXX".
+  if (pathLimit && dir.size() + 1 + prefix.size() + 6 > pathLimit) prefix.assign(1, '.');
+  if (pathLimit && dir.size() + 1 + prefix.size() + 6 > pathLimit) {
+    error->assign(display_).append(": the folder's path is ").append(std::to_string(dir.size()));
+    error->append(" characters long, too long for a file beside it within ").append(std::to_string(pathLimit));
+    return false;
+  }
   fd_ = MakeTemp(dir, prefix, &temp_);
   if (fd_ < 0) {
     *error = display_ + ": " + Reason(errno) + " (cannot create a file in " + dir + ")";
@@ -255,14 +290,18 @@ bool OutputFile::Commit(std::string *error) {
     committed_ = true;
     return true;
   }
-  if (stat(target_.c_str(), &st) == 0) {
+  // An existing target is replaced only once its successor is on the disk,
+  // so not even a crash can leave it lost; a new name risks nothing and is
+  // not waited for.
+  bool replacing = stat(target_.c_str(), &st) == 0;
+  if (replacing) {
     fchmod(fd_, st.st_mode & 07777);
   } else {
     mode_t mask = umask(0);
     umask(mask);
     fchmod(fd_, 0666 & ~mask);
   }
-  if (fsync(fd_) != 0 || close(fd_) != 0) {
+  if ((replacing && fsync(fd_) != 0) || close(fd_) != 0) {
     fd_ = -1;
     *error = display_ + ": " + Reason(errno);
     return false;

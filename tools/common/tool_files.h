@@ -33,10 +33,23 @@ class InputFile {
   const std::string &path() const { return path_; }        // a name the file can be opened by
   const struct stat &status() const { return st_; }
   uint64_t size() const { return static_cast<uint64_t>(st_.st_size); }
+  bool spooled() const { return spooled_; }  // a copy of standard input or a pipe
+
+  // Maps a regular file (not a spooled copy) read-only, with one more
+  // readable byte past its end (the spare byte of a queue that holds the
+  // whole file). False, with nothing mapped, for anything else.
+  bool Map();
+  const uint8_t *data() const { return map_; }
+  // Lets go of the mapped pages: they stay in the page cache and come back
+  // when read again. Called now and then while a decode runs, it keeps the
+  // resident memory of a large mapped file to what was read since.
+  void LetGo();
 
  private:
   int fd_ = -1;
   bool spooled_ = false;
+  uint8_t *map_ = nullptr;
+  size_t mapLength_ = 0;
   std::string display_, path_;
   struct stat st_ {};
 };
@@ -51,8 +64,10 @@ class OutputFile {
 
   // Refuses a target that is the input (same device and inode, through any
   // name or link) or a directory, then creates the temporary file beside the
-  // target (in TMPDIR for standard output). input may be null.
-  bool Open(const std::string &target, const InputFile *input, std::string *error);
+  // target (in TMPDIR for standard output). input may be null. With
+  // pathLimit, the temporary file's path stays within that many characters
+  // (a shorter name when the usual one would not), else Open fails.
+  bool Open(const std::string &target, const InputFile *input, std::string *error, size_t pathLimit = 0);
 
   int fd() const { return fd_; }
   const std::string &tempPath() const { return temp_; }

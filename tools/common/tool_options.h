@@ -10,7 +10,9 @@
 namespace qvtool {
 
 // Exit codes shared by both tools.
-enum ExitCode { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+// kExitPartial: quorvin wrote an image the file could only partly give
+// (cindral uses 3 for "not coded").
+enum ExitCode { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitPartial = 3 };
 
 struct ToolOption {
   int id;

@@ -40,7 +40,7 @@ const ToolOption kBatchOptions[] = {
 struct Job {
   std::string input;   // as given or found
   std::string output;  // the output path (page outputs are named after it)
-  std::string status = "ok";  // ok, failed or skipped
+  std::string status = "ok";  // ok, partial (written, the file damaged), failed or skipped
   std::string text;
   double seconds = 0;
   std::vector<std::string> outputs;
@@ -183,11 +183,17 @@ class Runner {
       choice.path = pages ? PagePath(job.output, page) : job.output;
       if (pages) o.pageNumber = static_cast<uint32_t>(page);
       std::string name = in.display() + (pages ? " page " + std::to_string(page) : "");
-      if (DecodeImage(a_, in, name, o, choice, false, &error) != kExitOk) {
+      int code = DecodeImage(a_, in, name, o, choice, false, &error);
+      if (code == kExitOk || code == kExitPartial) {
+        // A damaged file still gives its image; the report says so.
+        job.outputs.push_back(choice.path);
+        if (code == kExitPartial) {
+          if (job.status != "failed") job.status = "partial";
+          if (job.text.empty()) job.text = error;
+        }
+      } else {
         if (job.text.empty()) job.text = error;
         job.status = "failed";
-      } else {
-        job.outputs.push_back(choice.path);
       }
     }
   }

@@ -27,19 +27,33 @@ class ImageOutput {
   std::string error_;
 };
 
-// A BMP file: a 14-byte file header, then the delivered bitmap (header,
-// colour table, rows) written by position into fd.
-std::unique_ptr<ImageOutput> MakeBmpOutput(int fd);
+// What an output needs to know about the input beyond the delivered bitmap.
+struct OutputContext {
+  bool tiffBigEndian = false;  // TIFF tag records hold their values big-endian
+};
+
+// A BMP file other programs read: a 14-byte file header, a 40-byte info
+// header, a colour table of 2^bits entries for 1-, 4- and 8-bit images (grey
+// levels when the image came without one) and none above, then the rows,
+// written by position into fd as they arrive. CMYK rows become 32-bit RGB
+// (CmykToRgb); the resolution a file states (BMP, TIFF) is kept.
+std::unique_ptr<ImageOutput> MakeBmpOutput(int fd, const OutputContext &context);
+
+// The bitmap exactly as the library delivers it (header, colour table as
+// long as delivered, rows, CMYK included) behind a 14-byte BMP file header.
+std::unique_ptr<ImageOutput> MakeDibOutput(int fd);
 
 // A PNG file written to fd: indexed for 1-, 4- and 8-bit images (with tRNS
-// for a GIF's transparent index), grey for grey colour tables, RGB for true
-// colour. Rows that arrive ahead of their turn wait in a scratch file.
+// for a GIF's transparent index), grey for grey colour tables and for images
+// without one, RGB for true colour, with pHYs when the file states its
+// resolution. Rows that arrive ahead of their turn wait in a scratch file.
 // wholeImageFirst: the image is rewritten while it is delivered (GIF pass
 // images) or its colour table comes last, so rows are collected in the
 // scratch file first and written at the end. storedTopFirst: the file keeps
 // its rows top row first and its reader delivers them in file order (a BMP
 // with a negative height), so the decoder is not asked to reverse them.
-std::unique_ptr<ImageOutput> MakePngOutput(int fd, bool wholeImageFirst, bool storedTopFirst);
+std::unique_ptr<ImageOutput> MakePngOutput(int fd, bool wholeImageFirst, bool storedTopFirst,
+                                           const OutputContext &context);
 
 // Whether this build can write PNG files.
 bool HavePng();

@@ -18,6 +18,7 @@ struct Facts {
   uint32_t tableEntries = 0;
   uint32_t page = 0;  // TIFF: the page shown
   int pages = -1;     // and the file's page count
+  bool bigEndian = false;  // TIFF: the byte order of tag values
 };
 
 // A TIFF tag as the reader hands it over: kind 0x4000 + tag number; data: the
@@ -33,23 +34,17 @@ struct TiffTag {
 
 bool AsTiffTag(const Facts &f, const qvhost::ExtraRecord &e, TiffTag *t) {
   if (f.pages < 0 || e.kind < 0x4000 || e.kind > 0x4000 + 0xFFFF || e.data.size() < 6) return false;
-  static const struct {
-    uint16_t number;
-    const char *name;
-  } kNames[] = {{254, "NewSubfileType"}, {269, "DocumentName"}, {270, "ImageDescription"}, {271, "Make"},
-                {272, "Model"}, {282, "XResolution"}, {283, "YResolution"}, {285, "PageName"},
-                {296, "ResolutionUnit"}, {297, "PageNumber"}, {305, "Software"}, {306, "DateTime"},
-                {315, "Artist"}, {316, "HostComputer"}, {33432, "Copyright"}};
   t->number = static_cast<uint16_t>(e.kind - 0x4000);
   t->type = static_cast<uint16_t>(e.data[0] | e.data[1] << 8);
   t->count = e.data[2] | e.data[3] << 8 | e.data[4] << 16 | static_cast<uint32_t>(e.data[5]) << 24;
   t->values = e.data.data() + 6;
   t->size = e.data.size() - 6;
-  t->name = nullptr;
-  for (const auto &n : kNames)
-    if (n.number == t->number) t->name = n.name;
+  t->name = TiffTagName(t->number);
   return true;
 }
+
+// Types whose values read as numbers: BYTE, SHORT, LONG, RATIONAL and their signed kinds.
+bool Numeric(uint16_t type) { return type == 1 || type == 3 || type == 4 || type == 5 || (type >= 8 && type <= 10) || type == 6; }
 
 // The bytes of an ASCII value up to its trailing NULs.
 std::string TagBytes(const TiffTag &t) {
@@ -92,7 +87,7 @@ bool NeedsWholeFile(const InputFile &in, uint32_t type) {
 
 // Decodes until the header, colour table and extra records are known, then
 // ends the job. The rows are counted, never kept.
-bool Gather(const InputFile &in, const std::string &name, qvhost::Options o, Facts *f, std::string *error) {
+bool Gather(const Args &a, InputFile &in, qvhost::Options o, Facts *f, int32_t *status, std::string *error) {
   uint32_t type = o.imageType;
   o.interlaceMode = QV_INTERLACE_FINAL_ONLY;
   // Header and table first, then a yield after the first row: the table ends
@@ -123,10 +118,14 @@ bool Gather(const InputFile &in, const std::string &name, qvhost::Options o, Fac
     return tableEnd < 0 || toEnd;
   };
   f->type = type;
-  f->r = qvhost::DecodeFd(in.fd(), o);
+  f->bigEndian = tiff && TiffBigEndian(in);
+  f->r = DecodeInput(a, in, o);
   if (!f->r.ok() && !f->r.stopped) {
-    *error = name + ": " + StatusMessage(f->r.status) + " as " + qvhost::TypeName(type);
-    if (f->r.status == QV_ERR_NO_PAGE) *error += "; the file has " + std::to_string(f->pages) + " pages";
+    *status = f->r.status;
+    *error = StatusMessage(f->r.status);
+    std::string why = tiff && !IsRawFaxType(type) ? TiffRefusal(in, f->page, f->r.status) : "";
+    if (f->r.status == QV_ERR_NO_PAGE) why = "the file has " + std::to_string(f->pages) + " pages";
+    if (!why.empty()) *error += ": " + why;
     return false;
   }
   if (f->r.ok()) tableEnd = static_cast<int64_t>(f->r.outputLength) - f->r.header.biSizeImage;
@@ -152,7 +151,8 @@ void PrintText(const std::string &name, const Facts &f, bool first) {
   const BitmapInfoHeader &h = r.header;
   if (!first) printf("\n");
   printf("file           %s\n", name.c_str());
-  printf("image type     %s\n", qvhost::TypeName(f.type).c_str());
+  std::string code = qvhost::TypeName(f.type), format = FormatOf(f.type);
+  printf("image type     %s\n", (code == format ? code : code + " (" + format + ")").c_str());
   printf("bitmap header  size %u, width %d, height %d, planes %u, bits %u, compression %u,\n"
          "               image size %u, resolution %d x %d, colours used %u, important %u\n",
          h.biSize, h.biWidth, h.biHeight, h.biPlanes, h.biBitCount, h.biCompression, h.biSizeImage,
@@ -173,6 +173,8 @@ void PrintText(const std::string &name, const Facts &f, bool first) {
     std::string label = t.name ? std::string(t.name) + " (" + number + ")" : number;
     if (t.type == 2)
       printf("tag            %s: %s\n", label.c_str(), Printable(TagBytes(t)).c_str());
+    else if (Numeric(t.type))
+      printf("tag            %s: %s\n", label.c_str(), TiffValueText(t.type, t.values, t.size, f.bigEndian, 16).c_str());
     else
       printf("tag            %s, type %u, %u values: %s%s\n", label.c_str(), t.type, t.count,
              Hex(t.values, t.size, 32, " ").c_str(), t.size > 32 ? " ..." : "");
@@ -201,10 +203,11 @@ std::string JsonString(const std::string &s, bool latin1 = false) {
 void PrintJson(const std::string &name, const Facts &f) {
   const qvhost::Result &r = f.r;
   const BitmapInfoHeader &h = r.header;
-  printf("{\"file\":%s,\"type\":%s,\"width\":%d,\"height\":%d,\"planes\":%u,\"bits\":%u,"
+  printf("{\"file\":%s,\"type\":%s,\"format\":%s,\"width\":%d,\"height\":%d,\"planes\":%u,\"bits\":%u,"
          "\"compression\":%u,\"image_size\":%u,\"x_pels_per_meter\":%d,\"y_pels_per_meter\":%d,"
          "\"colours_used\":%u,\"colours_important\":%u,\"grey\":%s,",
-         JsonString(name).c_str(), JsonString(qvhost::TypeName(f.type)).c_str(), h.biWidth, h.biHeight,
+         JsonString(name).c_str(), JsonString(qvhost::TypeName(f.type)).c_str(),
+         JsonString(FormatOf(f.type)).c_str(), h.biWidth, h.biHeight,
          h.biPlanes, h.biBitCount, h.biCompression, h.biSizeImage, h.biXPelsPerMeter, h.biYPelsPerMeter,
          h.biClrUsed, h.biClrImportant, (r.flags & QV_FLAG_GREY) ? "true" : "false");
   printf("\"colour_table\":[");
@@ -229,14 +232,29 @@ void PrintJson(const std::string &name, const Facts &f) {
     if (AsTiffTag(f, e, &t)) {
       printf(",\"tag\":%u,\"name\":%s,\"field_type\":%u,\"count\":%u,", t.number,
              t.name ? JsonString(t.name).c_str() : "null", t.type, t.count);
-      if (t.type == 2)
+      if (t.type == 2) {
         printf("\"text\":%s", JsonString(TagBytes(t), true).c_str());
-      else
+      } else if (Numeric(t.type)) {
+        // Numbers; a rational as the text "numerator/denominator".
+        std::vector<std::string> items = TiffValueItems(t.type, t.values, t.size, f.bigEndian);
+        const char *quote = t.type == 5 || t.type == 10 ? "\"" : "";
+        printf("\"values\":[");
+        for (size_t k = 0; k < items.size(); ++k) printf("%s%s%s%s", k ? "," : "", quote, items[k].c_str(), quote);
+        printf("]");
+      } else {
         printf("\"values\":\"%s\"", Hex(t.values, t.size, SIZE_MAX, "").c_str());
+      }
     }
     printf("}");
   }
   printf("]}\n");
+}
+
+// A file that could not be shown, as a JSON line of its own: its name, the
+// status (null for a failure outside the decoder) and the message.
+void PrintJsonFailure(const std::string &name, const int32_t *status, const std::string &message) {
+  printf("{\"file\":%s,\"status\":%s,\"error\":%s}\n", JsonString(name).c_str(),
+         status ? std::to_string(*status).c_str() : "null", JsonString(message).c_str());
 }
 
 }  // namespace
@@ -250,6 +268,12 @@ int Info(const Args &a) {
     std::string error;
     if (!OpenImage(path, a, &in, &o, &error)) {
       Complain(error);
+      // The message names the file first; the JSON line names it apart.
+      std::string display = path == "-" ? "standard input" : path;
+      if (a.json)
+        PrintJsonFailure(display, nullptr,
+                         error.compare(0, display.size() + 2, display + ": ") == 0 ? error.substr(display.size() + 2)
+                                                                                  : error);
       result = kExitFailed;
       continue;
     }
@@ -263,8 +287,10 @@ int Info(const Args &a) {
       f.page = page;
       o.pageNumber = page;
       std::string name = in.display() + (lastPage > firstPage ? " page " + std::to_string(page) : "");
-      if (!Gather(in, name, o, &f, &error)) {
-        Complain(error);
+      int32_t status = 0;
+      if (!Gather(a, in, o, &f, &status, &error)) {
+        Complain(name + ": " + error);
+        if (a.json) PrintJsonFailure(in.display(), &status, error);
         result = kExitFailed;
         continue;
       }

@@ -22,12 +22,14 @@ struct Args {
   bool typeGiven = false, interlaceGiven = false, json = false;
   bool allPages = false;        // --page all
   bool fillOrderGiven = false;  // --fax-fill-order
+  bool inQueueGiven = false;    // --in-queue: stream the input even from a file
+  int verbosity = 1;            // 0 -q, 1 notes and the progress bar, 2 -v
 };
 
 // The output of one decoded image.
 struct OutputChoice {
   std::string path;    // "-" for standard output
-  std::string format;  // "bmp" or "png"
+  std::string format;  // "bmp", "png" or "dib"
   bool named = false;  // given with -o (else derived from the input's name)
 };
 // Decides where the image of input goes and in which format.
@@ -48,8 +50,11 @@ struct RawFaxGuess {
   uint32_t type = 0;
   uint8_t fillOrder = 1;
   uint32_t width = 0;
-  size_t rows = 0;       // rows that decoded from the bytes looked at
+  size_t rows = 0;       // rows that decoded from the bytes looked at (+1 for a page that ended)
   bool eol = false;      // the data starts with an EOL
+  bool pageEnded = false;  // the whole page lies in the bytes looked at
+  bool evidence = false;   // enough to take data without a header for fax: one width over
+                           // the first rows, or a standard fax width
 };
 RawFaxGuess GuessRawFax(const uint8_t *head, size_t n, uint32_t type, uint8_t fillOrder);
 bool IsRawFaxType(uint32_t type);
@@ -60,16 +65,37 @@ int CountPages(const InputFile &in);
 // A 256-colour PCX file: its colour table follows the rows.
 bool TableFollowsRows(const InputFile &in, uint32_t type);
 
-// "quorvin: message" on standard error.
+// "quorvin: message" on standard error: always (Complain), unless -q (Note),
+// with -v only (Detail).
 void Complain(const std::string &message);
+void Note(const Args &a, const std::string &message);
+void Detail(const Args &a, const std::string &message);
+
+// Decodes an open input: a regular file mapped and handed over whole (unless
+// --in-queue or --chunk-seed ask for the streaming queue), anything else
+// streamed. With -v and say, says which.
+qvhost::Result DecodeInput(const Args &a, InputFile &in, qvhost::Options o, bool say = true);
+
+// TIFF: a tag's name (null when it has none here); whether the file is
+// big-endian; values of a tag record as text ("300/1", "1, 2"), at most
+// limit of them; and what stopped a page the reader refused with status
+// ("Deflate (8) is not read"), or "" when that says nothing more.
+const char *TiffTagName(uint16_t tag);
+bool TiffBigEndian(const InputFile &in);
+std::string TiffValueText(uint16_t type, const uint8_t *values, size_t size, bool bigEndian, size_t limit);
+std::vector<std::string> TiffValueItems(uint16_t type, const uint8_t *values, size_t size, bool bigEndian);
+std::string TiffRefusal(const InputFile &in, uint32_t page, int32_t status);
 // "status -7006 (invalid or unsupported header)".
 std::string StatusMessage(int32_t status);
+// The format of an image-type code ("BMP", "TIFF"; QvImageTypeName), or
+// "unknown" for a code that is no image type.
+std::string FormatOf(uint32_t type);
 
 // One image of an open input into one output file. name: the input in
 // messages (with its page, when every page is decoded). With failure, what
 // went wrong goes there instead of to standard error, and no progress bar
 // is drawn.
-int DecodeImage(const Args &a, const InputFile &in, const std::string &name, qvhost::Options o,
+int DecodeImage(const Args &a, InputFile &in, const std::string &name, qvhost::Options o,
                 const OutputChoice &choice, bool printName, std::string *failure = nullptr);
 // "scan.png" as the name of page n: "scan-n.png".
 std::string PagePath(const std::string &path, int n);

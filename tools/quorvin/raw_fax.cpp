@@ -13,7 +13,8 @@ constexpr uint32_t kG32D = QV_FOURCC('G', '3', '2', 'D');
 
 // Rows the decoder delivers from the bytes before it fails or they end (one
 // batch a row; a page that ends cleanly counts one more, so it wins a tie).
-size_t RowsDecoded(const uint8_t *head, size_t n, uint32_t type, uint8_t fillOrder, uint32_t *width) {
+size_t RowsDecoded(const uint8_t *head, size_t n, uint32_t type, uint8_t fillOrder, uint32_t *width,
+                   bool *ended) {
   qvhost::Options o;
   o.imageType = type;
   o.faxFillOrder = fillOrder;
@@ -29,6 +30,7 @@ size_t RowsDecoded(const uint8_t *head, size_t n, uint32_t type, uint8_t fillOrd
   };
   qvhost::Result r = qvhost::Decode(head, n, o);
   *width = seen;
+  *ended = r.ok();
   return r.counts[ResponseRowsReady] + (r.ok() ? 1 : 0);
 }
 
@@ -52,16 +54,29 @@ RawFaxGuess GuessRawFax(const uint8_t *head, size_t n, uint32_t type, uint8_t fi
     for (uint32_t t : types) {
       if (!t) continue;
       uint32_t width = 0;
-      size_t rows = RowsDecoded(head, n, t, order, &width);
+      bool ended = false;
+      size_t rows = RowsDecoded(head, n, t, order, &width, &ended);
       if (rows > best.rows) {
         best.rows = rows;
         best.type = t;
         best.fillOrder = order;
         best.width = width;
+        best.pageEnded = ended;
       }
     }
   }
   if (best.width == 0) best.width = g.width;
+  // Evidence: one width over the first 8 rows (or the whole page when it is
+  // shorter, at least 2 rows), or a width fax machines scan at. Rows that
+  // merely decode prove little: almost any bytes after an EOL make a row or two.
+  qvhost::FaxGuess rows = qvhost::GuessFaxAs(head, n, best.fillOrder == 2 ? qvhost::FaxBitOrder::LsbFirst
+                                                                           : qvhost::FaxBitOrder::MsbFirst,
+                                             best.type == kG32D);
+  size_t decoded = best.rows - (best.pageEnded ? 1 : 0);
+  bool sameWidth = rows.oneWidth && (rows.width == 0 || rows.width == best.width);
+  best.evidence = best.eol && decoded > 0 &&
+                  ((sameWidth && (decoded >= 8 || (best.pageEnded && decoded >= 2))) ||
+                   qvhost::IsStandardFaxWidth(best.width));
   return best;
 }
 
