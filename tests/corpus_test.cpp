@@ -242,7 +242,7 @@ void RunFormat(const char *format, bool extended = false) {
     std::vector<uint8_t> data = qvtest::ReadFileBytes(dir + "/" + e.path);
     ASSERT_EQ(access((dir + "/" + e.path).c_str(), R_OK), 0);
     qvhost::Options o;
-    if (extended) o.flags |= QV_FLAG_EXTENDED;
+    o.extended = extended;  // the host library decodes extended unless told otherwise
     o.faxFillOrder = static_cast<uint8_t>(ex.faxFillOrder);
     if (!ex.type.empty()) {
       ASSERT_TRUE(qvhost::ParseTypeName(ex.type, &o.imageType));

@@ -36,6 +36,7 @@ struct Decoded {
 };
 Decoded DecodeExtended(const std::vector<uint8_t> &file, qvhost::Options o) {
   o.flags |= QV_FLAG_EXTENDED;
+  o.extended = true;
   Decoded d;
   qvhost::TestHooks hooks;
   hooks.afterResponse = [&d](ParamBlock *pb, int response) {
@@ -355,7 +356,9 @@ TEST(TiffExtended, BigTiffPagesAndDetection) {
     EXPECT_EQ(DecodeExtended(file, opt).r.status, QV_ERR_NO_PAGE);
     // Without the bit BigTIFF stays refused as before.
     opt.pageNumber = 1;
+    opt.extended = false;
     EXPECT_EQ(qvhost::Decode(file.data(), file.size(), opt).status, QV_ERR_BAD_HEADER);
+    opt.extended = true;
     // A strip beyond what SeekTarget can carry (2^30) has its own status.
     bool be = file[0] == 'M';
     auto get = [&](size_t at, int n) {
@@ -412,6 +415,7 @@ TEST(TiffExtended, OldStyleLzwStrips) {
   EXPECT_EQ(qvtest::CheckStress(file, opt, d.r, StrideOf(d.r)), "");
   // The classic reader reads them as today's LZW: corrupt codes.
   opt.flags = 0;
+  opt.extended = false;
   EXPECT_EQ(qvhost::Decode(file.data(), file.size(), opt).status, QV_ERR_LZW);
 }
 
@@ -520,6 +524,7 @@ TEST(TiffExtended, FaxLineErrorsReplaceTheRowAndResync) {
     EXPECT_EQ(qvtest::CheckStress(file, opt, d.r, StrideOf(d.r)), "");
     // The classic reader fails on the row, as before.
     opt.flags &= ~QV_FLAG_EXTENDED;
+    opt.extended = false;
     EXPECT_LT(qvhost::Decode(file.data(), file.size(), opt).status, -7109);
   }
 }
@@ -564,7 +569,9 @@ std::string CheckCut(const std::vector<uint8_t> &file, uint32_t type, uint32_t f
   opt.faxFillOrder = static_cast<uint8_t>(faxFillOrder);
   opt.outputLimit = size_t{256} << 20;
   Decoded d = DecodeExtended(cut, opt);
-  qvhost::Result strict = qvhost::Decode(cut.data(), cut.size(), opt);
+  qvhost::Options classic = opt;
+  classic.extended = false;
+  qvhost::Result strict = qvhost::Decode(cut.data(), cut.size(), classic);
   if (strict.flags & QV_FLAG_PARTIAL) return "partial without the extended bit";
   if (!d.r.ok()) return "";  // cut before anything could be shown: refused as the classic reader does
   if (!(d.r.flags & QV_FLAG_PARTIAL)) return d.damagedRows ? "damaged rows without the flag" : "";
