@@ -384,7 +384,7 @@ void RunFormat(const char *format, bool extended = false) {
         Extended px;
         if (page > 1) DecodeNoting(data, po, &px);
         uint32_t orientation = page > 1 ? px.orientation : x.orientation;
-        shown.rgb = Orient<3>(got.rgb, got.width, got.height, orientation, &shown.width, &shown.height);
+        shown.rgb = Orient<3>(shown.rgb, got.width, got.height, orientation, &shown.width, &shown.height);
         if (!alpha.empty()) alpha = Orient<1>(alpha, got.width, got.height, orientation, &shown.width, &shown.height);
       }
       uint32_t ox, oy;
@@ -399,9 +399,8 @@ void RunFormat(const char *format, bool extended = false) {
         size_t differ = 0;
         for (size_t i = 0; i < alpha.size(); ++i) differ += rgba[4 * i + 3] != alpha[i];
         EXPECT_EQ(differ, 0u) << "alpha differs";
-        // libtiff multiplies unassociated alpha in for RGB and for grey in
-        // separate planes; which the file holds, the decode does not say:
-        // grey when the colours are equal everywhere.
+        // libtiff multiplies unassociated alpha into RGB samples, not into
+        // contiguous grey; grey here when the colours are equal everywhere.
         bool grey = true;
         for (size_t i = 0; grey && i < got.rgb.size(); i += 3) grey = got.rgb[i] == got.rgb[i + 1] && got.rgb[i] == got.rgb[i + 2];
         AsPeerKeepsAlpha(&shown.rgb, alpha, (rp.flags & QV_FLAG_PREMULTIPLIED) != 0, !grey, e.reference);
