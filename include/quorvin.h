@@ -226,6 +226,8 @@ static QV_INLINE const QvTypeRow *QvTypeRows(size_t *count) {
     {QV_TYPE_GIFI, "GIF", QV_SNIFF_NONE, 0, 0, ""},
     {QV_TYPE_TIFU, "TIFF", QV_SNIFF_NONE, 0, 4, "II*\0"},  /* little-endian */
     {QV_TYPE_TIFU, "TIFF", QV_SNIFF_NONE, 0, 4, "MM\0*"},  /* big-endian */
+    {QV_TYPE_TIFU, "TIFF", QV_SNIFF_NONE, 0, 4, "II+\0"},  /* BigTIFF (version 43): extended decoding */
+    {QV_TYPE_TIFU, "TIFF", QV_SNIFF_NONE, 0, 4, "MM\0+"},
     {QV_TYPE_TIF1, "TIFF", QV_SNIFF_NONE, 0, 0, ""},
     {QV_TYPE_TIFC, "TIFF", QV_SNIFF_NONE, 0, 0, ""},
     {QV_TYPE_TIFG, "TIFF", QV_SNIFF_NONE, 0, 0, ""},
@@ -289,8 +291,8 @@ static QV_INLINE int QvSniffHeader(unsigned check, const unsigned char *h, size_
  * show, or QV_TYPE_UNKNOWN. BMP: QV_TYPE_BMPO for an OS/2 header,
  * QV_TYPE_BMPR for RLE8 and RLE4 compression, else QV_TYPE_BMP. Targa: the
  * code of the file's type byte (TGA1, TGA2, TGA3, TGA9, TGAA, TGAB). TIFF in
- * either byte order: QV_TYPE_TIFU. GIF 87a and 89a: QV_TYPE_GIFU. PCX:
- * QV_TYPE_PCX8. DCX: QV_TYPE_DCXZ (which the library refuses). PNG:
+ * either byte order, and BigTIFF: QV_TYPE_TIFU. GIF 87a and 89a:
+ * QV_TYPE_GIFU. PCX: QV_TYPE_PCX8. DCX: QV_TYPE_DCXZ (which the library refuses). PNG:
  * QV_TYPE_PNG. Raw fax data is never detected. */
 static QV_INLINE uint32_t QvDetectType(const void *head, size_t n) {
   const unsigned char *h = (const unsigned char *)head;
@@ -503,6 +505,9 @@ enum {
   QV_ERR_TIFF_VALUE_TYPE = -7046,     /* field type 11 or more, an 8-byte scalar, or values past 4 GiB */
   QV_ERR_TIFF_SAMPLES = -7049,        /* ExtraSamples, or bits per sample not supported */
   QV_ERR_TIFF_SAMPLE_FORMAT = -7074,  /* SampleFormat other than 1, SMinSampleValue, SMaxSampleValue */
+  QV_ERR_TIFF_FAR = -7047,            /* extended decoding: a directory, value or strip the reader
+                                         must reach lies at or beyond 2^30 (1 GiB), past what
+                                         SeekTarget can carry (BigTIFF mostly) */
 
   /* TIFF strip decoding. */
   QV_ERR_TIFF_STRIP_ENDED = -7103,    /* a strip's data (its byte count) used up before its rows */
@@ -609,6 +614,7 @@ static QV_INLINE const char *QvStatusText(int32_t status) {
     case QV_ERR_TIFF_VALUE_TYPE: return "TIFF tag value of an unusable type";
     case QV_ERR_TIFF_SAMPLES: return "unsupported TIFF samples (extra samples or bit depth)";
     case QV_ERR_TIFF_SAMPLE_FORMAT: return "unsupported TIFF sample format";
+    case QV_ERR_TIFF_FAR: return "TIFF data lies beyond 1 GiB, where the input cannot seek";
     case QV_ERR_TIFF_STRIP_ENDED: return "a TIFF strip's data ended before its rows";
     case QV_ERR_TIFF_PREDICTOR: return "TIFF predictor not usable here";
     case QV_ERR_TIFF_PLANAR: return "separate TIFF colour planes are not read";

@@ -59,13 +59,21 @@ std::vector<uint8_t> ExpectedRows(const Page &p, bool bottomFirst, bool bigEndia
   return out;
 }
 
+// The classic reader's options (the host library decodes extended by
+// default; tiff_extended_test covers that).
+qvhost::Options Classic() {
+  qvhost::Options o;
+  o.extended = false;
+  return o;
+}
+
 // Decode as TIFF; o keeps the image type for later stress runs.
 qvhost::Result DecodeTiff(const std::vector<uint8_t> &file, qvhost::Options &o) {
   o.imageType = kTif;
   return qvhost::Decode(file.data(), file.size(), o);
 }
 qvhost::Result DecodeTiff(const std::vector<uint8_t> &file) {
-  qvhost::Options o;
+  qvhost::Options o = Classic();
   return DecodeTiff(file, o);
 }
 
@@ -109,7 +117,7 @@ TEST(TiffReader, LayoutsDecodeToTheirPixels) {
       std::vector<uint8_t> file = tiffbuild::Writer(big).Build({p}, dirFirst);
       SCOPED_TRACE(Name(p) + (big ? " MM" : " II") + (dirFirst ? " directory first" : ""));
       for (uint32_t flags : {0u, QV_FLAG_TOP_DOWN, QV_FLAG_HEADER}) {
-        qvhost::Options o;
+        qvhost::Options o = Classic();
         o.flags = flags;
         qvhost::Result r = DecodeTiff(file, o);
         ASSERT_TRUE(r.ok()) << r.status;
@@ -137,13 +145,13 @@ TEST(TiffReader, PageSelection) {
   std::vector<uint8_t> file = tiffbuild::Writer(true).Build({a, b});
   std::vector<uint8_t> firstRows = ExpectedRows(a, true);
   for (uint32_t page : {0u, 1u}) {
-    qvhost::Options o;
+    qvhost::Options o = Classic();
     o.pageNumber = page;
     qvhost::Result r = DecodeTiff(file, o);
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(r.output, firstRows);
   }
-  qvhost::Options o;
+  qvhost::Options o = Classic();
   o.pageNumber = 2;
   qvhost::Result r = DecodeTiff(file, o);
   ASSERT_TRUE(r.ok());
@@ -291,7 +299,7 @@ TEST(TiffReader, PackBitsPackets) {
   Page p = MakePage(6, 2, 1, 8, 1, 32773, 1);
   p.strips = {{0x80, 0xFD, 0xAA, 0x01, 1, 2,         // row 0: AA AA AA AA 01 02
                0x07, 1, 2, 3, 4, 5, 6, 7, 8}};       // row 1: 1..6, then 7 and 8 dropped
-  qvhost::Options o;
+  qvhost::Options o = Classic();
   o.flags = QV_FLAG_TOP_DOWN;
   qvhost::Result r = DecodeTiff(tiffbuild::Writer(false).Build({p}), o);
   ASSERT_TRUE(r.ok()) << r.status;
@@ -326,7 +334,7 @@ TEST(TiffReader, StripsWithoutByteCounts) {
     Page p = MakePage(9, 10, 1, 8, 1, c, 5);
     p.omitByteCounts = true;
     std::vector<uint8_t> file = tiffbuild::Writer(false).Build({p});
-    qvhost::Options o;
+    qvhost::Options o = Classic();
     qvhost::Result r = DecodeTiff(file, o);
     ASSERT_TRUE(r.ok()) << c << ": " << r.status;
     EXPECT_EQ(r.output, ExpectedRows(p, true)) << c;
@@ -349,7 +357,7 @@ TEST(TiffReader, DescriptiveTagRecords) {
             {296, tiffbuild::kShort, {2}}};
   for (bool big : {false, true}) {
     SCOPED_TRACE(big ? "MM" : "II");
-    qvhost::Options o;
+    qvhost::Options o = Classic();
     o.extraInitial = 8;  // grown on ResponseNeedExtra
     qvhost::Result r = DecodeTiff(tiffbuild::Writer(big).Build({p}), o);
     ASSERT_TRUE(r.ok());
@@ -401,7 +409,7 @@ TEST(TiffReader, BatchesHandRowsToADrainingHost) {
   for (uint32_t flags : {QV_FLAG_TOP_DOWN, 0u})
     for (size_t outQueue : {size_t{65536}, size_t{5 * 40 + 1}, size_t{45}}) {
       SCOPED_TRACE(std::to_string(flags) + " queue " + std::to_string(outQueue));
-      qvhost::Options o;
+      qvhost::Options o = Classic();
       o.flags = flags | QV_FLAG_BATCH | QV_FLAG_HEADER;
       o.rowsPerBatch = 3;
       o.outQueue = outQueue;
@@ -456,7 +464,7 @@ TEST(TiffReader, RawFaxHeaderTellsTheRowOrder) {
   std::vector<uint8_t> page = RawFaxPage();
   for (uint32_t flags : {0u, QV_FLAG_TOP_DOWN})
     for (size_t outQueue : {size_t{65536}, size_t{9}}) {
-      qvhost::Options o;
+      qvhost::Options o = Classic();
       o.imageType = QV_FOURCC('G', '3', ' ', ' ');
       o.faxFillOrder = 1;
       o.flags = flags | QV_FLAG_HEADER;
@@ -474,7 +482,7 @@ TEST(TiffReader, RawFaxHeaderTellsTheRowOrder) {
   // A page that ends before its first row.
   Bits b;
   for (int i = 0; i < 6; ++i) b.Put(1, 12);
-  qvhost::Options o;
+  qvhost::Options o = Classic();
   o.imageType = QV_FOURCC('G', '3', ' ', ' ');
   o.faxFillOrder = 1;
   EXPECT_EQ(qvhost::Decode(b.bytes.data(), b.bytes.size(), o).status, QV_ERR_FAX_EMPTY_PAGE);

@@ -16,6 +16,7 @@ constexpr uint32_t kG32D = QV_FOURCC('G', '3', '2', 'D');
 size_t RowsDecoded(const uint8_t *head, size_t n, uint32_t type, uint8_t fillOrder, uint32_t *width,
                    bool *ended) {
   qvhost::Options o;
+  o.extended = false;  // evidence is rows that decode: extended decoding would replace the others
   o.imageType = type;
   o.faxFillOrder = fillOrder;
   o.flags = QV_FLAG_BATCH;

@@ -15,6 +15,15 @@
 
 struct CodeTable;  // codecs/ccitt/ccitt_tables.h
 
+// A decoder's place in its data, to go back to: the bits held and the file
+// position of the next byte.
+struct FaxMark {
+  uint32_t BitAccumulator;
+  int32_t BitCount;
+  int32_t StripBytesLeft;
+  uint32_t Position;
+};
+
 struct FaxDecoder {
   Stream *In;               // the stream the coded bytes come from
   uint32_t BitAccumulator;  // unread bits, left-aligned (bit 31 is next); bits below the valid ones are 0
@@ -31,6 +40,7 @@ struct FaxDecoder {
   uint32_t ChangeCount;     // entries in Recent
   bool CodedDataEnded;      // end of page or of the coded data seen (cleared at each strip)
   bool OneDimRowPending;    // no one-dimensional row yet in this strip (MR)
+  FaxMark Track;            // a modified Huffman row replayed after a failure: its last run's start
 };
 
 enum class FaxCoding : uint8_t {
@@ -55,6 +65,19 @@ void FaxStartStrip(FaxDecoder *d, uint32_t byteCount);
 // codes (-7110 to -7118), the input ending or failing (-1013, -1006,
 // -1515), no memory for longer lists (-7003).
 int32_t FaxDecodeRow(FaxDecoder *d, FaxCoding coding, uint8_t *row, uint32_t width, uint32_t *pixels);
+// Damaged data. FaxMarkRow notes where the next row starts (between rows the
+// bits held and the stream agree). After a row that failed, FaxResync goes
+// back to that mark and finds where the next row begins: the next EOL, left
+// unread for that row (T.4), or the byte boundary after the code that failed
+// (modified Huffman, whose rows are replayed to find it). False when the
+// data ends first, and for T.6, which has no EOL to find; it fails as the
+// input does (-1013, -1006, -1515) and as the row's own codes may (-7112).
+void FaxMarkRow(FaxDecoder *d, FaxMark *mark);
+bool FaxResync(FaxDecoder *d, FaxCoding coding, const FaxMark *mark, uint8_t *row, uint32_t width);
+// The reference line of the next two-dimensional row made the black pixels
+// of row (width pixels, 1 = black): the row that stands in for a failed one.
+void FaxSetReference(FaxDecoder *d, const uint8_t *row, uint32_t width);
+
 // Set the black runs of a finished list of changing elements into row. The
 // decoders' lists (ascending, entries at most width) set exactly the row's
 // pixels; no list makes it write past the row and its 3 bytes of slack.

@@ -220,9 +220,17 @@ uint32_t PeekBitIn(ParamBlock *block, const FaxJob &j) {
 
 namespace {
 
+// The reader's state at the start of a run, with its file position (a row
+// replayed after a failure: the start of the run that failed is kept).
+FAX_NOINLINE void TrackRun(FaxDecoder *st, Stream *s, const FaxBits &b) {
+  BitsStore(b, st, s);
+  st->Track = {st->BitAccumulator, st->BitCount, st->StripBytesLeft, StreamInputPosition(s)};
+}
+
 // One modified Huffman row; with kRecord its changes become the most recent
-// list (the reference line of a two-dimensional row to follow).
-template <bool kRecord>
+// list (the reference line of a two-dimensional row to follow); with kTrack
+// the start of every run is noted (TrackRun).
+template <bool kRecord, bool kTrack = false>
 uint32_t MhRow(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width) {
   FaxDecoder *st = j.st;
   Stream *s = j.s;
@@ -241,11 +249,13 @@ uint32_t MhRow(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width)
     list[k++] = p;
   };
   uint32_t p = 0;
+  if (kTrack) TrackRun(st, s, b);
   uint32_t w = RunLookup(block, s, b, WhiteRunTable, width);
   if (w != EolMarker) {
     p = w;
     while (p < width) {
       append(p);  // a black run starts
+      if (kTrack) TrackRun(st, s, b);
       uint32_t r = RunLookup(block, s, b, BlackRunTable, width);
       if (r == EolMarker) break;  // the row ends black from p
       uint32_t e = p + r;
@@ -254,6 +264,7 @@ uint32_t MhRow(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width)
       p = e;
       if (p == width) break;
       append(p);  // a white run starts
+      if (kTrack) TrackRun(st, s, b);
       w = RunLookup(block, s, b, WhiteRunTable, width);
       if (w == EolMarker) break;
       p += w;
@@ -327,4 +338,123 @@ int32_t FaxDecodeRow(FaxDecoder *d, FaxCoding coding, uint8_t *row, uint32_t wid
   int32_t status = CatchFailure(d->In->Block, DecodeRowCaught, &c);
   *pixels = status ? 0 : c.pixels;
   return status;
+}
+
+// ---- Damaged data ---------------------------------------------------------------
+
+namespace {
+
+void Restore(FaxDecoder *d, const FaxMark &m) {
+  StreamSeek(d->In, m.Position);
+  d->BitAccumulator = m.BitAccumulator;
+  d->BitCount = m.BitCount;
+  d->StripBytesLeft = m.StripBytesLeft;
+}
+
+// Bits up to the next EOL (eleven zeros and a one, after any number of
+// zeros), the EOL itself left unread; false when the data ends first.
+bool SkipToEol(FaxDecoder *d) {
+  Stream *s = d->In;
+  FaxBits b = BitsLoad(d, s);
+  bool found = false;
+  for (;;) {
+    if (b.count < 12) {
+      if (b.count < 0) b.count = 0;
+      b.acc &= b.count ? ~0u << (32 - b.count) : 0;
+      if (!Load1(s, b)) break;
+      continue;
+    }
+    uint32_t top = b.acc >> 20;
+    if (top == 1) {
+      found = true;
+      break;
+    }
+    // More than eleven zeros: one of them goes; else everything through
+    // the first one bit.
+    Consume(b, top == 0 ? 1 : __builtin_clz(b.acc) + 1);
+  }
+  BitsStore(b, d, s);
+  return found;
+}
+
+}  // namespace
+
+void FaxMarkRow(FaxDecoder *d, FaxMark *mark) {
+  *mark = {d->BitAccumulator, d->BitCount, d->StripBytesLeft, StreamInputPosition(d->In)};
+}
+
+bool FaxResync(FaxDecoder *d, FaxCoding coding, const FaxMark *mark, uint8_t *row, uint32_t width) {
+  ParamBlock *block = d->In->Block;
+  FaxJob j{d, d->In};
+  Restore(d, *mark);
+  switch (coding) {
+    case FaxCoding::Mh: {
+      // The row again, noting where each run starts: it fails where it
+      // failed before, and the next row is taken at the first byte boundary
+      // after the start of the code that failed.
+      d->Track = *mark;
+      struct Replay {
+        FaxDecoder *d;
+        uint8_t *row;
+        uint32_t width;
+      } replay{d, row, width};
+      CatchFailure(block, [](void *a) {
+        Replay *r = static_cast<Replay *>(a);
+        MhRow<true, true>(r->d->In->Block, FaxJob{r->d, r->d->In}, r->row, r->width);
+      }, &replay);
+      Restore(d, d->Track);
+      FaxBits b = BitsLoad(d, j.s);
+      if (b.count <= 0) {
+        b.acc = 0;
+        b.count = 0;
+        if (!Load1(j.s, b)) {
+          BitsStore(b, d, j.s);
+          return false;
+        }
+      }
+      Consume(b, 1);
+      BitsStore(b, d, j.s);
+      AlignToByte(d);
+      return true;
+    }
+    case FaxCoding::G3:
+      FindEolIn(block, j);  // the row's own EOL, when it had one
+      return SkipToEol(d);
+    case FaxCoding::G3TwoD:
+      if (FindEolIn(block, j)) {
+        PeekBitIn(block, j);  // and its tag bit
+        d->BitAccumulator <<= 1;
+        d->BitCount -= 1;
+      }
+      return SkipToEol(d);
+    default:
+      return false;
+  }
+}
+
+void FaxSetReference(FaxDecoder *d, const uint8_t *row, uint32_t width) {
+  ParamBlock *block = d->In->Block;
+  uint32_t *list = d->Recent;
+  uint32_t limit = ListRoomOf(d, list);
+  uint32_t k = 1;
+  uint32_t colour = 0;  // of the pixels before x: 0 white, 1 black
+  for (uint32_t x = 0; x < width;) {
+    uint8_t byte = row[x >> 3];
+    if ((x & 7) == 0 && byte == (colour ? 0xFF : 0x00)) {
+      x += 8;
+      continue;
+    }
+    if ((byte >> (7 - (x & 7)) & 1) != colour) {
+      if (k >= limit) {
+        list = GrowChangeList(block, d, list);
+        limit = ListRoomOf(d, list);
+      }
+      list[k++] = x;
+      colour ^= 1;
+    }
+    ++x;
+  }
+  list[0] = 0;
+  list[k] = list[k + 1] = list[k + 2] = list[k + 3] = width;
+  d->ChangeCount = k + 2;
 }

@@ -52,7 +52,7 @@ uint32_t TiffStripSource(void *context, uint8_t *buffer) {
 void UnpackBitsRow(TiffJob *j, uint8_t *row) {
   ParamBlock *block = j->Block;
   Stream *s = &j->Io;
-  uint32_t done = 0, want = j->RowBytes;
+  uint32_t done = 0, want = j->InRowBytes;
   while (done < want) {
     // Packets that lie whole in the input window (and in the strip) are
     // read straight from it.
@@ -134,20 +134,35 @@ void ReadSwappedRow(TiffJob *j, uint8_t *row) {
 // PackBits (0, a count the writer left out, sets no limit).
 void StartCountedStrip(TiffJob *j, uint32_t bytes) { j->StripLeft = bytes ? bytes : 0xFFFFFFFFu; }
 
-// Codecs without a predictor or another fill order.
+// FillOrder 2 (extended decoding): the strips' bytes are bit-reversed before
+// they are decoded, as libtiff does for every coding but the fax ones
+// (FillOrder 1 and 2 alone have a meaning).
+void ReverseFillOrder(TiffJob *j) {
+  if (j->FillOrder == 1) return;
+  if (j->FillOrder != 2) FailJob(j->Block, QV_ERR_TIFF_FILL_ORDER);
+  StreamReverseInput(&j->Io, static_cast<uint8_t *>(JobBufferOrFail(j->Block, kReversalBufferSize)));
+}
+
+// Codecs without a predictor or another fill order. Extended decoding reads
+// the other fill order, and ignores the predictor, which only the
+// compressing codings apply (as libtiff).
 void SetupPlain(TiffJob *j) {
+  if (j->Options.Extended) {
+    j->Predictor = 1;
+    return ReverseFillOrder(j);
+  }
   if (j->Predictor != 1) FailJob(j->Block, QV_ERR_TIFF_PREDICTOR);
   if (j->FillOrder != 1) FailJob(j->Block, QV_ERR_TIFF_FILL_ORDER);
 }
 
 uint32_t UncompressedRow(TiffJob *j, uint8_t *row) {
-  TakeStripBytes(j, j->RowBytes);
-  if (j->Photometric == 2 && j->Depth == 24) {
+  TakeStripBytes(j, j->InRowBytes);
+  if (j->RowsDirect && j->Photometric == 2 && j->Depth == 24) {
     ReadSwappedRow(j, row);
     memset(row + j->RowBytes, 0, j->Stride - j->RowBytes);
     return kTiffRowDone;
   }
-  StreamRead(&j->Io, row, j->RowBytes);
+  StreamRead(&j->Io, row, j->InRowBytes);
   return kTiffRowRaw;
 }
 
@@ -159,35 +174,138 @@ uint32_t PackBitsRow(TiffJob *j, uint8_t *row) {
 void SetupLzw(TiffJob *j) {
   // Memory short here is -1007, as at the job's start.
   j->LzwStorage = JobBufferOrFail(j->Block, LzwStorageSize(12, kLzwBuffer), QV_ERR_NO_MEMORY);
-  bool ok = j->Predictor == 1 || (j->Predictor == 2 && (j->Depth == 8 || j->Depth == 24 || j->Depth == 32));
+  bool ok = j->Options.Extended ? TiffPredictorUsable(j)
+                                : j->Predictor == 1 || (j->Predictor == 2 && (j->Depth == 8 || j->Depth == 24 || j->Depth == 32));
   if (!ok) FailJob(j->Block, QV_ERR_TIFF_PREDICTOR);
+  if (j->Options.Extended) ReverseFillOrder(j);
+}
+
+// Old-style LZW (before TIFF 6: codes packed least significant bit first,
+// widened one code later) is told as libtiff tells it: a strip whose first
+// byte is 0 and whose second has its low bit set (a clear code, 256, written
+// that way). Extended decoding only.
+bool OldStyleLzw(TiffJob *j, uint32_t bytes) {
+  if (!j->Options.Extended || bytes < 2) return false;
+  Stream *s = &j->Io;
+  uint8_t first[2];
+  if (s->Window.End - s->Window.Next >= 2) {
+    first[0] = s->Window.Next[0];
+    first[1] = s->Window.Next[1];
+  } else {
+    uint32_t at = StreamInputPosition(s);
+    first[0] = StreamByte(s);
+    first[1] = StreamByte(s);
+    StreamSeek(s, at);
+  }
+  return first[0] == 0 && (first[1] & 1);
 }
 
 void StartLzwStrip(TiffJob *j, uint32_t bytes) {
   j->StripLeft = bytes;
   j->StripDry = false;
-  j->Lzw = LzwInit(j->LzwStorage, 9, 12, 256, 257, LzwEarlyChange | LzwMsbFirst, TiffStripSource, j);
+  uint8_t flags = OldStyleLzw(j, bytes) ? 0 : LzwEarlyChange | LzwMsbFirst;
+  j->Lzw = LzwInit(j->LzwStorage, 9, 12, 256, 257, flags, TiffStripSource, j);
   if (!j->Lzw) FailJob(j->Block, QV_ERR_LZW);
 }
 
 uint32_t LzwRow(TiffJob *j, uint8_t *row) {
-  if (!LzwReadBytes(j->Lzw, row, j->RowBytes))
+  if (!LzwReadBytes(j->Lzw, row, j->InRowBytes))
     FailJob(j->Block, j->StripDry ? QV_ERR_TIFF_STRIP_ENDED : QV_ERR_LZW);
   return kTiffRowRaw;
 }
 
 void SetupFax(TiffJob *j) {
+  if (j->Options.Extended) {
+    j->Predictor = 1;  // bilevel rows have nothing to predict (libtiff ignores it too)
+    j->FaxPrevious = static_cast<uint8_t *>(JobBufferOrFail(j->Block, size_t{j->InStride} + 3));
+  }
   if (j->Predictor != 1) FailJob(j->Block, QV_ERR_TIFF_PREDICTOR);
-  FaxSetup(&j->Fax, &j->Io, j->Width, j->FillOrder == 2);
+  FaxSetup(&j->Fax, &j->Io, j->InWidth, j->FillOrder == 2);
 }
 
-void StartFaxStrip(TiffJob *j, uint32_t bytes) { FaxStartStrip(&j->Fax, bytes); }
+void StartFaxStrip(TiffJob *j, uint32_t bytes) {
+  j->FaxLost = false;
+  FaxStartStrip(&j->Fax, bytes);
+}
 
-// The row's bits, straight into the zeroed bitmap row.
+// ---- Fax rows of damaged data (extended decoding) ----------------------------
+
+// The faults of the coded data a row can be replaced for.
+bool FaxDataFault(int32_t status) { return status <= QV_ERR_FAX_HORIZONTAL && status >= QV_ERR_FAX_CHANGES; }
+
+// A white row: the background's pixels, the bits past the width clear.
+void WhiteFaxRow(const TiffJob *j, uint8_t *row) {
+  uint32_t width = j->InWidth;
+  memset(row, 0, j->InStride);
+  if (j->Background == 0) return;
+  memset(row, j->Background, width / 8);
+  if (width & 7) row[width / 8] = static_cast<uint8_t>(0xFF00u >> (width & 7));
+}
+
+void CountDamagedRow(TiffJob *j) {
+  ++j->Block->DamagedRows;
+  j->Block->Flags |= QV_FLAG_PARTIAL;
+}
+
+struct ResyncCall {
+  TiffJob *j;
+  const FaxMark *mark;
+  uint8_t *scratch;
+  bool found;
+};
+void ResyncCaught(void *argument) {
+  ResyncCall *c = static_cast<ResyncCall *>(argument);
+  TiffJob *j = c->j;
+  c->found = FaxResync(&j->Fax, FaxCodingOf(j), c->mark, c->scratch, j->InWidth);
+}
+
+// A row that failed to decode: the previous row stands in for it (white
+// for the first), and the data is taken up again where the next row starts
+// (FaxResync). Where it cannot be found the strip's later rows are lost:
+// white, and counted, or for raw fax the end of the page. Returns the row's
+// pixels.
+uint32_t ReplaceFaxRow(TiffJob *j, uint8_t *row, const FaxMark *mark) {
+  ParamBlock *block = j->Block;
+  CountDamagedRow(j);
+  // The scratch row for the replay of a modified Huffman row: the row
+  // itself, replaced afterwards.
+  ResyncCall call{j, mark, row, false};
+  int32_t status = CatchFailure(block, ResyncCaught, &call);
+  if (status && !FaxDataFault(status)) FailJob(block, status);
+  if (j->FaxHavePrevious)
+    memcpy(row, j->FaxPrevious, j->InStride);
+  else
+    WhiteFaxRow(j, row);
+  if (!call.found) j->FaxLost = true;
+  else if (FaxCodingOf(j) == FaxCoding::G3TwoD) FaxSetReference(&j->Fax, row, j->InWidth);
+  return j->InWidth;
+}
+
+// The row's bits, straight into the zeroed bitmap row. With the extended
+// bit a row whose codes fail is replaced (ReplaceFaxRow).
 uint32_t FaxRow(TiffJob *j, uint8_t *row) {
-  memset(row, 0, j->Stride);
+  memset(row, 0, j->InStride);
+  bool extended = j->Options.Extended;
+  if (extended && j->FaxLost) {
+    if (j->RawFax) {
+      j->RowPixels = 0;  // the page ends where its data was lost
+    } else {
+      WhiteFaxRow(j, row);
+      CountDamagedRow(j);
+    }
+    return kTiffRowDone;
+  }
+  FaxMark mark;
+  if (extended) FaxMarkRow(&j->Fax, &mark);
   uint32_t pixels;
-  if (int32_t status = FaxDecodeRow(&j->Fax, FaxCodingOf(j), row, j->Width, &pixels)) FailJob(j->Block, status);
+  if (int32_t status = FaxDecodeRow(&j->Fax, FaxCodingOf(j), row, j->InWidth, &pixels)) {
+    // Raw fax learns its width from its first row: one must decode.
+    if (!extended || !FaxDataFault(status) || (j->RawFax && !j->FaxHavePrevious)) FailJob(j->Block, status);
+    pixels = ReplaceFaxRow(j, row, &mark);
+  } else if (extended) {
+    memcpy(j->FaxPrevious, row, j->InStride);
+    j->FaxHavePrevious = true;
+  }
   j->RowPixels = pixels;
   return kTiffRowDone;
 }

@@ -23,14 +23,17 @@ bool IsRawFaxCode(uint32_t t) {
 }
 
 // The colour table: a grey ramp for WhiteIsZero and BlackIsZero, else the
-// ColorMap's 16-bit components cut to their high bytes.
+// ColorMap's 16-bit components cut to their high bytes. The ramp of n
+// entries is i x 255 / (n - 1), or (n - 1 - i) x 255 / (n - 1) for
+// WhiteIsZero, rounded to nearest (exact for 1, 2, 4 and 8 bits, as
+// libtiff's grey map).
 uint32_t BuildPalette(TiffJob *j) {
-  uint32_t n = j->Depth <= 8 ? 1u << j->Depth : 0;
+  uint32_t n = j->PaletteSize;
   if (n == 0) return 0;
   if (j->Photometric == 0 || j->Photometric == 1) {
     for (uint32_t i = 0; i < n; ++i) {
-      uint8_t v = static_cast<uint8_t>(i * 255 / (n - 1));
-      if (j->Photometric == 0) v = static_cast<uint8_t>(255 - v);
+      uint32_t level = j->Photometric == 0 ? n - 1 - i : i;
+      uint8_t v = static_cast<uint8_t>((level * 255 + (n - 1) / 2) / (n - 1));
       j->Palette[i] = {v, v, v, 0};
     }
     return n;
@@ -56,7 +59,7 @@ void TiffWriteHeader(TiffJob *j) {
   h.biPlanes = 1;
   h.biBitCount = static_cast<uint16_t>(j->Depth);
   h.biCompression = j->Photometric == 5 ? QV_FOURCC('C', 'M', 'Y', 'K') : 0;
-  h.biClrUsed = h.biClrImportant = j->Depth <= 8 ? 1u << j->Depth : 0;
+  h.biClrUsed = h.biClrImportant = j->TableSize;
   if (j->RawFax) {
     // Width and height are learnt while decoding.
     h.biWidth = -1;
@@ -73,8 +76,13 @@ void TiffWriteHeader(TiffJob *j) {
   bool put = j->Options.Header;
   if (put) StreamPut(&j->Io, reinterpret_cast<const uint8_t *>(&h), sizeof h);
 
+  if (j->Alpha != kNoAlpha) {
+    block->Flags |= QV_FLAG_ALPHA;
+    if (j->Alpha == kAssociated) block->Flags |= QV_FLAG_PREMULTIPLIED;
+  }
+  // Rows with alpha carry colours: their table stays behind them.
   uint32_t n = BuildPalette(j);
-  if (n == 0) return;
+  if (n == 0 || j->TableSize == 0) return;
   memcpy(block->Palette, j->Palette, n * sizeof(PaletteEntry));
   if (put) StreamPut(&j->Io, reinterpret_cast<const uint8_t *>(j->Palette), n * sizeof(PaletteEntry));
   if (j->Photometric <= 1 || IsGreyPalette(j->Palette, n)) block->Flags |= QV_FLAG_GREY;

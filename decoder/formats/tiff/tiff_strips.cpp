@@ -19,9 +19,9 @@ void SwapPairs(uint8_t *row, uint32_t n) {
   }
 }
 
-// One row into row (Stride + 3 bytes): the codec's bytes, then what the
-// bitmap needs of them: the predictor undone, red and blue exchanged, 16-bit
-// pixels in its byte order, the padding zeroed.
+// One row into row (Stride + 3 bytes) in a classic layout: the codec's
+// bytes, then what the bitmap needs of them: the predictor undone, red and
+// blue exchanged, 16-bit pixels in its byte order, the padding zeroed.
 void DecodeRow(TiffJob *j, uint8_t *row) {
   if (j->Codec->DecodeRow(j, row) == kTiffRowDone) return;
   if (j->Predictor == 2) {
@@ -48,6 +48,19 @@ uint8_t *RowTarget(TiffJob *j) {
 
 void Setup(TiffJob *j) {
   j->Row = static_cast<uint8_t *>(JobBufferOrFail(j->Block, size_t{j->Stride} + 3));
+  if (j->RowsDirect) {
+    // Coded rows are bitmap rows.
+    j->InWidth = j->Width;
+    j->InRowBytes = j->RowBytes;
+    j->InStride = j->Stride;
+    j->InSamples = j->SamplesPerPixel;
+  }
+  // Rows filled for a damaged file are white where the image is bilevel.
+  j->Background = j->Depth == 1 && j->Photometric == 1 ? 0xFF : 0;
+  if (!j->RowsDirect) {
+    if (j->Tiled || j->Planes > 1) TiffBlocksSetup(j);
+    j->Coded = static_cast<uint8_t *>(JobBufferOrFail(j->Block, size_t{j->InStride} + 3));
+  }
   j->Codec = TiffCodecFor(j->Compression);
   j->Codec->Setup(j);
 }
@@ -77,41 +90,104 @@ uint32_t StripEnd(TiffJob *j, uint32_t strip, uint32_t offset) {
   return next > offset ? next - offset : 0xFFFFFFFFu;
 }
 
+// The strip of row r starts: its byte count (given, or up to the next strip)
+// and the input at its first byte.
+void StartStripOf(TiffJob *j, uint32_t r) {
+  uint32_t strip = r / j->RowsPerStrip;
+  bool counted = j->StripByteCounts.Present;
+  if (strip >= j->StripOffsets.Count || (counted && strip >= j->StripByteCounts.Count))
+    FailJob(j->Block, QV_ERR_TIFF_STRIP_COUNT);
+  uint32_t offset, bytes;
+  TiffBlockAt(j, strip, &offset, &bytes);
+  StreamSeek(&j->Io, offset);
+  j->Codec->StartStrip(j, bytes);
+}
+
+// The output place of row r, reserved once (a row whose decoding failed is
+// filled in the place it had).
+void PlaceRow(TiffJob *j, uint32_t r) {
+  if (!j->Flip || j->PlacedRow > r) return;
+  uint32_t stride = j->Stride, blockRows = j->BlockRows, start = j->DataStart;
+  if (blockRows > 1 && r % blockRows == 0) {
+    uint32_t left = j->Height - r;
+    if (left >= blockRows)
+      StreamPlace(&j->Io, start + (left - blockRows) * stride, size_t{blockRows} * stride);
+    else
+      StreamPlace(&j->Io, start, size_t{left} * stride);
+  }
+  StreamPlace(&j->Io, start + (j->Height - r - 1) * stride, stride);
+  j->PlacedRow = r + 1;
+}
+
+// Row r of the image into row (Stride + 3 bytes): decoded straight, or from
+// a coded row converted, or from the decoded blocks.
+void ProduceRow(TiffJob *j, uint32_t r, uint8_t *row) {
+  if (j->Blocks) return TiffBlockRow(j, r, row);
+  if (j->RowsDirect) return DecodeRow(j, row);
+  j->Codec->DecodeRow(j, j->Coded);
+  if (j->Predictor == 2) TiffUndoPredictor(j, j->Coded, j->InWidth, j->InSamples);
+  const uint8_t *planes[1] = {j->Coded};
+  TiffConvertRow(j, planes, row);
+}
+
+// A row the file could not give: the background (zero bytes: index 0, black,
+// transparent; white for bilevel images).
+void FillRow(TiffJob *j, uint8_t *row) {
+  memset(row, 0, j->Stride);
+  if (j->Background == 0) return;
+  memset(row, j->Background, j->Width / 8);
+  if (j->Width & 7) row[j->Width / 8] = static_cast<uint8_t>(0xFF00u >> (j->Width & 7));
+}
+
+// The rows from NextRow on; with fill set they are background, read from
+// nothing.
+void PutRows(TiffJob *j, bool fill) {
+  ParamBlock *block = j->Block;
+  while (j->NextRow < j->Height) {
+    uint32_t r = j->NextRow;
+    if (!fill && !j->Blocks && r % j->RowsPerStrip == 0) StartStripOf(j, r);
+    PlaceRow(j, r);
+    uint8_t *row = RowTarget(j);
+    if (fill)
+      FillRow(j, row);
+    else
+      ProduceRow(j, r, row);
+    StreamPut(&j->Io, row, j->Stride);
+    j->NextRow = r + 1;
+    uint32_t blockRows = j->BlockRows;
+    bool complete = !j->Flip || blockRows <= 1 || (r + 1) % blockRows == 0 || r + 1 == j->Height;
+    EndOfBatch(j, complete);
+    block->Progress = static_cast<int32_t>(uint64_t{r} * 100 / j->Height);
+  }
+}
+
+void PutDecodedRows(void *job) { PutRows(static_cast<TiffJob *>(job), false); }
+
+// What a damaged file may end with, the rest of the image filled: the input
+// ended, a strip's data ended, was corrupt, or was missing. The host's
+// faults (aborts, stalls, a queue taken away) and memory stay failures.
+bool DamageStatus(int32_t s) {
+  return s == QV_ERR_INPUT_ENDED || s == QV_ERR_TIFF_STRIP_ENDED || s == QV_ERR_LZW ||
+         s == QV_ERR_TIFF_STRIP_COUNT || (s <= QV_ERR_FAX_HORIZONTAL && s >= QV_ERR_FAX_CHANGES);
+}
+
 void DecodeTiffStrips(TiffJob *j, uint32_t dataStart) {
   ParamBlock *block = j->Block;
   BatchStart(&j->Batches, j->Options);
-  uint32_t blockRows = j->Flip ? BlockRows(j) : 0;
-  uint32_t r = 0;
-  while (r < j->Height) {
-    uint32_t strip = r / j->RowsPerStrip;
-    bool counted = j->StripByteCounts.Present;
-    if (strip >= j->StripOffsets.Count || (counted && strip >= j->StripByteCounts.Count))
-      FailJob(block, QV_ERR_TIFF_STRIP_COUNT);
-    uint32_t offset = TiffListElement(j, &j->StripOffsets, strip);
-    uint32_t bytes = counted ? TiffListElement(j, &j->StripByteCounts, strip) : StripEnd(j, strip, offset);
-    StreamSeek(&j->Io, offset);
-    j->Codec->StartStrip(j, bytes);
-    uint64_t stripEnd = uint64_t{strip + 1} * j->RowsPerStrip;
-    uint32_t end = stripEnd < j->Height ? static_cast<uint32_t>(stripEnd) : j->Height;
-    for (; r < end; ++r) {
-      if (j->Flip) {
-        uint32_t stride = j->Stride;
-        if (blockRows > 1 && r % blockRows == 0) {
-          uint32_t left = j->Height - r;
-          if (left >= blockRows)
-            StreamPlace(&j->Io, dataStart + (left - blockRows) * stride, size_t{blockRows} * stride);
-          else
-            StreamPlace(&j->Io, dataStart, size_t{left} * stride);
-        }
-        StreamPlace(&j->Io, dataStart + (j->Height - r - 1) * stride, stride);
-      }
-      uint8_t *row = RowTarget(j);
-      DecodeRow(j, row);
-      StreamPut(&j->Io, row, j->Stride);
-      bool complete = !j->Flip || blockRows <= 1 || (r + 1) % blockRows == 0 || r + 1 == j->Height;
-      EndOfBatch(j, complete);
-      block->Progress = static_cast<int32_t>(uint64_t{r} * 100 / j->Height);
+  j->DataStart = dataStart;
+  j->BlockRows = j->Flip ? BlockRows(j) : 0;
+  if (j->Options.Extended) {
+    // A file that ends early or holds damaged data gives the rows it has;
+    // the rest of the bitmap is filled and the job completes partial.
+    int32_t status = CatchFailure(block, PutDecodedRows, j);
+    if (status && !DamageStatus(status)) FailJob(block, status);
+    if (status) {
+      block->DamagedRows += j->Height - j->NextRow;
+      block->Flags |= QV_FLAG_PARTIAL;
+      PutRows(j, true);
     }
+  } else {
+    PutRows(j, false);
   }
   block->Progress = 100;
   if (j->Flip) StreamPlace(&j->Io, dataStart + j->Height * j->Stride, 0);
@@ -130,9 +206,10 @@ void DecodeRawFax(TiffJob *j) {
     uint32_t pixels = j->RowPixels;
     if (pixels == 0) break;
     if (rows == 0) {
-      j->Width = pixels;
-      j->RowBytes = (pixels + 7) / 8;
-      j->Stride = (pixels + 31) / 32 * 4;
+      // Later rows are decoded at the page's width.
+      j->Width = j->InWidth = pixels;
+      j->RowBytes = j->InRowBytes = (pixels + 7) / 8;
+      j->Stride = j->InStride = (pixels + 31) / 32 * 4;
       block->BitmapHeader.biWidth = static_cast<int32_t>(pixels);
     }
     StreamPut(&j->Io, row, j->Stride);
@@ -154,6 +231,13 @@ void DecodeRawFax(TiffJob *j) {
 }
 
 }  // namespace
+
+void TiffBlockAt(TiffJob *j, uint32_t i, uint32_t *offset, uint32_t *bytes) {
+  *offset = TiffListElement(j, &j->StripOffsets, i);
+  // Extended decoding says so when a strip lies beyond what a seek reaches.
+  if (j->Options.Extended && *offset >= kSeekPositionLimit) FailJob(j->Block, QV_ERR_TIFF_FAR);
+  *bytes = j->StripByteCounts.Present ? TiffListElement(j, &j->StripByteCounts, i) : StripEnd(j, i, *offset);
+}
 
 void TiffDecodeStrips(TiffJob *j) {
   if (j->RawFax) {
