@@ -182,8 +182,9 @@ void Quorvin(benchmark::State &state, const Picture *p, uint32_t flags, bool mem
   qvbench::RunQuorvin(state, p->file, o, p->name);
 }
 
-// --verify: our bitmap (bottom row first, blue before red) against libpng's
-// rows, for both pictures. --once NAME: one decode by each, for callgrind.
+// --verify: our bitmap (top row first, blue before red) against libpng's
+// rows, for both pictures. --once photo|palette: one decode by each, for
+// callgrind.
 int Verify(bool once, const std::string &only) {
   int failures = 0;
   for (const Picture *p : {&Photo(), &Graphic()}) {
@@ -206,6 +207,16 @@ int Verify(bool once, const std::string &only) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (argc == 3 && std::string(argv[1]) == "--write") {
+    // --write DIR: the two files, for the tools and profilers.
+    bool ok = true;
+    for (const Picture *p : {&Photo(), &Graphic()}) {
+      std::string path = std::string(argv[2]) + (p->palette ? "/palette.png" : "/photo.png");
+      FILE *f = fopen(path.c_str(), "wb");
+      ok = f && fwrite(p->file.data(), 1, p->file.size(), f) == p->file.size() && fclose(f) == 0 && ok;
+    }
+    return ok ? 0 : 1;
+  }
   if (argc == 2 && std::string(argv[1]) == "--verify") return Verify(false, "");
   if (argc == 3 && std::string(argv[1]) == "--once") return Verify(true, argv[2]);
   std::vector<qvbench::Ratio> ratios;

@@ -43,17 +43,18 @@ void FilterLine(Bytes &out, int type, const uint8_t *line, const uint8_t *prev, 
   }
 }
 
-uint32_t Sample(const Bytes &lines, size_t offset, uint32_t i, uint32_t bits) {
+// A whole pixel of up to 64 bits.
+uint64_t Sample(const Bytes &lines, size_t offset, uint32_t i, uint32_t bits) {
   size_t bit = size_t{i} * bits;
   if (bits >= 8) {
-    uint32_t v = 0;
+    uint64_t v = 0;
     for (uint32_t k = 0; k < bits / 8; ++k) v = v << 8 | lines[offset + bit / 8 + k];
     return v;
   }
   return (lines[offset + bit / 8] >> (8 - bits - bit % 8)) & ((1u << bits) - 1);
 }
 
-void PutSample(Bytes &line, uint32_t i, uint32_t bits, uint32_t v) {
+void PutSample(Bytes &line, uint32_t i, uint32_t bits, uint64_t v) {
   size_t bit = size_t{i} * bits;
   if (bits >= 8) {
     for (uint32_t k = 0; k < bits / 8; ++k) line[bit / 8 + k] = static_cast<uint8_t>(v >> (bits - 8 - 8 * k));

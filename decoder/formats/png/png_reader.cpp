@@ -215,7 +215,10 @@ void ReadTransparency(PngJob *j) {
   if (j->ColourType == 3) {
     for (uint32_t i = 0; i < n; ++i) j->PaletteAlpha[i] = v[i];
   } else {
-    for (uint32_t c = 0; c < n / 2; ++c) j->TrnsValue[c] = static_cast<uint16_t>(v[2 * c] << 8 | v[2 * c + 1]);
+    // Only the low bits of a value count at depths under 16, as the peers
+    // take it.
+    uint32_t mask = j->Depth == 16 ? 0xFFFF : (1u << j->Depth) - 1;
+    for (uint32_t c = 0; c < n / 2; ++c) j->TrnsValue[c] = static_cast<uint16_t>((v[2 * c] << 8 | v[2 * c + 1]) & mask);
   }
 }
 
@@ -397,10 +400,8 @@ void ChooseOutput(PngJob *j) {
       block->Flags |= QV_FLAG_TRANSPARENT;
     }
   } else if (j->HaveTrns && j->ColourType == 0 && j->Depth <= 8) {
-    if (j->TrnsValue[0] < (1u << j->Depth)) {
-      block->TransparentIndex = static_cast<uint8_t>(j->TrnsValue[0]);
-      block->Flags |= QV_FLAG_TRANSPARENT;
-    }
+    block->TransparentIndex = static_cast<uint8_t>(j->TrnsValue[0]);
+    block->Flags |= QV_FLAG_TRANSPARENT;
   } else if (j->HaveTrns && (j->ColourType == 0 || j->ColourType == 2)) {
     alpha = true;
     j->TrnsToAlpha = true;
