@@ -183,8 +183,9 @@ extern "C" {
 #define QV_TYPE_G3   QV_FOURCC('G', '3', ' ', ' ') /* raw Group 3 fax, one-dimensional coding */
 #define QV_TYPE_G32D QV_FOURCC('G', '3', '2', 'D') /* raw Group 3 fax, two-dimensional coding */
 #define QV_TYPE_PNG  QV_FOURCC('P', 'N', 'G', ' ') /* PNG: every colour type and depth, Adam7
-                                                      (the final image, held whole in a job
-                                                      buffer); see QV_EXTRA_PNG_CHUNK */
+                                                      (the final image; its even rows are
+                                                      held in a job buffer, half the
+                                                      bitmap); see QV_EXTRA_PNG_CHUNK */
 
 /* Not an image type: what QvDetectType returns when no format matches. */
 #define QV_TYPE_UNKNOWN 0xFFFFFFFFu
@@ -365,13 +366,17 @@ enum {
                                             (tEXt, zTXt, iTXt, gAMA, cHRM, sRGB, iCCP,
                                             eXIf): its 4-letter type, then its data as in the
                                             file. PNG bitmaps: palette and grey as 1-, 4- or
-                                            8-bit with their colour table (2-bit as 4, 16-bit
-                                            grey as 8), RGB as 24-bit, anything with alpha as
-                                            32-bit BGRA with QV_FLAG_ALPHA (a palette or grey
-                                            value alone fully transparent: TransparentIndex);
-                                            16-bit samples scaled to 8 bits rounded,
-                                            v * 255 / 65535; pHYs in metres gives the
-                                            resolution fields */
+                                            8-bit with a colour table of 2^depth entries (2-bit
+                                            as 4, 16-bit grey as 8; palette entries the file
+                                            lacks are black), RGB as 24-bit, anything with
+                                            alpha as 32-bit BGRA with QV_FLAG_ALPHA, set for
+                                            PNG with or without QV_FLAG_EXTENDED (a palette or
+                                            grey value alone fully transparent:
+                                            TransparentIndex); 16-bit samples scaled to 8 bits
+                                            rounded, v * 255 / 65535 (as libpng's
+                                            png_set_scale_16); pHYs in metres gives the
+                                            resolution fields; gAMA, cHRM, sRGB and iCCP are
+                                            reported, never applied */
 #define QV_EXTRA_TIFF_TAG        0x4000u /* TIFF: kind = 0x4000 + tag number; data = u16 field
                                             type, u32 value count, then the values exactly as
                                             in the file (file byte order); length = 6 + data */
@@ -554,7 +559,12 @@ enum {
   QV_ERR_PNG_CHUNK = -7134,           /* a chunk out of place or of a bad length, an unknown
                                          critical chunk, a palette image without PLTE */
   QV_ERR_PNG_FILTER = -7135,          /* a line's filter type is not 0 to 4 */
-  QV_ERR_PNG_DATA = -7136             /* the image data ends before the last line */
+  QV_ERR_PNG_DATA = -7136,            /* the image data ends before the last line */
+  QV_ERR_PNG_EXCESS = -7137           /* the image data goes on after the last line (more
+                                         lines, or bytes after the zlib stream); with
+                                         QV_FLAG_EXTENDED the surplus lines are decoded (the
+                                         stream must still end whole) and dropped, and bytes
+                                         after the stream are ignored */
 };
 
 /* A one-line meaning of a Status number (header-only: the library exports
@@ -643,6 +653,7 @@ static QV_INLINE const char *QvStatusText(int32_t status) {
     case QV_ERR_PNG_CHUNK: return "PNG chunk out of place, of a bad length or unknown and critical";
     case QV_ERR_PNG_FILTER: return "PNG line with an unknown filter type";
     case QV_ERR_PNG_DATA: return "PNG image data ends before the last line";
+    case QV_ERR_PNG_EXCESS: return "PNG image data goes on after the last line";
     default: break;
   }
   if (status > 0) return "not a status (positive)";

@@ -5,6 +5,7 @@
 
 #include "../gif_encoder.h"
 #include "../tiff_builder.h"
+#include "png_builder.h"
 #include "test_support.h"
 
 namespace qvtest {
@@ -239,6 +240,28 @@ Bytes TiffG4() {
   return tiffbuild::Writer(false).Build({p});
 }
 
+// PNG: RGB with text before and after the image data, which is split over
+// chunks of 61 bytes, each filter in turn; an Adam7 palette image with a
+// transparent entry.
+Bytes Png(bool interlaced) {
+  pngbuild::Image im;
+  im.width = interlaced ? 27 : 35;
+  im.height = interlaced ? 19 : 14;
+  im.colourType = interlaced ? 3 : 2;
+  im.interlaced = interlaced;
+  size_t n = pngbuild::LineBytes(im, im.width) * im.height;
+  for (size_t i = 0; i < n; ++i) im.lines.push_back(Pattern(static_cast<uint32_t>(i % 41), static_cast<uint32_t>(i / 41), 6));
+  if (interlaced) {
+    for (uint32_t i = 0; i < 256 * 3; ++i) im.palette.push_back(Pattern(i, 5, 3));
+    im.trns = {255, 255, 0};
+  } else {
+    im.before = {{"tEXt", {'T', 'i', 't', 'l', 'e', 0, 'p', 'n', 'g'}}};
+    im.after = {{"tEXt", {'N', 'o', 't', 'e', 0, 'a', 'f', 't', 'e', 'r'}}};
+    im.chunkSize = 61;
+  }
+  return pngbuild::Build(im);
+}
+
 void Add(std::vector<SampleFile> &v, const std::string &name, Bytes data) {
   SampleFile f;
   f.name = name;
@@ -263,6 +286,8 @@ std::vector<SampleFile> GeneratedSamples() {
   Add(v, "made/grey-lzw-mm.tif", Tiff(1, 5));
   Add(v, "made/rgb-packbits.tif", Tiff(3, 32773));
   Add(v, "made/g4.tif", TiffG4());
+  Add(v, "made/rgb-text.png", Png(false));
+  Add(v, "made/adam7-palette.png", Png(true));
   return v;
 }
 

@@ -18,7 +18,8 @@ struct SampleFile {
 // BMP (24-bit with a large info header, RLE8, 4-bit), TGA (run-length with an
 // image ID, extension area and developer field; colour-mapped top-down), PCX
 // (256 colours, 24-bit planes), GIF (interlaced with a comment, plain with
-// transparency) and TIFF (grey LZW big-endian in strips, RGB PackBits, T.6).
+// transparency), TIFF (grey LZW big-endian in strips, RGB PackBits, T.6) and
+// PNG (RGB with text chunks, Adam7 palette with a transparent entry).
 std::vector<SampleFile> GeneratedSamples();
 
 // Corpus files of the BMP, GIF, PCX, TGA and TIFF readers whose format is

@@ -1,5 +1,5 @@
 // The PNG reader: chunks read through the positioned stream, the image data
-// inflated straight from its IDAT chunks, rows unfiltered and turned into
+// inflated straight from its IDAT chunks, lines unfiltered and turned into
 // bitmap rows, placed bottom-up or top-down.
 #pragma once
 #include <stddef.h>
@@ -11,7 +11,23 @@
 #include "quorvin.h"
 #include "stream/stream.h"
 
-constexpr uint32_t kPngInflateBuffer = 8192;
+// The inflater's input buffer: the bytes of the image data it takes from
+// the input queue at a time.
+constexpr uint32_t kPngInflateBuffer = 32768;
+// Bytes after each line that the filters and conversions may read (never
+// use) past its end.
+constexpr uint32_t kPngLineSlack = 16;
+
+// How an unfiltered line becomes bitmap pixels when its pixels are
+// adjacent in the row (every line of a plain image, the last Adam7 pass).
+enum PngConversion : uint8_t {
+  PngCopy,         // the samples are the bitmap's indexes: 1-, 4- or 8-bit
+  PngSwap24,       // RGB to BGR
+  PngSwap32,       // RGBA to BGRA
+  PngGreyAlpha,    // grey and alpha, 8 bits each, to BGRA
+  PngLookup,       // 8-bit samples through the BGRA table (palette or grey with tRNS)
+  PngEachPixel,    // anything else, pixel by pixel
+};
 
 struct PngJob {
   ParamBlock *Block;
@@ -38,34 +54,43 @@ struct PngJob {
   uint32_t OutBits;    // 1, 4, 8, 24 or 32
   uint32_t OutStride;
   bool OutAlpha;       // 32-bit BGRA
-  bool TrnsToAlpha;    // a tRNS value or table that needs BGRA
+  bool TrnsToAlpha;    // a tRNS grey value or colour that needs BGRA
+  PngConversion Conversion;
   PaletteEntry Table[256];  // the colour table delivered (grey ramp or palette)
   uint32_t TableSize;
+  uint32_t Lookup[256];     // PngLookup: BGRA of each sample value, blue in the low byte
 
   // The chunk being read.
   uint32_t ChunkLeft;  // data bytes of the chunk not yet read
   uint32_t ChunkType;
   uint32_t Crc;        // running CRC-32 of the chunk's type and data
-  bool InImageData;    // inside the run of IDAT chunks
   bool ImageDataDone;  // the run of IDAT chunks is over
+  // After the last row with the extended bit: the end of the input ends the
+  // file quietly (Ended is then set and nothing more is read).
+  bool Lenient, Ended;
 
   InflateDecoder *Inflate;
-  uint8_t *Lines;      // two filtered lines (previous, current), each PixelBytes + line bytes
+  uint8_t *Lines;      // two lines, each a filter byte, the line, kPngLineSlack bytes
+  size_t LineSpan;     // bytes from one line's start to the other's
   uint8_t *Spare;      // one bitmap row and slack, where the output queue has no room
-  uint8_t *Image;      // interlaced: the whole bitmap, filled pass by pass
+  uint8_t *Even;       // Adam7: the even rows of the bitmap, which passes 1 to 6 fill
 };
 
 // CRC-32 (ISO-HDLC, as PNG checks its chunks) of n bytes, continued from crc
 // (0xFFFFFFFF to start; the final value is inverted).
 uint32_t PngCrc(uint32_t crc, const uint8_t *p, size_t n);
 
-// Undo the filter of one line of n bytes (filter type given) against the
-// previous line; both have PixelBytes zero bytes before them. False for a
+// Undo the filter of one line of n bytes against the previous line (zeros
+// for a pass's first line); pixelBytes is how far the filters reach back.
+// Both lines are followed by kPngLineSlack readable bytes. False for a
 // filter type beyond 4.
 bool PngUnfilter(uint8_t type, uint8_t *line, const uint8_t *prev, size_t n, uint32_t pixelBytes);
 
-// One unfiltered line of `pixels` pixels into bitmap pixels at out, every
-// step-th bitmap pixel from pixel x0 (interlace passes), as the bitmap holds
-// them (OutBits).
+// Chooses j->Conversion (and fills j->Lookup) once the bitmap's layout is known.
+void PngPrepareConversion(PngJob *j);
+// One unfiltered line of `pixels` pixels into a bitmap row at out, every
+// step-th bitmap pixel from pixel x0 (Adam7 passes), as the bitmap holds
+// them (OutBits). Adjacent pixels (x0 0, step 1) fill the row up to its
+// stride, padding zeroed.
 void PngConvertLine(const PngJob *j, const uint8_t *line, uint32_t pixels, uint8_t *out, uint32_t x0,
                     uint32_t step);

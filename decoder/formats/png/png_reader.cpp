@@ -2,6 +2,15 @@
 // pHYs; text and colour chunks handed to the host as extra-data records),
 // the image data inflated across its IDAT chunks line by line, and the
 // chunks after it up to IEND.
+//
+// The zlib stream must always end whole, its check value matching, so that
+// no damaged line passes for a good one. Without the extended bit it must
+// end with the last line and no data may follow it in the IDAT chunks,
+// which must stand together; every chunk's check value must match and IEND
+// must come. With the extended bit, chunks' check values are not compared,
+// lines beyond the image are decoded and dropped, and once the stream has
+// ended the job succeeds whatever follows: bytes after the stream, chunks
+// out of place, or the end of the file before IEND.
 #include <string.h>
 
 #include "engine/engine.h"
@@ -21,6 +30,8 @@ constexpr uint32_t ChunkCode(char a, char b, char c, char d) {
 constexpr uint32_t kIHDR = ChunkCode('I', 'H', 'D', 'R'), kPLTE = ChunkCode('P', 'L', 'T', 'E'),
                    kIDAT = ChunkCode('I', 'D', 'A', 'T'), kIEND = ChunkCode('I', 'E', 'N', 'D'),
                    ktRNS = ChunkCode('t', 'R', 'N', 'S'), kpHYs = ChunkCode('p', 'H', 'Y', 's');
+// Bit 5 of a type's first letter: ancillary (lower case) or critical.
+constexpr uint32_t kAncillary = 0x20000000u;
 
 // Chunks handed to the host as they stand (text, and colour information the
 // reader does not apply).
@@ -34,31 +45,71 @@ bool IsReportedChunk(uint32_t type) {
   return false;
 }
 
+bool IsLetter(uint32_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// ---- Input -----------------------------------------------------------------------
+
+// n bytes from the input. Once the job is lenient the end of the input
+// answers false (Ended set, nothing more read); before that it fails the job.
+bool Fetch(PngJob *j, uint8_t *dst, size_t n) {
+  Stream *s = &j->Io;
+  if (j->Ended) return false;
+  while (n) {
+    size_t have = static_cast<size_t>(s->Window.End - s->Window.Next);
+    if (have == 0) {
+      if (!j->Lenient) {
+        *dst = StreamNextByte(s);
+      } else if (!StreamNextByteUntilEnd(s, dst)) {
+        j->Ended = true;
+        return false;
+      }
+      ++dst, --n;
+      continue;
+    }
+    size_t c = n < have ? n : have;
+    memcpy(dst, s->Window.Next, c);
+    s->Window.Next += c;
+    dst += c;
+    n -= c;
+  }
+  return true;
+}
+
 // ---- Chunks ----------------------------------------------------------------------
 
-void ReadChecked(PngJob *j, uint8_t *dst, uint32_t n) {
-  StreamRead(&j->Io, dst, n);
+bool ReadChecked(PngJob *j, uint8_t *dst, uint32_t n) {
+  if (!Fetch(j, dst, n)) return false;
   j->Crc = PngCrc(j->Crc, dst, n);
   j->ChunkLeft -= n;
+  return true;
 }
 
 // The next chunk's length and type; its data follows.
-void BeginChunk(PngJob *j) {
+bool BeginChunk(PngJob *j) {
   uint8_t head[8];
-  StreamRead(&j->Io, head, 8);
+  if (!Fetch(j, head, 8)) return false;
   uint32_t length = Be32(head);
-  if (length > 0x7FFFFFFFu) FailJob(j->Block, QV_ERR_PNG_CHUNK);
+  bool bad = length > 0x7FFFFFFFu;
+  for (int i = 4; i < 8; ++i) bad = bad || !IsLetter(head[i]);
+  if (bad) {
+    // Lenient, after the image: what follows is not chunks, and is let be.
+    if (!j->Lenient) FailJob(j->Block, QV_ERR_PNG_CHUNK);
+    j->Ended = true;
+    return false;
+  }
   j->ChunkLeft = length;
   j->ChunkType = Be32(head + 4);
   j->Crc = PngCrc(0xFFFFFFFFu, head + 4, 4);
+  return true;
 }
 
 // The rest of the chunk's data skipped (still checked), then its CRC.
 void EndChunk(PngJob *j) {
   uint8_t buffer[256];
-  while (j->ChunkLeft) ReadChecked(j, buffer, j->ChunkLeft < sizeof buffer ? j->ChunkLeft : sizeof buffer);
+  while (j->ChunkLeft)
+    if (!ReadChecked(j, buffer, j->ChunkLeft < sizeof buffer ? j->ChunkLeft : sizeof buffer)) return;
   uint8_t crc[4];
-  StreamRead(&j->Io, crc, 4);
+  if (!Fetch(j, crc, 4)) return;
   // A damaged check value is tolerated with the extended bit.
   if (Be32(crc) != (j->Crc ^ 0xFFFFFFFFu) && !j->Options.Extended) FailJob(j->Block, QV_ERR_PNG_CRC);
 }
@@ -80,7 +131,7 @@ void ReportChunk(PngJob *j) {
   for (uint32_t done = 0; done < n;) {
     uint8_t piece[256];
     uint32_t c = n - done < sizeof piece ? n - done : static_cast<uint32_t>(sizeof piece);
-    ReadChecked(j, piece, c);
+    if (!ReadChecked(j, piece, c)) return;  // cut short: the record is left out
     if (block->ExtraCapacity < at + 12 + n) FailJob(block, QV_ERR_BAD_OPTION);
     memcpy(block->ExtraBuffer + at + 12 + done, piece, c);
     done += c;
@@ -116,30 +167,58 @@ void ReadHeader(PngJob *j) {
   EndChunk(j);
 }
 
+// A fault in a chunk that only the extended bit forgives: the chunk is then
+// skipped.
+bool Refuse(PngJob *j) {
+  if (!j->Options.Extended) FailJob(j->Block, QV_ERR_PNG_CHUNK);
+  return false;
+}
+
+// PLTE: the palette of a palette image, a suggestion (not used) for RGB;
+// grey images may not have one. At most 2^depth entries for a palette image.
 void ReadPalette(PngJob *j) {
-  if (j->ChunkLeft % 3 || j->ChunkLeft == 0 || j->ChunkLeft > 768 || j->PaletteSize)
-    FailJob(j->Block, QV_ERR_PNG_CHUNK);
-  uint8_t rgb[768];
   uint32_t n = j->ChunkLeft / 3;
+  if (j->ChunkLeft % 3 || n == 0 || n > 256 || j->PaletteSize || j->HaveTrns) {
+    if (j->ColourType == 3) FailJob(j->Block, QV_ERR_PNG_CHUNK);
+    Refuse(j);
+    return;
+  }
+  if (j->ColourType == 0 || j->ColourType == 4) {
+    Refuse(j);
+    return;
+  }
+  uint8_t rgb[768];
   ReadChecked(j, rgb, j->ChunkLeft);
+  if (j->ColourType == 3 && n > (1u << j->Depth)) {
+    Refuse(j);
+    n = 1u << j->Depth;  // as the peers do, the entries no index reaches are dropped
+  }
   for (uint32_t i = 0; i < n; ++i) j->Palette[i] = {rgb[3 * i + 2], rgb[3 * i + 1], rgb[3 * i], 0};
   j->PaletteSize = n;
 }
 
+// tRNS: alpha for the first palette entries (after PLTE, no more than it
+// has), or the grey value or colour that is transparent.
 void ReadTransparency(PngJob *j) {
   uint8_t v[256];
   uint32_t n = j->ChunkLeft;
-  bool ok = j->ColourType == 3 ? n <= 256 : j->ColourType == 0 ? n == 2 : j->ColourType == 2 ? n == 6 : false;
-  if (!ok) {
-    if (!j->Options.Extended) FailJob(j->Block, QV_ERR_PNG_CHUNK);
-    return;  // ignored, as the peers ignore it
+  bool ok = j->ColourType == 3   ? n <= j->PaletteSize && n > 0
+            : j->ColourType == 0 ? n == 2
+            : j->ColourType == 2 ? n == 6
+                                 : false;
+  if (!ok || j->HaveTrns) {
+    Refuse(j);  // ignored, as the peers ignore it
+    return;
   }
   ReadChecked(j, v, n);
   j->HaveTrns = true;
   if (j->ColourType == 3) {
     for (uint32_t i = 0; i < n; ++i) j->PaletteAlpha[i] = v[i];
   } else {
-    for (uint32_t c = 0; c < n / 2; ++c) j->TrnsValue[c] = static_cast<uint16_t>(v[2 * c] << 8 | v[2 * c + 1]);
+    // Only the low bits of a value count at depths under 16, as the peers
+    // take it.
+    uint32_t mask = j->Depth == 16 ? 0xFFFF : (1u << j->Depth) - 1;
+    for (uint32_t c = 0; c < n / 2; ++c) j->TrnsValue[c] = static_cast<uint16_t>((v[2 * c] << 8 | v[2 * c + 1]) & mask);
   }
 }
 
@@ -159,13 +238,14 @@ void ReadResolution(PngJob *j) {
 
 // The inflater's byte source: the data of the run of IDAT chunks, chunk
 // after chunk, each checked at its end. 0 once a chunk of another type
-// comes (its length and type are then read: the chunk loop goes on with it).
+// comes (its length and type are then read: the chunk loop goes on with it)
+// or, lenient, the input ends.
 uint32_t ImageDataSource(void *context, uint8_t *buffer) {
   PngJob *j = static_cast<PngJob *>(context);
   while (j->ChunkLeft == 0) {
     if (j->ImageDataDone) return 0;
     EndChunk(j);
-    BeginChunk(j);
+    if (!BeginChunk(j)) return 0;
     if (j->ChunkType != kIDAT) {
       j->ImageDataDone = true;
       return 0;
@@ -175,7 +255,7 @@ uint32_t ImageDataSource(void *context, uint8_t *buffer) {
   uint32_t n = j->ChunkLeft < kPngInflateBuffer ? j->ChunkLeft : kPngInflateBuffer;
   uint32_t have = static_cast<uint32_t>(s->Window.End - s->Window.Next);
   if (have == 0) {
-    buffer[0] = StreamNextByte(s);
+    if (!Fetch(j, buffer, 1)) return 0;
     have = 1 + static_cast<uint32_t>(s->Window.End - s->Window.Next);
     if (n > have) n = have;
     memcpy(buffer + 1, s->Window.Next, n - 1);
@@ -190,64 +270,109 @@ uint32_t ImageDataSource(void *context, uint8_t *buffer) {
   return n;
 }
 
-// The next filtered line of n bytes, unfiltered, into cur (prev holds the
-// line above, or zeros at a pass's first line).
-void NextLine(PngJob *j, uint8_t *cur, const uint8_t *prev, size_t n) {
-  uint8_t type;
-  InflateResult r = InflateRead(j->Inflate, &type, 1);
-  if (r.Produced == 1) r = InflateRead(j->Inflate, cur, n);
-  if (r.Status < 0) FailJob(j->Block, r.Status);
-  if (r.Produced != n) FailJob(j->Block, QV_ERR_PNG_DATA);
-  if (!PngUnfilter(type, cur, prev, n, j->PixelBytes)) FailJob(j->Block, QV_ERR_PNG_FILTER);
-}
-
 size_t LineBytes(const PngJob *j, uint32_t pixels) {
   return (uint64_t{pixels} * j->Depth * j->Channels + 7) / 8;
 }
 
+// The next filtered line of n bytes, with its filter type before it, read
+// into cur - 1 and unfiltered (prev holds the line above, or zeros at a
+// pass's first line).
+void NextLine(PngJob *j, uint8_t *cur, const uint8_t *prev, size_t n) {
+  InflateResult r = InflateRead(j->Inflate, cur - 1, n + 1);
+  if (r.Status < 0) FailJob(j->Block, r.Status);
+  if (r.Produced != n + 1) FailJob(j->Block, QV_ERR_PNG_DATA);
+  if (!PngUnfilter(cur[-1], cur, prev, n, j->PixelBytes)) FailJob(j->Block, QV_ERR_PNG_FILTER);
+}
+
+// Where the two lines start (after each line's filter byte).
+uint8_t *LineA(PngJob *j) { return j->Lines + 16; }
+uint8_t *LineB(PngJob *j) { return j->Lines + 16 + j->LineSpan; }
+
+void EmitRow(PngJob *j, const uint8_t *source) {
+  uint8_t *row = PlacedRowBegin(&j->Rows, j->Spare, 3);
+  if (row != source) memcpy(row, source, j->OutStride);
+  PlacedRowEnd(&j->Rows, row);
+}
+
 void DecodeRows(PngJob *j) {
   size_t n = LineBytes(j, j->Width);
-  uint8_t *a = j->Lines + j->PixelBytes, *b = a + n + j->PixelBytes;
+  uint8_t *prev = LineA(j), *cur = LineB(j);
   for (uint32_t y = 0; y < j->Height; ++y) {
-    NextLine(j, b, a, n);
+    NextLine(j, cur, prev, n);
     uint8_t *row = PlacedRowBegin(&j->Rows, j->Spare, 3);
-    PngConvertLine(j, b, j->Width, row, 0, 1);
-    memset(row + (uint64_t{j->Width} * j->OutBits + 7) / 8, 0,
-           j->OutStride - (uint64_t{j->Width} * j->OutBits + 7) / 8);
+    PngConvertLine(j, cur, j->Width, row, 0, 1);
     PlacedRowEnd(&j->Rows, row);
-    uint8_t *t = a;
-    a = b;
-    b = t;
+    uint8_t *t = prev;
+    prev = cur;
+    cur = t;
   }
 }
 
-// Adam7: seven passes over sub-images, each scattered into the whole bitmap
-// held in memory; then the bitmap's rows go out.
+// Adam7: passes 1 to 6 fill the even rows, which are held (half the
+// bitmap); pass 7 is the odd rows, whole. Rows go out top to bottom as pass
+// 7 reaches them: each even row, then the odd row after it.
 void DecodeInterlaced(PngJob *j) {
   static const uint8_t kX0[7] = {0, 4, 0, 2, 0, 1, 0}, kY0[7] = {0, 0, 4, 0, 2, 0, 1};
   static const uint8_t kDx[7] = {8, 8, 4, 4, 2, 2, 1}, kDy[7] = {8, 8, 8, 4, 4, 2, 2};
-  size_t full = LineBytes(j, j->Width);
+  const size_t stride = j->OutStride;
+  uint32_t emitted = 0;  // even rows out so far
   for (int p = 0; p < 7; ++p) {
     if (j->Width <= kX0[p] || j->Height <= kY0[p]) continue;
     uint32_t pw = (j->Width - kX0[p] + kDx[p] - 1) / kDx[p];
     uint32_t ph = (j->Height - kY0[p] + kDy[p] - 1) / kDy[p];
     size_t n = LineBytes(j, pw);
-    uint8_t *a = j->Lines + j->PixelBytes, *b = a + full + j->PixelBytes;
-    memset(a, 0, n);
+    uint8_t *prev = LineA(j), *cur = LineB(j);
+    memset(prev, 0, n);
     for (uint32_t y = 0; y < ph; ++y) {
-      NextLine(j, b, a, n);
-      uint8_t *row = j->Image + (size_t{kY0[p]} + size_t{y} * kDy[p]) * j->OutStride;
-      PngConvertLine(j, b, pw, row, kX0[p], kDx[p]);
-      uint8_t *t = a;
-      a = b;
-      b = t;
+      NextLine(j, cur, prev, n);
+      uint32_t row = kY0[p] + y * kDy[p];
+      if (p < 6) {
+        PngConvertLine(j, cur, pw, j->Even + size_t{row / 2} * stride, kX0[p], kDx[p]);
+      } else {
+        EmitRow(j, j->Even + size_t{emitted++} * stride);
+        uint8_t *out = PlacedRowBegin(&j->Rows, j->Spare, 3);
+        PngConvertLine(j, cur, pw, out, 0, 1);
+        PlacedRowEnd(&j->Rows, out);
+      }
+      uint8_t *t = prev;
+      prev = cur;
+      cur = t;
     }
   }
-  for (uint32_t y = 0; y < j->Height; ++y) {
-    const uint8_t *src = j->Image + size_t{y} * j->OutStride;
-    uint8_t *row = PlacedRowBegin(&j->Rows, j->Spare, 3);
-    if (row != src) memcpy(row, src, j->OutStride);
-    PlacedRowEnd(&j->Rows, row);
+  for (uint32_t left = (j->Height + 1) / 2; emitted < left;) EmitRow(j, j->Even + size_t{emitted++} * stride);
+}
+
+// After the last row: the end of the zlib stream and of the run of IDAT
+// chunks. Leaves the first chunk after them begun (or the input ended).
+void EndImageData(PngJob *j) {
+  ParamBlock *block = j->Block;
+  const bool strict = !j->Options.Extended;
+  int32_t end = InflateFinish(j->Inflate);
+  if (end == InflateExcess) {
+    if (strict) FailJob(block, QV_ERR_PNG_EXCESS);
+    // The surplus is decoded and dropped, so that the stream's check value
+    // still vouches for the lines.
+    InflateResult r;
+    do r = InflateRead(j->Inflate, j->Lines, 16 + 2 * j->LineSpan);
+    while (r.Status == InflateMore);
+    end = r.Status;
+  }
+  if (end < 0) FailJob(block, end);
+  if (strict) {
+    // Nothing but empty IDAT chunks may follow the stream.
+    if (InflateUnusedInput(j->Inflate) != 0) FailJob(block, QV_ERR_PNG_EXCESS);
+    while (!j->ImageDataDone) {
+      if (j->ChunkLeft) FailJob(block, QV_ERR_PNG_EXCESS);
+      EndChunk(j);
+      BeginChunk(j);
+      j->ImageDataDone = j->ChunkType != kIDAT;
+    }
+    return;
+  }
+  j->Lenient = true;
+  while (!j->ImageDataDone && !j->Ended) {
+    EndChunk(j);
+    if (BeginChunk(j)) j->ImageDataDone = j->ChunkType != kIDAT;
   }
 }
 
@@ -275,10 +400,8 @@ void ChooseOutput(PngJob *j) {
       block->Flags |= QV_FLAG_TRANSPARENT;
     }
   } else if (j->HaveTrns && j->ColourType == 0 && j->Depth <= 8) {
-    if (j->TrnsValue[0] < (1u << j->Depth)) {
-      block->TransparentIndex = static_cast<uint8_t>(j->TrnsValue[0]);
-      block->Flags |= QV_FLAG_TRANSPARENT;
-    }
+    block->TransparentIndex = static_cast<uint8_t>(j->TrnsValue[0]);
+    block->Flags |= QV_FLAG_TRANSPARENT;
   } else if (j->HaveTrns && (j->ColourType == 0 || j->ColourType == 2)) {
     alpha = true;
     j->TrnsToAlpha = true;
@@ -292,11 +415,12 @@ void ChooseOutput(PngJob *j) {
   } else {
     uint32_t depth = j->Depth > 8 ? 8 : j->Depth;
     j->OutBits = depth == 2 ? 4 : depth;
+    // Every index the depth can hold has an entry: those the palette lacks
+    // are black, as the peers show them.
+    j->TableSize = 1u << depth;
     if (j->ColourType == 3) {
-      j->TableSize = j->PaletteSize;
-      memcpy(j->Table, j->Palette, sizeof(PaletteEntry) * j->PaletteSize);
+      memcpy(j->Table, j->Palette, sizeof(PaletteEntry) * j->TableSize);
     } else {
-      j->TableSize = 1u << depth;
       for (uint32_t i = 0; i < j->TableSize; ++i) {
         uint8_t v = static_cast<uint8_t>(i * 255 / (j->TableSize - 1));
         j->Table[i] = {v, v, v, 0};
@@ -309,6 +433,7 @@ void ChooseOutput(PngJob *j) {
   uint64_t stride = (rowBits + 31) / 32 * 4;
   if (stride * j->Height + 40 + 4 * 256 >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
   j->OutStride = static_cast<uint32_t>(stride);
+  PngPrepareConversion(j);
 }
 
 void WriteHeader(PngJob *j) {
@@ -360,39 +485,41 @@ void ReadPng(ParamBlock *block, const JobOptions &options) {
     else if (t == ktRNS) ReadTransparency(j);
     else if (t == kpHYs) ReadResolution(j);
     else if (IsReportedChunk(t)) ReportChunk(j);
-    else if (!(t & 0x20000000u)) FailJob(block, QV_ERR_PNG_CHUNK);  // an unknown critical chunk
+    else if (!(t & kAncillary)) FailJob(block, QV_ERR_PNG_CHUNK);  // an unknown critical chunk
     EndChunk(j);
   }
   ChooseOutput(j);
   WriteHeader(j);
 
-  // Buffers: the inflater, two lines with a pixel of zeros before each, a
-  // spare bitmap row (and, interlaced, the whole bitmap).
+  // Buffers: the inflater; two lines, each with its filter byte before it
+  // (at a 16-byte boundary less one) and slack after it; a spare bitmap row;
+  // for Adam7 the even rows of the bitmap.
   size_t line = LineBytes(j, j->Width);
   void *storage = JobBufferOrFail(block, InflateStorageSize(kPngInflateBuffer));
   j->Inflate = InflateInit(storage, kPngInflateBuffer, InflateZlib, ImageDataSource, j);
-  j->Lines = static_cast<uint8_t *>(JobBufferOrFail(block, 2 * (line + j->PixelBytes)));
+  j->LineSpan = (line + kPngLineSlack + 16) & ~size_t{15};
+  j->Lines = static_cast<uint8_t *>(JobBufferOrFail(block, 16 + 2 * j->LineSpan));
   j->Spare = static_cast<uint8_t *>(JobBufferOrFail(block, size_t{j->OutStride} + 3));
-  if (j->Interlaced) j->Image = static_cast<uint8_t *>(JobBufferOrFail(block, size_t{j->OutStride} * j->Height));
+  if (j->Interlaced)
+    j->Even = static_cast<uint8_t *>(JobBufferOrFail(block, size_t{j->OutStride} * ((j->Height + 1) / 2)));
 
   PlacedRowsStart(&j->Rows, &j->Io, options, j->Height, j->OutStride, !options.TopDown);
   if (j->Interlaced)
     DecodeInterlaced(j);
   else
     DecodeRows(j);
-  int32_t end = InflateFinish(j->Inflate);
-  if (end < 0) FailJob(block, end);
   PlacedRowsFinish(&j->Rows);
+  EndImageData(j);
 
-  // The rest of the image data and the chunks after it, up to IEND.
-  while (!j->ImageDataDone) {
-    EndChunk(j);
-    BeginChunk(j);
-    if (j->ChunkType != kIDAT) j->ImageDataDone = true;
-  }
-  for (;;) {
+  // The chunks after the image data, up to IEND.
+  while (!j->Ended) {
     uint32_t t = j->ChunkType;
-    if (IsReportedChunk(t)) ReportChunk(j);
+    if (t == kIDAT || (!(t & kAncillary) && t != kIEND)) {
+      // Image data after another chunk, or an unknown critical chunk.
+      if (!j->Options.Extended) FailJob(block, QV_ERR_PNG_CHUNK);
+    } else if (IsReportedChunk(t)) {
+      ReportChunk(j);
+    }
     EndChunk(j);
     if (t == kIEND) break;
     BeginChunk(j);
