@@ -18,7 +18,9 @@ struct SampleFile {
 // BMP (24-bit with a large info header, RLE8, 4-bit), TGA (run-length with an
 // image ID, extension area and developer field; colour-mapped top-down), PCX
 // (256 colours, 24-bit planes), GIF (interlaced with a comment, plain with
-// transparency) and TIFF (grey LZW big-endian in strips, RGB PackBits, T.6).
+// transparency), TIFF (grey LZW big-endian in strips, RGB PackBits, T.6)
+// and, where libjpeg is linked into the tests, JPEG (4:2:0 with restart
+// markers, EXIF and a comment; progressive; grey; Adobe CMYK).
 std::vector<SampleFile> GeneratedSamples();
 
 // Corpus files of the BMP, GIF, PCX, TGA and TIFF readers whose format is
