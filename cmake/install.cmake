@@ -129,10 +129,15 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${QV_DEB_RUNTIME})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# JPEG is decoded by libjpeg-turbo, opened at run time when the first JPEG
+# job needs it: recommended, not required (without it JPEG jobs fail with
+# their own status and every other format decodes).
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS "libjpeg62-turbo")
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "Quorvin image decoder and Cindral file coder (shared libraries)
-libquorvin decodes BMP, TGA, PCX, GIF, TIFF and fax images in bounded memory
-through one entry point; libcindral codes files behind a 16-byte header.
-Both need the C library alone.")
+libquorvin decodes BMP, TGA, PCX, GIF, PNG, TIFF and fax images in bounded
+memory through one entry point, and JPEG through libjpeg-turbo where it is
+installed; libcindral codes files behind a 16-byte header. Both need the C
+library alone.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libquorvin-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)

@@ -13,6 +13,7 @@ const uint32_t kTypes[] = {
     QV_FOURCC('T', 'I', 'F', '1'), QV_FOURCC('T', 'I', 'F', 'C'), QV_FOURCC('T', 'I', 'F', 'G'),
     QV_FOURCC('T', 'I', 'F', 'L'), QV_FOURCC('T', 'I', 'F', 'M'), QV_FOURCC('T', 'I', 'F', 'Z'),
     QV_FOURCC('T', 'I', 'F', 'u'), QV_FOURCC('G', '3', ' ', ' '), QV_FOURCC('G', '3', '2', 'D'),
+    QV_TYPE_JPEG,
 };
 constexpr size_t kTypeCount = sizeof kTypes / sizeof kTypes[0];
 const size_t kQueueSizes[8] = {5, 6, 17, 64, 255, 1024, 4099, 65536};

@@ -186,6 +186,10 @@ extern "C" {
                                                       (the final image; its even rows are
                                                       held in a job buffer, half the
                                                       bitmap); see QV_EXTRA_PNG_CHUNK */
+#define QV_TYPE_JPEG QV_FOURCC('J', 'P', 'E', 'G') /* JPEG (baseline, extended, progressive,
+                                                      8-bit samples), decoded by libjpeg-turbo
+                                                      loaded when the first JPEG job runs; see
+                                                      QV_EXTRA_JPEG_APP1 and QV_ERR_JPEG_* */
 
 /* Not an image type: what QvDetectType returns when no format matches. */
 #define QV_TYPE_UNKNOWN 0xFFFFFFFFu
@@ -208,7 +212,8 @@ enum {
 
 typedef struct QvTypeRow {
   uint32_t type;          /* the ImageType code */
-  const char *name;       /* the format: "BMP", "GIF", "PCX", "DCX", "TGA", "TIFF", "raw G3 fax", "PNG" */
+  const char *name;       /* the format: "BMP", "GIF", "PCX", "DCX", "TGA", "TIFF", "raw G3 fax", "PNG",
+                             "JPEG" */
   unsigned char check;    /* QV_SNIFF_* */
   unsigned char offset;   /* where the signature stands */
   unsigned char length;   /* signature bytes; 0: the row only names its code */
@@ -221,6 +226,7 @@ static QV_INLINE const QvTypeRow *QvTypeRows(size_t *count) {
     {QV_TYPE_BMPR, "BMP", QV_SNIFF_BMP_RLE, 0, 2, "BM"},
     {QV_TYPE_BMP, "BMP", QV_SNIFF_BMP, 0, 2, "BM"},
     {QV_TYPE_PNG, "PNG", QV_SNIFF_NONE, 0, 8, "\x89PNG\r\n\x1A\n"},
+    {QV_TYPE_JPEG, "JPEG", QV_SNIFF_NONE, 0, 3, "\xFF\xD8\xFF"},  /* SOI, then a marker */
     {QV_TYPE_GIFU, "GIF", QV_SNIFF_NONE, 0, 6, "GIF87a"},
     {QV_TYPE_GIFU, "GIF", QV_SNIFF_NONE, 0, 6, "GIF89a"},
     {QV_TYPE_GIFN, "GIF", QV_SNIFF_NONE, 0, 0, ""},
@@ -294,7 +300,8 @@ static QV_INLINE int QvSniffHeader(unsigned check, const unsigned char *h, size_
  * code of the file's type byte (TGA1, TGA2, TGA3, TGA9, TGAA, TGAB). TIFF in
  * either byte order, and BigTIFF: QV_TYPE_TIFU. GIF 87a and 89a:
  * QV_TYPE_GIFU. PCX: QV_TYPE_PCX8. DCX: QV_TYPE_DCXZ (which the library refuses). PNG:
- * QV_TYPE_PNG. Raw fax data is never detected. */
+ * QV_TYPE_PNG. JPEG (SOI and a marker): QV_TYPE_JPEG. Raw fax data is never
+ * detected. */
 static QV_INLINE uint32_t QvDetectType(const void *head, size_t n) {
   const unsigned char *h = (const unsigned char *)head;
   size_t count, i, k;
@@ -377,6 +384,25 @@ enum {
                                             png_set_scale_16); pHYs in metres gives the
                                             resolution fields; gAMA, cHRM, sRGB and iCCP are
                                             reported, never applied */
+#define QV_EXTRA_JPEG_APP1       0x6001u /* JPEG: one APP1 segment's data as in the file, after
+                                            its length: "Exif\0\0" and the EXIF structure (a
+                                            TIFF header and directories), or an XMP packet */
+#define QV_EXTRA_JPEG_COMMENT    0x6002u /* JPEG: one COM segment's data (the comment) */
+#define QV_EXTRA_JPEG_WARNINGS   0x6003u /* JPEG: after the last row, when libjpeg warned about
+                                            damaged data it decoded anyway, length 8: the u32
+                                            count of warnings, the u32 libjpeg message code of
+                                            the first */
+/* JPEG bitmaps: grey as 8-bit with a grey colour table, YCbCr and RGB as
+   24-bit, CMYK and YCCK as 32-bit CMYK (biCompression "CMYK", bytes C, M, Y,
+   K, 255 full ink; the inverted values of files with an Adobe segment made
+   plain). The resolution fields come from the JFIF density when it is in
+   dots per inch or centimetre, else from the EXIF XResolution, YResolution
+   and ResolutionUnit. Orientation holds the EXIF orientation (1 without one),
+   whether QV_FLAG_EXTENDED is set or not. APP1 and COM segments before the
+   first scan are reported. A baseline file is decoded in a few rows of
+   working memory; a progressive one holds every DCT coefficient of the image
+   (2 bytes a sample of each component, so about 3 bytes a pixel for 4:2:0
+   colour, 6 for 4:4:4), all of it counted against MemoryLimit. */
 #define QV_EXTRA_TIFF_TAG        0x4000u /* TIFF: kind = 0x4000 + tag number; data = u16 field
                                             type, u32 value count, then the values exactly as
                                             in the file (file byte order); length = 6 + data */
@@ -560,11 +586,23 @@ enum {
                                          critical chunk, a palette image without PLTE */
   QV_ERR_PNG_FILTER = -7135,          /* a line's filter type is not 0 to 4 */
   QV_ERR_PNG_DATA = -7136,            /* the image data ends before the last line */
-  QV_ERR_PNG_EXCESS = -7137           /* the image data goes on after the last line (more
+  QV_ERR_PNG_EXCESS = -7137,          /* the image data goes on after the last line (more
                                          lines, or bytes after the zlib stream); with
                                          QV_FLAG_EXTENDED the surplus lines are decoded (the
                                          stream must still end whole) and dropped, and bytes
                                          after the stream are ignored */
+  /* JPEG. A failure libjpeg reports is QV_ERR_JPEG_LIBRARY minus libjpeg's
+     message code (the JERR_ values of its jerror.h, 1 to 199): Status -7300 -
+     code, between QV_ERR_JPEG_LIBRARY_LAST and QV_ERR_JPEG_LIBRARY - 1. */
+  QV_ERR_JPEG_UNAVAILABLE = -7160,    /* libjpeg-turbo's libjpeg.so.62 (Debian package
+                                         libjpeg62-turbo) could not be loaded, or the library
+                                         was built without its JPEG reader (Windows) */
+  QV_ERR_JPEG_PRECISION = -7161,      /* samples of other than 8 bits (12-bit JPEG): the
+                                         loaded library does not decode them */
+  QV_ERR_JPEG_COLOUR = -7162,         /* components that are not grey, YCbCr, RGB, CMYK or YCCK */
+  QV_ERR_JPEG_SIGNATURE = -7163,      /* not a JPEG file (no start-of-image marker) */
+  QV_ERR_JPEG_LIBRARY = -7300,
+  QV_ERR_JPEG_LIBRARY_LAST = -7499
 };
 
 /* A one-line meaning of a Status number (header-only: the library exports
@@ -654,8 +692,15 @@ static QV_INLINE const char *QvStatusText(int32_t status) {
     case QV_ERR_PNG_FILTER: return "PNG line with an unknown filter type";
     case QV_ERR_PNG_DATA: return "PNG image data ends before the last line";
     case QV_ERR_PNG_EXCESS: return "PNG image data goes on after the last line";
+    case QV_ERR_JPEG_UNAVAILABLE:
+      return "JPEG needs libjpeg-turbo (libjpeg.so.62, Debian package libjpeg62-turbo), which is not available";
+    case QV_ERR_JPEG_PRECISION: return "JPEG samples of other than 8 bits are not read";
+    case QV_ERR_JPEG_COLOUR: return "JPEG components that are not grey, YCbCr, RGB, CMYK or YCCK";
+    case QV_ERR_JPEG_SIGNATURE: return "not a JPEG file";
     default: break;
   }
+  if (status < QV_ERR_JPEG_LIBRARY && status >= QV_ERR_JPEG_LIBRARY_LAST)
+    return "libjpeg refused the JPEG data (its message code is -7300 - status)";
   if (status > 0) return "not a status (positive)";
   if (status <= -7000) return "the image reader refused the file";
   if (status <= -1500) return "the request was refused";

@@ -240,6 +240,7 @@ bool ProvideStack(DecoderContext *ctx, size_t size) {
 
 // Run job code for one request: start the body afresh or continue the suspension.
 int EnterJob(ParamBlock *block, DecoderContext *ctx, bool start) {
+  if (start) PrepareReader(block);
   if (start && !ProvideStack(ctx, JobStackBytes(block))) {
     block->Status = QV_ERR_NO_MEMORY;
     EndJob(block);
@@ -551,6 +552,18 @@ void FreeJobBuffer(ParamBlock *block, int slot) {
   ctx->JobSlots[slot] = nullptr;
   ctx->MemoryHeld -= ctx->SlotBytes[slot];
   ctx->SlotBytes[slot] = 0;
+}
+
+void ChargeJobMemory(ParamBlock *block, uint64_t bytes) {
+  DecoderContext *ctx = JobContext(block);
+  if (static_cast<size_t>(bytes) != bytes) FailJob(block, QV_ERR_BUFFER);  // beyond 32-bit memory
+  ChargeBudget(block, ctx, ctx->MemoryHeld, static_cast<size_t>(bytes));
+  ctx->MemoryHeld += static_cast<size_t>(bytes);
+}
+
+void ReleaseJobMemory(ParamBlock *block, uint64_t bytes) {
+  DecoderContext *ctx = JobContext(block);
+  ctx->MemoryHeld = bytes < ctx->MemoryHeld ? ctx->MemoryHeld - static_cast<size_t>(bytes) : 0;
 }
 
 void *ReallocJobBuffer(ParamBlock *block, int slot, size_t size) {

@@ -126,6 +126,9 @@ void RunJob(ParamBlock *block);
 // The job stack the image type's reader needs (kJobStackSize for a type no
 // reader takes, whose job start then fails at once).
 size_t JobStackBytes(const ParamBlock *block);
+// On the host's stack, before request 2 starts the job: what the image
+// type's reader needs done outside the job (a library loaded).
+void PrepareReader(const ParamBlock *block);
 
 // Inside a job: return to the host with a response; continues on the next request.
 void SuspendJob(ParamBlock *block, int response);
@@ -149,6 +152,12 @@ void FreeJobBuffer(ParamBlock *block, int slot);
 // Resize a job buffer in place in its slot (the bytes added are not zeroed);
 // null (buffer unchanged) when memory is short; past the budget as above.
 void *ReallocJobBuffer(ParamBlock *block, int slot, size_t size);
+// Inside a job: memory that a library the reader calls allocates on its own,
+// held against the job's budget beside its buffers: past the budget the job
+// fails with QV_ERR_BUFFER. ReleaseJobMemory gives bytes back (from a
+// cleanup too); ending the job gives back everything.
+void ChargeJobMemory(ParamBlock *block, uint64_t bytes);
+void ReleaseJobMemory(ParamBlock *block, uint64_t bytes);
 
 DecoderContext *JobContext(ParamBlock *block);
 

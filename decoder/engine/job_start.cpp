@@ -57,3 +57,8 @@ size_t JobStackBytes(const ParamBlock *block) {
   const ReaderInfo *reader = FindReader(block->ImageType);
   return reader ? reader->StackBytes : kJobStackSize;
 }
+
+void PrepareReader(const ParamBlock *block) {
+  const ReaderInfo *reader = FindReader(block->ImageType);
+  if (reader && reader->Prepare) reader->Prepare();
+}

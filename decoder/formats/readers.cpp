@@ -6,6 +6,8 @@ namespace {
 // check and the corpus runs report them); 64 KiB leaves a wide margin in
 // every build, the sanitizers' included.
 constexpr uint32_t kClassicStack = 64 * 1024;
+// libjpeg decodes on the job stack: its own frames and its SIMD paths.
+constexpr uint32_t kJpegStack = 128 * 1024;
 
 const ReaderInfo kReaders[] = {
     {QV_TYPE_BMP, ReadBmp, kClassicStack},
@@ -37,6 +39,7 @@ const ReaderInfo kReaders[] = {
     {QV_TYPE_G3, ReadTiff, kClassicStack},
     {QV_TYPE_G32D, ReadTiff, kClassicStack},
     {QV_TYPE_PNG, ReadPng, kClassicStack},
+    {QV_TYPE_JPEG, ReadJpeg, kJpegStack, PrepareJpeg},
 };
 
 }  // namespace

@@ -14,6 +14,9 @@ struct ReaderInfo {
   uint32_t Code;        // ImageType
   ReaderEntry Read;
   uint32_t StackBytes;  // job stack the reader's deepest path needs, with a wide margin
+  // Run on the host's stack before each job of the type starts (the foreign
+  // library a reader calls is loaded there, not on the job's stack); or null.
+  void (*Prepare)() = nullptr;
 };
 
 // The reader for an image type; null for a code no reader accepts.
@@ -27,3 +30,6 @@ void ReadPcx(ParamBlock *block, const JobOptions &options);
 void ReadTga(ParamBlock *block, const JobOptions &options);
 void ReadTiff(ParamBlock *block, const JobOptions &options);
 void ReadPng(ParamBlock *block, const JobOptions &options);
+void ReadJpeg(ParamBlock *block, const JobOptions &options);
+// Loads libjpeg once per process (on the host's stack).
+void PrepareJpeg();

@@ -81,6 +81,13 @@ uint32_t StreamLong(Stream *s);
 void StreamRead(Stream *s, uint8_t *destination, size_t n);
 // Skip n bytes of the stream.
 void StreamSkip(Stream *s, size_t n);
+// The next contiguous unread bytes, at least one and at most `most` (>= 1),
+// counted as read: *bytes points at them where they lie (the queue's
+// storage, or the reversal buffer), so nothing is copied. Waits for input
+// when none is queued; 0 when the host says the file has ended (other ends
+// fail as StreamNextByte's do). The bytes stay unchanged until the stream
+// next reads or waits for input.
+size_t StreamTake(Stream *s, size_t most, const uint8_t **bytes);
 // From now on every input byte is bit-reversed (most significant bit first
 // becomes least significant first) through buffer (kReversalBufferSize bytes,
 // owned by the caller for the rest of the job).

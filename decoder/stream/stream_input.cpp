@@ -241,6 +241,19 @@ void StreamSkip(Stream *s, size_t n) {
   }
 }
 
+size_t StreamTake(Stream *s, size_t most, const uint8_t **bytes) {
+  if (s->Window.Next == s->Window.End) {
+    uint8_t first;
+    if (!StreamNextByteUntilEnd(s, &first)) return 0;
+    --s->Window.Next;  // the byte fetched is the window's first
+  }
+  size_t n = static_cast<size_t>(s->Window.End - s->Window.Next);
+  if (n > most) n = most;
+  *bytes = s->Window.Next;
+  s->Window.Next += n;
+  return n;
+}
+
 void StreamReverseInput(Stream *s, uint8_t *buffer) {
   if (s->ReverseBits) return;
   DataQueue *q = &s->Block->InputQueue;

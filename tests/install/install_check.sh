@@ -165,6 +165,9 @@ else
 fi
 runtime_depends=$(dpkg-deb -f "$tmp"/deb/libquorvin1_*.deb Depends)
 [[ "$runtime_depends" =~ ^libc6(\ \(.*\))?$ ]] || fail "libquorvin1 depends on '$runtime_depends'"
+# libjpeg-turbo is loaded at run time for JPEG: recommended, never a dependency.
+[[ "$(dpkg-deb -f "$tmp"/deb/libquorvin1_*.deb Recommends)" == libjpeg62-turbo ]] ||
+  fail "libquorvin1 does not recommend libjpeg62-turbo"
 [[ "$(dpkg-deb -f "$tmp"/deb/libquorvin-dev_*.deb Depends)" == *"libquorvin1 (= "* ]] ||
   fail "libquorvin-dev does not depend on its libquorvin1"
 # apt resolves the three together against this system without installing anything.

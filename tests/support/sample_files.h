@@ -18,8 +18,10 @@ struct SampleFile {
 // BMP (24-bit with a large info header, RLE8, 4-bit), TGA (run-length with an
 // image ID, extension area and developer field; colour-mapped top-down), PCX
 // (256 colours, 24-bit planes), GIF (interlaced with a comment, plain with
-// transparency), TIFF (grey LZW big-endian in strips, RGB PackBits, T.6) and
-// PNG (RGB with text chunks, Adam7 palette with a transparent entry).
+// transparency), TIFF (grey LZW big-endian in strips, RGB PackBits, T.6),
+// PNG (RGB with text chunks, Adam7 palette with a transparent entry) and,
+// where libjpeg is linked into the tests, JPEG (4:2:0 with restart markers,
+// EXIF and a comment; progressive; grey; Adobe CMYK).
 std::vector<SampleFile> GeneratedSamples();
 
 // Corpus files of the BMP, GIF, PCX, TGA and TIFF readers whose format is

@@ -100,11 +100,13 @@ bool Gather(const Args &a, InputFile &in, qvhost::Options o, Facts *f, int32_t *
     return true;
   };
   bool toEnd = NeedsWholeFile(in, type);
-  // A TIFF image's rows may go anywhere in the output first; its table has
-  // 2^depth entries up to 8 bits, none above.
+  // TIFF, PNG and JPEG rows may go anywhere in the output first; a TIFF
+  // table has 2^depth entries up to 8 bits, none above, and PNG and JPEG
+  // state theirs in biClrUsed.
   bool tiff = qvhost::IsTiffType(type);
+  bool placed = tiff || type == QV_TYPE_PNG || type == QV_TYPE_JPEG;
   o.keepGoing = [&](int response, const ParamBlock &b) {
-    if (tableEnd < 0 && tiff) {
+    if (tableEnd < 0 && placed) {
       if (response == ResponseRowsReady) tableEnd = 0;
     } else if (tableEnd < 0) {
       uint32_t stride = Stride(b.BitmapHeader);
@@ -130,6 +132,7 @@ bool Gather(const Args &a, InputFile &in, qvhost::Options o, Facts *f, int32_t *
   f->tableEntries = tableEnd > 40 ? static_cast<uint32_t>((tableEnd - 40) / 4) : 0;
   uint16_t bits = f->r.header.biBitCount;
   if (tiff) f->tableEntries = bits <= 8 ? 1u << bits : 0;
+  if (placed && !tiff) f->tableEntries = f->r.header.biClrUsed;
   return true;
 }
 
