@@ -146,7 +146,13 @@ int main(int argc, char **argv) {
   Register r;
   std::string preface = "photograph stand-in " + std::to_string(kWidth) + "x" + std::to_string(kHeight) +
                         ", quality 90; files:";
-  for (const Variant &v : kVariants) preface += " " + std::string(v.name) + " " + std::to_string(File(v).size() >> 10) + " KiB";
+  for (const Variant &v : kVariants) {
+    preface += ' ';
+    preface += v.name;
+    preface += ' ';
+    preface += std::to_string(File(v).size() >> 10);
+    preface += " KiB";
+  }
   preface += "\ngoal: the job's overhead over the libjpeg it loads under 10 % (ratio >= 0.91)";
   return qvbench::RunAndReport(argc, argv, r.ratios, preface);
 }
