@@ -264,7 +264,7 @@ void ReadBmpExtended(ParamBlock *block, const JobOptions &options) {
   // masks and the profile, all of them offered as the classic record.
   uint32_t tail = l.Extra < kTailBytes ? l.Extra : kTailBytes;
   ReadInput(block, j->Tail, in, tail);
-  if (block->ExtraBuffer && l.Extra <= 0xFFFFFFFFu - 8 && ReserveExtra(block, l.Extra + 8)) {
+  if (l.Extra > 0 && block->ExtraBuffer && l.Extra <= 0xFFFFFFFFu - 8 && ReserveExtra(block, l.Extra + 8)) {
     uint32_t head[2] = {kBmpExtraKind, l.Extra};
     AppendExtraBytes(block, head, 8);
     AppendExtraBytes(block, j->Tail, tail);
