@@ -275,7 +275,7 @@ Result Session::Run() {
   if (o_.measureStack) MeasureJobStackForTest(&pb_);
 #endif
   pb_.ImageType = o_.imageType;
-  pb_.Flags = o_.extended ? (o_.flags | QV_FLAG_EXTENDED) : (o_.flags & ~QV_FLAG_EXTENDED);
+  pb_.Flags = o_.extended ? (o_.flags | QV_FLAG_EXTENDED) : o_.flags;
   pb_.RowsPerBatch = o_.rowsPerBatch;
   pb_.InterlaceMode = o_.interlaceMode;
   pb_.PageNumber = o_.pageNumber;

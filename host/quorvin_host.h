@@ -39,8 +39,9 @@ struct Options {
   uint8_t faxFillOrder = 0;
   uint8_t faxPhotometric = 0;
   uint32_t memoryLimit = 0;  // MemoryLimit: bytes of working buffers one job may hold; 0 the default
-  // QV_FLAG_EXTENDED: also decode the variants the classic readers refuse,
-  // and damaged files as far as they go. Off: exactly the classic readers.
+  // Sets QV_FLAG_EXTENDED: also decode the variants the classic readers
+  // refuse, and damaged files as far as they go. Off: the flags as given
+  // (without that bit, exactly the classic readers).
   bool extended = true;
   size_t inQueue = 65536;   // storage bytes of each queue (at least 5)
   size_t outQueue = 65536;

@@ -70,7 +70,7 @@ std::vector<uint8_t> Random(size_t n, uint32_t seed, uint32_t modulo = 256) {
 
 qvhost::Result Decode(const std::vector<uint8_t> &file, uint32_t type, uint32_t flags = 0,
                       size_t outQueue = 65536) {
-  qvhost::Options o;
+  qvhost::Options o = qvtest::ClassicOptions();
   o.imageType = type;
   o.flags = flags;
   o.outQueue = outQueue;
@@ -124,7 +124,7 @@ TEST(Bmp, Refusals) {
     if (f.bits <= 8 && f.bits > 0) f.palette = Grey(1u << f.bits, f.os2 ? 3 : 4);
     std::vector<uint8_t> file = Build(f);
     file.resize(file.size() + 64, 1);  // pixel data (runs of 1 for RLE8)
-    qvhost::Options o;
+    qvhost::Options o = qvtest::ClassicOptions();
     o.imageType = c.type;
     o.flags = QV_FLAG_TOP_DOWN;  // flipped stored rows take a row buffer too
     o.outQueue = c.outQueue;
@@ -242,7 +242,7 @@ TEST(Bmp, ExtraHeaderBytesAndConversion) {
   const std::vector<uint8_t> want = {0, 0, 255, 255, 0, 0, 0, 255, 0, 0, 0, 0,
                                      0, 0, 0,   8,   8, 8, 255, 255, 255, 0, 0, 0};
   for (int mode = 0; mode < 3; ++mode) {
-    qvhost::Options o;
+    qvhost::Options o = qvtest::ClassicOptions();
     o.extra = mode != 1;
     o.extraLimit = mode == 2 ? 32 : o.extraLimit;
     o.extraInitial = 16;
@@ -435,7 +435,7 @@ TEST(Bmp, EveryPathUnderStress) {
     ASSERT_EQ(plain.output.size(), size_t{rows} * s.stride) << s.name;
     for (uint32_t flags : optionSets) {
       SCOPED_TRACE(s.name + " flags " + std::to_string(flags));
-      qvhost::Options o;
+      qvhost::Options o = qvtest::ClassicOptions();
       o.imageType = s.type;
       o.flags = flags;
       o.rowsPerBatch = 4;
@@ -480,7 +480,7 @@ TEST(Bmp, MutatedFilesEndCleanly) {
       file[at] = rng() % 4 ? static_cast<uint8_t>(rng()) : static_cast<uint8_t>(file[at] ^ (1u << rng() % 8));
     }
     if (rng() % 4 == 0) file.resize(rng() % file.size());
-    qvhost::Options o;
+    qvhost::Options o = qvtest::ClassicOptions();
     o.imageType = rng() % 2 ? s.type : types[rng() % 3];
     o.flags = (rng() % 2 ? QV_FLAG_TOP_DOWN : 0) | (rng() % 2 ? QV_FLAG_HEADER : 0) | (rng() % 3 ? 0 : QV_FLAG_BATCH);
     o.rowsPerBatch = rng() % 5;

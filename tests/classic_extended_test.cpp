@@ -21,7 +21,7 @@ bool Shell(const std::string &command) { return system(("(" + command + ") >/dev
 bool HaveTool(const char *probe) { return Shell(probe); }
 
 qvhost::Options Extended(uint32_t type, uint32_t flags = 0) {
-  qvhost::Options o;
+  qvhost::Options o = qvtest::ClassicOptions();
   o.imageType = type;
   o.flags = QV_FLAG_EXTENDED | flags;
   return o;

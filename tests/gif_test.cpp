@@ -136,7 +136,7 @@ TEST(Gif, InterlaceModesDeliverTheirImages) {
           // Large queues (rows placed inside the queue), a queue of two rows
           // (rows placed by output seeks), whole input (re-read in the queue).
           for (int q = 0; q < 3; ++q) {
-            qvhost::Options o;
+            qvhost::Options o = qvtest::ClassicOptions();
             o.imageType = kGifu;
             o.flags = flags;
             o.rowsPerBatch = 3;
@@ -169,7 +169,7 @@ TEST(Gif, PassImageHeightsOfTheExamples) {
   // Height 10 in mode 0: pass images of 2, 2 and 5 rows, then 10.
   GifImage g = Sample(3, 10, true);
   std::vector<uint8_t> file = gifenc::MakeGif(g);
-  qvhost::Options o;
+  qvhost::Options o = qvtest::ClassicOptions();
   o.imageType = QV_FOURCC('G', 'I', 'F', 'I');
   qvhost::Result r = qvhost::Decode(file.data(), file.size(), o);
   ASSERT_TRUE(r.ok());
@@ -200,7 +200,7 @@ TEST(Gif, FinalImageSeeksCountFromTheBytesPut) {
   GifImage g = Sample(5, 6, true);
   std::vector<uint8_t> file = gifenc::MakeGif(g);
   for (uint32_t flags : {0u, unsigned{QV_FLAG_HEADER}}) {
-    qvhost::Options o;
+    qvhost::Options o = qvtest::ClassicOptions();
     o.imageType = kGifu;
     o.interlaceMode = 2;
     o.flags = QV_FLAG_TOP_DOWN | flags;
@@ -238,7 +238,7 @@ TEST(Gif, NonInterlacedImagesInEveryOrder) {
     for (uint32_t flags : {0u, unsigned{QV_FLAG_TOP_DOWN}, unsigned{QV_FLAG_HEADER},
                            unsigned{QV_FLAG_TOP_DOWN | QV_FLAG_HEADER | QV_FLAG_BATCH}}) {
       SCOPED_TRACE("width " + std::to_string(c.w) + " flags " + std::to_string(flags));
-      qvhost::Options o;
+      qvhost::Options o = qvtest::ClassicOptions();
       o.imageType = QV_FOURCC('G', 'I', 'F', 'N');
       o.flags = flags;
       o.rowsPerBatch = 2;
@@ -267,7 +267,7 @@ TEST(Gif, StressGivesIdenticalOutputInEveryMode) {
     for (uint32_t flags : {0u, unsigned{QV_FLAG_TOP_DOWN | QV_FLAG_HEADER},
                            unsigned{QV_FLAG_TOP_DOWN | QV_FLAG_BATCH}}) {
       SCOPED_TRACE(Describe(29, mode, flags, 65536, false));
-      qvhost::Options o;
+      qvhost::Options o = qvtest::ClassicOptions();
       o.imageType = kGifu;
       o.flags = flags;
       o.interlaceMode = mode;
@@ -329,7 +329,7 @@ TEST(Gif, ExtensionsAndGraphicControlBlocks) {
     // offset must count every extension byte.
     for (int v = 0; v < 4; ++v) {
       SCOPED_TRACE(std::string(c.name) + " variant " + std::to_string(v));
-      qvhost::Options o;
+      qvhost::Options o = qvtest::ClassicOptions();
       o.imageType = kGifu;
       o.extra = v != 1;
       o.extraInitial = v == 2 ? 1 : 64;
@@ -364,7 +364,7 @@ TEST(Gif, TransparentOverlayKeepsTheHostsBytes) {
       g.extensions = {Extension(0xF9, {1, 0, 0, t})};
       std::vector<uint8_t> file = gifenc::MakeGif(g);
       SCOPED_TRACE("interlaced " + std::to_string(interlaced) + " flags " + std::to_string(flags));
-      qvhost::Options o;
+      qvhost::Options o = qvtest::ClassicOptions();
       o.imageType = kGifu;
       o.flags = flags | QV_FLAG_OVERLAY;
       o.rowsPerBatch = 4;
@@ -383,7 +383,7 @@ TEST(Gif, TransparentOverlayKeepsTheHostsBytes) {
   // A row that cannot lie inside the storage is refused.
   GifImage g = Sample(7, 11, false, 2);
   std::vector<uint8_t> file = gifenc::MakeGif(g);
-  qvhost::Options o;
+  qvhost::Options o = qvtest::ClassicOptions();
   o.imageType = kGifu;
   o.flags = QV_FLAG_OVERLAY;
   o.outQueue = 40;
@@ -395,7 +395,7 @@ TEST(Gif, DefaultPaletteWithoutColourTables) {
   g.globalBits = 0;
   g.minCodeSize = 8;
   std::vector<uint8_t> file = gifenc::MakeGif(g);
-  qvhost::Options o;
+  qvhost::Options o = qvtest::ClassicOptions();
   o.imageType = kGifu;
   o.flags = QV_FLAG_HEADER;
   qvhost::Result r = qvhost::Decode(file.data(), file.size(), o);
@@ -453,7 +453,7 @@ TEST(Gif, Refusals) {
       {"bottom-up with a row and a byte", plain, kGifu, 9, QV_OK},
   };
   for (const Case &c : cases) {
-    qvhost::Options o;
+    qvhost::Options o = qvtest::ClassicOptions();
     o.imageType = c.type;
     o.outQueue = c.outQueue;
     EXPECT_EQ(qvhost::Decode(c.data.data(), c.data.size(), o).status, c.status) << c.name;
@@ -465,7 +465,7 @@ TEST(Gif, WidestCorpusImageWithARowSizedQueue) {
   if (dir.empty()) return qvtest::NotRun("the shared corpus is absent");
   std::string name = "gif/pygif-suite/max-width.gif";
   std::vector<uint8_t> data = qvtest::ReadFileBytes(dir + "/" + name);
-  qvhost::Options o;
+  qvhost::Options o = qvtest::ClassicOptions();
   o.imageType = kGifu;
   o.outQueue = 65537;
   qvhost::Result r = qvhost::Decode(data.data(), data.size(), o);

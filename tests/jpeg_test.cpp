@@ -32,7 +32,7 @@ const char *const kPython = "/usr/bin/python3";  // Debian's, with Pillow
 bool Succeeds(const std::string &command) { return system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
 qvhost::Result Decode(const Bytes &file, uint32_t flags = QV_FLAG_HEADER, uint32_t memoryLimit = 0) {
-  qvhost::Options o;
+  qvhost::Options o = qvtest::ClassicOptions();
   o.imageType = QV_TYPE_JPEG;
   o.flags = flags;
   o.memoryLimit = memoryLimit;
@@ -186,7 +186,7 @@ TEST(Jpeg, PeerFilesMatchDjpeg) {
     bool grey = false;
     ASSERT_TRUE(Djpeg(path, &peer, &grey));
     for (uint32_t flags : {uint32_t{QV_FLAG_HEADER}, uint32_t{QV_FLAG_TOP_DOWN}}) {
-      qvhost::Options o;
+      qvhost::Options o = qvtest::ClassicOptions();
       o.imageType = QV_TYPE_JPEG;
       o.flags = flags;
       o.measureStack = true;
@@ -224,7 +224,7 @@ TEST(Jpeg, PeerFilesMatchDjpeg) {
 
 // A decode, with the block as the job left it at its end.
 qvhost::Result DecodeKeepingBlock(const Bytes &file, uint32_t flags, ParamBlock *last) {
-  qvhost::Options o;
+  qvhost::Options o = qvtest::ClassicOptions();
   o.imageType = QV_TYPE_JPEG;
   o.flags = flags;
   qvhost::TestHooks hooks;
@@ -277,7 +277,7 @@ TEST(Jpeg, DamagedFilesEndCleanly) {
       } else if (r.ok() && isCut) {
         ADD_FAILURE() << "a cut file decoded as whole";
       }
-      qvhost::Options o;
+      qvhost::Options o = qvtest::ClassicOptions();
       o.imageType = QV_TYPE_JPEG;
       o.flags = QV_FLAG_HEADER | extended;
       EXPECT_EQ(qvtest::CheckStress(file, o, r, StrideOf(r)), "");
@@ -386,7 +386,7 @@ TEST(Jpeg, SegmentsResolutionAndOrientation) {
     hooks.afterResponse = [&](ParamBlock *pb, int response) {
       if (response == ResponseDone) orientation = pb->Orientation;
     };
-    qvhost::Options o;
+    qvhost::Options o = qvtest::ClassicOptions();
     o.imageType = QV_TYPE_JPEG;
     qvhost::DecodeWithHooks(file.data(), file.size(), o, hooks);
     EXPECT_EQ(orientation, c.orientationOut);

@@ -36,7 +36,7 @@ bool PeerDecode(const std::string &path, qvhost::Pixels *out) {
 
 qvhost::Result Decode(const Bytes &file, uint32_t flags = 0, size_t outQueue = 65536,
                       uint32_t type = kPcx8) {
-  qvhost::Options o;
+  qvhost::Options o = qvtest::ClassicOptions();
   o.imageType = type;
   o.flags = flags;
   o.outQueue = outQueue;
@@ -54,14 +54,14 @@ void ExpectPeerPixels(const Bytes &file, const std::string &path) {
     ASSERT_TRUE(qvhost::ResultToRgb(r, flags, &got, &err)) << err;
     EXPECT_EQ(got.width, peer.width);
     EXPECT_TRUE(got.rgb == peer.rgb);
-    qvhost::Options o;
+    qvhost::Options o = qvtest::ClassicOptions();
     o.imageType = kPcx8;
     o.flags = flags;
     EXPECT_EQ(qvtest::CheckStress(file, o, r, r.header.biSizeImage / r.header.biHeight), "");
   }
   // With the header in the output, a colour table at the file's end is
   // written back behind it once the rows are placed.
-  qvhost::Options o;
+  qvhost::Options o = qvtest::ClassicOptions();
   o.imageType = kPcx8;
   o.flags = QV_FLAG_HEADER;
   qvhost::Result r = Decode(file, o.flags);
@@ -183,7 +183,7 @@ TEST(Pcx, BandsAndEndTableSeeks) {
   Bytes file = MakePcx(8, 1, 8, 10, 8, 77);
   const uint32_t r0 = 40 + 1024, s = 8;
   for (bool whole : {false, true}) {
-    qvhost::Options o;
+    qvhost::Options o = qvtest::ClassicOptions();
     o.imageType = kPcx8;
     o.flags = QV_FLAG_HEADER;
     o.outQueue = 4 * s + 1;
@@ -213,7 +213,7 @@ TEST(Pcx, BatchesAndMonochromeTable) {
   for (auto [flags, batch, expected] : {std::tuple{QV_FLAG_TOP_DOWN | QV_FLAG_BATCH, 3u, 3u},
                                         std::tuple{QV_FLAG_TOP_DOWN | QV_FLAG_BATCH, 0u, 10u},
                                         std::tuple{uint32_t{QV_FLAG_BATCH}, 3u, 0u}}) {
-    qvhost::Options o;
+    qvhost::Options o = qvtest::ClassicOptions();
     o.imageType = QV_FOURCC('P', 'C', 'X', '1');
     o.flags = flags;
     o.rowsPerBatch = batch;

@@ -33,7 +33,7 @@ struct Rgba {
 };
 
 qvhost::Result Decode(const Bytes &file, uint32_t flags = 0, qvhost::Options *used = nullptr) {
-  qvhost::Options o;
+  qvhost::Options o = qvtest::ClassicOptions();
   o.imageType = kPng;
   o.flags = flags;
   if (used) *used = o;
@@ -143,7 +143,7 @@ std::string CompareWithLibpng(const Bytes &file, bool stress) {
   std::string error;
   if (!LibpngRgba(file, &theirs, &error)) return "libpng refuses the file: " + error;
   for (uint32_t flags : {0u, uint32_t{QV_FLAG_TOP_DOWN}}) {
-    qvhost::Options o;
+    qvhost::Options o = qvtest::ClassicOptions();
     qvhost::Result r = Decode(file, flags, &o);
     if (!r.ok()) return "status " + std::to_string(r.status) + " " + qvhost::StatusText(r.status);
     if (!OursRgba(r, flags, &ours, &error)) return error;
@@ -487,7 +487,7 @@ TEST(Png, CutAndDamagedFilesEndWithAStatus) {
     ASSERT_TRUE(whole.ok()) << whole.status;
     for (uint32_t flags : {0u, uint32_t{QV_FLAG_EXTENDED}}) {
       auto check = [&](const Bytes &f, const std::string &what, bool mustFail, bool samePixels) {
-        qvhost::Options o;
+        qvhost::Options o = qvtest::ClassicOptions();
         o.imageType = kPng;
         o.flags = flags;
         o.inQueue = 7;
@@ -637,7 +637,7 @@ TEST(Png, LargeImagesStayInBoundedMemory) {
     im.interlaced = interlaced;
     Bytes file = pngbuild::Build(im);
     for (uint32_t limit : {1u << 20, 0u}) {
-      qvhost::Options o;
+      qvhost::Options o = qvtest::ClassicOptions();
       o.imageType = kPng;
       o.memoryLimit = limit;
       uint64_t sum = 0, bytes = 0;

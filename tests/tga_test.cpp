@@ -81,7 +81,7 @@ Bytes EncodeRle(const Bytes &px, uint32_t width, uint32_t height, uint32_t bpp) 
   return out;
 }
 
-qvhost::Result Decode(const Bytes &file, uint32_t type, uint32_t flags = 0, qvhost::Options o = {}) {
+qvhost::Result Decode(const Bytes &file, uint32_t type, uint32_t flags = 0, qvhost::Options o = qvtest::ClassicOptions()) {
   o.imageType = type;
   o.flags = flags;
   return qvhost::Decode(file.data(), file.size(), o);
@@ -90,7 +90,7 @@ qvhost::Result Decode(const Bytes &file, uint32_t type, uint32_t flags = 0, qvho
 // Host options with one change from the defaults.
 template <typename F>
 qvhost::Options With(F change) {
-  qvhost::Options o;
+  qvhost::Options o = qvtest::ClassicOptions();
   change(o);
   return o;
 }
@@ -311,7 +311,7 @@ TEST(Tga, FlippedBandsAndBatches) {
   Tga t;
   t.depth = 24, t.width = 4, t.height = 5, t.pixels = Random(60, 9);  // stride 12, no padding
   t.desc = 0x20;
-  qvhost::Options o;
+  qvhost::Options o = qvtest::ClassicOptions();
   o.outQueue = 31;  // 2.5 rows: bands of 2
   qvhost::Result r = Decode(t.Build(), kTga2, 0, o);
   ASSERT_TRUE(r.ok());
@@ -331,7 +331,7 @@ TEST(Tga, FlippedBandsAndBatches) {
   for (const Route &rt : routes) {
     Tga b;
     b.depth = rt.depth, b.width = rt.width, b.height = 5, b.pixels = Random(5 * rt.width * rt.depth / 8, 3);
-    qvhost::Options bo;
+    qvhost::Options bo = qvtest::ClassicOptions();
     bo.rowsPerBatch = 2;
     qvhost::Result br = Decode(b.Build(), kTga2, QV_FLAG_BATCH, bo);
     ASSERT_TRUE(br.ok());

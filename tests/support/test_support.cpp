@@ -51,6 +51,12 @@ std::string CorpusDir() {
   return dir;
 }
 
+qvhost::Options ClassicOptions() {
+  qvhost::Options o;
+  o.extended = false;
+  return o;
+}
+
 void NotRun(const std::string &reason) {
   if (::testing::Test::HasFailure()) return;
   const ::testing::TestInfo *t = ::testing::UnitTest::GetInstance()->current_test_info();

@@ -19,6 +19,10 @@ std::string TempPath(const std::string &name);
 // carry "Corpus" in their name, so a build without it leaves them out.
 std::string CorpusDir();
 
+// Options for the classic readers alone (the host library decodes extended
+// unless told otherwise); a test may still set QV_FLAG_EXTENDED in flags.
+qvhost::Options ClassicOptions();
+
 // Reports the running test as not run, with the reason: ctest then lists it
 // as skipped (the marker QV_NOT_RUN matches its SKIP_REGULAR_EXPRESSION).
 // Used instead of GTEST_SKIP, whose path starts a thread, which cannot run
