@@ -18,6 +18,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -132,6 +133,9 @@ struct Facts {
   uint8_t lut[256] = {};    // index -> grey level ("1" and "L")
   bool bigEndian = false;   // a TIFF file's byte order (its tag values follow it)
   std::string guess;        // a note on a raw fax guess
+  // Rows a damaged file could not give, as the last full decode found them
+  // (the header alone rarely shows them).
+  std::atomic<uint32_t> damagedRows{0};
 };
 
 // Whether a Windows bitmap keeps its top row first (negative height): its
@@ -180,7 +184,7 @@ qvhost::Options Settle(const OpenSource &in, const Settings &s, std::string *not
   if (n == 0 && !fax) throw DecodeFailure{QV_ERR_BAD_HEADER, "empty file"};
   if (!fax && qvhost::DetectImageType(head.data(), n, &o.imageType)) return o;
   qvtool::RawFaxGuess g = qvtool::GuessRawFax(head.data(), n, fax ? s.type : 0, s.faxFillOrder);
-  if (!fax && (!g.eol || g.rows == 0))
+  if (!fax && !g.evidence)
     throw DecodeFailure{QV_ERR_BAD_HEADER, "format not recognised; name the image type with type="};
   o.imageType = g.type;
   o.faxFillOrder = g.fillOrder;
@@ -335,6 +339,7 @@ py::array Read(const Source &src, const std::shared_ptr<Facts> &fp) {
     r = in.Decode(o);
     if (!r.ok()) Fail(r, o.imageType, f.pages);
     CheckSame(f, r);
+    fp->damagedRows = r.damagedRows;
     std::vector<uint8_t> &out = r.output;  // the buffer, unless the decode outgrew it
     if (out.size() < dib) throw DecodeFailure{QV_ERR_BAD_HEADER, "the decoder delivered less than the bitmap"};
     size_t start = out.size() - static_cast<size_t>(dib);
@@ -439,7 +444,10 @@ class Bands {
           failed_ = true;
           failure_ = DecodeFailure{QV_ERR_BAD_HEADER, "the decoder delivered " + std::to_string(rowsOut_) + " of " +
                                                       std::to_string(f_->height) + " rows in order"};
-        } else if (band_buffer_ && !band_buffer_->empty()) {
+        } else {
+          f_->damagedRows = r.damagedRows;
+        }
+        if (!failed_ && band_buffer_ && !band_buffer_->empty()) {
           ready_.push_back(std::move(band_buffer_));
         }
       }
@@ -709,7 +717,7 @@ class Probed {
     // The orientation the file states (TIFF numbering, 1 to 8; the array is
     // as stored, not turned), and rows a damaged file could not give.
     d["orientation"] = f_->header.orientation ? f_->header.orientation : 1;
-    d["damaged_rows"] = f_->header.damagedRows;
+    d["damaged_rows"] = std::max(f_->header.damagedRows, f_->damagedRows.load());
     d["big_endian"] = f_->bigEndian;
     py::list extras;
     for (const qvhost::ExtraRecord &e : f_->header.extras)

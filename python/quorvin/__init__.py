@@ -167,7 +167,9 @@ class Image:
             text, numbers or tuples), "dpi" ((x, y) or None),
             "orientation" (1 to 8 as TIFF numbers it: how the stored rows
             are to be shown; read() gives them as stored) and
-            "damaged_rows" (rows of a damaged or cut file filled in).
+            "damaged_rows" (rows of a damaged or cut file filled in:
+            known once read() or rows() has decoded the image; 0 until
+            then unless the header already shows them).
         page: the page this image is (TIFF; 1 for other files).
         page_count: pages in the file (TIFF), else 1.
     """
@@ -202,7 +204,9 @@ class Image:
 
         The decoder writes the rows straight into the array's memory; the GIL
         is released meanwhile. Raises DecodeError or OSError."""
-        return self._probed.read()
+        pixels = self._probed.read()
+        self.info["damaged_rows"] = self._probed.facts()["damaged_rows"]
+        return pixels
 
     def rows(self, band=None):
         """Iterate over the image in bands of `band` rows, top band first.
@@ -217,7 +221,7 @@ class Image:
             band = max(1, (4 << 20) // max(row, 1))
         if isinstance(band, bool) or not isinstance(band, int) or band < 1:
             raise ValueError("band: a number of rows, at least 1")
-        return _BandIterator(self._probed.rows(band))
+        return _BandIterator(self._probed.rows(band), self)
 
     def to_pil(self):
         """The image as a PIL.Image.Image (needs Pillow, imported only now)."""
@@ -237,10 +241,11 @@ class Image:
 
 
 class _BandIterator:
-    __slots__ = ("_bands",)
+    __slots__ = ("_bands", "_image")
 
-    def __init__(self, bands):
+    def __init__(self, bands, image):
         self._bands = bands
+        self._image = image
 
     def __iter__(self):
         return self
@@ -251,6 +256,7 @@ class _BandIterator:
         band = self._bands.next()
         if band is None:
             self._bands = None
+            self._image.info["damaged_rows"] = self._image._probed.facts()["damaged_rows"]
             raise StopIteration
         return band
 

@@ -51,6 +51,18 @@ def to_rgb(image, pixels):
     return (white - ((t + (t >> 8)) >> 8)).astype(np.uint8)
 
 
+def as_shown(image, rgb):
+    """The stored rows turned by the orientation the file states (TIFF
+    numbering), as the tool writes them."""
+    import numpy as np
+
+    turn = {
+        2: np.fliplr, 3: lambda a: np.rot90(a, 2), 4: np.flipud, 5: lambda a: a.transpose(1, 0, 2),
+        6: lambda a: np.rot90(a, -1), 7: lambda a: np.rot90(a, 2).transpose(1, 0, 2), 8: lambda a: np.rot90(a, 1),
+    }.get(image.info.get("orientation", 1))
+    return np.ascontiguousarray(turn(rgb)) if turn else rgb
+
+
 def tool_rgb(tool, path, tmp_path, extra=()):
     """The tool's PNG of path, read back by Pillow as RGB."""
     import numpy as np

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import quorvin
-from conftest import to_rgb
+from conftest import as_shown, to_rgb
 
 CORPUS = os.environ.get("QV_CORPUS_DIR", "")
 
@@ -40,9 +40,12 @@ def test_corpus_files_read_as_the_tool_writes_them(tool, tmp_path):
             assert done.returncode != 0 or "layout" in str(error), (path, str(error))
             refused += 1
             continue
-        assert done.returncode == 0, (path, done.stderr)
+        # 3: decoded as far as a damaged file goes, which the image reports.
+        assert done.returncode in (0, 3), (path, done.stderr)
+        assert (done.returncode == 3) == (image.info["damaged_rows"] > 0), (path, done.stderr)
         with PILImage.open(out) as png:
-            np.testing.assert_array_equal(to_rgb(image, pixels), np.asarray(png.convert("RGB")), err_msg=path)
+            np.testing.assert_array_equal(as_shown(image, to_rgb(image, pixels)), np.asarray(png.convert("RGB")),
+                                          err_msg=path)
         np.testing.assert_array_equal(np.concatenate(list(image.rows(band=37))), pixels, err_msg=path)
         compared += 1
     print("corpus: %d files compared with the tool, %d refused by both" % (compared, refused))
