@@ -88,7 +88,6 @@ qvhost::Options HostOptions() {
   static int fd = open("/dev/null", O_WRONLY);
   qvhost::Options o;
   o.inQueue = o.outQueue = 65536;
-  o.eventLimit = 0;
   o.extra = false;
   o.outputFd = fd;
   return o;

@@ -55,7 +55,6 @@ void Decode(benchmark::State &state, bool interlaced, uint32_t flags) {
   o.flags = flags;
   o.interlaceMode = 2;  // interlaced: the final image only
   o.extra = false;
-  o.eventLimit = 0;
   std::vector<uint8_t> out;
   for (auto _ : state) {
     if (qvbench::DecodeInto(file, o, out) != static_cast<size_t>(kBitmapBytes)) {

@@ -107,7 +107,6 @@ __attribute__((noinline)) size_t OnceQuorvin(const std::vector<uint8_t> &file, s
   o.imageType = kTif;
   o.inQueue = o.outQueue = 65536;
   o.extra = false;
-  o.eventLimit = 0;
   return qvbench::DecodeInto(file, o, *out);
 }
 
@@ -242,7 +241,6 @@ int HeapProbe(uint32_t width, uint32_t height) {
   qvhost::Options o;
   o.imageType = kTif;
   o.extra = false;
-  o.eventLimit = 0;
   o.outputFd = open("/dev/null", O_WRONLY);
   qvhost::Result r = qvhost::DecodeFile(path, o);
   close(o.outputFd);

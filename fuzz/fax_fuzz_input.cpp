@@ -42,9 +42,8 @@ bool FaxFuzzSettings(const uint8_t *d, size_t size, faxjob::Settings *job, qvhos
   o->inQueue = kInQueues[d[4] & 7];
   o->outQueue = kOutQueues[(d[4] >> 3) & 3];
   o->wholeInput = (d[5] & 1) != 0;
-  o->chunkSeed = d[6] | static_cast<uint64_t>(d[7]) << 8 | 1;
+  o->test.chunkSeed = d[6] | static_cast<uint64_t>(d[7]) << 8 | 1;
   o->outputLimit = 16u << 20;
-  o->eventLimit = 0;
   return true;
 }
 
@@ -54,7 +53,6 @@ void FaxFuzzCheck(const std::vector<uint8_t> &coded, const faxjob::Settings &job
                   const qvhost::Options &stressed) {
   faxjob::Outcome plain, other;
   qvhost::Options o;
-  o.eventLimit = 0;
   o.outputLimit = 16u << 20;
   qvhost::Result a = faxjob::Run(coded, job, o, &plain);
   if (a.response != ResponseDone && a.response != ResponseError) abort();

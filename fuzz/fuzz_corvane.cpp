@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t room = recycled.capacity();
     o.borrowInput = o.directOutput = true;
     o.recycleOutput = &recycled;
-    o.chunkSeed = 0;
+    o.test.chunkSeed = 0;
     ASAN_POISON_MEMORY_REGION(&borrowed.back(), 1);
     r = qvhost::Decode(borrowed.data(), fileSize, o);
     ASAN_UNPOISON_MEMORY_REGION(&borrowed.back(), 1);

@@ -37,10 +37,9 @@ bool FuzzOptions(const uint8_t *d, size_t size, qvhost::Options *o) {
   o->extraInitial = (d[5] & 4) ? 8 : 4096;
   o->faxFillOrder = (d[5] >> 3) & 3;
   o->faxPhotometric = (d[5] >> 5) & 1;
-  o->chunkSeed = d[6] | static_cast<uint64_t>(d[7]) << 8;
+  o->test.chunkSeed = d[6] | static_cast<uint64_t>(d[7]) << 8;
   o->outputLimit = 16u << 20;
   o->extraLimit = 1u << 20;
-  o->eventLimit = 0;
   return true;
 }
 

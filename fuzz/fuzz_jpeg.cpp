@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (MemLiveBlocks() != 0) abort();
   qvhost::Options whole = o;
   whole.wholeInput = !o.wholeInput;
-  whole.chunkSeed = 0;
+  whole.test.chunkSeed = 0;
   qvhost::Result w = qvhost::Decode(file, fileSize, whole);
   if (w.status != r.status) abort();
   if (w.ok() && w.output != r.output) abort();

@@ -105,11 +105,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   o.outQueue = kQueueSizes[(data[1] >> 3) & 7];
   o.wholeInput = (f & 16) != 0;
   o.extraInitial = (data[1] & 64) ? 8 : 4096;
-  o.chunkSeed = data[2] | uint32_t{data[3]} << 8;
+  o.test.chunkSeed = data[2] | uint32_t{data[3]} << 8;
   o.memoryLimit = 32u << 20;
   o.outputLimit = 16u << 20;
   o.extraLimit = 1u << 20;
-  o.eventLimit = 0;
   const uint8_t *file = data + kPrefix;
   const size_t fileSize = size - kPrefix;
 
@@ -122,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     recycled.reserve(size_t{64} << (data[2] & 15));
     o.borrowInput = o.directOutput = true;
     o.recycleOutput = &recycled;
-    o.chunkSeed = 0;
+    o.test.chunkSeed = 0;
   }
   qvhost::Result r = qvhost::Decode(o.borrowInput ? borrowed.data() : file, fileSize, o);
   if (r.response != ResponseDone && r.response != ResponseError) abort();

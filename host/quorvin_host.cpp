@@ -75,7 +75,7 @@ struct Input {
 class Session {
  public:
   Session(const Input &input, const Options &o, const TestHooks &hooks = TestHooks())
-      : in_(input), o_(o), hooks_(hooks), rng_{o.chunkSeed | 1} {}
+      : in_(input), o_(o), hooks_(hooks), rng_{o.test.chunkSeed | 1} {}
 
   Result Run();
 
@@ -120,7 +120,7 @@ uint64_t Session::InputPosition(uint32_t target) const {
 
 void Session::Log(int response) {
   if (response >= 0 && response < 16) r_.counts[response]++;
-  if (r_.events.size() < o_.eventLimit)
+  if (r_.events.size() < o_.test.eventLimit)
     r_.events.push_back({response, pb_.SeekTarget, QueueUsedBytes(pb_.OutputQueue)});
   if (o_.onResponse) o_.onResponse(response);
 }
@@ -141,7 +141,7 @@ void Session::FillInput() {
     return;
   }
   size_t want = static_cast<size_t>(std::min<uint64_t>(room, in_.size - inPos_));
-  if (o_.chunkSeed) want = rng_.Piece(want);
+  if (o_.test.chunkSeed) want = rng_.Piece(want);
   while (want) {
     uint8_t *rear = Position(q, q.rear);
     size_t run = std::min<size_t>(want, static_cast<size_t>(q.end - rear));
@@ -223,7 +223,7 @@ void Session::Drain(bool all) {
   }
   size_t used = QueueUsedBytes(q);
   if (used == 0) return;
-  size_t n = (all || !o_.chunkSeed) ? used : rng_.Piece(used);
+  size_t n = (all || !o_.test.chunkSeed) ? used : rng_.Piece(used);
   uint8_t *front = Position(q, q.front);
   while (n) {
     size_t run = std::min<size_t>(n, static_cast<size_t>(q.end - front));
@@ -272,7 +272,7 @@ Result Session::Run() {
   }
   if (hooks_.afterInit) hooks_.afterInit(&pb_);
 #if QV_INTERNAL_API
-  if (o_.measureStack) MeasureJobStackForTest(&pb_);
+  if (o_.test.measureStack) MeasureJobStackForTest(&pb_);
 #endif
   pb_.ImageType = o_.imageType;
   pb_.Flags = o_.extended ? (o_.flags | QV_FLAG_EXTENDED) : o_.flags;
@@ -311,7 +311,7 @@ Result Session::Run() {
     iq.end = inStore_.get() + inSize_;
   }
   DataQueue &oq = pb_.OutputQueue;
-  direct_ = o_.directOutput && o_.recycleOutput && OutputInMemory() && !o_.chunkSeed && !(o_.flags & QV_FLAG_OVERLAY) &&
+  direct_ = o_.directOutput && o_.recycleOutput && OutputInMemory() && !o_.test.chunkSeed && !(o_.flags & QV_FLAG_OVERLAY) &&
             r_.output.capacity() >= std::max<size_t>(o_.outQueue, 5);
   if (direct_) {
     r_.output.resize(std::min(r_.output.capacity(), o_.outputLimit + 1));
@@ -373,7 +373,7 @@ Result Session::Run() {
         Drain(true);
         goto finished;
       case ResponseRowsReady:
-        Drain(!o_.chunkSeed);
+        Drain(!o_.test.chunkSeed);
         break;
       case ResponseNeedOutput:
         LeaveDirectOutput();
@@ -430,7 +430,7 @@ finished:
   CollectExtras();
   if (OutputInMemory()) r_.output.resize(r_.outputLength);
 #if QV_INTERNAL_API
-  if (resp == ResponseDone && o_.measureStack) r_.stackUsed = JobStackHighWater(&pb_);
+  if (resp == ResponseDone && o_.test.measureStack) r_.stackUsed = JobStackHighWater(&pb_);
 #endif
   Corvane(&pb_, RequestTerminate);
   return std::move(r_);

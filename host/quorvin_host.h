@@ -52,15 +52,11 @@ struct Options {
   // byte, which must exist and is never read or written. Files under 4 bytes
   // are copied as before.
   bool borrowInput = false;
-  uint64_t chunkSeed = 0;   // nonzero: random input chunking and output draining
   bool extra = true;        // offer an ExtraBuffer, grown on ResponseNeedExtra
   size_t extraInitial = 64;
   size_t extraLimit = 16u << 20;
   size_t outputLimit = size_t{1} << 30;  // beyond this the output queue is aborted
-  size_t eventLimit = 100000;            // events kept in the log
   uint8_t outputFill = 0;   // initial contents of the output storage (with QV_FLAG_OVERLAY)
-  bool measureStack = false;  // report the job stack's high-water mark (costs a scan;
-                              // in-tree builds only, not with the installed library)
   int outputFd = -1;        // >= 0: write the output there by position instead of memory
   // Or hand every output byte run to this callback with its position (memory
   // stays untouched). It sees the block as the reader has filled it so far
@@ -85,6 +81,13 @@ struct Options {
   // read (with whole input, the share the job has moved past), in percent.
   std::function<void(int32_t)> onProgress;
   std::function<void(int response)> onResponse;
+  // Knobs for tests and benchmarks, not for users.
+  struct TestKnobs {
+    uint64_t chunkSeed = 0;     // nonzero: random input chunking and output draining
+    size_t eventLimit = 0;      // responses kept in Result::events (none unless asked)
+    bool measureStack = false;  // report the job stack's high-water mark (costs a scan;
+                                // in-tree builds only, not with the installed library)
+  } test;
 };
 
 struct Result {

@@ -293,7 +293,6 @@ qvhost::Options RowOptions(const Facts &f, const OpenSource &in) {
   qvhost::Options o = f.options;
   o.interlaceMode = QV_INTERLACE_FINAL_ONLY;
   o.extra = false;
-  o.eventLimit = 0;
   if (!StoredTopFirst(in, o.imageType)) o.flags |= QV_FLAG_TOP_DOWN;
   o.outQueue = std::max<size_t>(o.outQueue, size_t{f.stride} * 2 + 64);  // rows of any width fit
   return o;
@@ -561,7 +560,6 @@ std::string ConvertImage(const OpenSource &in, qvhost::Options o, const std::str
   // As the tool: a TIFF page's descriptive tags carry its resolution.
   o.extra = tiff;
   o.extraLimit = size_t{1} << 20;
-  o.eventLimit = 0;
   o.outputLimit = UINT32_MAX;
   qvtool::OutputContext context;
   uint8_t order = 0;

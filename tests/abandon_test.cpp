@@ -37,14 +37,13 @@ void AbandonEverywhere(const qvtest::SampleFile &f, size_t maxPoints, size_t *ru
   qvhost::Options o;
   o.imageType = f.imageType;
   o.faxFillOrder = 1;
-  o.eventLimit = 0;
   qvhost::Result probe = qvhost::Decode(f.data.data(), f.data.size(), o);
   int64_t rows = probe.header.biHeight < 0 ? -int64_t{probe.header.biHeight} : probe.header.biHeight;
   size_t stride = rows && probe.header.biSizeImage != 0xFFFFFFFFu ? probe.header.biSizeImage / rows : 64;
   o.inQueue = 29;
   o.outQueue = std::max<size_t>(stride + 1, 5);
   o.flags = QV_FLAG_HEADER;
-  o.chunkSeed = 5;
+  o.test.chunkSeed = 5;
   size_t n = CountResponses(f, o);
   size_t step = n > maxPoints ? n / maxPoints : 1;
   for (size_t k = 0; k < n; k += step) {

@@ -439,7 +439,7 @@ TEST(Bmp, EveryPathUnderStress) {
       o.imageType = s.type;
       o.flags = flags;
       o.rowsPerBatch = 4;
-      o.measureStack = true;
+      o.test.measureStack = true;
       qvhost::Result r = qvhost::Decode(s.file.data(), s.file.size(), o);
       ASSERT_TRUE(r.ok()) << r.status;
       EXPECT_GT(r.stackUsed, 0u);
@@ -457,7 +457,7 @@ TEST(Bmp, EveryPathUnderStress) {
       bool flipped = flags & QV_FLAG_TOP_DOWN, converted = s.name == "stored 16" || s.name == "stored 32";
       size_t yields = !(flags & QV_FLAG_BATCH) || flipped ? 0 : s.type == kRle || converted ? 5 : 6;
       EXPECT_EQ(r.counts[ResponseRowsReady], yields);
-      o.measureStack = false;
+      o.test.measureStack = false;
       EXPECT_EQ(qvtest::CheckStress(s.file, o, r, s.stride), "");
     }
   }
@@ -486,7 +486,6 @@ TEST(Bmp, MutatedFilesEndCleanly) {
     o.rowsPerBatch = rng() % 5;
     o.outQueue = 64 + rng() % 4096;
     o.outputLimit = 64u << 20;
-    o.eventLimit = 0;
     qvhost::Result r = qvhost::Decode(file.data(), file.size(), o);
     ASSERT_TRUE(r.response == ResponseDone || r.response == ResponseError);
     if (iter % 3) continue;
@@ -496,7 +495,7 @@ TEST(Bmp, MutatedFilesEndCleanly) {
       EXPECT_EQ(qvtest::CheckStress(file, o, r, stride == 0 || stride > (1u << 20) ? 64 : stride), "");
     } else {
       o.inQueue = 5;
-      o.chunkSeed = 11;
+      o.test.chunkSeed = 11;
       EXPECT_EQ(qvhost::Decode(file.data(), file.size(), o).status, r.status);
     }
   }

@@ -273,13 +273,13 @@ void RunFormat(const char *format, bool extended = false) {
       continue;
     }
     o.outputLimit = size_t{256} << 20;
-    o.measureStack = true;
+    o.test.measureStack = true;
     Extended x;
     qvhost::Result r = DecodeNoting(data, o, &x);
     // The deepest path of every reader stays far inside the job stack.
     EXPECT_LT(r.stackUsed, kJobStackSize / 2);
     maxStack = std::max(maxStack, r.stackUsed);
-    o.measureStack = false;
+    o.test.measureStack = false;
     ASSERT_TRUE(r.response == ResponseDone || r.response == ResponseError);
     if (r.status == QV_ERR_READER_MISSING) {
       ++missing;
@@ -354,8 +354,7 @@ void RunFormat(const char *format, bool extended = false) {
         b.flags |= QV_FLAG_BATCH;
         b.rowsPerBatch = 3;
         b.outQueue = 3 * stride + 7;
-        b.chunkSeed = 17;
-        b.eventLimit = 0;
+        b.test.chunkSeed = 17;
         qvhost::Result rb = qvhost::Decode(data.data(), data.size(), b);
         EXPECT_EQ(rb.status, 0);
         EXPECT_EQ(rb.output == plain.output, true) << "batched output differs, flags " << flags;

@@ -56,8 +56,7 @@ std::string CheckStress(const std::vector<uint8_t> &file, const faxjob::Settings
     o.inQueue = c.inQueue ? c.inQueue : 5;
     o.outQueue = std::max<size_t>(c.outQueue ? c.outQueue : rowBytes + 1, 5);
     o.wholeInput = c.wholeInput;
-    o.chunkSeed = c.seed;
-    o.eventLimit = 0;
+    o.test.chunkSeed = c.seed;
     faxjob::Outcome out;
     qvhost::Result r = faxjob::Run(file, job, o, &out);
     if (r.response != reference.response || r.status != reference.status)
@@ -672,7 +671,7 @@ TEST(FaxGenerated, EveryCodingGivesTheSameRows) {
         job.strips = {{0, static_cast<uint32_t>(coded.size()), rows}};
         qvhost::Options o;
         o.inQueue = 17;
-        o.chunkSeed = width;
+        o.test.chunkSeed = width;
         faxjob::Outcome out;
         qvhost::Result r = faxjob::Run(coded, job, o, &out);
         SCOPED_TRACE("width " + std::to_string(width) + " coding " + std::to_string(static_cast<int>(coding)) +
@@ -717,10 +716,10 @@ TEST(FaxGenerated, InputsTheFuzzerFound) {
     FaxFuzzSettings(input.data(), kFaxFuzzPrefix + coded.size(), &job, &stressed);
     std::vector<uint64_t> hashes;
     for (size_t queue : {size_t{5}, size_t{6}, size_t{17}, size_t{65536}})
-      for (uint64_t seed : {uint64_t{0}, stressed.chunkSeed}) {
+      for (uint64_t seed : {uint64_t{0}, stressed.test.chunkSeed}) {
         qvhost::Options o = stressed;
         o.inQueue = queue;
-        o.chunkSeed = seed;
+        o.test.chunkSeed = seed;
         faxjob::Outcome out;
         qvhost::Result r = faxjob::Run(coded, job, o, &out);
         EXPECT_EQ(r.status, f.status) << f.hex << " through a " << queue << "-byte queue, seed " << seed;

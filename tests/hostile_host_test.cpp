@@ -153,7 +153,6 @@ qvhost::Options OptionsFor(const qvtest::SampleFile &f, const Mode &m) {
   qvhost::Options o;
   o.imageType = f.imageType;
   o.outputLimit = size_t{64} << 20;
-  o.eventLimit = 0;
   qvhost::Result probe = qvhost::Decode(f.data.data(), f.data.size(), o);
   int64_t rows = probe.header.biHeight < 0 ? -int64_t{probe.header.biHeight} : probe.header.biHeight;
   size_t stride = rows ? probe.header.biSizeImage / rows : 0;
@@ -166,7 +165,7 @@ qvhost::Options OptionsFor(const qvtest::SampleFile &f, const Mode &m) {
   o.outQueue = m.outRows ? stride * m.outRows + 1
                          : std::min<size_t>(stride * rows + 1100 + 1, size_t{8} << 20);
   o.extraInitial = 16;  // so that the extra buffer is grown at a response 11
-  o.chunkSeed = 77;
+  o.test.chunkSeed = 77;
   return o;
 }
 

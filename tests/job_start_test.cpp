@@ -134,7 +134,8 @@ Delivered RunRows(size_t outQueue, uint32_t flags, uint32_t batch, uint64_t seed
   o.outQueue = outQueue;
   o.flags = flags;
   o.rowsPerBatch = batch;
-  o.chunkSeed = seed;
+  o.test.chunkSeed = seed;
+  o.test.eventLimit = 100000;
   o.extra = false;
   Delivered out;
   // Install the body right after request 1 through the test hook.
@@ -259,7 +260,7 @@ TEST(HostLibrary, ServesSeeksAndExtraRoomUnderAnyChunking) {
       o.imageType = 0;
       o.inQueue = inQ;
       o.outQueue = 6;
-      o.chunkSeed = seed;
+      o.test.chunkSeed = seed;
       o.extraInitial = 16;
       qvhost::TestHooks hooks;
       hooks.afterInit = [](ParamBlock *pb) { SetJobBodyForTest(pb, SeekingBody); };

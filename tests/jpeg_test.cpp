@@ -189,7 +189,7 @@ TEST(Jpeg, PeerFilesMatchDjpeg) {
       qvhost::Options o = qvtest::ClassicOptions();
       o.imageType = QV_TYPE_JPEG;
       o.flags = flags;
-      o.measureStack = true;
+      o.test.measureStack = true;
       qvhost::Result r = qvhost::Decode(file.data(), file.size(), o);
       ASSERT_TRUE(r.ok()) << r.status;
       deepest = std::max(deepest, r.stackUsed);
@@ -200,7 +200,7 @@ TEST(Jpeg, PeerFilesMatchDjpeg) {
       ASSERT_EQ(got.width, peer.width);
       ASSERT_EQ(got.height, peer.height);
       EXPECT_TRUE(got.rgb == peer.rgb);
-      o.measureStack = false;
+      o.test.measureStack = false;
       EXPECT_EQ(qvtest::CheckStress(file, o, r, StrideOf(r)), "");
       if (c.cmyk && flags == QV_FLAG_TOP_DOWN) {
         ASSERT_EQ(r.header.biCompression, QV_FOURCC('C', 'M', 'Y', 'K'));

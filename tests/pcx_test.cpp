@@ -188,6 +188,7 @@ TEST(Pcx, BandsAndEndTableSeeks) {
     o.flags = QV_FLAG_HEADER;
     o.outQueue = 4 * s + 1;
     o.wholeInput = whole;
+    o.test.eventLimit = 100000;
     qvhost::Result r = qvhost::Decode(file.data(), file.size(), o);
     ASSERT_TRUE(r.ok()) << r.status;
     std::vector<uint32_t> seeks, expected = {r0 + 6 * s, r0 + 2 * s, r0};

@@ -87,6 +87,7 @@ std::vector<uint8_t> Expected(const std::vector<uint8_t> &data, bool reverse) {
 
 qvhost::Result RunReads(const std::vector<uint8_t> &data, qvhost::Options o) {
   o.imageType = QV_FOURCC('T', 'I', 'F', '1');  // the host serves the TIFF seek protocol
+  o.test.eventLimit = 100000;
   qvhost::TestHooks hooks;
   hooks.afterInit = InstallReadBody;
   g_got.clear();
@@ -122,7 +123,7 @@ TEST(StreamInput, RandomAccessThroughAnyQueue) {
                      (reverse ? " reversed" : ""));
         qvhost::Options o;
         o.inQueue = queue;
-        o.chunkSeed = seed;
+        o.test.chunkSeed = seed;
         qvhost::Result r = RunReads(data, o);
         ASSERT_EQ(r.response, ResponseDone) << r.status;
         EXPECT_EQ(g_got == want, true);
@@ -184,7 +185,7 @@ TEST(StreamInput, SeekFromTheEnd) {
       qvhost::Options o;
       o.imageType = QV_FOURCC('T', 'I', 'F', '1');
       o.inQueue = queue;
-      o.chunkSeed = seed;
+      o.test.chunkSeed = seed;
       qvhost::TestHooks hooks;
       hooks.afterInit = [](ParamBlock *b) { SetJobBodyForTest(b, TailBody); };
       qvhost::Result r = qvhost::DecodeWithHooks(data.data(), data.size(), o, hooks);
@@ -220,6 +221,7 @@ TEST(StreamOutput, FlippedBlocksInTheirHostSequence) {
   o.imageType = QV_FOURCC('T', 'I', 'F', '1');
   o.flags = QV_FLAG_HEADER;
   o.outQueue = 10 * 32 + 1;
+  o.test.eventLimit = 100000;
   qvhost::Result r = qvhost::Decode(file.data(), file.size(), o);
   ASSERT_TRUE(r.ok()) << r.status;
   const uint32_t d = 40, s = 32, drain = uint32_t{ResponseNeedOutput} << 28, seek = uint32_t{ResponseSeek} << 28;
@@ -242,6 +244,7 @@ TEST(StreamInput, DirectoryAfterTheStrips) {
     qvhost::Options o;
     o.imageType = QV_FOURCC('T', 'I', 'F', '1');
     o.inQueue = queue;
+    o.test.eventLimit = 100000;
     qvhost::Result r = qvhost::Decode(file.data(), file.size(), o);
     ASSERT_TRUE(r.ok()) << r.status;
     size_t toStrip = 0;
@@ -341,7 +344,7 @@ TEST(StreamOutput, PlacementRulesAndRewrites) {
   for (size_t queue : {5, 9, 23, 200})
     for (uint64_t seed : {0, 1, 2}) {
       o.outQueue = queue;
-      o.chunkSeed = seed;
+      o.test.chunkSeed = seed;
       r = qvhost::DecodeWithHooks(none.data(), none.size(), o, hooks);
       ASSERT_TRUE(r.ok()) << r.status;
       EXPECT_EQ(r.output, want) << queue << " " << seed;

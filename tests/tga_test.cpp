@@ -84,6 +84,7 @@ Bytes EncodeRle(const Bytes &px, uint32_t width, uint32_t height, uint32_t bpp) 
 qvhost::Result Decode(const Bytes &file, uint32_t type, uint32_t flags = 0, qvhost::Options o = qvtest::ClassicOptions()) {
   o.imageType = type;
   o.flags = flags;
+  o.test.eventLimit = 100000;
   return qvhost::Decode(file.data(), file.size(), o);
 }
 

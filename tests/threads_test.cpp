@@ -47,11 +47,10 @@ TEST(Threads, DecodesMatchTheirSequentialRuns) {
       j.file = &f;
       j.options.imageType = f.imageType;
       j.options.outputLimit = size_t{64} << 20;
-      j.options.eventLimit = 0;
       if (way == 1) {
         j.options.inQueue = 41;
         j.options.outQueue = 4099;
-        j.options.chunkSeed = 1 + jobs.size();
+        j.options.test.chunkSeed = 1 + jobs.size();
         j.options.flags = QV_FLAG_HEADER;
         j.options.interlaceMode = static_cast<uint32_t>(jobs.size() % 6);
       }

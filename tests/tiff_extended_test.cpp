@@ -430,7 +430,7 @@ void CutEveryFile(const std::vector<qvtest::SampleFile> &files, uint32_t faxFill
       EXPECT_EQ(qvtest::CheckStress(cut, stress, d.r, StrideOf(d.r)), "");
       for (uint32_t flags : {QV_FLAG_TOP_DOWN, QV_FLAG_BATCH, QV_FLAG_TOP_DOWN | QV_FLAG_BATCH}) {
         qvhost::Options o = opt;
-        o.flags = flags, o.rowsPerBatch = 3, o.outQueue = 3 * StrideOf(d.r) + 7, o.chunkSeed = 17;
+        o.flags = flags, o.rowsPerBatch = 3, o.outQueue = 3 * StrideOf(d.r) + 7, o.test.chunkSeed = 17;
         Decoded other = DecodeExtended(cut, o);
         EXPECT_TRUE(other.r.ok() && other.damagedRows == d.damagedRows && TopRows(other.r, flags) == TopRows(d.r, 0)) << flags;
       }

@@ -413,6 +413,7 @@ TEST(TiffReader, BatchesHandRowsToADrainingHost) {
       o.flags = flags | QV_FLAG_BATCH | QV_FLAG_HEADER;
       o.rowsPerBatch = 3;
       o.outQueue = outQueue;
+      o.test.eventLimit = 100000;
       qvhost::Result r = DecodeTiff(file, o);
       ASSERT_TRUE(r.ok()) << r.status;
       std::vector<uint8_t> rows = ExpectedRows(p, !(flags & QV_FLAG_TOP_DOWN));

@@ -46,7 +46,6 @@ size_t DecodeBytes(const std::vector<uint8_t> &file, uint32_t imageType, size_t 
   o.inQueue = queue;
   o.outQueue = queue;
   o.extra = false;
-  o.eventLimit = 0;
   qvhost::Result r = qvhost::Decode(file.data(), file.size(), o);
   return r.ok() ? r.output.size() : 0;
 }
@@ -70,7 +69,6 @@ void RunQuorvin(benchmark::State &state, const std::vector<uint8_t> &file, const
   state.SetLabel(label);
   qvhost::Options o = options;
   o.extra = false;
-  o.eventLimit = 0;
   std::vector<uint8_t> out;
   // A borrowed input queue reaches one spare byte past the file.
   std::vector<uint8_t> padded;

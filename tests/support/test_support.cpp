@@ -175,8 +175,7 @@ std::string CheckStress(const std::vector<uint8_t> &data, const qvhost::Options 
     if (o.outQueue <= stride) o.outQueue = stride + 1;
     if (o.outQueue < 5) o.outQueue = 5;
     o.wholeInput = c.wholeInput;
-    o.chunkSeed = c.seed;
-    o.eventLimit = 0;
+    o.test.chunkSeed = c.seed;
     std::string where = std::string(c.name) + ": ";
     qvhost::Result r;
     if (c.inPlace) {

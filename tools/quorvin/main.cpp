@@ -230,7 +230,7 @@ bool Apply(std::vector<ParsedOption> parsed, Args *a, std::string *error) {
         break;
       case kOutQueue: o.outQueue = static_cast<size_t>(p.number); break;
       case kWholeInput: o.wholeInput = true; break;
-      case kChunkSeed: o.chunkSeed = p.number; break;
+      case kChunkSeed: o.test.chunkSeed = p.number; break;
       case kMaxMemory: {
         uint64_t bytes = 0;
         if (!ParseSize(p.text, &bytes) || bytes > UINT32_MAX) {
@@ -321,7 +321,7 @@ qvhost::Result DecodeInput(const Args &a, InputFile &in, qvhost::Options o, bool
   auto detail = [&a, say](const std::string &message) {
     if (say) Detail(a, message);
   };
-  if (!a.inQueueGiven && !o.chunkSeed && in.size() >= 4 && in.Map()) {
+  if (!a.inQueueGiven && !o.test.chunkSeed && in.size() >= 4 && in.Map()) {
     // The file itself is the input queue: nothing is read into a buffer,
     // and readers move through it without asking for seeks.
     o.wholeInput = o.borrowInput = true;
@@ -343,7 +343,7 @@ qvhost::Result DecodeInput(const Args &a, InputFile &in, qvhost::Options o, bool
     detail(in.display() + ": input read whole, " + std::to_string(in.size()) + " bytes");
   else
     detail(in.display() + ": input streamed through a " + std::to_string(o.inQueue) + "-byte queue" +
-           (o.chunkSeed ? " in random pieces" : ""));
+           (o.test.chunkSeed ? " in random pieces" : ""));
   return qvhost::DecodeFd(in.fd(), o);
 }
 

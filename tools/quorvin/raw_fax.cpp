@@ -22,7 +22,6 @@ size_t RowsDecoded(const uint8_t *head, size_t n, uint32_t type, uint8_t fillOrd
   o.flags = QV_FLAG_BATCH;
   o.rowsPerBatch = 1;
   o.extra = false;
-  o.eventLimit = 0;
   o.wholeInput = true;
   uint32_t seen = 0;
   o.onOutput = [&seen](const ParamBlock &b, uint64_t, const uint8_t *, size_t) {
