@@ -584,7 +584,10 @@ TEST(Png, RefusalsNameTheirFault) {
     f(im);
     return pngbuild::Build(im);
   };
-  Bytes badDepth = edit([](pngbuild::Image &im) { im.colourType = 2, im.depth = 4; });
+  Bytes badDepth = edit([](pngbuild::Image &im) {
+    im.colourType = 2, im.depth = 4;  // lines of the size such a header implies
+    im.lines.assign(size_t{im.height} * pngbuild::LineBytes(im, im.width), 0);
+  });
   Bytes noPalette = edit([](pngbuild::Image &im) { im.palette.clear(); });
   Bytes critical = edit([](pngbuild::Image &im) { im.before = {{"CRIT", {1}}}; });
   Bytes badName = edit([](pngbuild::Image &im) { im.before = {{"a1cd", {1}}}; });
