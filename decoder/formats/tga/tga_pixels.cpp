@@ -65,25 +65,33 @@ void MirrorRow(uint8_t *row, uint32_t width, uint32_t bits) {
   }
 }
 
+// One row read whole, its pixels converted or mirrored, delivered. Tolerant:
+// the row is cleared first and Partial marks it in progress, so a read that
+// fails leaves the pixels that arrived.
+void ReadConvertedRow(TgaJob *job, bool converted, bool tolerant) {
+  if (tolerant) {
+    memset(job->InRow, 0, job->InRowSize);
+    job->Partial = 2;
+  }
+  ReadInput(job->Block, job->InRow, &job->Block->InputQueue, job->InRowSize);
+  if (converted)
+    ConvertPixels(job->Header.Depth, job->InRow, job->OutRow, job->Header.Width);
+  else
+    memcpy(job->OutRow, job->InRow, job->InRowSize);
+  if (job->Mirror) MirrorRow(job->OutRow, job->Header.Width, job->OutBits);
+  job->Partial = 0;
+  DeliverRow(&job->Rows, job->OutRow);
+}
+
 }  // namespace
 
 void TgaReadUncompressed(TgaJob *job) {
-  ParamBlock *block = job->Block;
-  DataQueue *in = &block->InputQueue;
   uint32_t depth = job->Header.Depth;
   uint32_t height = job->Header.Height;
   bool converted = depth == 16 || depth == 32;
 
   if (converted || job->Mirror) {
-    for (uint32_t y = 0; y < height; ++y) {
-      ReadInput(block, job->InRow, in, job->InRowSize);
-      if (converted)
-        ConvertPixels(depth, job->InRow, job->OutRow, job->Header.Width);
-      else
-        memcpy(job->OutRow, job->InRow, job->InRowSize);
-      if (job->Mirror) MirrorRow(job->OutRow, job->Header.Width, job->OutBits);
-      DeliverRow(&job->Rows, job->OutRow);
-    }
+    for (uint32_t y = 0; y < height; ++y) ReadConvertedRow(job, converted, false);
     return;
   }
   if (job->InRowSize == job->Stride && !job->Flip) {
@@ -224,22 +232,11 @@ void ReadRunLengthAcrossRows(TgaJob *job) {
 }
 
 void ReadUncompressedWhole(TgaJob *job) {
-  ParamBlock *block = job->Block;
-  DataQueue *in = &block->InputQueue;
   uint32_t depth = job->Header.Depth;
   bool converted = depth == 16 || depth == 32;
   for (uint32_t y = 0; y < job->Header.Height; ++y) {
     if (converted || job->Mirror) {
-      memset(job->InRow, 0, job->InRowSize);
-      job->Partial = 2;
-      ReadInput(block, job->InRow, in, job->InRowSize);
-      if (converted)
-        ConvertPixels(depth, job->InRow, job->OutRow, job->Header.Width);
-      else
-        memcpy(job->OutRow, job->InRow, job->InRowSize);
-      if (job->Mirror) MirrorRow(job->OutRow, job->Header.Width, job->OutBits);
-      job->Partial = 0;
-      DeliverRow(&job->Rows, job->OutRow);
+      ReadConvertedRow(job, converted, true);
     } else {
       job->Partial = 3;
       DeliverWholeRowFromInput(&job->Rows, job->OutRow, job->InRowSize);
