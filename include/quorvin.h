@@ -526,7 +526,8 @@ enum {
   QV_ERR_TIFF_TILES = -7034,          /* tile tags */
   QV_ERR_TIFF_YCBCR = -7036,          /* YCbCr tags */
   QV_ERR_TIFF_PHOTOMETRIC = -7037,    /* PhotometricInterpretation absent or not 0, 1, 2, 3, 5 */
-  QV_ERR_TIFF_COMPRESSION = -7038,    /* Compression not 1, 2, 3, 4, 5 or 32773 */
+  QV_ERR_TIFF_COMPRESSION = -7038,    /* Compression not 1, 2, 3, 4, 5 or 32773 (with
+                                         QV_FLAG_EXTENDED also 8 and 32946, Deflate) */
   QV_ERR_TIFF_NO_STRIPS = -7039,      /* no StripOffsets */
   QV_ERR_TIFF_NO_COLORMAP = -7040,    /* a colour map is needed and ColorMap is absent */
   QV_ERR_TIFF_COLORMAP_SIZE = -7041,  /* ColorMap does not hold 3 x 2^depth values */

@@ -1,9 +1,11 @@
-// The codecs of TIFF strips: uncompressed, PackBits, LZW and the fax codings,
-// each behind the same four steps (set-up, start of a strip, a row, and the
-// checks of what it can read), so that the strip loop knows none of them.
+// The codecs of TIFF strips: uncompressed, PackBits, LZW, the fax codings and
+// (extended decoding) Deflate, each behind the same four steps (set-up, start
+// of a strip, a row, and the checks of what it can read), so that the strip
+// loop knows none of them.
 #include <string.h>
 
 #include "codecs/ccitt/ccitt.h"
+#include "codecs/inflate/inflate.h"
 #include "engine/engine.h"
 #include "formats/tiff/tiff_internal.h"
 
@@ -214,6 +216,25 @@ uint32_t LzwRow(TiffJob *j, uint8_t *row) {
   return kTiffRowRaw;
 }
 
+// Deflate (Compression 8, and 32946, its older number; extended decoding):
+// each strip or tile a zlib stream. Its rows are read as libtiff reads
+// them, without waiting for the stream's end and check value.
+void SetupDeflate(TiffJob *j) {
+  j->InflateStorage = JobBufferOrFail(j->Block, InflateStorageSize(kLzwBuffer), QV_ERR_NO_MEMORY);
+  if (!TiffPredictorUsable(j)) FailJob(j->Block, QV_ERR_TIFF_PREDICTOR);
+  ReverseFillOrder(j);
+}
+void StartDeflateStrip(TiffJob *j, uint32_t bytes) {
+  j->StripLeft = bytes;
+  j->StripDry = false;
+  j->Inflate = InflateInit(j->InflateStorage, kLzwBuffer, InflateZlib, TiffStripSource, j);
+}
+uint32_t DeflateRow(TiffJob *j, uint8_t *row) {
+  InflateResult r = InflateRead(j->Inflate, row, j->InRowBytes);
+  if (r.Produced < j->InRowBytes)
+    FailJob(j->Block, r.Status < 0 && !j->StripDry ? r.Status : QV_ERR_TIFF_STRIP_ENDED);
+  return kTiffRowRaw;
+}
 void SetupFax(TiffJob *j) {
   if (j->Options.Extended) {
     j->Predictor = 1;  // bilevel rows have nothing to predict (libtiff ignores it too)
@@ -314,6 +335,7 @@ const TiffCodec kUncompressed = {SetupPlain, StartCountedStrip, UncompressedRow}
 const TiffCodec kPackBits = {SetupPlain, StartCountedStrip, PackBitsRow};
 const TiffCodec kLzw = {SetupLzw, StartLzwStrip, LzwRow};
 const TiffCodec kFax = {SetupFax, StartFaxStrip, FaxRow};
+const TiffCodec kDeflate = {SetupDeflate, StartDeflateStrip, DeflateRow};
 
 }  // namespace
 
@@ -325,6 +347,8 @@ const TiffCodec *TiffCodecFor(uint32_t compression) {
     case 2:
     case 3:
     case 4: return &kFax;
+    case 8:
+    case 32946: return &kDeflate;
     default: return nullptr;
   }
 }

@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "codecs/ccitt/ccitt.h"
+#include "codecs/inflate/inflate.h"
 #include "engine/job_options.h"
 #include "codecs/lzw/lzw.h"
 #include "output/rows.h"
@@ -127,6 +128,8 @@ struct TiffJob : TiffDirectory {
   uint8_t *Coded;     // extended: InStride + 3 bytes, a coded row before conversion
   LzwDecoder *Lzw;
   void *LzwStorage;
+  InflateDecoder *Inflate;
+  void *InflateStorage;
   uint32_t StripLeft;  // bytes of the current strip not yet read (LZW: handed to the decoder)
   bool StripDry;       // the decoder asked for more after the strip's last byte
   BatchCounter Batches;

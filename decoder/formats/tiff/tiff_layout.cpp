@@ -36,7 +36,7 @@ void TiffJudgeExtended(TiffJob *j) {
   ParamBlock *block = j->Block;
   if (j->Refusal) FailJob(block, j->Refusal);
   uint32_t c = j->Compression;
-  if (c != 1 && c != 2 && c != 3 && c != 4 && c != 5 && c != 32773) FailJob(block, QV_ERR_TIFF_COMPRESSION);
+  if (!TiffCodecFor(c)) FailJob(block, QV_ERR_TIFF_COMPRESSION);
   block->FileCompression = (c == 3 && (j->T4Options & 1)) ? -3 : static_cast<int32_t>(c);
   if (!j->StripOffsets.Present) FailJob(block, QV_ERR_TIFF_NO_STRIPS);
 
