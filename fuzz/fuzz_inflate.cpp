@@ -64,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // Ours, with random source answers and reads.
   std::vector<uint8_t> storage(InflateStorageSize(buffer));
   Feed feed{stream, streamSize, 0, buffer, Rng{0x9E3779B9u ^ (uint32_t{data[1]} * 0x01000193u)}};
-  InflateDecoder *d = InflateInit(storage.data(), buffer, wrapper ? InflateZlib : 0, FeedSource, &feed);
+  const uint8_t flags = (wrapper ? InflateZlib : 0) | (data[0] & 16 ? InflateNoPairs : 0);
+  InflateDecoder *d = InflateInit(storage.data(), buffer, flags, FeedSource, &feed);
   static std::vector<uint8_t> ours(kOutputLimit), theirs(kOutputLimit);
   size_t produced = 0;
   int32_t status = InflateMore;

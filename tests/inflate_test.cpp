@@ -483,7 +483,8 @@ TEST(Inflate, MatchesZlibCompressorAtEveryLevelAndStrategy) {
           for (const Cutting &cut : kCuttings) {
             SCOPED_TRACE(std::string(k.name) + ", level " + std::to_string(level) + ", " + strategyNames[s] +
                          (wrapper ? ", zlib, " : ", raw, ") + cut.name);
-            Outcome o = Inflate(stream, wrapper ? InflateZlib : 0, cut);
+            // Odd levels with tables that lack the two-literal entries.
+            Outcome o = Inflate(stream, (wrapper ? InflateZlib : 0) | (level % 2 ? InflateNoPairs : 0), cut);
             ASSERT_EQ(o.status, InflateEnded) << QvStatusText(o.status);
             ASSERT_TRUE(o.bytes == k.data) << o.bytes.size() << " bytes of " << k.data.size();
             EXPECT_EQ(o.unused, 0u);

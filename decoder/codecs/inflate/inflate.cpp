@@ -362,7 +362,7 @@ int32_t ReadTables(InflateDecoder *d, Input &input) {
     i += repeat;
   }
   if (lengths[256] == 0) return QV_ERR_INFLATE_LENGTHS;  // no end-of-block code
-  if (!InflateBuildTable(TableLitLen, lengths, litCount, d->LitLen, d->Sorted) ||
+  if (!InflateBuildTable(TableLitLen, lengths, litCount, d->LitLen, d->Sorted, !(d->Flags & InflateNoPairs)) ||
       !InflateBuildTable(TableDist, lengths + litCount, distCount, d->Dist, d->Sorted))
     return QV_ERR_INFLATE_LENGTHS;
   d->FixedTables = 0;
@@ -420,7 +420,7 @@ void Decode(InflateDecoder *d, size_t want) {
           state = StateStored;
         } else if (type == 1) {
           if (!d->FixedTables) {
-            InflateBuildTable(TableLitLen, kFixed.litLen, 288, d->LitLen, d->Sorted);
+            InflateBuildTable(TableLitLen, kFixed.litLen, 288, d->LitLen, d->Sorted, !(d->Flags & InflateNoPairs));
             InflateBuildTable(TableDist, kFixed.dist, 32, d->Dist, d->Sorted);
             d->FixedTables = 1;
           }

@@ -21,6 +21,9 @@
 // Option flags.
 enum : uint8_t {
   InflateZlib = 1,  // a zlib stream: header checked, Adler-32 of the data checked at the end
+  // A short stream: literal tables without their two-literal entries, whose
+  // building costs more than they save on a few kilobytes of output.
+  InflateNoPairs = 2,
 };
 
 // Places up to the buffer size given to InflateInit into buffer; returns the

@@ -40,9 +40,10 @@ enum InflateTableKind : uint8_t { TableLitLen, TableDist, TableCodeLength };
 // incomplete; an incomplete code is accepted for lengths and distances when
 // it has no code at all or a single code of one bit (the other bit pattern,
 // like the unused entries, then names no symbol). Literal/length tables also
-// get their pairs of short literals. sorted has room for count symbols.
+// get their pairs of short literals unless pairs is false. sorted has room
+// for count symbols.
 bool InflateBuildTable(InflateTableKind kind, const uint8_t *lengths, uint32_t count, uint32_t *table,
-                       uint16_t *sorted);
+                       uint16_t *sorted, bool pairs = true);
 
 // Adler-32 of data, continued from adler (1 for none yet).
 uint32_t InflateAdler32(uint32_t adler, const uint8_t *data, size_t size);

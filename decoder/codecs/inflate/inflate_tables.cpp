@@ -78,7 +78,7 @@ void AddPairs(uint32_t *table, uint32_t rootBits) {
 }  // namespace
 
 bool InflateBuildTable(InflateTableKind kind, const uint8_t *lengths, uint32_t count, uint32_t *table,
-                       uint16_t *sorted) {
+                       uint16_t *sorted, bool pairs) {
   const uint32_t rootBits = kind == TableLitLen ? kInflateLitLenBits
                             : kind == TableDist ? kInflateDistBits
                                                 : kInflateCodeLengthBits;
@@ -146,6 +146,6 @@ bool InflateBuildTable(InflateTableKind kind, const uint8_t *lengths, uint32_t c
       }
     }
   }
-  if (kind == TableLitLen) AddPairs(table, rootBits);
+  if (kind == TableLitLen && pairs) AddPairs(table, rootBits);
   return true;
 }

@@ -12,6 +12,7 @@
 namespace {
 
 constexpr uint32_t kLzwBuffer = 4096;
+constexpr uint32_t kPairsFrom = 64 * 1024;  // compressed strip bytes
 FaxCoding FaxCodingOf(const TiffJob *j) {
   if (j->Compression == 2) return FaxCoding::Mh;
   if (j->Compression == 4) return FaxCoding::G4;
@@ -227,7 +228,10 @@ void SetupDeflate(TiffJob *j) {
 void StartDeflateStrip(TiffJob *j, uint32_t bytes) {
   j->StripLeft = bytes;
   j->StripDry = false;
-  j->Inflate = InflateInit(j->InflateStorage, kLzwBuffer, InflateZlib, TiffStripSource, j);
+  // Strips are often small (libtiff writes 8 KiB of rows to a strip): the
+  // decoding tables' literal pairs pay for themselves only on long ones.
+  uint8_t flags = InflateZlib | (bytes != 0xFFFFFFFFu && bytes < kPairsFrom ? InflateNoPairs : 0);
+  j->Inflate = InflateInit(j->InflateStorage, kLzwBuffer, flags, TiffStripSource, j);
 }
 uint32_t DeflateRow(TiffJob *j, uint8_t *row) {
   InflateResult r = InflateRead(j->Inflate, row, j->InRowBytes);
