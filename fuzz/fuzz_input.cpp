@@ -27,6 +27,7 @@ bool FuzzOptions(const uint8_t *d, size_t size, qvhost::Options *o) {
   o->flags = (f & 1 ? QV_FLAG_TOP_DOWN : 0) | (f & 2 ? QV_FLAG_HEADER : 0) |
              (f & 4 ? QV_FLAG_BATCH : 0) | (f & 8 ? QV_FLAG_OVERLAY : 0) |
              (f & 16 ? QV_FLAG_EXTENDED : 0);
+  o->extended = false;  // the flags byte decides, not the host library's default
   o->rowsPerBatch = d[2] & 15;
   o->interlaceMode = d[3] % 6;
   o->pageNumber = (d[3] >> 4) & 3;

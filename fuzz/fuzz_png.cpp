@@ -100,6 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const uint8_t f = data[0];
   o.flags = (f & 1 ? QV_FLAG_TOP_DOWN : 0) | (f & 2 ? QV_FLAG_HEADER : 0) | (f & 4 ? QV_FLAG_BATCH : 0) |
             (f & 8 ? QV_FLAG_EXTENDED : 0);
+  o.extended = false;  // the flags byte decides, not the host library's default
   o.rowsPerBatch = f >> 6;
   o.inQueue = kQueueSizes[data[1] & 7];
   o.outQueue = kQueueSizes[(data[1] >> 3) & 7];
