@@ -42,7 +42,7 @@ qvhost::Result Decode(const Bytes &file, uint32_t flags = 0, qvhost::Options *us
 
 // The delivered bitmap as RGBA: colour table applied, alpha from the fourth
 // byte of alpha rows or from the transparent index.
-bool OursRgba(const qvhost::Result &r, uint32_t flags, Rgba *out, std::string *error) {
+[[maybe_unused]] bool OursRgba(const qvhost::Result &r, uint32_t flags, Rgba *out, std::string *error) {
   const BitmapInfoHeader &h = r.header;
   uint32_t w = static_cast<uint32_t>(h.biWidth), n = static_cast<uint32_t>(h.biHeight < 0 ? -h.biHeight : h.biHeight);
   uint32_t bits = h.biBitCount, stride = (w * bits + 31) / 32 * 4;
@@ -203,7 +203,7 @@ const Kind kKinds[] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8}, {2, 16},
 
 // tRNS of each kind a colour type allows: a grey value or colour (one that
 // occurs in the picture), one transparent palette entry, several partial ones.
-std::vector<Bytes> TransparencyFor(const pngbuild::Image &im) {
+[[maybe_unused]] std::vector<Bytes> TransparencyFor(const pngbuild::Image &im) {
   std::vector<Bytes> v = {{}};
   if (im.colourType == 0 || im.colourType == 2) {
     Bytes t;
