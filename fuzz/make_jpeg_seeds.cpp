@@ -17,7 +17,7 @@ int main(int argc, char **argv) {
   }
   size_t written = 0;
   for (int i = 0; i < 48; ++i) {
-    qvtest::JpegSpec s;
+    qvtest::JpegSettings s;
     s.width = 8 + (i * 7) % 41;
     s.height = 8 + (i * 5) % 29;
     s.salt = static_cast<uint32_t>(i);

@@ -79,11 +79,11 @@ bool Djpeg(const std::string &path, qvhost::Pixels *out, bool *grey) {
   return pclose(f) == 0 && ParsePnm(d, out, grey);
 }
 
-void WritePnm(const std::string &path, const qvtest::JpegSpec &spec) {
-  std::string head = std::string(spec.components == 1 ? "P5" : "P6") + "\n" + std::to_string(spec.width) + " " +
-                     std::to_string(spec.height) + "\n255\n";
+void WritePnm(const std::string &path, const qvtest::JpegSettings &settings) {
+  std::string head = std::string(settings.components == 1 ? "P5" : "P6") + "\n" + std::to_string(settings.width) + " " +
+                     std::to_string(settings.height) + "\n255\n";
   Bytes v(head.begin(), head.end());
-  Bytes picture = qvtest::JpegPicture(spec);
+  Bytes picture = qvtest::JpegPicture(settings);
   v.insert(v.end(), picture.begin(), picture.end());
   ASSERT_TRUE(qvtest::WriteFileBytes(path, v));
 }
@@ -161,13 +161,13 @@ TEST(Jpeg, PeerFilesMatchDjpeg) {
   if (!JpegLibrary()) return qvtest::NotRun(QV_JPEG_SONAME " cannot be loaded");
   std::string dir = qvtest::TempPath("jpeg-peers");
   mkdir(dir.c_str(), 0700);
-  qvtest::JpegSpec src;
+  qvtest::JpegSettings src;
   src.width = 203, src.height = 121;
   WritePnm(dir + "/src.ppm", src);
   src.components = 1;
   WritePnm(dir + "/src.pgm", src);
   for (auto [w, h] : {std::pair{1u, 1u}, {7u, 5u}, {33u, 17u}}) {
-    qvtest::JpegSpec odd;
+    qvtest::JpegSettings odd;
     odd.width = w, odd.height = h, odd.salt = w;
     WritePnm(dir + "/odd" + std::to_string(w) + "x" + std::to_string(h) + ".ppm", odd);
   }
@@ -244,7 +244,7 @@ TEST(Jpeg, DamagedFilesEndCleanly) {
   std::vector<Bytes> files;
   const uint32_t kHeight = 45;
   for (int kind = 0; kind < 4; ++kind) {
-    qvtest::JpegSpec s;
+    qvtest::JpegSettings s;
     s.width = 61, s.height = kHeight, s.salt = static_cast<uint32_t>(kind);
     s.restartRows = kind == 0 ? 1 : 0;
     s.progressive = kind == 1;
@@ -304,7 +304,7 @@ TEST(Jpeg, DamagedFilesEndCleanly) {
 // ---- What the reader refuses ------------------------------------------------------
 
 TEST(Jpeg, Refusals) {
-  qvtest::JpegSpec s;
+  qvtest::JpegSettings s;
   s.width = 16, s.height = 16;
   Bytes good = qvtest::MakeJpeg(s);
   if (good.empty()) return qvtest::NotRun("libjpeg is not linked into the tests");
@@ -319,7 +319,7 @@ TEST(Jpeg, Refusals) {
       }
     return f;
   };
-  qvtest::JpegSpec two = s;
+  qvtest::JpegSettings two = s;
   two.components = 2;
   Bytes gif = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0};
   struct Case {
@@ -364,7 +364,7 @@ TEST(Jpeg, SegmentsResolutionAndOrientation) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    qvtest::JpegSpec s;
+    qvtest::JpegSettings s;
     s.width = 24, s.height = 8;
     s.densityUnit = c.densityUnit;
     s.xDensity = s.yDensity = c.density;
@@ -419,7 +419,7 @@ TEST(Jpeg, ProgressiveCoefficientsCountAgainstTheBudget) {
       {true, 1, 6u << 20, QV_OK},
   };
   for (const Case &c : cases) {
-    qvtest::JpegSpec s;
+    qvtest::JpegSettings s;
     s.width = 1024, s.height = 768, s.quality = 50;
     s.progressive = c.progressive;
     s.hSample = s.vSample = c.sampling;
@@ -453,7 +453,7 @@ TEST(Jpeg, UnavailableLibrary) {
   EXPECT_STREQ(QvImageTypeName(QV_TYPE_JPEG), "JPEG");
 #if QV_HAVE_JPEGLIB
   SetJpegLibraryNameForTest(nullptr);
-  qvtest::JpegSpec s;
+  qvtest::JpegSettings s;
   Bytes real = qvtest::MakeJpeg(s);
   if (!real.empty() && JpegLibrary()) {
     EXPECT_TRUE(Decode(real).ok());

@@ -9,7 +9,7 @@
 
 namespace qvtest {
 
-std::vector<uint8_t> JpegPicture(const JpegSpec &s) {
+std::vector<uint8_t> JpegPicture(const JpegSettings &s) {
   std::vector<uint8_t> v(size_t{s.width} * s.height * s.components);
   uint32_t noise = 12345 + s.salt;
   for (uint32_t y = 0; y < s.height; ++y)
@@ -25,7 +25,7 @@ std::vector<uint8_t> JpegPicture(const JpegSpec &s) {
 }
 
 #if QV_TEST_JPEG
-std::vector<uint8_t> MakeJpeg(const JpegSpec &s) {
+std::vector<uint8_t> MakeJpeg(const JpegSettings &s) {
   jpeg_compress_struct c;
   jpeg_error_mgr e;
   c.err = jpeg_std_error(&e);
@@ -72,7 +72,7 @@ std::vector<uint8_t> MakeJpeg(const JpegSpec &s) {
   return file;
 }
 #else
-std::vector<uint8_t> MakeJpeg(const JpegSpec &) { return {}; }
+std::vector<uint8_t> MakeJpeg(const JpegSettings &) { return {}; }
 #endif
 
 std::vector<uint8_t> ExifBlock(uint16_t orientation, uint32_t dpi, bool bigEndian) {

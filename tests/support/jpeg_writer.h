@@ -8,7 +8,7 @@
 
 namespace qvtest {
 
-struct JpegSpec {
+struct JpegSettings {
   uint32_t width = 64, height = 48;
   int components = 3;        // 1 grey, 2 (no colour space), 3 colour (YCbCr), 4 CMYK
   int hSample = 2, vSample = 2;  // the luma sampling factors of colour (2, 2: 4:2:0)
@@ -24,13 +24,14 @@ struct JpegSpec {
   uint32_t salt = 0;         // varies the picture
 };
 
-// The picture a spec compresses: `components` bytes a pixel, top row first
-// (CMYK as plain ink values, whatever the file stores): smooth shading with
+// The picture the settings describe and MakeJpeg compresses: `components`
+// bytes a pixel, top row first (CMYK as plain ink values, whatever the file
+// stores): smooth shading with
 // some texture, so that every coefficient band carries data.
-std::vector<uint8_t> JpegPicture(const JpegSpec &spec);
+std::vector<uint8_t> JpegPicture(const JpegSettings &settings);
 
 // The file; empty when libjpeg is not linked into the tests.
-std::vector<uint8_t> MakeJpeg(const JpegSpec &spec);
+std::vector<uint8_t> MakeJpeg(const JpegSettings &settings);
 
 // An EXIF block as an APP1 segment holds it ("Exif\0\0", then a TIFF
 // header and one directory) with Orientation, and XResolution, YResolution

@@ -291,19 +291,19 @@ std::vector<SampleFile> GeneratedSamples() {
   Add(v, "made/adam7-palette.png", Png(true));
   // JPEG, where libjpeg is at hand to write it: 4:2:0 with restart markers,
   // EXIF and a comment; progressive 4:4:4; grey; Adobe CMYK.
-  JpegSpec j;
+  JpegSettings j;
   j.width = 45, j.height = 29, j.restartRows = 1;
   j.segments = {{0xE1, ExifBlock(6, 300, false)}, {0xFE, {'m', 'a', 'd', 'e'}}};
   Bytes jpeg = MakeJpeg(j);
   if (!jpeg.empty()) {
     Add(v, "made/restarts-exif.jpg", jpeg);
-    JpegSpec p;
+    JpegSettings p;
     p.width = 37, p.height = 23, p.hSample = p.vSample = 1, p.progressive = true;
     Add(v, "made/progressive.jpg", MakeJpeg(p));
-    JpegSpec g;
+    JpegSettings g;
     g.width = 19, g.height = 26, g.components = 1;
     Add(v, "made/grey.jpg", MakeJpeg(g));
-    JpegSpec c;
+    JpegSettings c;
     c.width = 21, c.height = 17, c.components = 4;
     Add(v, "made/adobe-cmyk.jpg", MakeJpeg(c));
   }
