@@ -522,12 +522,16 @@ enum {
   QV_ERR_NO_PAGE = -1703,             /* the requested page does not exist */
   QV_ERR_NOT_TIFF_TYPE = -7028,       /* image type is not a TIFF or raw-fax code */
   QV_ERR_TIFF_TAG_TYPE = -7030,       /* descriptive tag of field type 11 or more */
-  QV_ERR_TIFF_JPEG = -7031,           /* JPEG tags */
+  QV_ERR_TIFF_JPEG = -7031,           /* JPEG tags (old-style JPEG, Compression 6); with
+                                         QV_FLAG_EXTENDED also JPEG data libjpeg cannot
+                                         place: no tables, a size or component count other
+                                         than the strip's or tile's */
   QV_ERR_TIFF_TILES = -7034,          /* tile tags */
   QV_ERR_TIFF_YCBCR = -7036,          /* YCbCr tags */
   QV_ERR_TIFF_PHOTOMETRIC = -7037,    /* PhotometricInterpretation absent or not 0, 1, 2, 3, 5 */
   QV_ERR_TIFF_COMPRESSION = -7038,    /* Compression not 1, 2, 3, 4, 5 or 32773 (with
-                                         QV_FLAG_EXTENDED also 8 and 32946, Deflate) */
+                                         QV_FLAG_EXTENDED also 8 and 32946, Deflate, and 7,
+                                         JPEG through libjpeg as for JPEG files) */
   QV_ERR_TIFF_NO_STRIPS = -7039,      /* no StripOffsets */
   QV_ERR_TIFF_NO_COLORMAP = -7040,    /* a colour map is needed and ColorMap is absent */
   QV_ERR_TIFF_COLORMAP_SIZE = -7041,  /* ColorMap does not hold 3 x 2^depth values */

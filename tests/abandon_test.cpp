@@ -7,9 +7,12 @@
 
 #include <functional>
 
+#include "codecs/jpeg/jpeg_library.h"
 #include "engine/memory.h"
+#include "jpeg_writer.h"
 #include "sample_files.h"
 #include "test_support.h"
+#include "tiff_builder.h"
 
 namespace {
 
@@ -22,6 +25,23 @@ std::vector<uint8_t> RawFax() {
   std::vector<uint8_t> v;
   for (size_t i = 0; i < bits.size(); i += 8) v.push_back(static_cast<uint8_t>(std::stoi(bits.substr(i, 8), nullptr, 2)));
   return v;
+}
+
+// A TIFF of three JPEG strips (YCbCr, each a whole JPEG stream with its
+// tables), or nothing where libjpeg is not at hand: libjpeg holds memory of
+// its own while the job waits.
+std::vector<uint8_t> JpegTiff() {
+  if (!JpegLibrary()) return {};
+  tiffbuild::Page page;
+  page.width = 61, page.height = 45, page.samples = 3, page.photometric = 6, page.compression = 7;
+  page.rowsPerStrip = 16;
+  for (uint32_t top = 0; top < page.height; top += page.rowsPerStrip) {
+    qvtest::JpegSettings s;
+    s.width = page.width, s.height = std::min(page.rowsPerStrip, page.height - top), s.salt = top;
+    page.strips.push_back(qvtest::MakeJpeg(s));
+    if (page.strips.back().empty()) return {};
+  }
+  return tiffbuild::Writer(false).Build({page});
 }
 
 // Responses a decode answers (every one a suspension the host serves).
@@ -70,6 +90,13 @@ TEST(Abandon, EveryReaderAtEverySuspension) {
   fax.data = RawFax();
   fax.imageType = QV_TYPE_G3;
   files.push_back(fax);
+  std::vector<uint8_t> jpegTiff = JpegTiff();
+  if (!jpegTiff.empty()) {
+    qvhost::Options o;
+    o.imageType = QV_TYPE_TIFU;
+    ASSERT_TRUE(qvhost::Decode(jpegTiff.data(), jpegTiff.size(), o).ok());
+    files.push_back({"made/jpeg-strips.tif", jpegTiff, QV_TYPE_TIFU});
+  }
   size_t runs = 0;
   for (const qvtest::SampleFile &f : files) AbandonEverywhere(f, 400, &runs);
   printf("[ generated ] %zu files ended or restarted at %zu suspensions\n", files.size(), runs);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "codecs/jpeg/jpeg_library.h"
 #include "fax_pages.h"
 #include "sample_files.h"
 #include "test_support.h"
@@ -239,6 +240,58 @@ TEST(TiffExtended, TiffcpVariantsMatchLibtiff) {
     }
   }
   printf("[ tiffcp ] %zu files compared with libtiff\n", files);
+}
+
+// JPEG strips and tiles (tiffcp -c jpeg: YCbCr with 2x2 subsampling for RGB,
+// jpeg:r keeps RGB; grey and CMYK as coded), with and without the shared
+// tables, against libtiff's RGBA reading (which has libjpeg make YCbCr RGB,
+// as the reader does), under every queue stress. Then damaged: bytes of the
+// strips overwritten decode to the end, partial where libjpeg saw the
+// damage, the same under every stress.
+TEST(TiffExtended, JpegVariantsMatchLibtiff) {
+  if (!HaveTiffcp()) return qvtest::NotRun("tiffcp (libtiff-tools) is not installed");
+  if (!JpegLibrary()) return qvtest::NotRun(QV_JPEG_SONAME " cannot be loaded");
+  const Picture kJpegPictures[] = {{"rgb8", 3, 8, PHOTOMETRIC_RGB, 0},
+                                   {"grey8", 1, 8, PHOTOMETRIC_MINISBLACK, 0},
+                                   {"cmyk8", 4, 8, PHOTOMETRIC_SEPARATED, 0}};
+  const char *kVariants[] = {"-c jpeg -r 16", "-c jpeg:r -r 8", "-c jpeg:40 -t -w 16 -l 16", "-c jpeg:r -t -w 32 -l 48",
+                             "-c jpeg -r 64", "-c jpeg:r -p separate -r 24", "-c jpeg:95 -r 200"};
+  std::string base = qvtest::TempPath("tiffx-jpeg-base.tif"), out = qvtest::TempPath("tiffx-jpeg.tif");
+  size_t files = 0, ycbcr = 0, damaged = 0, partial = 0;
+  for (const Picture &p : kJpegPictures) {
+    ASSERT_EQ(WritePicture(p, 67, 45, base), "");
+    for (const char *v : kVariants) {
+      if (p.spp == 1 && strstr(v, "separate")) continue;
+      SCOPED_TRACE(std::string(p.name) + " tiffcp " + v);
+      ASSERT_EQ(system(("tiffcp " + std::string(v) + " " + base + " " + out).c_str()), 0);
+      Oracle o;
+      ASSERT_TRUE(ReadWithLibtiff(out, 0, &o));
+      ycbcr += o.photometric == PHOTOMETRIC_YCBCR;
+      std::vector<uint8_t> file = qvtest::ReadFileBytes(out);
+      Decoded d = DecodeExtended(file, TiffOptions());
+      EXPECT_EQ(d.r.flags & QV_FLAG_PARTIAL, 0u);
+      EXPECT_EQ(CompareWithLibtiff(d.r, 0, o), "");
+      EXPECT_EQ(qvtest::CheckStress(file, TiffOptions(QV_FLAG_EXTENDED), d.r, StrideOf(d.r)), "");
+      ++files;
+      // tiffcp writes the strips first, the directory last.
+      for (size_t share : {3u, 30u, 60u}) {
+        std::vector<uint8_t> bad = file;
+        size_t at = bad.size() * share / 100;
+        for (size_t i = 0; i < 24; ++i) bad[at + i] = static_cast<uint8_t>(i * 89 + share);
+        bad[at + 12] = 0xFF, bad[at + 13] = 0xD9;  // an end of image in the midst of the data
+        Decoded b = DecodeExtended(bad, TiffOptions());
+        ASSERT_TRUE(b.r.ok()) << share;
+        ++damaged;
+        partial += (b.r.flags & QV_FLAG_PARTIAL) != 0;
+        EXPECT_EQ((b.r.flags & QV_FLAG_PARTIAL) != 0, b.damagedRows > 0);
+        EXPECT_EQ(qvtest::CheckStress(bad, TiffOptions(QV_FLAG_EXTENDED), b.r, StrideOf(b.r)), "") << share;
+      }
+    }
+  }
+  printf("[ jpeg ] %zu files compared with libtiff (%zu YCbCr), %zu damaged, %zu of them partial\n", files, ycbcr,
+         damaged, partial);
+  EXPECT_GT(ycbcr, 0u);
+  EXPECT_GT(partial, 0u);
 }
 
 // tiffcp -8 of two pictures: the host counts BigTIFF's pages and finds its

@@ -60,5 +60,5 @@ size_t JobStackBytes(const ParamBlock *block) {
 
 void PrepareReader(const ParamBlock *block) {
   const ReaderInfo *reader = FindReader(block->ImageType);
-  if (reader && reader->Prepare) reader->Prepare();
+  if (reader && reader->Prepare) reader->Prepare(block);
 }

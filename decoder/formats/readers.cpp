@@ -6,7 +6,8 @@ namespace {
 // check and the corpus runs report them); 64 KiB leaves a wide margin in
 // every build, the sanitizers' included.
 constexpr uint32_t kClassicStack = 64 * 1024;
-// libjpeg decodes on the job stack: its own frames and its SIMD paths.
+// libjpeg decodes on the job stack: its own frames and its SIMD paths (TIFF
+// strips may be JPEG too).
 constexpr uint32_t kJpegStack = 128 * 1024;
 
 const ReaderInfo kReaders[] = {
@@ -29,13 +30,13 @@ const ReaderInfo kReaders[] = {
     {QV_TYPE_TGA9, ReadTga, kClassicStack},
     {QV_TYPE_TGAA, ReadTga, kClassicStack},
     {QV_TYPE_TGAB, ReadTga, kClassicStack},
-    {QV_TYPE_TIF1, ReadTiff, kClassicStack},
-    {QV_TYPE_TIFC, ReadTiff, kClassicStack},
-    {QV_TYPE_TIFG, ReadTiff, kClassicStack},
-    {QV_TYPE_TIFL, ReadTiff, kClassicStack},
-    {QV_TYPE_TIFM, ReadTiff, kClassicStack},
-    {QV_TYPE_TIFZ, ReadTiff, kClassicStack},
-    {QV_TYPE_TIFU, ReadTiff, kClassicStack},
+    {QV_TYPE_TIF1, ReadTiff, kJpegStack, PrepareTiff},
+    {QV_TYPE_TIFC, ReadTiff, kJpegStack, PrepareTiff},
+    {QV_TYPE_TIFG, ReadTiff, kJpegStack, PrepareTiff},
+    {QV_TYPE_TIFL, ReadTiff, kJpegStack, PrepareTiff},
+    {QV_TYPE_TIFM, ReadTiff, kJpegStack, PrepareTiff},
+    {QV_TYPE_TIFZ, ReadTiff, kJpegStack, PrepareTiff},
+    {QV_TYPE_TIFU, ReadTiff, kJpegStack, PrepareTiff},
     {QV_TYPE_G3, ReadTiff, kClassicStack},
     {QV_TYPE_G32D, ReadTiff, kClassicStack},
     {QV_TYPE_PNG, ReadPng, kClassicStack},

@@ -16,7 +16,7 @@ struct ReaderInfo {
   uint32_t StackBytes;  // job stack the reader's deepest path needs, with a wide margin
   // Run on the host's stack before each job of the type starts (the foreign
   // library a reader calls is loaded there, not on the job's stack); or null.
-  void (*Prepare)() = nullptr;
+  void (*Prepare)(const ParamBlock *block) = nullptr;
 };
 
 // The reader for an image type; null for a code no reader accepts.
@@ -31,5 +31,7 @@ void ReadTga(ParamBlock *block, const JobOptions &options);
 void ReadTiff(ParamBlock *block, const JobOptions &options);
 void ReadPng(ParamBlock *block, const JobOptions &options);
 void ReadJpeg(ParamBlock *block, const JobOptions &options);
-// Loads libjpeg once per process (on the host's stack).
-void PrepareJpeg();
+// Load libjpeg once per process (on the host's stack): for every JPEG job,
+// and for TIFF jobs with the extended bit (their strips may be JPEG).
+void PrepareJpeg(const ParamBlock *block);
+void PrepareTiff(const ParamBlock *block);

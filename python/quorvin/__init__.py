@@ -1,4 +1,4 @@
-"""Decode BMP, GIF, PCX, Targa, TIFF and raw fax images into NumPy arrays.
+"""Decode BMP, GIF, PCX, Targa, TIFF, PNG, JPEG and raw fax images into NumPy arrays.
 
     >>> import quorvin
     >>> image = quorvin.open("scan.tif", page=2)

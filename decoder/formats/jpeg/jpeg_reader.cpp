@@ -14,7 +14,7 @@
 #include "output/rows.h"
 #include "stream/stream.h"
 
-void PrepareJpeg() { JpegLibrary(); }
+void PrepareJpeg(const ParamBlock *) { JpegLibrary(); }
 
 #if QV_HAVE_JPEGLIB
 

@@ -1,5 +1,5 @@
 // The codecs of TIFF strips: uncompressed, PackBits, LZW, the fax codings and
-// (extended decoding) Deflate, each behind the same four steps (set-up, start
+// (extended decoding) Deflate and JPEG (tiff_jpeg.cpp), each behind the same four steps (set-up, start
 // of a strip, a row, and the checks of what it can read), so that the strip
 // loop knows none of them.
 #include <string.h>
@@ -351,6 +351,7 @@ const TiffCodec *TiffCodecFor(uint32_t compression) {
     case 2:
     case 3:
     case 4: return &kFax;
+    case 7: return &kTiffJpeg;
     case 8:
     case 32946: return &kDeflate;
     default: return nullptr;

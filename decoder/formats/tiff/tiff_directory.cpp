@@ -265,7 +265,11 @@ bool InterpretExtendedEntry(TiffJob *j, const Entry &e) {
     case 529:
     case 530:
     case 531: return true;
-    default: return false;
+    case 347: TiffArrayValue(j, e, &j->JpegTables); return true;
+    default:
+      // The old JPEG tags in a file of new-style JPEG data are left, as
+      // libtiff leaves them (the tags come in order, Compression first).
+      return j->Compression == 7 && e.Tag >= 512 && e.Tag <= 521;
   }
   if (e.Count != 1) FailJob(j->Block, QV_ERR_TIFF_COUNT);
   *scalar = TiffScalarValue(j, e);

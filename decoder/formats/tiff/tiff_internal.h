@@ -52,6 +52,7 @@ struct TiffDirectory {
   uint32_t T4Options;
   uint32_t Predictor;
   TiffList StripOffsets, StripByteCounts, ColorMap;  // counts absent: each strip runs to the next
+  TiffList JpegTables;  // the tables every JPEG strip or tile shares (extended decoding)
 
   // Read with the extended bit only (the classic reader refuses these tags).
   bool Big;                    // BigTIFF: version 43, 8-byte offsets and counts
@@ -68,6 +69,7 @@ struct TiffDirectory {
 };
 
 struct TiffJob;
+struct JpegDecoder;
 
 // The codec of a compression: what the strip loop calls, in this order.
 // A coded row is InWidth pixels, InRowBytes bytes: the image's rows, or a
@@ -89,6 +91,8 @@ enum : uint32_t { kTiffRowRaw = 0, kTiffRowDone = 1 };
 
 // The codec of a Compression value; null for one that is not read.
 const TiffCodec *TiffCodecFor(uint32_t compression);
+// JPEG (Compression 7; extended decoding), through libjpeg (tiff_jpeg.cpp).
+extern const TiffCodec kTiffJpeg;
 
 // The reader's job record: the directory, the streams and codecs, the output.
 struct TiffJob : TiffDirectory {
@@ -130,6 +134,9 @@ struct TiffJob : TiffDirectory {
   void *LzwStorage;
   InflateDecoder *Inflate;
   void *InflateStorage;
+  JpegDecoder *Jpeg;
+  uint8_t *JpegRow;   // a decoded row wider than the coded row
+  bool Ycbcr;         // JPEG data of YCbCr colour: libjpeg gives RGB
   uint32_t StripLeft;  // bytes of the current strip not yet read (LZW: handed to the decoder)
   bool StripDry;       // the decoder asked for more after the strip's last byte
   BatchCounter Batches;

@@ -52,6 +52,15 @@ void TiffJudgeExtended(TiffJob *j) {
 
   if (bits == 1 && spp == 1 && j->Photometric == kAbsent) j->Photometric = 0;
   uint32_t p = j->Photometric;
+  if (c == 7) {
+    // libjpeg reads 8-bit samples, and makes YCbCr data RGB.
+    if (bits != 8) FailJob(block, QV_ERR_JPEG_PRECISION);
+    j->Ycbcr = p == 6;
+    if (j->Ycbcr) {
+      if (spp != 3 || j->Planar == 2) FailJob(block, QV_ERR_TIFF_YCBCR);
+      j->Photometric = p = 2;
+    }
+  }
   if (p == 6) FailJob(block, QV_ERR_TIFF_YCBCR);
   if (p != 0 && p != 1 && p != 2 && p != 3 && p != 5) FailJob(block, QV_ERR_TIFF_PHOTOMETRIC);
   // One RGB sample is what the classic reader takes it for: 16-bit pixels

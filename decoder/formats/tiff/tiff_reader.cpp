@@ -1,6 +1,7 @@
 // TIFF and raw Group 3 fax: the job's entry, the output header and colour table.
 #include <string.h>
 
+#include "codecs/jpeg/jpeg_library.h"
 #include "engine/engine.h"
 #include "formats/readers.h"
 #include "formats/tiff/tiff_internal.h"
@@ -51,6 +52,10 @@ uint32_t BuildPalette(TiffJob *j) {
 }
 
 }  // namespace
+
+void PrepareTiff(const ParamBlock *block) {
+  if (block->Flags & QV_FLAG_EXTENDED) JpegLibrary();
+}
 
 void TiffWriteHeader(TiffJob *j) {
   ParamBlock *block = j->Block;

@@ -168,7 +168,8 @@ void PutDecodedRows(void *job) { PutRows(static_cast<TiffJob *>(job), false); }
 // faults (aborts, stalls, a queue taken away) and memory stay failures.
 bool DamageStatus(int32_t s) {
   return s == QV_ERR_INPUT_ENDED || s == QV_ERR_TIFF_STRIP_ENDED || s == QV_ERR_LZW ||
-         s == QV_ERR_TIFF_STRIP_COUNT || (s <= QV_ERR_FAX_HORIZONTAL && s >= QV_ERR_FAX_CHANGES);
+         s == QV_ERR_TIFF_STRIP_COUNT || (s <= QV_ERR_FAX_HORIZONTAL && s >= QV_ERR_FAX_CHANGES) ||
+         (s < QV_ERR_JPEG_LIBRARY && s >= QV_ERR_JPEG_LIBRARY_LAST) || s == QV_ERR_JPEG_SIGNATURE;
 }
 
 void DecodeTiffStrips(TiffJob *j, uint32_t dataStart) {
