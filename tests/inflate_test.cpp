@@ -261,6 +261,7 @@ TEST(Inflate, MalformedStreamsGiveTheirStatus) {
       {"distance before the first byte", 0, P(Fixed({'x', 257, 301})), QV_ERR_INFLATE_DISTANCE, "x"},
       {"distance at the very start", 0, P(Fixed({257, 300})), QV_ERR_INFLATE_DISTANCE, ""},
       {"Adler-32", z, Zlib({0x01, 1, 0, 0xFE, 0xFF, 'q'}, 0x00720073), QV_ERR_INFLATE_CHECKSUM, "q"},
+      {"Adler-32 not checked", z | InflateNoCheck, Zlib({0x01, 1, 0, 0xFE, 0xFF, 'q'}, 0x00720073), InflateEnded, "q"},
       {"no last block", 0, {0x00, 1, 0, 0xFE, 0xFF, 'q'}, QV_ERR_INFLATE_TRUNCATED, "q"},
       {"no Adler-32", z, {0x78, 0x01, 0x01, 1, 0, 0xFE, 0xFF, 'q', 0, 0x72}, QV_ERR_INFLATE_TRUNCATED, "q"},
       {"stored block cut short", 0, {0x01, 5, 0, 0xFA, 0xFF, 'a', 'b'}, QV_ERR_INFLATE_TRUNCATED, "ab"},

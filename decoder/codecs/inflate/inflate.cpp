@@ -517,7 +517,7 @@ void Decode(InflateDecoder *d, size_t want) {
       }
       case StateTrailer: {
         input.Drop(input.count & 7);
-        if (d->Flags & InflateZlib) {
+        if ((d->Flags & (InflateZlib | InflateNoCheck)) == InflateZlib) {
           d->Adler = InflateAdler32(d->Adler, checked, static_cast<size_t>(out - checked));
           checked = out;
           uint32_t stored = 0;
@@ -545,7 +545,7 @@ fail:
   d->Error = status;
   state = StateFailed;
 leave:
-  if ((d->Flags & InflateZlib) && out != checked)
+  if ((d->Flags & (InflateZlib | InflateNoCheck)) == InflateZlib && out != checked)
     d->Adler = InflateAdler32(d->Adler, checked, static_cast<size_t>(out - checked));
   input.Save();
   d->Out = out;

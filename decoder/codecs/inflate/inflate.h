@@ -24,6 +24,9 @@ enum : uint8_t {
   // A short stream: literal tables without their two-literal entries, whose
   // building costs more than they save on a few kilobytes of output.
   InflateNoPairs = 2,
+  // A caller that reads the data it needs and never the stream's end (TIFF
+  // strips): the zlib check value is neither computed nor compared.
+  InflateNoCheck = 4,
 };
 
 // Places up to the buffer size given to InflateInit into buffer; returns the

@@ -219,7 +219,8 @@ uint32_t LzwRow(TiffJob *j, uint8_t *row) {
 
 // Deflate (Compression 8, and 32946, its older number; extended decoding):
 // each strip or tile a zlib stream. Its rows are read as libtiff reads
-// them, without waiting for the stream's end and check value.
+// them, without waiting for the stream's end: its check value is never
+// computed.
 void SetupDeflate(TiffJob *j) {
   j->InflateStorage = JobBufferOrFail(j->Block, InflateStorageSize(kLzwBuffer), QV_ERR_NO_MEMORY);
   if (!TiffPredictorUsable(j)) FailJob(j->Block, QV_ERR_TIFF_PREDICTOR);
@@ -230,7 +231,7 @@ void StartDeflateStrip(TiffJob *j, uint32_t bytes) {
   j->StripDry = false;
   // Strips are often small (libtiff writes 8 KiB of rows to a strip): the
   // decoding tables' literal pairs pay for themselves only on long ones.
-  uint8_t flags = InflateZlib | (bytes != 0xFFFFFFFFu && bytes < kPairsFrom ? InflateNoPairs : 0);
+  uint8_t flags = InflateZlib | InflateNoCheck | (bytes != 0xFFFFFFFFu && bytes < kPairsFrom ? InflateNoPairs : 0);
   j->Inflate = InflateInit(j->InflateStorage, kLzwBuffer, flags, TiffStripSource, j);
 }
 uint32_t DeflateRow(TiffJob *j, uint8_t *row) {
