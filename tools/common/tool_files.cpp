@@ -134,6 +134,24 @@ bool HaveSignalStack() {
   return true;
 }
 
+#if QVTOOL_TEST_HOOKS
+// For the tools' tests, and only in builds that have them:
+// QVTOOL_TEST_CUT_INPUT=BYTES:PATH cuts the input opened as PATH to BYTES
+// through a descriptor of its own right after it is mapped, before anything
+// reads it, as another process truncating the file would.
+void CutForTest(const std::string &path) {
+  const char *value = getenv("QVTOOL_TEST_CUT_INPUT");
+  if (!value) return;
+  char *rest = nullptr;
+  unsigned long long bytes = strtoull(value, &rest, 10);
+  if (rest == value || *rest != ':' || path != rest + 1) return;
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return;
+  if (ftruncate(fd, static_cast<off_t>(bytes)) != 0) perror(path.c_str());
+  close(fd);
+}
+#endif
+
 // Outputs are opened and committed on several threads at once (quorvin batch).
 std::mutex g_tempsLock;
 
@@ -313,6 +331,9 @@ bool InputFile::Map() {
   map_ = static_cast<uint8_t *>(area);
   mapLength_ = length;
   slot_ = slot;
+#if QVTOOL_TEST_HOOKS
+  CutForTest(path_);
+#endif
   return true;
 }
 
