@@ -442,6 +442,73 @@ TEST(QuorvinTool, NeverLosesAFile) {
   EXPECT_EQ(qvtest::ReadFileBytes(dir + "/precious.png").size() > 100, true);
 }
 
+// A mapped input another program cuts short while it is read: that input
+// fails with its own message and leaves no output, the tool lives on and the
+// other inputs of the run decode as they would alone. The test build's
+// QVTOOL_TEST_CUT_INPUT=BYTES:PATH has the tool cut PATH right after mapping
+// it, before the first read, so the fault comes at the same place every time.
+TEST(QuorvinTool, AnInputCutShortWhileReadFailsAlone) {
+  std::string dir = qvtest::TempPath("cut-short"), in = dir + "/in", out = dir + "/out";
+  mkdir(dir.c_str(), 0700);
+  mkdir(in.c_str(), 0700);
+  std::string whole = dir + "/whole.bmp", cut = in + "/cut.bmp", intact = in + "/intact.bmp";
+  Ran made = RunProgram({SAMPLEGEN_TOOL, "--big-bmp", "512", "512", whole});
+  ASSERT_EQ(made.code, 0) << made.err;
+  Bytes original = qvtest::ReadFileBytes(whole);
+  ASSERT_TRUE(qvtest::WriteFileBytes(intact, original));
+  auto reference = [&](const std::string &format) {
+    std::string path = dir + "/reference." + format;
+    Ran r = Quorvin({"decode", whole, "-o", path});
+    EXPECT_EQ(r.code, 0) << r.err;
+    return qvtest::ReadFileBytes(path);
+  };
+  const Bytes png = reference("png"), dib = reference("dib");
+  // Batch keeps an input's path under the output folder.
+  std::string batchPng = out + "/" + in.substr(in.find_first_not_of('/')) + "/intact.png";
+  const std::string said = cut + ": the file was cut short while it was read";
+  struct Case {
+    const char *cutTo;  // 0: the first read faults; 8192: the header reads, the rows fault
+    Args args;
+    std::string output;  // what the intact input gives, "" for none
+    const Bytes *expected;
+  };
+  const Case cases[] = {
+      {"0", {"decode", cut, intact}, in + "/intact.png", &png},
+      {"8192", {"decode", intact, cut}, in + "/intact.png", &png},
+      {"8192", {"decode", "--format", "dib", cut, intact}, in + "/intact.dib", &dib},
+      // Tiny output queues and batches of rows: many more returns to the tool.
+      {"100000", {"decode", "--out-queue", "7", "--batch", "3", cut, intact}, in + "/intact.png", &png},
+      {"8192", {"batch", in, "-o", out, "-j", "2"}, batchPng, &png},
+      {"0", {"info", "--json", cut, intact}, "", nullptr},
+  };
+  for (const Case &c : cases) {
+    std::string shown = std::string("cut to ") + c.cutTo + ": ";
+    for (const std::string &a : c.args) shown += a + " ";
+    SCOPED_TRACE(shown);
+    ASSERT_TRUE(qvtest::WriteFileBytes(cut, original));
+    std::set<std::string> before = Listing(in);
+    ASSERT_EQ(setenv("QVTOOL_TEST_CUT_INPUT", (std::string(c.cutTo) + ":" + cut).c_str(), 1), 0);
+    Ran r = Quorvin(c.args);
+    unsetenv("QVTOOL_TEST_CUT_INPUT");
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
+    EXPECT_EQ(qvtest::ReadFileBytes(cut).size(), std::stoul(c.cutTo));  // the hook did cut it
+    if (c.output.empty()) {
+      EXPECT_NE(r.out.find("{\"file\":\"" + cut + "\",\"status\":null,\"error\":\"the file was cut short"),
+                std::string::npos) << r.out;
+      EXPECT_NE(r.out.find("{\"file\":\"" + intact + "\",\"type\":\"BMP\""), std::string::npos) << r.out;
+      continue;
+    }
+    EXPECT_TRUE(qvtest::ReadFileBytes(c.output) == *c.expected);
+    // Only the intact input's output is new: nothing for the cut one, no
+    // temporary file left behind.
+    std::set<std::string> after = Listing(c.args[0] == "batch" ? batchPng.substr(0, batchPng.rfind('/')) : in);
+    if (c.args[0] != "batch") after.erase(c.output.substr(c.output.rfind('/') + 1));
+    EXPECT_EQ(after, c.args[0] == "batch" ? std::set<std::string>{"intact.png"} : before);
+    unlink(c.output.c_str());
+  }
+}
+
 TEST(QuorvinTool, MessagesAndExitCodes) {
   std::string dir = qvtest::TempPath("messages");
   mkdir(dir.c_str(), 0700);

@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -26,17 +27,137 @@ extern "C" void RemoveTempsAndDie(int sig) {
   raise(sig);
 }
 
+// Mapped inputs. Another process may cut a file short while it is mapped
+// here; reading a page past its new end then raises SIGBUS. Every mapping
+// is entered in this table before its first read and taken out before it is
+// unmapped, so a range found here is always mapped. The handler reads the
+// table, so it is a fixed array of lock-free atomics: a slot is taken with
+// `taken`, and `version` is odd while its range changes. At most one input
+// is mapped per thread, and quorvin batch runs at most 1024 threads; an
+// input that finds no free slot is streamed instead.
+constexpr int kMapSlots = 1024 + 16;
+struct MapSlot {
+  std::atomic<bool> taken{false};
+  std::atomic<unsigned> version{0};
+  std::atomic<uintptr_t> begin{0}, end{0};
+  std::atomic<bool> cut{false};  // pages past the file's end were read
+};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<unsigned>::is_always_lock_free &&
+              std::atomic<uintptr_t>::is_always_lock_free);
+MapSlot g_maps[kMapSlots];
+std::atomic<uintptr_t> g_pageSize{0};
+
+int TakeMapSlot() {
+  for (int i = 0; i < kMapSlots; ++i)
+    if (!g_maps[i].taken.exchange(true)) return i;
+  return -1;
+}
+
+void SetMapRange(MapSlot &s, const void *at, size_t length) {
+  s.version.fetch_add(1);
+  s.begin = reinterpret_cast<uintptr_t>(at);
+  s.end = reinterpret_cast<uintptr_t>(at) + length;
+  s.cut = false;
+  s.version.fetch_add(1);
+}
+
+// A SIGBUS on a mapped input: zero pages take the place of the rest of the
+// mapping, from the faulting page on, and the input is marked cut. The read
+// is then retried and sees zeros, the decoder finishes or fails on them, and
+// the tool reports the input as cut short whatever the decoder made of it.
+// Anywhere else the process ends as from the other signals. Only atomics and
+// plain system calls here (mmap is one on the systems the tools run on).
+extern "C" void OnBusError(int sig, siginfo_t *info, void *) {
+  int saved = errno;
+  uintptr_t at = reinterpret_cast<uintptr_t>(info->si_addr);
+  if (info->si_code == BUS_ADRERR) {
+    for (MapSlot &s : g_maps) {
+      unsigned version = s.version.load();
+      if (version & 1) continue;
+      uintptr_t begin = s.begin.load(), end = s.end.load();
+      if (s.version.load() != version || at < begin || at >= end) continue;
+      uintptr_t page = at & ~(g_pageSize.load() - 1);
+      if (mmap(reinterpret_cast<void *>(page), end - page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
+               0) == MAP_FAILED)
+        break;
+      s.cut = true;
+      errno = saved;
+      return;
+    }
+  }
+  RemoveTempsAndDie(sig);
+}
+
+void InstallHandlers() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    g_pageSize = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(sig, RemoveTempsAndDie);
+    struct sigaction bus {};
+    bus.sa_sigaction = OnBusError;
+    bus.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&bus.sa_mask);
+    sigaction(SIGBUS, &bus, nullptr);
+  });
+}
+
+// The decoder reads its input on a job stack of a few dozen KiB, which may
+// have too little room below it for a signal's frame: the SIGBUS handler
+// runs on a stack of its own, one per thread that maps an input (kept when
+// the thread already has one, as under AddressSanitizer).
+constexpr size_t kSignalStackSize = 64 * 1024;
+struct SignalStack {
+  void *base = nullptr;
+  ~SignalStack() {
+    if (!base) return;
+    stack_t off{};
+    off.ss_flags = SS_DISABLE;
+    sigaltstack(&off, nullptr);
+    munmap(base, kSignalStackSize);
+  }
+};
+thread_local SignalStack t_signalStack;
+
+bool HaveSignalStack() {
+  stack_t now{};
+  if (t_signalStack.base || (sigaltstack(nullptr, &now) == 0 && !(now.ss_flags & SS_DISABLE))) return true;
+  void *base = mmap(nullptr, kSignalStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (base == MAP_FAILED) return false;
+  stack_t stack{};
+  stack.ss_sp = base;
+  stack.ss_size = kSignalStackSize;
+  if (sigaltstack(&stack, nullptr) != 0) {
+    munmap(base, kSignalStackSize);
+    return false;
+  }
+  t_signalStack.base = base;
+  return true;
+}
+
+#if QVTOOL_TEST_HOOKS
+// For the tools' tests, and only in builds that have them:
+// QVTOOL_TEST_CUT_INPUT=BYTES:PATH cuts the input opened as PATH to BYTES
+// through a descriptor of its own right after it is mapped, before anything
+// reads it, as another process truncating the file would.
+void CutForTest(const std::string &path) {
+  const char *value = getenv("QVTOOL_TEST_CUT_INPUT");
+  if (!value) return;
+  char *rest = nullptr;
+  unsigned long long bytes = strtoull(value, &rest, 10);
+  if (rest == value || *rest != ':' || path != rest + 1) return;
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return;
+  if (ftruncate(fd, static_cast<off_t>(bytes)) != 0) perror(path.c_str());
+  close(fd);
+}
+#endif
+
 // Outputs are opened and committed on several threads at once (quorvin batch).
 std::mutex g_tempsLock;
 
 void WatchTemp(const std::string &path) {
+  InstallHandlers();
   std::lock_guard<std::mutex> lock(g_tempsLock);
-  static bool handlers = false;
-  if (!handlers) {
-    handlers = true;
-    // SIGBUS: a mapped input cut short under the reader.
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGBUS}) signal(sig, RemoveTempsAndDie);
-  }
   for (auto &t : g_temps)
     if (!t[0] && path.size() < sizeof t) {
       memcpy(t, path.c_str(), path.size() + 1);
@@ -121,7 +242,12 @@ bool SameFile(const struct stat &a, const struct stat &b) {
 }
 
 InputFile::~InputFile() {
-  if (map_) munmap(map_, mapLength_);
+  if (map_) {
+    MapSlot &s = g_maps[slot_];
+    SetMapRange(s, nullptr, 0);
+    munmap(map_, mapLength_);
+    s.taken = false;
+  }
   if (fd_ >= 0) close(fd_);
   if (spooled_) {
     unlink(path_.c_str());
@@ -182,19 +308,36 @@ bool InputFile::Map() {
   size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   if (size > SIZE_MAX - 2 * page) return false;
   size_t length = static_cast<size_t>((size + 1 + page - 1) / page * page);
+  // Without the handler's slot and stack the file is streamed, which a cut
+  // cannot hurt.
+  InstallHandlers();
+  if (!HaveSignalStack()) return false;
+  int slot = TakeMapSlot();
+  if (slot < 0) return false;
   // Room for the file and a zero page behind it when the file ends on a page
   // boundary; the file is mapped over its start.
   void *area = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (area == MAP_FAILED) return false;
-  if (mmap(area, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE | MAP_FIXED, fd_, 0) == MAP_FAILED) {
+  if (area != MAP_FAILED &&
+      mmap(area, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE | MAP_FIXED, fd_, 0) == MAP_FAILED) {
     munmap(area, length);
+    area = MAP_FAILED;
+  }
+  if (area == MAP_FAILED) {
+    g_maps[slot].taken = false;
     return false;
   }
+  SetMapRange(g_maps[slot], area, length);
   madvise(area, static_cast<size_t>(size), MADV_SEQUENTIAL);
   map_ = static_cast<uint8_t *>(area);
   mapLength_ = length;
+  slot_ = slot;
+#if QVTOOL_TEST_HOOKS
+  CutForTest(path_);
+#endif
   return true;
 }
+
+bool InputFile::cut() const { return map_ && g_maps[slot_].cut; }
 
 void InputFile::LetGo() {
   if (map_) madvise(map_, static_cast<size_t>(st_.st_size), MADV_DONTNEED);

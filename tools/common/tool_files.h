@@ -15,6 +15,9 @@ namespace qvtool {
 // "No such file or directory", "Permission denied", ... for an errno value.
 std::string Reason(int error);
 
+// What is said of an input cut short under its mapping, after its name.
+constexpr const char *kCutShort = "the file was cut short while it was read";
+
 // An open input. Standard input and anything that is not a regular file are
 // first copied into a temporary file, so every input can be read by position
 // and has a name.
@@ -37,19 +40,26 @@ class InputFile {
 
   // Maps a regular file (not a spooled copy) read-only, with one more
   // readable byte past its end (the spare byte of a queue that holds the
-  // whole file). False, with nothing mapped, for anything else.
+  // whole file). False, with nothing mapped, for anything else. Should the
+  // file be cut short while it is mapped, reading past its new end gives
+  // zeros instead of SIGBUS, and cut() says so.
   bool Map();
   const uint8_t *data() const { return map_; }
   // Lets go of the mapped pages: they stay in the page cache and come back
   // when read again. Called now and then while a decode runs, it keeps the
   // resident memory of a large mapped file to what was read since.
   void LetGo();
+  // Whether the mapped file was cut short while it was read: the pages past
+  // its new end read as zeros, so nothing decoded from it can be trusted and
+  // its output is not to be kept (kCutShort says why).
+  bool cut() const;
 
  private:
   int fd_ = -1;
   bool spooled_ = false;
   uint8_t *map_ = nullptr;
   size_t mapLength_ = 0;
+  int slot_ = -1;  // the mapping's entry for the SIGBUS handler
   std::string display_, path_;
   struct stat st_ {};
 };

@@ -140,12 +140,14 @@ int DecodeImage(const Args &a, InputFile &in, const std::string &name, qvhost::O
     if (shown >= 0) fprintf(stderr, "\n");
     // Rows placed from the end need a queue of one row and one byte; the
     // job fails before it writes a row, so it is run again with that.
-    if (r.status != QV_ERR_FLIP_ROOM || o.outQueue >= kQueueMax || !image->error().empty()) break;
+    if (r.status != QV_ERR_FLIP_ROOM || o.outQueue >= kQueueMax || !image->error().empty() || in.cut()) break;
     uint64_t row = qvhost::Stride(r.header);
     uint64_t next = row + 1 > o.outQueue ? row + 1 : uint64_t{o.outQueue} * 2;
     o.outQueue = static_cast<size_t>(std::min<uint64_t>(next, kQueueMax));
     if (ftruncate(out.fd(), 0) != 0) return Complain(out.display() + ": " + Reason(errno)), kExitFailed;
   }
+  // Whatever the decoder made of the zeros that stand for what was cut off.
+  if (in.cut()) return Complain(name + ": " + kCutShort), kExitFailed;
   if (o.outQueue != asked)
     Detail(a, name + ": output queue raised from " + std::to_string(asked) + " to " + std::to_string(o.outQueue) +
                   " bytes: the decoder places this image's rows from the end and needs one row (" +

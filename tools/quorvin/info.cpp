@@ -120,6 +120,10 @@ bool Gather(const Args &a, InputFile &in, qvhost::Options o, Facts *f, int32_t *
   f->type = type;
   f->bigEndian = tiff && TiffBigEndian(in);
   f->r = DecodeInput(a, in, o);
+  if (in.cut()) {
+    *error = kCutShort;
+    return false;
+  }
   if (!f->r.ok() && !f->r.stopped) {
     *status = f->r.status;
     *error = StatusMessage(f->r.status);
@@ -291,7 +295,7 @@ int Info(const Args &a) {
       int32_t status = 0;
       if (!Gather(a, in, o, &f, &status, &error)) {
         Complain(name + ": " + error);
-        if (a.json) PrintJsonFailure(in.display(), &status, error);
+        if (a.json) PrintJsonFailure(in.display(), in.cut() ? nullptr : &status, error);
         result = kExitFailed;
         continue;
       }

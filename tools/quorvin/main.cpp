@@ -326,10 +326,13 @@ qvhost::Result DecodeInput(const Args &a, InputFile &in, qvhost::Options o, bool
     // and readers move through it without asking for seeks.
     o.wholeInput = o.borrowInput = true;
     // Whatever order the reader takes the file in, the pages it read stay
-    // resident only until 8 MiB more of the bitmap have come out.
+    // resident only until 8 MiB more of the bitmap have come out. A file cut
+    // short under the reader gives zeros from there on: the output stops at
+    // once, since the caller throws it away (InputFile::cut).
     auto put = o.onOutput;
     uint64_t sinceLetGo = 0;
     o.onOutput = [&in, put, sinceLetGo](const ParamBlock &b, uint64_t at, const uint8_t *p, size_t n) mutable {
+      if (in.cut()) return false;
       if ((sinceLetGo += n) >= (uint64_t{8} << 20)) {
         sinceLetGo = 0;
         in.LetGo();
