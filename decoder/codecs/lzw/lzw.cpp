@@ -34,20 +34,19 @@ inline void Store64(uint8_t *p, uint64_t v) { memcpy(p, &v, 8); }
 template <bool MsbFirst>
 struct Bits {
   LzwDecoder *d;
-  uint8_t *const input;
-  const uint8_t *next, *end;  // the input buffer's next byte and its fill's end
+  const uint8_t *next, *end;  // the next input byte and the end of the bytes at hand
   uint64_t reservoir;
   uint32_t held;
 
   explicit Bits(LzwDecoder *decoder)
-      : d(decoder), input(decoder->Input), next(input + decoder->Position), end(input + decoder->Fill),
-        reservoir(decoder->Reservoir), held(static_cast<uint32_t>(decoder->BitsHeld)) {}
+      : d(decoder), next(decoder->Next), end(decoder->End), reservoir(decoder->Reservoir),
+        held(static_cast<uint32_t>(decoder->BitsHeld)) {}
 
   void Save() {
     d->Reservoir = reservoir;
     d->BitsHeld = static_cast<int32_t>(held);
-    d->Position = static_cast<int32_t>(next - input);
-    d->Fill = static_cast<uint32_t>(end - input);
+    d->Next = next;
+    d->End = end;
   }
 
   // Whether the buffer holds the eight bytes Load takes.
@@ -86,9 +85,14 @@ struct Bits {
     }
     do {
       if (next == end) {
-        uint32_t got = d->Source ? d->Source(d->SourceContext, input) : 0;
-        next = input;
-        end = input + got;
+        uint32_t got = 0;
+        if (d->View) {
+          got = d->View(d->SourceContext, &next);
+        } else {
+          if (d->Source) got = d->Source(d->SourceContext, d->Input);
+          next = d->Input;
+        }
+        end = next + got;
         if (got == 0) return false;
       }
       Take(*next++);
@@ -364,8 +368,8 @@ LzwDecoder *LzwInit(void *storage, uint32_t initialWidth, uint32_t tableBits, ui
   d->InitialWidth = static_cast<int32_t>(initialWidth);
   d->BitsHeld = 0;
   d->Reservoir = 0;
-  d->Fill = 0;
-  d->Position = 0;
+  d->Next = d->End = p;
+  d->View = nullptr;
   d->Source = source;
   d->SourceContext = sourceContext;
   d->ClearCode = clearCode;
@@ -386,6 +390,11 @@ LzwDecoder *LzwInit(void *storage, uint32_t initialWidth, uint32_t tableBits, ui
   d->Info[clearCode] = d->Info[endCode] = 0;
   LzwReset(d);
   return d;
+}
+
+void LzwUseView(LzwDecoder *d, LzwByteView view, void *viewContext) {
+  d->View = view;
+  d->SourceContext = viewContext;
 }
 
 void LzwReset(LzwDecoder *d) {

@@ -19,6 +19,11 @@ enum : uint8_t {
 // 0 when no more bytes exist.
 using LzwByteSource = uint32_t (*)(void *context, uint8_t *buffer);
 
+// The other kind of source (LzwUseView): points at the next compressed bytes
+// where they already lie and returns their count, 0 when no more exist. They
+// must stay unchanged until the decoder asks again.
+using LzwByteView = uint32_t (*)(void *context, const uint8_t **bytes);
+
 // LzwNextByte's answer when no byte could be produced.
 constexpr uint16_t LzwNoByte = 0xFFFF;
 
@@ -36,10 +41,11 @@ struct LzwDecoder {
   uint8_t *StackTop;     // its next byte to hand out
   uint8_t *StackEnd;     // one past its last byte
   LzwByteSource Source;
+  LzwByteView View;      // set: bytes are read where the view points, not copied
   void *SourceContext;
   uint8_t *Input;        // the input buffer the source fills
-  uint32_t Fill;         // bytes the last source call placed
-  int32_t Position;      // next input byte to take
+  const uint8_t *Next;   // next input byte to take: in Input, or where the view pointed
+  const uint8_t *End;    // one past the last byte the source placed or the view showed
   uint32_t TableSize;    // 2^T
   uint16_t ClearCode;
   uint16_t EndCode;
@@ -68,6 +74,9 @@ size_t LzwStorageSize(uint32_t tableBits, uint32_t bufferSize);
 // byte, the code's low 8 bits.
 LzwDecoder *LzwInit(void *storage, uint32_t initialWidth, uint32_t tableBits, uint16_t clearCode,
                     uint16_t endCode, uint8_t flags, LzwByteSource source, void *sourceContext);
+// Read the compressed bytes through view from now on, without copying them
+// (the input buffer is then unused; LzwStorageSize may be given 0 for it).
+void LzwUseView(LzwDecoder *d, LzwByteView view, void *viewContext);
 // Width and table back to their initial state.
 void LzwReset(LzwDecoder *d);
 // The next code of the input; the end code when the source has no more bytes.

@@ -46,6 +46,21 @@ uint32_t TiffStripSource(void *context, uint8_t *buffer) {
   return n;
 }
 
+// The same bytes where they lie in the input window (the LZW decoder reads
+// them there), which stay unchanged until the stream next reads or waits for
+// input: between two calls it does neither.
+uint32_t TiffStripView(void *context, const uint8_t **bytes) {
+  TiffJob *j = static_cast<TiffJob *>(context);
+  if (j->StripLeft == 0) {
+    j->StripDry = true;
+    return 0;
+  }
+  size_t n = StreamTake(&j->Io, j->StripLeft, bytes);
+  if (n == 0) FailJob(j->Block, QV_ERR_INPUT_ENDED);
+  j->StripLeft -= static_cast<uint32_t>(n);
+  return static_cast<uint32_t>(n);
+}
+
 // PackBits: literal runs (0..127: copy c + 1 bytes) and replicate runs
 // (-127..-1: one byte 1 - c times); -128 is no operation. A packet that runs
 // past the row end is cut there and its excess input dropped.
@@ -176,7 +191,7 @@ uint32_t PackBitsRow(TiffJob *j, uint8_t *row) {
 
 void SetupLzw(TiffJob *j) {
   // Memory short here is -1007, as at the job's start.
-  j->LzwStorage = JobBufferOrFail(j->Block, LzwStorageSize(12, kLzwBuffer), QV_ERR_NO_MEMORY);
+  j->LzwStorage = JobBufferOrFail(j->Block, LzwStorageSize(12, 0), QV_ERR_NO_MEMORY);
   bool ok = j->Options.Extended ? TiffPredictorUsable(j)
                                 : j->Predictor == 1 || (j->Predictor == 2 && (j->Depth == 8 || j->Depth == 24 || j->Depth == 32));
   if (!ok) FailJob(j->Block, QV_ERR_TIFF_PREDICTOR);
@@ -207,8 +222,9 @@ void StartLzwStrip(TiffJob *j, uint32_t bytes) {
   j->StripLeft = bytes;
   j->StripDry = false;
   uint8_t flags = OldStyleLzw(j, bytes) ? 0 : LzwEarlyChange | LzwMsbFirst;
-  j->Lzw = LzwInit(j->LzwStorage, 9, 12, 256, 257, flags, TiffStripSource, j);
+  j->Lzw = LzwInit(j->LzwStorage, 9, 12, 256, 257, flags, nullptr, nullptr);
   if (!j->Lzw) FailJob(j->Block, QV_ERR_LZW);
+  LzwUseView(j->Lzw, TiffStripView, j);
 }
 
 uint32_t LzwRow(TiffJob *j, uint8_t *row) {
