@@ -21,14 +21,14 @@ void PlacedRowsStart(PlacedRows *p, Stream *out, const JobOptions &options, uint
   p->Height = height;
   p->Stride = stride;
   p->Flip = flip;
-  p->Next = 0;
+  p->Next = p->Placed = 0;
   BatchStart(&p->Batches, options);
   p->BlockRows = flip ? BlockRowsOf(p) : 0;
 }
 
 uint8_t *PlacedRowBegin(PlacedRows *p, uint8_t *spare, uint32_t slack) {
   uint32_t r = p->Next, stride = p->Stride;
-  if (p->Flip) {
+  if (p->Flip && p->Placed <= r) {
     if (p->BlockRows > 1 && r % p->BlockRows == 0) {
       uint32_t left = p->Height - r;
       if (left >= p->BlockRows)
@@ -37,6 +37,7 @@ uint8_t *PlacedRowBegin(PlacedRows *p, uint8_t *spare, uint32_t slack) {
         StreamPlace(p->Out, p->DataStart, size_t{left} * stride);
     }
     StreamPlace(p->Out, p->DataStart + (p->Height - r - 1) * stride, stride);
+    p->Placed = r + 1;
   }
   return StreamOutputRoom(p->Out) > size_t{stride} + slack ? p->Out->OutCursor : spare;
 }

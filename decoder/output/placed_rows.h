@@ -17,6 +17,7 @@ struct PlacedRows {
   bool Flip;           // row r goes to DataStart + (Height - 1 - r) x Stride
   uint32_t BlockRows;  // rows per block of flipped placement
   uint32_t Next;       // the next row
+  uint32_t Placed;     // rows whose output place is reserved
   BatchCounter Batches;
 };
 
@@ -24,7 +25,9 @@ struct PlacedRows {
 void PlacedRowsStart(PlacedRows *p, Stream *out, const JobOptions &options, uint32_t height, uint32_t stride,
                      bool flip);
 // Where the next row is to be decoded (Stride bytes and slack more): in the
-// output queue when they fit there, else spare (Stride + slack bytes).
+// output queue when they fit there, else spare (Stride + slack bytes). Its
+// place is reserved once: asked again for the same row (a reader that
+// failed to decode it fills it instead), the place stands.
 uint8_t *PlacedRowBegin(PlacedRows *p, uint8_t *spare, uint32_t slack);
 // The row is decoded: it goes out (batches counted).
 void PlacedRowEnd(PlacedRows *p, const uint8_t *row);

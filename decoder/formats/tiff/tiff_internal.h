@@ -9,6 +9,7 @@
 #include "codecs/inflate/inflate.h"
 #include "engine/job_options.h"
 #include "codecs/lzw/lzw.h"
+#include "output/placed_rows.h"
 #include "output/rows.h"
 #include "quorvin.h"
 #include "stream/stream.h"
@@ -139,14 +140,12 @@ struct TiffJob : TiffDirectory {
   bool Ycbcr;         // JPEG data of YCbCr colour: libjpeg gives RGB
   uint32_t StripLeft;  // bytes of the current strip not yet read (LZW: handed to the decoder)
   bool StripDry;       // the decoder asked for more after the strip's last byte
-  BatchCounter Batches;
+  BatchCounter Batches;  // raw fax rows
 
-  // The row loop, kept here so that a failure caught inside it leaves it
-  // where it stood (damaged files).
-  uint32_t DataStart;   // output position of the first row
-  uint32_t BlockRows;   // rows per placed block when flipping
-  uint32_t NextRow;     // rows put out so far
-  uint32_t PlacedRow;   // rows whose output place is reserved
+  // The rows, placed bottom-up unless top-down is asked; kept here so that a
+  // failure caught inside the row loop leaves it where it stood (damaged
+  // files).
+  PlacedRows Rows;
   uint8_t Background;   // the byte of a filled row: 0, or white bilevel pixels
 
   // Tiles and separate planes: one row of blocks (tiles, or strips of each

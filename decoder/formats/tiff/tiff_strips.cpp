@@ -39,13 +39,6 @@ void DecodeRow(TiffJob *j, uint8_t *row) {
   memset(row + j->RowBytes, 0, j->Stride - j->RowBytes);
 }
 
-// Where the next row is decoded: in the output queue at the cursor when the
-// row and 3 bytes of slack fit there, else in the row buffer.
-uint8_t *RowTarget(TiffJob *j) {
-  Stream *s = &j->Io;
-  return StreamOutputRoom(s) > size_t{j->Stride} + 3 ? s->OutCursor : j->Row;
-}
-
 void Setup(TiffJob *j) {
   j->Row = static_cast<uint8_t *>(JobBufferOrFail(j->Block, size_t{j->Stride} + 3));
   if (j->RowsDirect) {
@@ -65,21 +58,9 @@ void Setup(TiffJob *j) {
   j->Codec->Setup(j);
 }
 
-// Rows per block of flipped placement: the whole image when the queue's free
-// space holds it, else what the storage holds.
-uint32_t BlockRows(TiffJob *j) {
-  const DataQueue *q = &j->Block->OutputQueue;
-  int64_t size = q->end - q->start;
-  int64_t free = (q->front - q->rear) - 2 + (q->rear >= q->front ? size : 0);
-  if (free < int64_t{j->Height} * j->Stride) return static_cast<uint32_t>((size - 1) / j->Stride);
-  return j->Height;
-}
-
-// Rows-ready after a batch. Rows are committed when everything between the
-// committed end and the highest row written is there: always in file order,
-// and at the end of each block when flipping (a block fills from its top).
-void EndOfBatch(TiffJob *j, bool complete) {
-  if (BatchRow(&j->Batches)) StreamYieldRows(&j->Io, complete);
+// Rows-ready after a batch of raw fax rows (in page order: always complete).
+void EndOfBatch(TiffJob *j) {
+  if (BatchRow(&j->Batches)) StreamYieldRows(&j->Io, true);
 }
 
 // The byte count of a strip when the file gives none: up to the next strip
@@ -103,22 +84,6 @@ void StartStripOf(TiffJob *j, uint32_t r) {
   j->Codec->StartStrip(j, bytes);
 }
 
-// The output place of row r, reserved once (a row whose decoding failed is
-// filled in the place it had).
-void PlaceRow(TiffJob *j, uint32_t r) {
-  if (!j->Flip || j->PlacedRow > r) return;
-  uint32_t stride = j->Stride, blockRows = j->BlockRows, start = j->DataStart;
-  if (blockRows > 1 && r % blockRows == 0) {
-    uint32_t left = j->Height - r;
-    if (left >= blockRows)
-      StreamPlace(&j->Io, start + (left - blockRows) * stride, size_t{blockRows} * stride);
-    else
-      StreamPlace(&j->Io, start, size_t{left} * stride);
-  }
-  StreamPlace(&j->Io, start + (j->Height - r - 1) * stride, stride);
-  j->PlacedRow = r + 1;
-}
-
 // Row r of the image into row (Stride + 3 bytes): decoded straight, or from
 // a coded row converted, or from the decoded blocks.
 void ProduceRow(TiffJob *j, uint32_t r, uint8_t *row) {
@@ -139,25 +104,21 @@ void FillRow(TiffJob *j, uint8_t *row) {
   if (j->Width & 7) row[j->Width / 8] = static_cast<uint8_t>(0xFF00u >> (j->Width & 7));
 }
 
-// The rows from NextRow on; with fill set they are background, read from
-// nothing.
+// The rows from the next one on, each decoded where it is placed (in the
+// output queue when it fits there, with 3 bytes of slack); with fill set
+// they are background, read from nothing. A row whose decoding failed is
+// filled in the place it had.
 void PutRows(TiffJob *j, bool fill) {
-  ParamBlock *block = j->Block;
-  while (j->NextRow < j->Height) {
-    uint32_t r = j->NextRow;
+  PlacedRows *rows = &j->Rows;
+  while (rows->Next < j->Height) {
+    uint32_t r = rows->Next;
     if (!fill && !j->Blocks && r % j->RowsPerStrip == 0) StartStripOf(j, r);
-    PlaceRow(j, r);
-    uint8_t *row = RowTarget(j);
+    uint8_t *row = PlacedRowBegin(rows, j->Row, 3);
     if (fill)
       FillRow(j, row);
     else
       ProduceRow(j, r, row);
-    StreamPut(&j->Io, row, j->Stride);
-    j->NextRow = r + 1;
-    uint32_t blockRows = j->BlockRows;
-    bool complete = !j->Flip || blockRows <= 1 || (r + 1) % blockRows == 0 || r + 1 == j->Height;
-    EndOfBatch(j, complete);
-    block->Progress = static_cast<int32_t>(uint64_t{r} * 100 / j->Height);
+    PlacedRowEnd(rows, row);
   }
 }
 
@@ -172,26 +133,23 @@ bool DamageStatus(int32_t s) {
          (s < QV_ERR_JPEG_LIBRARY && s >= QV_ERR_JPEG_LIBRARY_LAST) || s == QV_ERR_JPEG_SIGNATURE;
 }
 
-void DecodeTiffStrips(TiffJob *j, uint32_t dataStart) {
+void DecodeTiffStrips(TiffJob *j) {
   ParamBlock *block = j->Block;
-  BatchStart(&j->Batches, j->Options);
-  j->DataStart = dataStart;
-  j->BlockRows = j->Flip ? BlockRows(j) : 0;
+  PlacedRowsStart(&j->Rows, &j->Io, j->Options, j->Height, j->Stride, j->Flip);
   if (j->Options.Extended) {
     // A file that ends early or holds damaged data gives the rows it has;
     // the rest of the bitmap is filled and the job completes partial.
     int32_t status = CatchFailure(block, PutDecodedRows, j);
     if (status && !DamageStatus(status)) FailJob(block, status);
     if (status) {
-      block->DamagedRows += j->Height - j->NextRow;
+      block->DamagedRows += j->Height - j->Rows.Next;
       block->Flags |= QV_FLAG_PARTIAL;
       PutRows(j, true);
     }
   } else {
     PutRows(j, false);
   }
-  block->Progress = 100;
-  if (j->Flip) StreamPlace(&j->Io, dataStart + j->Height * j->Stride, 0);
+  PlacedRowsFinish(&j->Rows);
 }
 
 // Raw Group 3: rows in page order until the end of the page; the first row
@@ -202,7 +160,8 @@ void DecodeRawFax(TiffJob *j) {
   j->Codec->StartStrip(j, 0xFFFFFFFFu);
   uint32_t rows = 0;
   for (;;) {
-    uint8_t *row = RowTarget(j);
+    Stream *out = &j->Io;
+    uint8_t *row = StreamOutputRoom(out) > size_t{j->Stride} + 3 ? out->OutCursor : j->Row;
     j->Codec->DecodeRow(j, row);
     uint32_t pixels = j->RowPixels;
     if (pixels == 0) break;
@@ -215,7 +174,7 @@ void DecodeRawFax(TiffJob *j) {
     }
     StreamPut(&j->Io, row, j->Stride);
     ++rows;
-    EndOfBatch(j, true);
+    EndOfBatch(j);
   }
   if (rows == 0) FailJob(block, QV_ERR_FAX_EMPTY_PAGE);
   block->Progress = 100;
@@ -245,12 +204,11 @@ void TiffDecodeStrips(TiffJob *j) {
     j->Width = kRawFaxWidth;
     j->RowBytes = j->Stride = kRawFaxWidth / 8;
   }
-  uint32_t dataStart = StreamOutputPosition(&j->Io);
   Setup(j);
   if (j->RawFax)
     DecodeRawFax(j);
   else
-    DecodeTiffStrips(j, dataStart);
+    DecodeTiffStrips(j);
   StreamCommit(&j->Io);
 }
 
