@@ -214,6 +214,17 @@ std::string Variant(const Picture &p, size_t i) {
   return o + (i % 3 == 1 ? " -f lsb2msb" : "") + (i % 4 == 2 ? " -8" : "");
 }
 
+// A file tiffcp wrote decodes whole to libtiff's pixels, the same under every
+// queue stress; its bytes.
+std::vector<uint8_t> ExpectAsLibtiff(const std::string &path, const Oracle &o) {
+  std::vector<uint8_t> file = qvtest::ReadFileBytes(path);
+  Decoded d = DecodeExtended(file, TiffOptions());
+  EXPECT_EQ(d.r.flags & QV_FLAG_PARTIAL, 0u);
+  EXPECT_EQ(CompareWithLibtiff(d.r, 0, o), "");
+  EXPECT_EQ(qvtest::CheckStress(file, TiffOptions(QV_FLAG_EXTENDED), d.r, StrideOf(d.r)), "");
+  return file;
+}
+
 // Every picture in its variants: libtiff's pixels, under every queue stress.
 TEST(TiffExtended, TiffcpVariantsMatchLibtiff) {
   if (!HaveTiffcp()) return qvtest::NotRun("tiffcp (libtiff-tools) is not installed");
@@ -231,11 +242,7 @@ TEST(TiffExtended, TiffcpVariantsMatchLibtiff) {
       ASSERT_EQ(system(("tiffcp -s -c none " + out + " " + oracle).c_str()), 0);
       Oracle o;
       ASSERT_TRUE(ReadWithLibtiff(oracle, 0, &o));
-      std::vector<uint8_t> file = qvtest::ReadFileBytes(out);
-      Decoded d = DecodeExtended(file, TiffOptions());
-      EXPECT_EQ(d.r.flags & QV_FLAG_PARTIAL, 0u);
-      EXPECT_EQ(CompareWithLibtiff(d.r, 0, o), "");
-      EXPECT_EQ(qvtest::CheckStress(file, TiffOptions(QV_FLAG_EXTENDED), d.r, StrideOf(d.r)), "");
+      ExpectAsLibtiff(out, o);
       ++files;
     }
   }
@@ -267,11 +274,7 @@ TEST(TiffExtended, JpegVariantsMatchLibtiff) {
       Oracle o;
       ASSERT_TRUE(ReadWithLibtiff(out, 0, &o));
       ycbcr += o.photometric == PHOTOMETRIC_YCBCR;
-      std::vector<uint8_t> file = qvtest::ReadFileBytes(out);
-      Decoded d = DecodeExtended(file, TiffOptions());
-      EXPECT_EQ(d.r.flags & QV_FLAG_PARTIAL, 0u);
-      EXPECT_EQ(CompareWithLibtiff(d.r, 0, o), "");
-      EXPECT_EQ(qvtest::CheckStress(file, TiffOptions(QV_FLAG_EXTENDED), d.r, StrideOf(d.r)), "");
+      std::vector<uint8_t> file = ExpectAsLibtiff(out, o);
       ++files;
       // tiffcp writes the strips first, the directory last.
       for (size_t share : {3u, 30u, 60u}) {
