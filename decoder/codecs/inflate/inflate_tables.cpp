@@ -112,9 +112,27 @@ bool InflateBuildTable(InflateTableKind kind, const uint8_t *lengths, uint32_t c
 
   uint32_t code = 0;  // canonical code of the next symbol, most significant bit first
   uint32_t k = 0;     // its position in sorted
+  uint32_t first = 1;  // the first length the loop below places
+  if (left == 0) {
+    // A complete code: the first level is built by doubling. Once the codes
+    // up to a length are placed in the table's first 2^length entries, each
+    // of those entries is what every entry with the same low bits holds, so
+    // the table doubles by a copy of itself; the entries of longer codes are
+    // written over the copies as their lengths come.
+    uint32_t filled = 2;
+    for (uint32_t len = 1; len <= rootBits; ++len, code <<= 1) {
+      for (uint32_t c = 0; c < perLength[len]; ++c, ++k, ++code)
+        table[Reverse(code, len)] = MakeEntry(SymbolEntry(kind, sorted[k]), len);
+      if (len < rootBits) {
+        memcpy(table + filled, table, filled * sizeof *table);
+        filled *= 2;
+      }
+    }
+    first = rootBits + 1;
+  }
   uint32_t nextFree = root;
   uint32_t prefix = ~0u, subStart = 0, subBits = 0;
-  for (uint32_t len = 1; len <= longest; ++len, code <<= 1) {
+  for (uint32_t len = first; len <= longest; ++len, code <<= 1) {
     for (uint32_t c = 0; c < perLength[len]; ++c, ++k, ++code) {
       uint32_t symbol = sorted[k];
       uint32_t reversed = Reverse(code, len);
