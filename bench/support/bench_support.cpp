@@ -38,6 +38,14 @@ bool HasFlag(int argc, char **argv, const char *name) {
     if (strncmp(argv[i], name, n) == 0) return true;
   return false;
 }
+
+// QV_BENCH_CLASSIC=1 in the environment: decode without the extended bit
+// (the host library sets it by default), so that figures compare with
+// builds that had none.
+void ApplyEnvironment(qvhost::Options *o) {
+  const char *classic = getenv("QV_BENCH_CLASSIC");
+  if (classic && *classic == '1') o->extended = false;
+}
 }  // namespace
 
 size_t DecodeBytes(const std::vector<uint8_t> &file, uint32_t imageType, size_t queue) {
@@ -46,6 +54,7 @@ size_t DecodeBytes(const std::vector<uint8_t> &file, uint32_t imageType, size_t 
   o.inQueue = queue;
   o.outQueue = queue;
   o.extra = false;
+  ApplyEnvironment(&o);
   qvhost::Result r = qvhost::Decode(file.data(), file.size(), o);
   return r.ok() ? r.output.size() : 0;
 }
@@ -53,6 +62,7 @@ size_t DecodeBytes(const std::vector<uint8_t> &file, uint32_t imageType, size_t 
 size_t DecodeInto(const uint8_t *data, size_t size, const qvhost::Options &options,
                   std::vector<uint8_t> &output) {
   qvhost::Options o = options;
+  ApplyEnvironment(&o);
   o.recycleOutput = &output;
   qvhost::Result r = qvhost::Decode(data, size, o);
   output.swap(r.output);
@@ -69,6 +79,7 @@ void RunQuorvin(benchmark::State &state, const std::vector<uint8_t> &file, const
   state.SetLabel(label);
   qvhost::Options o = options;
   o.extra = false;
+  ApplyEnvironment(&o);
   std::vector<uint8_t> out;
   // A borrowed input queue reaches one spare byte past the file.
   std::vector<uint8_t> padded;
