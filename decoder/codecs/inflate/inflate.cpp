@@ -96,9 +96,14 @@ struct Input {
   // The buffer refilled by the source once it is used up; false when the
   // source has no more bytes.
   bool Refill() {
-    uint32_t got = d->Source ? d->Source(d->SourceContext, d->Input) : 0;
-    if (got > d->InputSize) got = d->InputSize;
-    next = d->Input;
+    uint32_t got = 0;
+    if (d->View) {
+      got = d->View(d->SourceContext, &next);
+    } else {
+      got = d->Source ? d->Source(d->SourceContext, d->Input) : 0;
+      if (got > d->InputSize) got = d->InputSize;
+      next = d->Input;
+    }
     end = next + got;
     return got != 0;
   }
@@ -579,6 +584,7 @@ InflateDecoder *InflateInit(void *storage, uint32_t bufferSize, uint8_t flags, I
   d->Input = p + kHistory + kArea + kSlack;
   d->InputSize = bufferSize;
   d->Source = source;
+  d->View = nullptr;
   d->SourceContext = sourceContext;
   d->Bits = 0;
   d->BitCount = 0;
@@ -593,6 +599,11 @@ InflateDecoder *InflateInit(void *storage, uint32_t bufferSize, uint8_t flags, I
   d->HistoryStart = d->ReadNext = d->Out = d->Window + kHistory;
   d->AreaEnd = d->Out + kArea;
   return d;
+}
+
+void InflateUseView(InflateDecoder *d, InflateByteView view, void *viewContext) {
+  d->View = view;
+  d->SourceContext = viewContext;
 }
 
 InflateResult InflateRead(InflateDecoder *d, uint8_t *destination, size_t n) {

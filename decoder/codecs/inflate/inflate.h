@@ -32,6 +32,10 @@ enum : uint8_t {
 // Places up to the buffer size given to InflateInit into buffer; returns the
 // count, 0 when no more bytes exist.
 using InflateByteSource = uint32_t (*)(void *context, uint8_t *buffer);
+// The other kind of source (InflateUseView): points at the next compressed
+// bytes where they already lie and returns their count, 0 when no more
+// exist. They must stay unchanged until the decoder asks again.
+using InflateByteView = uint32_t (*)(void *context, const uint8_t **bytes);
 
 // Result statuses besides the QV_ERR_INFLATE_ errors (negative).
 enum : int32_t {
@@ -74,6 +78,7 @@ struct InflateDecoder {
   const uint8_t *InEnd;   // end of the bytes the source placed
   uint8_t *Input;         // the input buffer the source fills
   InflateByteSource Source;
+  InflateByteView View;  // set: bytes are read where the view points, not copied
   void *SourceContext;
   // Decoded bytes: Window holds 32 KiB of history followed by the output
   // area. Bytes in [ReadNext, Out) are decoded but not yet read; a distance
@@ -98,6 +103,9 @@ size_t InflateStorageSize(uint32_t bufferSize);
 // for a null storage or a zero buffer size.
 InflateDecoder *InflateInit(void *storage, uint32_t bufferSize, uint8_t flags, InflateByteSource source,
                             void *sourceContext);
+// Read the compressed bytes through view from now on, without copying them
+// (the input buffer is then unused: a bufferSize of 1 will do).
+void InflateUseView(InflateDecoder *d, InflateByteView view, void *viewContext);
 // Store the next n decoded bytes. Produced is n unless the stream ended
 // (InflateEnded) or failed (an error status) first; InflateEnded may also
 // come with all n bytes when the end was already seen.

@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr uint32_t kLzwBuffer = 4096;
 constexpr uint32_t kPairsFrom = 64 * 1024;  // compressed strip bytes
 FaxCoding FaxCodingOf(const TiffJob *j) {
   if (j->Compression == 2) return FaxCoding::Mh;
@@ -19,36 +18,11 @@ FaxCoding FaxCodingOf(const TiffJob *j) {
   return (j->T4Options & 1) ? FaxCoding::G3TwoD : FaxCoding::G3;
 }
 
-// The LZW decoder's byte source: the current strip's bytes, as many as the
-// input window holds (up to the buffer size), waiting for input only when it
-// holds none. 0 once the strip's byte count is used up.
-uint32_t TiffStripSource(void *context, uint8_t *buffer) {
-  TiffJob *j = static_cast<TiffJob *>(context);
-  if (j->StripLeft == 0) {
-    j->StripDry = true;
-    return 0;
-  }
-  Stream *s = &j->Io;
-  uint32_t n = j->StripLeft < kLzwBuffer ? j->StripLeft : kLzwBuffer;
-  uint32_t have = static_cast<uint32_t>(s->Window.End - s->Window.Next);
-  if (have == 0) {
-    buffer[0] = StreamNextByte(&j->Io);
-    have = 1 + static_cast<uint32_t>(s->Window.End - s->Window.Next);
-    if (n > have) n = have;
-    memcpy(buffer + 1, s->Window.Next, n - 1);
-    s->Window.Next += n - 1;
-  } else {
-    if (n > have) n = have;
-    memcpy(buffer, s->Window.Next, n);
-    s->Window.Next += n;
-  }
-  j->StripLeft -= n;
-  return n;
-}
-
-// The same bytes where they lie in the input window (the LZW decoder reads
-// them there), which stay unchanged until the stream next reads or waits for
-// input: between two calls it does neither.
+// The LZW and Deflate decoders' source: the current strip's bytes where they
+// lie in the input window (nothing is copied), as many as the window holds,
+// waiting for input only when it holds none; they stay unchanged until the
+// stream next reads or waits for input, which it does only when a decoder
+// asks again. 0 once the strip's byte count is used up.
 uint32_t TiffStripView(void *context, const uint8_t **bytes) {
   TiffJob *j = static_cast<TiffJob *>(context);
   if (j->StripLeft == 0) {
@@ -238,7 +212,7 @@ uint32_t LzwRow(TiffJob *j, uint8_t *row) {
 // them, without waiting for the stream's end: its check value is never
 // computed.
 void SetupDeflate(TiffJob *j) {
-  j->InflateStorage = JobBufferOrFail(j->Block, InflateStorageSize(kLzwBuffer), QV_ERR_NO_MEMORY);
+  j->InflateStorage = JobBufferOrFail(j->Block, InflateStorageSize(1), QV_ERR_NO_MEMORY);
   if (!TiffPredictorUsable(j)) FailJob(j->Block, QV_ERR_TIFF_PREDICTOR);
   ReverseFillOrder(j);
 }
@@ -248,7 +222,8 @@ void StartDeflateStrip(TiffJob *j, uint32_t bytes) {
   // Strips are often small (libtiff writes 8 KiB of rows to a strip): the
   // decoding tables' literal pairs pay for themselves only on long ones.
   uint8_t flags = InflateZlib | InflateNoCheck | (bytes != 0xFFFFFFFFu && bytes < kPairsFrom ? InflateNoPairs : 0);
-  j->Inflate = InflateInit(j->InflateStorage, kLzwBuffer, flags, TiffStripSource, j);
+  j->Inflate = InflateInit(j->InflateStorage, 1, flags, nullptr, nullptr);
+  InflateUseView(j->Inflate, TiffStripView, j);
 }
 uint32_t DeflateRow(TiffJob *j, uint8_t *row) {
   InflateResult r = InflateRead(j->Inflate, row, j->InRowBytes);
