@@ -197,10 +197,15 @@ bool GuardCheck(DecoderContext *ctx, int response) {
   ResumeState(&ctx->HostState, response);
 }
 
+void RunLeaveHooks(DecoderContext *ctx, int response) {
+  for (int i = 0; i < ctx->LeaveHookCount; ++i) ctx->LeaveHooks[i].Run(ctx->LeaveHooks[i].Argument, response);
+}
+
 void JobEntry(void *argument) {
   DecoderContext *ctx = static_cast<DecoderContext *>(argument);
   ArrivedOnJob(ctx, nullptr);
   if (ctx->Body) ctx->Body(ctx->Block);
+  RunLeaveHooks(ctx, ResponseDone);
   ctx->Phase = PhaseComplete;
   LeaveJob(ctx, ResponseDone, true);
 }
@@ -253,6 +258,7 @@ int EnterJob(ParamBlock *block, DecoderContext *ctx, bool start) {
     ctx->Positions.InEnd = static_cast<uint32_t>(QueueUsed(&block->InputQueue));
     RunCleanups(ctx);      // and what it set up is released
     ctx->ResumeHookCount = 0;
+    ctx->LeaveHookCount = 0;
     NewJobFiber(ctx);
     // A restart keeps the buffers it holds, and they stay counted.
     ctx->MemoryLimit = block->MemoryLimit ? block->MemoryLimit : QV_DEFAULT_MEMORY_LIMIT;
@@ -399,6 +405,7 @@ namespace {
 // continues the job.
 __attribute__((noinline)) void LeaveForHost(ParamBlock *block, int response) {
   DecoderContext *ctx = JobContext(block);
+  RunLeaveHooks(ctx, response);
   ctx->Phase = PhaseSuspended;
   ctx->Positions.InHeld = QueueUsed(&block->InputQueue);
   ctx->Positions.OutHeld = QueueUsed(&block->OutputQueue);
@@ -457,6 +464,7 @@ void FailJob(ParamBlock *block, int32_t status) {
     ResumeState(&c->State, 1);
   }
   block->Status = status;
+  RunLeaveHooks(ctx, ResponseError);
   LeaveJob(ctx, ResponseError, true);
 }
 
@@ -526,6 +534,17 @@ bool AddResumeHook(ParamBlock *block, void (*run)(void *argument), void *argumen
   ctx->ResumeHooks[ctx->ResumeHookCount].Run = run;
   ctx->ResumeHooks[ctx->ResumeHookCount].Argument = argument;
   ++ctx->ResumeHookCount;
+  return true;
+}
+
+bool AddLeaveHook(ParamBlock *block, void (*run)(void *argument, int response), void *argument) {
+  DecoderContext *ctx = JobContext(block);
+  for (int i = 0; i < ctx->LeaveHookCount; ++i)
+    if (ctx->LeaveHooks[i].Run == run && ctx->LeaveHooks[i].Argument == argument) return true;
+  if (ctx->LeaveHookCount >= kLeaveHookSlots) return false;
+  ctx->LeaveHooks[ctx->LeaveHookCount].Run = run;
+  ctx->LeaveHooks[ctx->LeaveHookCount].Argument = argument;
+  ++ctx->LeaveHookCount;
   return true;
 }
 

@@ -37,6 +37,7 @@ int SaveState(ExecState *record) __attribute__((returns_twice));
 constexpr int kJobSlots = 20;
 constexpr int kCleanupSlots = 8;
 constexpr int kResumeHookSlots = 4;
+constexpr int kLeaveHookSlots = 2;
 constexpr size_t kJobStackSize = 64 * 1024;
 // The stack's lowest bytes, checked on every return to the host: a second
 // line behind the guard page below the stack, for platforms without one.
@@ -97,6 +98,13 @@ struct DecoderContext {
     void *Argument;
   } ResumeHooks[kResumeHookSlots];
   int32_t ResumeHookCount;
+  // What such a layer settles in the host's queues whenever the job returns
+  // to the host (waiting, done or failed).
+  struct {
+    void (*Run)(void *argument, int response);
+    void *Argument;
+  } LeaveHooks[kLeaveHookSlots];
+  int32_t LeaveHookCount;
   // Where the host's queues stand, kept across every suspension so that the
   // queue layer can tell the host the position concerned with responses 7
   // and 8 (as the positioned stream does): the file position after the last
@@ -174,6 +182,13 @@ bool AddJobCleanup(ParamBlock *block, void (*run)(void *argument), void *argumen
 // host's queues takes the queues as the host left them. Registering the same
 // pair again changes nothing. False when all kResumeHookSlots are taken.
 bool AddResumeHook(ParamBlock *block, void (*run)(void *argument), void *argument);
+// Inside a job: run(argument, response) on the job's stack every time the
+// job returns to the host, whatever the response (a wait, ResponseDone,
+// ResponseError for a failure not caught by CatchFailure), before the host
+// sees the block: a layer that reads or writes the queues ahead of their
+// positions sets them to what it has done. Registering the same pair again
+// changes nothing. False when all kLeaveHookSlots are taken.
+bool AddLeaveHook(ParamBlock *block, void (*run)(void *argument, int response), void *argument);
 
 // A zeroed job buffer of size bytes, or the job fails with status.
 void *JobBufferOrFail(ParamBlock *block, size_t size, int32_t status = QV_ERR_BUFFER, int *slot = nullptr);

@@ -286,12 +286,16 @@ void CheckQueuePositions(ParamBlock *block, const DataQueue *q) {
     FailJob(block, QV_ERR_BAD_OPTION);
 }
 
-void NormaliseQueue(ParamBlock *block, DataQueue *q) {
+void WrapQueueEnds(ParamBlock *block, DataQueue *q) {
   CheckQueuePositions(block, q);
   if (q->rear == q->end) {
     if (q->front == q->start) FailJob(block, QV_ERR_QUEUE_OVERFULL);
     q->rear = q->start;
   }
-  if (q->front == q->rear) q->front = q->rear = q->start;
   if (q->front == q->end) q->front = q->start;
+}
+
+void NormaliseQueue(ParamBlock *block, DataQueue *q) {
+  WrapQueueEnds(block, q);
+  if (q->front == q->rear) q->front = q->rear = q->start;
 }

@@ -37,6 +37,9 @@ uint8_t *QueueAdvance(const DataQueue *q, uint8_t *p, size_t n);
 // front at the storage end wraps to the start. Positions outside the storage
 // end the job with -7005.
 void NormaliseQueue(ParamBlock *block, DataQueue *q);
+// The same rules for positions at the storage end, but an empty queue stays
+// where it is.
+void WrapQueueEnds(ParamBlock *block, DataQueue *q);
 // The validity check alone: positions outside the storage fail with -7005.
 void CheckQueuePositions(ParamBlock *block, const DataQueue *q);
 // Bytes a normalised queue holds (front to rear, across the wrap).
