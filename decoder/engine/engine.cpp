@@ -548,6 +548,18 @@ bool AddLeaveHook(ParamBlock *block, void (*run)(void *argument, int response), 
   return true;
 }
 
+void DropHooks(ParamBlock *block, void *argument) {
+  DecoderContext *ctx = JobContext(block);
+  int kept = 0;
+  for (int i = 0; i < ctx->ResumeHookCount; ++i)
+    if (ctx->ResumeHooks[i].Argument != argument) ctx->ResumeHooks[kept++] = ctx->ResumeHooks[i];
+  ctx->ResumeHookCount = kept;
+  kept = 0;
+  for (int i = 0; i < ctx->LeaveHookCount; ++i)
+    if (ctx->LeaveHooks[i].Argument != argument) ctx->LeaveHooks[kept++] = ctx->LeaveHooks[i];
+  ctx->LeaveHookCount = kept;
+}
+
 bool AddJobCleanup(ParamBlock *block, void (*run)(void *argument), void *argument) {
   DecoderContext *ctx = JobContext(block);
   if (ctx->CleanupCount >= kCleanupSlots) return false;

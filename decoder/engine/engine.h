@@ -189,6 +189,9 @@ bool AddResumeHook(ParamBlock *block, void (*run)(void *argument), void *argumen
 // positions sets them to what it has done. Registering the same pair again
 // changes nothing. False when all kLeaveHookSlots are taken.
 bool AddLeaveHook(ParamBlock *block, void (*run)(void *argument, int response), void *argument);
+// Inside a job: forget every resume and leave hook registered with argument
+// (whose memory is about to go).
+void DropHooks(ParamBlock *block, void *argument);
 
 // A zeroed job buffer of size bytes, or the job fails with status.
 void *JobBufferOrFail(ParamBlock *block, size_t size, int32_t status = QV_ERR_BUFFER, int *slot = nullptr);

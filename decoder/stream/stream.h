@@ -184,8 +184,14 @@ inline size_t StreamOutputRoom(const Stream *s) {
 
 // Open both sides of a consuming stream over block's queues: the input's
 // front is file position 0, the output's front output position 0. With
-// WholeInput 1 the queued bytes are the whole file.
+// WholeInput 1 the queued bytes are the whole file. The engine settles the
+// queues through s whenever the job returns to the host, so s must outlive
+// the reader's use of it: a job buffer, or the reader's outermost frame on
+// the job stack, closed with StreamEndConsuming before the reader returns.
 void StreamStartConsuming(Stream *s, ParamBlock *block);
+// The reader is done with s: the queues are settled now, and no longer when
+// the job returns to the host.
+void StreamEndConsuming(Stream *s);
 // Continue the input at target, in SeekTarget's encoding (a position, or
 // QV_SEEK_FROM_END + bytes before the end; below 2^30): ResponseSeek, or
 // with the whole file queued the front moves there without a round trip (a
@@ -210,10 +216,7 @@ void StreamMoveOutput(Stream *s, uint32_t x);
 // the reader refuses) left the queue's front at the last of those points.
 // Between StreamLagFront(s, true) and StreamLagFront(s, false) a consuming
 // stream does the same; a reader turns it off around what it delivers.
-inline void StreamLagFront(Stream *s, bool on) {
-  s->Lagging = on;
-  s->Mark = s->Window.Next;
-}
+void StreamLagFront(Stream *s, bool on);
 // One extra-data record of kind whose n data bytes are read from the input,
 // appended to the ExtraBuffer (the caller has reserved n + 8 bytes).
 void StreamReadExtraRecord(Stream *s, uint32_t n, uint32_t kind);

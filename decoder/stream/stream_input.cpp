@@ -128,18 +128,26 @@ bool WaitConsuming(Stream *s, bool endFails) {
 
 bool FetchConsuming(Stream *s, uint8_t *v, bool endFails) {
   DataQueue *q = &s->Block->InputQueue;
-  for (bool crossed = false;; crossed = true) {
+  bool crossed = false;
+  for (;;) {
     if (s->Window.Next < s->Window.End) {
       *v = *s->Window.Next++;
       if (crossed) s->Mark = s->Window.Next;  // the byte that crossed the stretch's end is handed back
       return true;
     }
+    // The window is used up. One that ends at the storage end right where the
+    // bytes were last handed back would, opened there, have gone on at the
+    // storage start already: reaching the start crosses nothing.
+    bool fresh = s->Window.Next == q->end && s->Mark == s->Window.Next;
     StreamSettleInput(s);
+    if (!fresh) crossed = true;
+    if (s->Window.Next < s->Window.End) continue;
     if (q->front != q->rear) {
-      OpenAt(s, q, q->front);  // the queued bytes go on at the storage start
+      OpenAt(s, q, q->front);
       continue;
     }
     if (!WaitConsuming(s, endFails)) return false;
+    crossed = true;
   }
 }
 
@@ -157,6 +165,11 @@ void BeforeLeave(void *argument, int response) {
 
 }  // namespace
 
+void StreamLagFront(Stream *s, bool on) {
+  s->Lagging = on;
+  s->Mark = s->Window.Next;
+}
+
 void StreamSettleInput(Stream *s) {
   DataQueue *q = &s->Block->InputQueue;
   uint8_t *p = const_cast<uint8_t *>(s->Window.Next);
@@ -164,8 +177,10 @@ void StreamSettleInput(Stream *s) {
   if (p < q->start || p > q->end || q->front < q->start || q->front > q->end) return;
   uint32_t n = static_cast<uint32_t>(FromFront(q, p));
   if (p == q->end) {
+    // The queued bytes go on at the storage start (if any are left).
+    s->Window.End = q->rear < q->front ? q->rear : q->start;
     p = q->start;
-    s->Window.Next = s->Window.End = p;
+    s->Window.Next = p;
   }
   q->front = p;
   s->Mark = p;
@@ -190,6 +205,12 @@ void StreamStartConsuming(Stream *s, ParamBlock *block) {
   s->FileSize = QueueHeld(q);
   OpenAt(s, q, q->front);
   StreamStartConsumingOutput(s);
+}
+
+void StreamEndConsuming(Stream *s) {
+  StreamSettleInput(s);
+  StreamSettleOutput(s);
+  DropHooks(s->Block, s);
 }
 
 void StreamMoveInput(Stream *s, uint32_t target) {

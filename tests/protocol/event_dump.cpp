@@ -25,7 +25,11 @@
 // Options: --positions adds a hash of the queues' front and rear storage
 // offsets at every response (where in its storage each queue stands, beyond
 // how much it holds); a format name (bmp, gif, pcx, tga) keeps that format
-// only; --corpus DIR reads another corpus.
+// only; --corpus DIR reads another corpus; --file TEXT keeps the files whose
+// name holds TEXT and --config NAME one configuration; --verbose prints every
+// response on a line of its own (code, SeekTarget, bytes held and the storage
+// offsets of front and rear, input then output), to find where two builds
+// part.
 #include <stdio.h>
 #include <string.h>
 
@@ -196,6 +200,7 @@ struct Probe {
   Hash events, positions;
   size_t count = 0;
   bool withPositions = false;
+  bool verbose = false;
 };
 
 size_t Offset(const DataQueue &q, const uint8_t *p) {
@@ -203,7 +208,7 @@ size_t Offset(const DataQueue &q, const uint8_t *p) {
 }
 
 std::string Line(const qvtest::SampleFile &f, const std::string &fileName, const Config &c,
-                 uint32_t stride, bool withPositions) {
+                 uint32_t stride, bool withPositions, bool verbose) {
   qvhost::Options o = qvtest::ClassicOptions();
   o.imageType = f.imageType;
   o.outputLimit = size_t{256} << 20;
@@ -217,6 +222,7 @@ std::string Line(const qvtest::SampleFile &f, const std::string &fileName, const
   }
   Probe probe;
   probe.withPositions = withPositions;
+  probe.verbose = verbose;
   qvhost::TestHooks hooks;
   hooks.afterResponse = [&probe](ParamBlock *b, int response) {
     ++probe.count;
@@ -224,6 +230,12 @@ std::string Line(const qvtest::SampleFile &f, const std::string &fileName, const
     probe.events.Value<uint32_t>(b->SeekTarget);
     probe.events.Value<uint64_t>(qvhost::QueueUsedBytes(b->InputQueue));
     probe.events.Value<uint64_t>(qvhost::QueueUsedBytes(b->OutputQueue));
+    if (probe.verbose) {
+      const DataQueue &in = b->InputQueue, &out = b->OutputQueue;
+      printf("  %zu: %d %08x in %zu [%zu %zu] out %zu [%zu %zu]\n", probe.count, response, b->SeekTarget,
+             qvhost::QueueUsedBytes(in), Offset(in, in.front), Offset(in, in.rear),
+             qvhost::QueueUsedBytes(out), Offset(out, out.front), Offset(out, out.rear));
+    }
     if (probe.withPositions) {
       const DataQueue &in = b->InputQueue, &out = b->OutputQueue;
       probe.positions.Value<uint64_t>(Offset(in, in.front));
@@ -264,18 +276,26 @@ std::string Line(const qvtest::SampleFile &f, const std::string &fileName, const
 }  // namespace
 
 int main(int argc, char **argv) {
-  bool withPositions = false;
-  std::string only;
+  bool withPositions = false, verbose = false;
+  std::string only, fileFilter, configFilter;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--positions") {
       withPositions = true;
+    } else if (a == "--verbose") {
+      verbose = true;
+    } else if (a == "--file" && i + 1 < argc) {
+      fileFilter = argv[++i];
+    } else if (a == "--config" && i + 1 < argc) {
+      configFilter = argv[++i];
     } else if (a == "--corpus" && i + 1 < argc) {
       setenv("QV_CORPUS_DIR", argv[++i], 1);
     } else if (a == "bmp" || a == "gif" || a == "pcx" || a == "tga") {
       only = a;
     } else {
-      fprintf(stderr, "usage: event_dump [--positions] [--corpus DIR] [bmp|gif|pcx|tga]\n");
+      fprintf(stderr,
+              "usage: event_dump [--positions] [--verbose] [--file TEXT] [--config NAME] [--corpus DIR] "
+              "[bmp|gif|pcx|tga]\n");
       return 2;
     }
   }
@@ -286,6 +306,7 @@ int main(int argc, char **argv) {
   for (const qvtest::SampleFile &whole : files) {
     std::string format = FormatOf(whole.imageType);
     if (format.empty() || (!only.empty() && format != only)) continue;
+    if (!fileFilter.empty() && whole.name.find(fileFilter) == std::string::npos) continue;
     const qvtest::SampleFile cut = {whole.name, {whole.data.begin(), whole.data.begin() + static_cast<std::ptrdiff_t>(whole.data.size() * 3 / 5)}, whole.imageType};
     for (const qvtest::SampleFile *f : {&whole, &cut}) {
       std::string name = f == &whole ? f->name : f->name + "@cut";
@@ -299,7 +320,8 @@ int main(int argc, char **argv) {
       if (stride == 0) stride = 4;
       for (const Config &c : kConfigs) {
         if (c.gifOnly && format != "gif") continue;
-        printf("%s\n", Line(*f, name, c, stride, withPositions).c_str());
+        if (!configFilter.empty() && c.name != configFilter) continue;
+        printf("%s\n", Line(*f, name, c, stride, withPositions, verbose).c_str());
         fflush(stdout);
       }
     }

@@ -155,9 +155,9 @@ void FetchEndColourTable(ParamBlock *block, const JobOptions &options, Stream *i
 
 void ReadPcx(ParamBlock *block, const JobOptions &options) {
   if (!IsPcxType(options.ImageType)) FailJob(block, QV_ERR_PCX_TYPE);
-  // The stream lives in a job buffer: the engine settles the queues through
-  // it whenever the job returns to the host, the last time after this returns.
-  Stream *io = NewJobRecord<Stream>(block);
+  // On this frame, so that nothing is allocated before the header is checked.
+  Stream stream{};
+  Stream *io = &stream;
   StreamStartConsuming(io, block);
 
   uint8_t h[kHeaderBytes];
@@ -233,5 +233,6 @@ void ReadPcx(ParamBlock *block, const JobOptions &options) {
   StreamRowsFinish(&delivery);
 
   if (layout == kPcxIndexed) FetchEndColourTable(block, options, io);
+  StreamEndConsuming(io);
   block->Status = QV_OK;
 }
