@@ -14,7 +14,7 @@
 // queues, 5-byte input with a stride + 1 output queue, odd sizes with random
 // chunking and draining, the whole file in the queue (copied and borrowed),
 // direct output, TOP_DOWN, batches, header off, an output limit that aborts
-// the output part way, no extra buffer, the GIF interlace modes, and extended
+// the output part way, no extra buffer, tight memory limits, the GIF interlace modes, and extended
 // decoding on and off.
 //
 // Usage:
@@ -162,6 +162,16 @@ const Config kConfigs[] = {
        o.flags |= QV_FLAG_HEADER;
        o.extraInitial = 1;
        o.extraLimit = 600;
+     }},
+    {"memory-tiny", false,
+     [](qvhost::Options &o, uint32_t) {
+       o.flags |= QV_FLAG_HEADER;
+       o.memoryLimit = 24;
+     }},
+    {"memory-rows-ext", false,
+     [](qvhost::Options &o, uint32_t stride) {
+       o.flags |= QV_FLAG_EXTENDED | QV_FLAG_TOP_DOWN;
+       o.memoryLimit = 2 * stride + 700;
      }},
     {"interlace0", true, [](qvhost::Options &o, uint32_t) { o.interlaceMode = 0; }},
     {"interlace1-tiny", true,

@@ -37,14 +37,14 @@ struct BmpChannel {
 };
 
 struct BmpExtendedJob {
-  ParamBlock *Block;
-  Stream Io;            // the file in, the bitmap out
+  Stream *Io;           // the file in, the bitmap out (on the reader's frame); its Block the job's
   BitmapInfoHeader Info;
   BmpLayout L;
   uint32_t Width;
   uint64_t HeaderEnd;   // file position after the information header and masks
   uint64_t DataStart;   // file position of the pixel data
-  bool WholeInput;      // the file lies in the input queue (Io.FileSize bytes)
+  uint8_t *FileStart;   // whole input: where the file begins in the queue
+  uint64_t FileSize;
   uint8_t Tail[kTailBytes];
   BmpChannel Channels[4];  // blue, green, red, alpha
   uint8_t Scale[4][256];   // fields of up to 8 bits
@@ -134,13 +134,13 @@ void ScanForAlpha(void *argument) {
   uint64_t skip = j->DataStart - j->HeaderEnd;
   while (skip) {
     size_t n = skip > 0x40000000u ? 0x40000000u : static_cast<size_t>(skip);
-    StreamSkip(&j->Io, n);
+    StreamSkip(j->Io, n);
     skip -= n;
   }
   const bool wide = j->L.SourceBits == 32;
   const uint32_t mask = j->Channels[3].Mask;
   for (uint32_t r = 0; r < j->L.Rows; ++r) {
-    StreamRead(&j->Io, j->Source, j->SourceBytes);
+    StreamRead(j->Io, j->Source, j->SourceBytes);
     const uint8_t *p = j->Source;
     for (uint32_t x = 0; x < j->Width; ++x, p += wide ? 4 : 2)
       if ((wide ? Le32(p) : Le16(p)) & mask) {
@@ -183,17 +183,17 @@ void ProfileAfterPixels(void *argument) {
   uint32_t size;
   if (!ProfilePlace(j, &position, &size) || position < j->DataStart || position >= kSeekPositionLimit)
     return;
-  if (j->WholeInput && position + size > j->Io.FileSize) return;
-  StreamMoveInput(&j->Io, static_cast<uint32_t>(position));
-  AppendProfile(&j->Io, size);
+  if (j->FileStart && position + size > j->FileSize) return;
+  StreamMoveInput(j->Io, static_cast<uint32_t>(position));
+  AppendProfile(j->Io, size);
 }
 
 // From the end of the colour table: the gap up to the pixel data (with the
 // profile when it lies there), then the rows.
 void DecodeRows(void *argument) {
   BmpExtendedJob *j = static_cast<BmpExtendedJob *>(argument);
-  ParamBlock *block = j->Block;
-  Stream *io = &j->Io;
+  ParamBlock *block = j->Io->Block;
+  Stream *io = j->Io;
   uint64_t at = j->HeaderEnd + static_cast<uint64_t>(j->L.Entries) * j->EntryBytes;
   uint64_t position;
   uint32_t size;
@@ -236,10 +236,16 @@ void ReadBmpExtended(ParamBlock *block, const JobOptions &options) {
   uint32_t type = options.ImageType;
   if (type != kTypeWindows && type != kTypeRle && type != kTypeOs2) FailJob(block, QV_ERR_BMP_TYPE);
   BmpExtendedJob *j = NewJobRecord<BmpExtendedJob>(block);
-  j->Block = block;
-  j->WholeInput = options.WholeInput;
-  Stream *io = &j->Io;
+  // The stream on this frame: the job record keeps its size, and with it
+  // the job's memory.
+  Stream stream{};
+  Stream *io = &stream;
+  j->Io = io;
   StreamStartConsuming(io, block);
+  if (options.WholeInput) {
+    j->FileStart = stream.FileStart;
+    j->FileSize = stream.FileSize;
+  }
 
   uint8_t raw[14];
   StreamRead(io, raw, sizeof raw);
@@ -350,5 +356,6 @@ void ReadBmpExtended(ParamBlock *block, const JobOptions &options) {
     int32_t late = CatchFailure(block, ProfileAfterPixels, j);
     if (late && late != QV_ERR_INPUT_ENDED) FailJob(block, late);
   }
+  StreamEndConsuming(io);
   block->Status = QV_OK;
 }

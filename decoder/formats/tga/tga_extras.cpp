@@ -46,7 +46,7 @@ bool TryAppendRecord(TgaJob *job, uint32_t kind, uint32_t n) {
   PutLe32(head, kind);
   PutLe32(head + 4, n);
   memcpy(block->ExtraBuffer + block->ExtraUsed, head, 8);
-  if (!TryReadInput(&job->Io, block->ExtraBuffer + block->ExtraUsed + 8, n)) return false;
+  if (!TryReadInput(job->Io, block->ExtraBuffer + block->ExtraUsed + 8, n)) return false;
   block->ExtraUsed += n + 8;
   return true;
 }
@@ -54,14 +54,14 @@ bool TryAppendRecord(TgaJob *job, uint32_t kind, uint32_t n) {
 // Continue reading at a file position; false when it cannot be reached.
 bool MoveTo(TgaJob *job, uint64_t position) {
   if (position >= kSeekPositionLimit) return false;
-  if (job->WholeInput && position > job->Io.FileSize) return false;
-  StreamMoveInput(&job->Io, static_cast<uint32_t>(position));
+  if (job->WholeInput && position > job->FileSize) return false;
+  StreamMoveInput(job->Io, static_cast<uint32_t>(position));
   return true;
 }
 
 bool MoveToFooter(TgaJob *job) {
-  if (job->WholeInput && job->Io.FileSize < kFooterSize) return false;
-  StreamMoveInput(&job->Io, QV_SEEK_FROM_END + kFooterSize);
+  if (job->WholeInput && job->FileSize < kFooterSize) return false;
+  StreamMoveInput(job->Io, QV_SEEK_FROM_END + kFooterSize);
   return true;
 }
 
@@ -69,7 +69,7 @@ bool MoveToFooter(TgaJob *job) {
 bool ReadExtensionArea(TgaJob *job, uint32_t offset) {
   ParamBlock *block = job->Block;
   uint8_t size[2];
-  if (!MoveTo(job, offset) || !TryReadInput(&job->Io, size, 2)) return false;
+  if (!MoveTo(job, offset) || !TryReadInput(job->Io, size, 2)) return false;
   if (Le16(size) < kExtensionSize) return true;  // an older, shorter area: ignored
   int slot;
   uint8_t *record = static_cast<uint8_t *>(JobBufferOrFail(block, kExtensionSize + 8, QV_ERR_BUFFER, &slot));
@@ -77,7 +77,7 @@ bool ReadExtensionArea(TgaJob *job, uint32_t offset) {
   PutLe32(record + 4, kExtensionSize);
   record[8] = kExtensionSize & 0xFF;
   record[9] = kExtensionSize >> 8;
-  bool complete = TryReadInput(&job->Io, record + 10, kExtensionSize - 2);
+  bool complete = TryReadInput(job->Io, record + 10, kExtensionSize - 2);
   if (complete) {
     // Colour correction, postage stamp and scan line table offsets.
     memset(record + 8 + 482, 0, 12);
@@ -90,7 +90,7 @@ bool ReadExtensionArea(TgaJob *job, uint32_t offset) {
 void ReadDeveloperDirectory(TgaJob *job, uint32_t offset) {
   ParamBlock *block = job->Block;
   uint8_t raw[10];
-  if (!MoveTo(job, offset) || !TryReadInput(&job->Io, raw, 2)) return;
+  if (!MoveTo(job, offset) || !TryReadInput(job->Io, raw, 2)) return;
   uint32_t count = Le16(raw);
   if (!ReserveExtra(block, 10)) return;
   uint8_t record[10];
@@ -100,7 +100,7 @@ void ReadDeveloperDirectory(TgaJob *job, uint32_t offset) {
   record[9] = raw[1];
   AppendExtraBytes(block, record, 10);
   for (uint32_t i = 0; i < count; ++i) {
-    if (!TryReadInput(&job->Io, raw, 10)) return;
+    if (!TryReadInput(job->Io, raw, 10)) return;
     uint32_t fieldOffset = Le32(raw + 2);
     uint32_t fieldSize = Le32(raw + 6);
     if (fieldSize > 0xFFFFFFFFu - 8 || !ReserveExtra(block, fieldSize + 8)) return;
@@ -116,14 +116,14 @@ void TgaReadImageId(TgaJob *job) {
   uint32_t n = job->Header.IdLength;
   if (n == 0) return;
   if (block->ExtraBuffer && ReserveExtra(block, n + 8))
-    StreamReadExtraRecord(&job->Io, n, kImageIdRecord);
+    StreamReadExtraRecord(job->Io, n, kImageIdRecord);
   else
-    StreamSkip(&job->Io, n);
+    StreamSkip(job->Io, n);
 }
 
 void TgaReadExtras(TgaJob *job) {
   uint8_t footer[kFooterSize];
-  if (!MoveToFooter(job) || !TryReadInput(&job->Io, footer, kFooterSize)) return;
+  if (!MoveToFooter(job) || !TryReadInput(job->Io, footer, kFooterSize)) return;
   if (memcmp(footer + 8, kSignature, sizeof kSignature) != 0) return;
   uint32_t extension = Le32(footer);
   uint32_t directory = Le32(footer + 4);

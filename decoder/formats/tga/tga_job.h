@@ -1,5 +1,5 @@
 // State of one Targa decode, shared by the header, pixel and extra-data steps.
-// It lives in a job buffer, as do the row buffers.
+// It lives in a job buffer, as do the row buffers; its stream on the job stack.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -23,7 +23,6 @@ struct TgaHeader {
 
 struct TgaJob {
   ParamBlock *Block;
-  Stream Io;          // the file in, the bitmap out
   TgaHeader Header;
   bool Flip;          // rows go out in the reverse of the order the file holds them
   bool Mirror;        // the file stores each row right to left
@@ -40,8 +39,10 @@ struct TgaJob {
   // OutRow as output bytes.
   bool Extended;
   int32_t Partial;
-  // Whole-input mode: the file lies in the input queue (Io.FileSize bytes).
+  // Whole-input mode: the file lies in the input queue, FileSize bytes.
   bool WholeInput;
+  Stream *Io;  // the file in, the bitmap out (on the reader's frame)
+  size_t FileSize;
 };
 
 // Pixel data, uncompressed and run-length.

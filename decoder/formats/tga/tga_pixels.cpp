@@ -72,7 +72,7 @@ void ReadConvertedRow(TgaJob *job, bool converted, bool tolerant) {
     memset(job->InRow, 0, job->InRowSize);
     job->Partial = 2;
   }
-  StreamRead(&job->Io, job->InRow, job->InRowSize);
+  StreamRead(job->Io, job->InRow, job->InRowSize);
   if (converted)
     ConvertPixels(job->Header.Depth, job->InRow, job->OutRow, job->Header.Width);
   else
@@ -105,7 +105,7 @@ void TgaReadUncompressed(TgaJob *job) {
 
 void TgaReadRunLength(TgaJob *job) {
   ParamBlock *block = job->Block;
-  Stream *io = &job->Io;
+  Stream *io = job->Io;
   uint32_t depth = job->Header.Depth;
   if (depth != 8 && depth != 16 && depth != 24 && depth != 32) FailJob(block, QV_ERR_TGA_RLE_DEPTH);
   uint32_t inBytes = depth / 8;
@@ -172,7 +172,7 @@ namespace {
 // what a packet holds beyond its row's end continues on the next row.
 void ReadRunLengthAcrossRows(TgaJob *job) {
   ParamBlock *block = job->Block;
-  Stream *io = &job->Io;
+  Stream *io = job->Io;
   uint32_t depth = job->Header.Depth;
   if (depth != 8 && depth != 16 && depth != 24 && depth != 32) FailJob(block, QV_ERR_TGA_RLE_DEPTH);
   const uint32_t inBytes = depth / 8, outBytes = job->OutBits / 8, width = job->Header.Width;
@@ -249,7 +249,7 @@ void ReadUncompressedEntry(void *argument) { ReadUncompressedWhole(static_cast<T
 void TgaReadPixelsTolerant(TgaJob *job, bool runLength) {
   ParamBlock *block = job->Block;
   int32_t status = CatchFailure(block, runLength ? ReadRunLengthEntry : ReadUncompressedEntry, job);
-  StreamLagFront(&job->Io, false);
+  StreamLagFront(job->Io, false);
   if (!status) return;
   if (!IsDataFailure(status)) FailJob(block, status);
   uint32_t damaged = 0;
