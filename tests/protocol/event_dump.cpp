@@ -14,8 +14,9 @@
 // queues, 5-byte input with a stride + 1 output queue, odd sizes with random
 // chunking and draining, the whole file in the queue (copied and borrowed),
 // direct output, TOP_DOWN, batches, header off, an output limit that aborts
-// the output part way, no extra buffer, tight memory limits, the GIF interlace modes, and extended
-// decoding on and off.
+// the output part way, no extra buffer, tight memory limits, the GIF
+// interlace modes (pass images, refinement in place, overlay into the output
+// storage), and extended decoding on and off.
 //
 // Usage:
 //   build/release/bin/event_dump > /tmp/events-before.txt     # on the old code
@@ -203,6 +204,66 @@ const Config kConfigs[] = {
        o.flags |= QV_FLAG_BATCH;
        o.rowsPerBatch = 2;
        o.outQueue = 3 * stride + 1;
+     }},
+    {"refine3-topdown-header", true,
+     [](qvhost::Options &o, uint32_t) {
+       o.interlaceMode = 3;
+       o.flags |= QV_FLAG_TOP_DOWN | QV_FLAG_HEADER;
+     }},
+    {"refine5-topdown-ext", true,
+     [](qvhost::Options &o, uint32_t) {
+       o.interlaceMode = 5;
+       o.flags |= QV_FLAG_TOP_DOWN | QV_FLAG_EXTENDED;
+     }},
+    {"pass0-topdown-header-odd", true,
+     [](qvhost::Options &o, uint32_t stride) {
+       o.interlaceMode = 0;
+       o.flags |= QV_FLAG_TOP_DOWN | QV_FLAG_HEADER;
+       o.inQueue = 17;
+       o.outQueue = 2 * stride + 11;
+       o.test.chunkSeed = 13;
+     }},
+    {"overlay0", true,
+     [](qvhost::Options &o, uint32_t) {
+       o.interlaceMode = 0;
+       o.flags |= QV_FLAG_OVERLAY;
+       o.outputFill = 0x11;
+     }},
+    {"overlay3-topdown-header", true,
+     [](qvhost::Options &o, uint32_t) {
+       o.interlaceMode = 3;
+       o.flags |= QV_FLAG_OVERLAY | QV_FLAG_TOP_DOWN | QV_FLAG_HEADER;
+       o.outputFill = 0x22;
+     }},
+    {"overlay2-small", true,
+     [](qvhost::Options &o, uint32_t stride) {
+       o.interlaceMode = 2;
+       o.flags |= QV_FLAG_OVERLAY;
+       o.outQueue = 2 * stride + 3;
+       o.outputFill = 0x33;
+     }},
+    {"overlay5-topdown-batch", true,
+     [](qvhost::Options &o, uint32_t stride) {
+       o.interlaceMode = 5;
+       o.flags |= QV_FLAG_OVERLAY | QV_FLAG_TOP_DOWN | QV_FLAG_BATCH;
+       o.rowsPerBatch = 2;
+       o.outQueue = 3 * stride + 1;
+       o.outputFill = 0x44;
+     }},
+    {"overlay1-topdown-small-ext", true,
+     [](qvhost::Options &o, uint32_t stride) {
+       o.interlaceMode = 1;
+       o.flags |= QV_FLAG_OVERLAY | QV_FLAG_TOP_DOWN | QV_FLAG_EXTENDED;
+       o.outQueue = stride + 2;
+       o.inQueue = 7;
+       o.outputFill = 0x55;
+     }},
+    {"overlay2-topdown-whole", true,
+     [](qvhost::Options &o, uint32_t) {
+       o.interlaceMode = 2;
+       o.flags |= QV_FLAG_OVERLAY | QV_FLAG_TOP_DOWN | QV_FLAG_HEADER;
+       o.wholeInput = true;
+       o.outputFill = 0x66;
      }},
 };
 
