@@ -217,13 +217,27 @@ void StreamMoveOutput(Stream *s, uint32_t x);
 // Between StreamLagFront(s, true) and StreamLagFront(s, false) a consuming
 // stream does the same; a reader turns it off around what it delivers.
 void StreamLagFront(Stream *s, bool on);
+// Output a reader addresses in the storage itself (rows merged into the
+// host's picture, an image kept whole in the queue and handed over again):
+// StreamSettleOutput first, so the queue's rear stands after the last byte
+// written; StreamWaitForRoom for n free bytes (waiting as for a full queue);
+// and StreamOutputMoved once the reader has moved the rear or the front
+// itself: the stream writes on from the rear.
+void StreamWaitForRoom(Stream *s, size_t n);
+void StreamOutputMoved(Stream *s);
+// An intermediate image is complete: ResponseDone (the caller has cleared
+// QV_FLAG_FINAL_IMAGE); the host takes what is queued and the next image's
+// output starts at position 0.
+void StreamHandOverImage(Stream *s);
 // One extra-data record of kind whose n data bytes are read from the input,
 // appended to the ExtraBuffer (the caller has reserved n + 8 bytes).
 void StreamReadExtraRecord(Stream *s, uint32_t n, uint32_t kind);
 
-// Between the stream's own two halves: the output side of
-// StreamStartConsuming, and what each side settles in the queues whenever a
-// consuming stream's job returns to the host.
-void StreamStartConsumingOutput(Stream *s);
+// What each side settles in the queues whenever a consuming stream's job
+// returns to the host: the input's front moves to the next unread byte, the
+// output's rear after the last byte written in order (not while rows are
+// placed in a band).
 void StreamSettleInput(Stream *s);
 void StreamSettleOutput(Stream *s);
+// The output side of StreamStartConsuming.
+void StreamStartConsumingOutput(Stream *s);

@@ -317,6 +317,29 @@ void StreamFill(Stream *s, uint8_t value, size_t n) {
   }
 }
 
+void StreamWaitForRoom(Stream *s, size_t n) {
+  ParamBlock *block = s->Block;
+  DataQueue *q = &block->OutputQueue;
+  StreamSettleOutput(s);
+  while (QueueFree(q) < n) FlushConsuming(block, s, q);
+}
+
+void StreamOutputMoved(Stream *s) {
+  DataQueue *q = &s->Block->OutputQueue;
+  s->OutCursor = q->rear;
+  SetLimit(s, q);
+  s->OutHigh = PositionOf(s, q, q->rear);
+}
+
+void StreamHandOverImage(Stream *s) {
+  ParamBlock *block = s->Block;
+  DataQueue *q = &block->OutputQueue;
+  SuspendJob(block, ResponseDone);
+  WrapQueueEnds(block, q);
+  s->OutBase = 0;
+  ResetCursorToRear(s, q);
+}
+
 void StreamMoveOutput(Stream *s, uint32_t x) {
   ParamBlock *block = s->Block;
   DataQueue *q = &block->OutputQueue;
