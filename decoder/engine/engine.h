@@ -105,17 +105,6 @@ struct DecoderContext {
     void *Argument;
   } LeaveHooks[kLeaveHookSlots];
   int32_t LeaveHookCount;
-  // Where the host's queues stand, kept across every suspension so that the
-  // queue layer can tell the host the position concerned with responses 7
-  // and 8 (as the positioned stream does): the file position after the last
-  // input byte the host put in (or, after a seek from the end, the bytes
-  // before the end), and the output position of the output queue's front.
-  struct {
-    uint32_t InEnd;
-    bool InFromEnd;
-    uint32_t OutFront;
-    size_t InHeld, OutHeld;  // what the queues held when the job last left
-  } Positions;
 };
 
 enum JobPhase : int32_t { PhaseCreated = 0, PhaseRunning, PhaseSuspended, PhaseComplete };
@@ -123,11 +112,6 @@ enum JobPhase : int32_t { PhaseCreated = 0, PhaseRunning, PhaseSuspended, PhaseC
 // The constant text whose address the job start puts into Description.
 const char *JobDescription();
 
-// The position the queue layer publishes in SeekTarget with ResponseNeedInput
-// (where the host's next input bytes come from) and ResponseNeedOutput (the
-// output position of the output queue's front).
-uint32_t InputPositionWanted(ParamBlock *block);
-uint32_t OutputFrontPosition(ParamBlock *block);
 
 // The job body started by request 2.
 void RunJob(ParamBlock *block);

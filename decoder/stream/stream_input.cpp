@@ -101,11 +101,12 @@ size_t UnreadFrom(const DataQueue *q, const uint8_t *p) {
 }
 
 // Every queued byte is read (the front is at the rear): the job waits as the
-// queue layer waited. A file that has ended fails the job with -1013 (or,
-// endFails clear, is the answer false, the queue left as it is); an abort the
-// host set earlier fails it with -1006; else ResponseNeedInput with the
-// position after the last byte the host put in, until the host queues a byte
-// or says the file has ended. A host that does neither fails it with -1515.
+// classic readers always waited. A file that has ended fails the job with
+// -1013 (or, endFails clear, is the answer false, the queue left as it is);
+// an abort the host set earlier fails it with -1006; else ResponseNeedInput
+// with the position after the last byte the host put in, until the host
+// queues a byte or says the file has ended. A host that does neither fails
+// it with -1515.
 bool WaitConsuming(Stream *s, bool endFails) {
   ParamBlock *block = s->Block;
   DataQueue *q = &block->InputQueue;

@@ -49,7 +49,7 @@ void ResetCursorToRear(Stream *s, DataQueue *q) {
 }
 
 // OutHigh takes in the cursor, and must stay a position SeekTarget can carry
-// (consuming streams count on, as the queue layer did).
+// (consuming streams count on, as the classic readers always did).
 void RaiseHigh(ParamBlock *block, Stream *s, const DataQueue *q) {
   uint32_t at = PositionOf(s, q, s->OutCursor);
   if (at > s->OutHigh) s->OutHigh = at;
@@ -72,10 +72,10 @@ void AfterDrain(ParamBlock *block, Stream *s, DataQueue *q, size_t heldBefore) {
 }
 
 // The queue is full, for a consuming stream: commit everything written and
-// wait for room as the queue layer waited. An abort the host set earlier
-// fails the job with -1014 before it asks; a host that takes nothing is asked
-// again when it has set the abort (which then fails the job), else the job
-// fails with -1516.
+// wait for room as the classic readers always waited. An abort the host set
+// earlier fails the job with -1014 before it asks; a host that takes nothing
+// is asked again when it has set the abort (which then fails the job), else
+// the job fails with -1516.
 void FlushConsuming(ParamBlock *block, Stream *s, DataQueue *q) {
   Commit(block, s, q);
   size_t before = QueueHeld(q);
