@@ -13,6 +13,7 @@
 #include "engine/engine.h"
 #include "engine/memory.h"
 #include "engine/queue.h"
+#include "stream/stream.h"
 #include "test_support.h"
 
 namespace {
@@ -149,11 +150,13 @@ TEST(Requests, InitFailsCleanlyWithoutMemory) {
 // A job that reads its input byte by byte and echoes it, many suspensions.
 // The byte count comes in PageNumber.
 void EchoBody(ParamBlock *pb) {
-  uint8_t b;
+  Stream s{};
+  StreamStartConsuming(&s, pb);
   for (uint32_t i = 0; i < pb->PageNumber; ++i) {
-    ReadInput(pb, &b, &pb->InputQueue, 1);
-    WriteOutput(pb, &pb->OutputQueue, &b, 1);
+    uint8_t b = StreamByte(&s);
+    StreamPut(&s, &b, 1);
   }
+  StreamEndConsuming(&s);
 }
 
 // Calls Corvane from a varying stack depth.
@@ -512,7 +515,10 @@ TEST(EngineDeathTest, TheStackHasAGuardPageBelowIt) {
 void WaitForOutputStorage(ParamBlock *pb) {
   SuspendJob(pb, ResponseNeedOutput);
   const uint8_t b = 7;
-  WriteOutput(pb, &pb->OutputQueue, &b, 1);
+  Stream s{};
+  StreamStartOutput(&s, pb);
+  StreamPut(&s, &b, 1);
+  StreamCommit(&s);
 }
 
 TEST(Engine, StorageGivenToAQueueWithoutAny) {
@@ -570,8 +576,10 @@ TEST(Engine, ControlWordsBelongToEachSide) {
   Corvane(&pb, RequestTerminate);
 }
 
-// Queue operations against a std::deque model: random storage sizes, start
-// positions, host chunking and operation sizes.
+// A consuming stream's operations against a std::deque model: random storage
+// sizes, start positions, host chunking and operation sizes. At every
+// response the input queue holds exactly the bytes not yet read and the
+// output queue every byte written, as the classic readers' hosts expect.
 struct QueueScript {
   std::vector<uint8_t> input;
   std::vector<uint8_t> expectedOutput;
@@ -580,6 +588,8 @@ struct QueueScript {
 } g_script;
 
 void QueueOpsBody(ParamBlock *pb) {
+  Stream s{};
+  StreamStartConsuming(&s, pb);
   std::mt19937 rng(g_script.seed);
   size_t consumed = 0;
   uint8_t buf[200];
@@ -588,33 +598,34 @@ void QueueOpsBody(ParamBlock *pb) {
     size_t n = std::min<size_t>(1 + rng() % 150, g_script.input.size() - consumed);
     switch (rng() % 5) {
       case 0:
-        ReadInput(pb, buf, &pb->InputQueue, n);
+        StreamRead(&s, buf, n);
         g_script.inputInOrder &= memcmp(buf, expect + consumed, n) == 0;
         g_script.expectedOutput.insert(g_script.expectedOutput.end(), buf, buf + n);
-        WriteOutput(pb, &pb->OutputQueue, buf, n);
+        StreamPut(&s, buf, n);
         break;
       case 1:
-        SkipInput(pb, &pb->InputQueue, n);
+        StreamSkip(&s, n);
         break;
       case 2:
         g_script.expectedOutput.insert(g_script.expectedOutput.end(), expect + consumed,
                                        expect + consumed + n);
-        CopyInputToOutput(pb, &pb->OutputQueue, &pb->InputQueue, n);
+        StreamCopyInput(&s, n);
         break;
       case 3: {
         uint8_t v = static_cast<uint8_t>(rng());
         g_script.expectedOutput.insert(g_script.expectedOutput.end(), n, v);
-        FillOutput(pb, &pb->OutputQueue, v, n);
-        SkipInput(pb, &pb->InputQueue, n);
+        StreamFill(&s, v, n);
+        StreamSkip(&s, n);
         break;
       }
       default:
-        ReadInput(pb, buf, &pb->InputQueue, n);
+        StreamRead(&s, buf, n);
         g_script.inputInOrder &= memcmp(buf, expect + consumed, n) == 0;
         break;
     }
     consumed += n;
   }
+  StreamEndConsuming(&s);
 }
 
 TEST(Queues, MatchADequeModel) {
@@ -703,8 +714,11 @@ TEST(Queues, ArithmeticAtTheEdges) {
 }
 
 void ExtraBody(ParamBlock *pb) {
+  Stream s{};
+  StreamStartConsuming(&s, pb);
   pb->Progress = ReserveExtra(pb, 100) ? 1 : 0;
-  if (pb->Progress) AppendExtraRecord(pb, &pb->InputQueue, 92, 0x1000);
+  if (pb->Progress) StreamReadExtraRecord(&s, 92, 0x1000);
+  StreamEndConsuming(&s);
 }
 
 TEST(Queues, ReserveExtraAsksOnceAndHonoursTheAnswer) {

@@ -290,4 +290,45 @@ TEST(HostileHost, CorpusFiles) {
   EXPECT_GT(t.refused, 0u);
 }
 
+// A host that answers a wait by doing nothing (no byte added and the file
+// not said to have ended; no byte taken) ends a classic reader's job with the
+// stream's status, where those readers once asked again for ever.
+TEST(HostileHost, ClassicReadersStopAHostThatDoesNothing) {
+  size_t stopped = 0;
+  for (const qvtest::SampleFile &f : qvtest::GeneratedSamples()) {
+    std::string format = qvhost::TypeName(f.imageType).substr(0, 3);
+    if (format != "BMP" && format != "GIF" && format != "PCX" && format != "TGA") continue;
+    qvhost::Options o = qvtest::ClassicOptions();
+    o.imageType = f.imageType;
+    qvhost::Result plain = qvhost::Decode(f.data.data(), f.data.size(), o);
+    ASSERT_TRUE(plain.ok()) << f.name;
+    o.inQueue = 5;
+    o.outQueue = static_cast<size_t>(qvhost::Stride(plain.header)) + 1;
+    for (int wait : {ResponseNeedInput, ResponseNeedOutput}) {
+      SCOPED_TRACE(f.name + (wait == ResponseNeedInput ? ", input" : ", output"));
+      DataQueue before{};
+      bool idle = false;
+      qvhost::TestHooks hooks;
+      hooks.afterResponse = [&](ParamBlock *pb, int response) {
+        if (response == wait) before = wait == ResponseNeedInput ? pb->InputQueue : pb->OutputQueue;
+      };
+      hooks.beforeResume = [&](ParamBlock *pb, int response) {
+        if (response != wait || idle) return;
+        idle = true;
+        DataQueue &q = wait == ResponseNeedInput ? pb->InputQueue : pb->OutputQueue;
+        q.front = before.front;
+        q.rear = before.rear;
+        q.flags = before.flags & ~QV_QUEUE_END_OF_DATA;
+      };
+      qvhost::Result r = qvhost::DecodeWithHooks(f.data.data(), f.data.size(), o, hooks);
+      // Rows placed from the end go out by output seeks: no wait for room.
+      if (!idle && wait == ResponseNeedOutput) continue;
+      ASSERT_TRUE(idle);
+      EXPECT_EQ(r.status, wait == ResponseNeedInput ? QV_ERR_INPUT_STALLED : QV_ERR_OUTPUT_STALLED);
+      ++stopped;
+    }
+  }
+  EXPECT_GT(stopped, 7u);  // every file's input, and some files' output
+}
+
 }  // namespace

@@ -1,5 +1,5 @@
-// Job start checks, the shared row delivery, and the host library's side of
-// the protocol, driven through Corvane.
+// Job start checks, the classic readers' row delivery over a consuming
+// stream, and the host library's side of the protocol, driven through Corvane.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -9,8 +9,9 @@
 #include "engine/engine.h"
 #include "engine/memory.h"
 #include "engine/queue.h"
-#include "output/rows.h"
+#include "output/stream_rows.h"
 #include "quorvin_host.h"
+#include "stream/stream.h"
 
 namespace {
 
@@ -108,16 +109,19 @@ uint32_t g_rows, g_stride, g_header;
 bool g_flipped;
 void RowsBody(ParamBlock *pb) {
   pb->Flags |= QV_FLAG_FINAL_IMAGE;  // as the job start does
-  RowDelivery d;
-  RowDeliveryStart(&d, pb, ReadJobOptions(pb), g_stride, g_rows, g_header, g_flipped);
-  if (g_header) FillOutput(pb, &pb->OutputQueue, 0xEE, g_header);
+  Stream s{};
+  StreamStartConsuming(&s, pb);
+  StreamRows d;
+  StreamRowsStart(&d, &s, ReadJobOptions(pb), g_stride, g_rows, g_header, g_flipped);
+  if (g_header) StreamFill(&s, 0xEE, g_header);
   int slot;
   uint8_t *row = static_cast<uint8_t *>(AllocJobBuffer(pb, g_stride, &slot));
   for (uint32_t i = 0; i < g_rows; ++i) {
     memset(row, static_cast<int>(i), g_stride);
-    DeliverRow(&d, row);
+    StreamRowsDeliver(&d, row);
   }
-  FinishRows(&d);
+  StreamRowsFinish(&d);
+  StreamEndConsuming(&s);
 }
 
 struct Delivered {
@@ -150,7 +154,7 @@ Delivered RunRows(size_t outQueue, uint32_t flags, uint32_t batch, uint64_t seed
   return out;
 }
 
-TEST(RowDelivery, FlippedBandsArriveFromTheEnd) {
+TEST(StreamRows, FlippedBandsArriveFromTheEnd) {
   g_rows = 5, g_stride = 8, g_header = 0, g_flipped = true;
   Delivered d = RunRows(2 * 8 + 1, 0, 0, 0);  // room for 2 rows per band
   EXPECT_EQ(d.status, 0);
@@ -160,7 +164,7 @@ TEST(RowDelivery, FlippedBandsArriveFromTheEnd) {
   for (uint32_t pos = 0; pos < 5; ++pos) EXPECT_EQ(d.output[pos * s], 4 - pos) << pos;
 }
 
-TEST(RowDelivery, FlippedNeedsRoomForOneRow) {
+TEST(StreamRows, FlippedNeedsRoomForOneRow) {
   g_rows = 5, g_stride = 8, g_header = 0, g_flipped = true;
   EXPECT_EQ(RunRows(8, 0, 0, 0).status, QV_ERR_FLIP_ROOM);
   Delivered d = RunRows(9, 0, 0, 0);
@@ -169,7 +173,7 @@ TEST(RowDelivery, FlippedNeedsRoomForOneRow) {
   for (uint32_t pos = 0; pos < 5; ++pos) EXPECT_EQ(d.output[pos * 8], 4 - pos);
 }
 
-TEST(RowDelivery, FlippedWithHeaderAndRandomDraining) {
+TEST(StreamRows, FlippedWithHeaderAndRandomDraining) {
   // Bands never reach into the header, whatever the band size and chunking.
   for (size_t queue : {13u, 25u, 40u, 200u}) {
     for (uint64_t seed : {0u, 5u, 77u}) {
@@ -185,7 +189,7 @@ TEST(RowDelivery, FlippedWithHeaderAndRandomDraining) {
   }
 }
 
-TEST(RowDelivery, BatchesOfZeroCountAsOne) {
+TEST(StreamRows, BatchesOfZeroCountAsOne) {
   g_rows = 7, g_stride = 4, g_header = 0, g_flipped = false;
   struct Case {
     uint32_t flags, batch;
@@ -201,7 +205,7 @@ TEST(RowDelivery, BatchesOfZeroCountAsOne) {
   }
 }
 
-TEST(RowDelivery, StrideAndGreyTable) {
+TEST(StreamRows, StrideAndGreyTable) {
   struct Case {
     uint32_t bits;
     int64_t width;
@@ -236,18 +240,20 @@ TEST(RowDelivery, StrideAndGreyTable) {
 std::vector<uint8_t> g_file;
 void SeekingBody(ParamBlock *pb) {
   pb->Flags |= QV_FLAG_FINAL_IMAGE;
+  Stream s{};
+  StreamStartConsuming(&s, pb);
   uint8_t buf[16];
-  ReadInput(pb, buf, &pb->InputQueue, 4);
-  WriteOutput(pb, &pb->OutputQueue, buf, 4);
-  pb->SeekTarget = QV_SEEK_FROM_END | 5;  // 5 bytes before the end
-  SuspendJob(pb, ResponseSeek);
-  ReadInput(pb, buf, &pb->InputQueue, 5);
-  WriteOutput(pb, &pb->OutputQueue, buf, 5);
-  pb->SeekTarget = 100;  // from the start
-  SuspendJob(pb, ResponseSeek);
-  ReadInput(pb, buf, &pb->InputQueue, 3);
-  SeekThenWriteOutput(pb, &pb->OutputQueue, buf, 3, 20);
-  if (ReserveExtra(pb, 300)) AppendExtraRecord(pb, &pb->InputQueue, 292, 0x1234);
+  StreamRead(&s, buf, 4);
+  StreamPut(&s, buf, 4);
+  StreamMoveInput(&s, QV_SEEK_FROM_END | 5);  // 5 bytes before the end
+  StreamRead(&s, buf, 5);
+  StreamPut(&s, buf, 5);
+  StreamMoveInput(&s, 100);  // from the start
+  StreamRead(&s, buf, 3);
+  StreamMoveOutput(&s, 20);
+  StreamPut(&s, buf, 3);
+  if (ReserveExtra(pb, 300)) StreamReadExtraRecord(&s, 292, 0x1234);
+  StreamEndConsuming(&s);
 }
 
 TEST(HostLibrary, ServesSeeksAndExtraRoomUnderAnyChunking) {

@@ -197,10 +197,15 @@ bool GuardCheck(DecoderContext *ctx, int response) {
   ResumeState(&ctx->HostState, response);
 }
 
+void RunLeaveHooks(DecoderContext *ctx, int response) {
+  for (int i = 0; i < ctx->LeaveHookCount; ++i) ctx->LeaveHooks[i].Run(ctx->LeaveHooks[i].Argument, response);
+}
+
 void JobEntry(void *argument) {
   DecoderContext *ctx = static_cast<DecoderContext *>(argument);
   ArrivedOnJob(ctx, nullptr);
   if (ctx->Body) ctx->Body(ctx->Block);
+  RunLeaveHooks(ctx, ResponseDone);
   ctx->Phase = PhaseComplete;
   LeaveJob(ctx, ResponseDone, true);
 }
@@ -249,10 +254,9 @@ int EnterJob(ParamBlock *block, DecoderContext *ctx, bool start) {
   ctx->Block = block;
   if (start) {
     ctx->Catch = nullptr;  // the old run's frames are gone
-    ctx->Positions = {};
-    ctx->Positions.InEnd = static_cast<uint32_t>(QueueUsed(&block->InputQueue));
     RunCleanups(ctx);      // and what it set up is released
     ctx->ResumeHookCount = 0;
+    ctx->LeaveHookCount = 0;
     NewJobFiber(ctx);
     // A restart keeps the buffers it holds, and they stay counted.
     ctx->MemoryLimit = block->MemoryLimit ? block->MemoryLimit : QV_DEFAULT_MEMORY_LIMIT;
@@ -353,40 +357,6 @@ DecoderContext *JobContext(ParamBlock *block) {
   return static_cast<DecoderContext *>(block->ContextPointer);
 }
 
-namespace {
-// What the host did while the job waited, as the queues show it: input bytes
-// added at the rear (after a seek, from the position asked for), output bytes
-// taken at the front (after an output seek, or a pass image handed over, the
-// output goes on at the position asked for, or 0).
-void FollowHost(DecoderContext *ctx, ParamBlock *block, int response) {
-  auto &p = ctx->Positions;
-  size_t in = QueueUsed(&block->InputQueue), out = QueueUsed(&block->OutputQueue);
-  uint32_t outRear = p.OutFront + static_cast<uint32_t>(p.OutHeld);
-  if (response == ResponseSeek && (block->SeekTarget & QV_SEEK_OUTPUT)) {
-    p.OutFront = block->SeekTarget & (kSeekPositionLimit - 1);
-  } else if (response == ResponseSeek) {
-    p.InFromEnd = (block->SeekTarget & QV_SEEK_FROM_END) != 0;
-    p.InEnd = block->SeekTarget & (kSeekPositionLimit - 1);
-    p.InHeld = 0;
-  } else if (response == ResponseDone) {
-    p.OutFront = 0;  // the next pass image
-  } else {
-    p.OutFront = out <= outRear ? outRear - static_cast<uint32_t>(out) : 0;
-  }
-  if (in > p.InHeld) {
-    uint32_t added = static_cast<uint32_t>(in - p.InHeld);
-    p.InEnd = p.InFromEnd ? (p.InEnd > added ? p.InEnd - added : 0) : p.InEnd + added;
-  }
-}
-}  // namespace
-
-uint32_t InputPositionWanted(ParamBlock *block) {
-  const auto &p = JobContext(block)->Positions;
-  return p.InFromEnd ? (QV_SEEK_FROM_END | p.InEnd) : p.InEnd;
-}
-
-uint32_t OutputFrontPosition(ParamBlock *block) { return JobContext(block)->Positions.OutFront; }
-
 // SaveState returns twice like setjmp, so GCC warns that ctx "might be
 // clobbered"; the switch restores every callee-saved register, and ctx is
 // looked up again after the second return anyway.
@@ -399,9 +369,8 @@ namespace {
 // continues the job.
 __attribute__((noinline)) void LeaveForHost(ParamBlock *block, int response) {
   DecoderContext *ctx = JobContext(block);
+  RunLeaveHooks(ctx, response);
   ctx->Phase = PhaseSuspended;
-  ctx->Positions.InHeld = QueueUsed(&block->InputQueue);
-  ctx->Positions.OutHeld = QueueUsed(&block->OutputQueue);
   RememberHostSide(ctx, block);
   if (SaveState(&ctx->JobState) == 0) LeaveJob(ctx, response, false);
 }
@@ -414,7 +383,6 @@ void SuspendJob(ParamBlock *block, int response) {
   // Every return from the host passes here: before any job code runs again,
   // storage the host moved, emptied or shrank ends the job.
   if (!HostKeptStorage(ctx, block, response)) FailJob(block, QV_ERR_BAD_OPTION);
-  FollowHost(ctx, block, response);
   for (int i = 0; i < ctx->ResumeHookCount; ++i) ctx->ResumeHooks[i].Run(ctx->ResumeHooks[i].Argument);
 }
 #if defined(__GNUC__) && !defined(__clang__)
@@ -457,6 +425,7 @@ void FailJob(ParamBlock *block, int32_t status) {
     ResumeState(&c->State, 1);
   }
   block->Status = status;
+  RunLeaveHooks(ctx, ResponseError);
   LeaveJob(ctx, ResponseError, true);
 }
 
@@ -527,6 +496,29 @@ bool AddResumeHook(ParamBlock *block, void (*run)(void *argument), void *argumen
   ctx->ResumeHooks[ctx->ResumeHookCount].Argument = argument;
   ++ctx->ResumeHookCount;
   return true;
+}
+
+bool AddLeaveHook(ParamBlock *block, void (*run)(void *argument, int response), void *argument) {
+  DecoderContext *ctx = JobContext(block);
+  for (int i = 0; i < ctx->LeaveHookCount; ++i)
+    if (ctx->LeaveHooks[i].Run == run && ctx->LeaveHooks[i].Argument == argument) return true;
+  if (ctx->LeaveHookCount >= kLeaveHookSlots) return false;
+  ctx->LeaveHooks[ctx->LeaveHookCount].Run = run;
+  ctx->LeaveHooks[ctx->LeaveHookCount].Argument = argument;
+  ++ctx->LeaveHookCount;
+  return true;
+}
+
+void DropHooks(ParamBlock *block, void *argument) {
+  DecoderContext *ctx = JobContext(block);
+  int kept = 0;
+  for (int i = 0; i < ctx->ResumeHookCount; ++i)
+    if (ctx->ResumeHooks[i].Argument != argument) ctx->ResumeHooks[kept++] = ctx->ResumeHooks[i];
+  ctx->ResumeHookCount = kept;
+  kept = 0;
+  for (int i = 0; i < ctx->LeaveHookCount; ++i)
+    if (ctx->LeaveHooks[i].Argument != argument) ctx->LeaveHooks[kept++] = ctx->LeaveHooks[i];
+  ctx->LeaveHookCount = kept;
 }
 
 bool AddJobCleanup(ParamBlock *block, void (*run)(void *argument), void *argument) {

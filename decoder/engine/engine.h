@@ -37,6 +37,7 @@ int SaveState(ExecState *record) __attribute__((returns_twice));
 constexpr int kJobSlots = 20;
 constexpr int kCleanupSlots = 8;
 constexpr int kResumeHookSlots = 4;
+constexpr int kLeaveHookSlots = 2;
 constexpr size_t kJobStackSize = 64 * 1024;
 // The stack's lowest bytes, checked on every return to the host: a second
 // line behind the guard page below the stack, for platforms without one.
@@ -97,17 +98,13 @@ struct DecoderContext {
     void *Argument;
   } ResumeHooks[kResumeHookSlots];
   int32_t ResumeHookCount;
-  // Where the host's queues stand, kept across every suspension so that the
-  // queue layer can tell the host the position concerned with responses 7
-  // and 8 (as the positioned stream does): the file position after the last
-  // input byte the host put in (or, after a seek from the end, the bytes
-  // before the end), and the output position of the output queue's front.
+  // What such a layer settles in the host's queues whenever the job returns
+  // to the host (waiting, done or failed).
   struct {
-    uint32_t InEnd;
-    bool InFromEnd;
-    uint32_t OutFront;
-    size_t InHeld, OutHeld;  // what the queues held when the job last left
-  } Positions;
+    void (*Run)(void *argument, int response);
+    void *Argument;
+  } LeaveHooks[kLeaveHookSlots];
+  int32_t LeaveHookCount;
 };
 
 enum JobPhase : int32_t { PhaseCreated = 0, PhaseRunning, PhaseSuspended, PhaseComplete };
@@ -115,11 +112,6 @@ enum JobPhase : int32_t { PhaseCreated = 0, PhaseRunning, PhaseSuspended, PhaseC
 // The constant text whose address the job start puts into Description.
 const char *JobDescription();
 
-// The position the queue layer publishes in SeekTarget with ResponseNeedInput
-// (where the host's next input bytes come from) and ResponseNeedOutput (the
-// output position of the output queue's front).
-uint32_t InputPositionWanted(ParamBlock *block);
-uint32_t OutputFrontPosition(ParamBlock *block);
 
 // The job body started by request 2.
 void RunJob(ParamBlock *block);
@@ -174,6 +166,16 @@ bool AddJobCleanup(ParamBlock *block, void (*run)(void *argument), void *argumen
 // host's queues takes the queues as the host left them. Registering the same
 // pair again changes nothing. False when all kResumeHookSlots are taken.
 bool AddResumeHook(ParamBlock *block, void (*run)(void *argument), void *argument);
+// Inside a job: run(argument, response) on the job's stack every time the
+// job returns to the host, whatever the response (a wait, ResponseDone,
+// ResponseError for a failure not caught by CatchFailure), before the host
+// sees the block: a layer that reads or writes the queues ahead of their
+// positions sets them to what it has done. Registering the same pair again
+// changes nothing. False when all kLeaveHookSlots are taken.
+bool AddLeaveHook(ParamBlock *block, void (*run)(void *argument, int response), void *argument);
+// Inside a job: forget every resume and leave hook registered with argument
+// (whose memory is about to go).
+void DropHooks(ParamBlock *block, void *argument);
 
 // A zeroed job buffer of size bytes, or the job fails with status.
 void *JobBufferOrFail(ParamBlock *block, size_t size, int32_t status = QV_ERR_BUFFER, int *slot = nullptr);

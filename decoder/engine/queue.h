@@ -1,4 +1,6 @@
-// The input and output queues: plain arithmetic and the operations that wait.
+// The input and output queues: plain arithmetic, the rules the stream keeps
+// them by, and the extra-data buffer. Everything that waits for the host is
+// the stream's (stream/stream.h).
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -37,41 +39,16 @@ uint8_t *QueueAdvance(const DataQueue *q, uint8_t *p, size_t n);
 // front at the storage end wraps to the start. Positions outside the storage
 // end the job with -7005.
 void NormaliseQueue(ParamBlock *block, DataQueue *q);
+// The same rules for positions at the storage end, but an empty queue stays
+// where it is.
+void WrapQueueEnds(ParamBlock *block, DataQueue *q);
 // The validity check alone: positions outside the storage fail with -7005.
 void CheckQueuePositions(ParamBlock *block, const DataQueue *q);
 // Bytes a normalised queue holds (front to rear, across the wrap).
 size_t QueueHeld(const DataQueue *q);
 
-// One wait for the host, the input queue being empty: ResponseNeedInput with
-// the position wanted in SeekTarget (-1006 when the host aborts); false, with
-// no wait, when the file has ended.
-bool AskForInput(ParamBlock *block, DataQueue *q);
-// One wait for room in the full output queue: ResponseNeedOutput with the
-// position of the front in SeekTarget (-1014 when the host aborts).
-void AskForRoom(ParamBlock *block, DataQueue *q);
-
-// Operations that wait for the host (each may suspend or fail the job).
-void ReadInput(ParamBlock *block, uint8_t *destination, DataQueue *q, size_t n);
-void SkipInput(ParamBlock *block, DataQueue *q, size_t n);
-uint8_t ReadByte(ParamBlock *block);  // one byte of the input queue
-// The input continues at file position `target`, in SeekTarget's encoding
-// (a position, or QV_SEEK_FROM_END + bytes before the end; below 2^30). With
-// the whole file in the queue (WholeInput 1), the file begins at fileStart
-// and is fileSize bytes long: the front moves there without a round trip
-// (a position from the end of a shorter file is its first byte). Otherwise
-// the host is asked with ResponseSeek. Positions past the end are the
-// caller's to refuse first.
-void SeekInput(ParamBlock *block, uint8_t *fileStart, uint64_t fileSize, uint32_t target);
-void WriteOutput(ParamBlock *block, DataQueue *q, const uint8_t *source, size_t n);
-void FillOutput(ParamBlock *block, DataQueue *q, uint8_t value, size_t n);
-void CopyInputToOutput(ParamBlock *block, DataQueue *out, DataQueue *in, size_t n);
-// position < 0: no seek. The bytes go to slot * n bytes ahead of front.
-void WriteOutputAt(ParamBlock *block, DataQueue *q, const uint8_t *source, size_t n,
-                   int64_t position, size_t slot);
-void SeekThenWriteOutput(ParamBlock *block, DataQueue *q, const uint8_t *source, size_t n,
-                         uint32_t position);
-
-// Extra-data records in the host's ExtraBuffer.
+// Extra-data records in the host's ExtraBuffer: room for n more bytes,
+// asking the host once (ResponseNeedExtra) when it is short; then bytes
+// appended (the stream appends records read from the input).
 bool ReserveExtra(ParamBlock *block, uint32_t n);
-void AppendExtraRecord(ParamBlock *block, DataQueue *q, uint32_t n, uint32_t kind);
 void AppendExtraBytes(ParamBlock *block, const void *source, uint32_t n);

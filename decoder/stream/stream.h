@@ -12,6 +12,15 @@
 // A reader keeps its Stream in its job record and hands it to every
 // operation. The window is the stream's own: every operation that waits for
 // the host opens it again over the queue as the host left it.
+//
+// A consuming stream (StreamStartConsuming: BMP, GIF, PCX, Targa) keeps the
+// queues as those readers always kept them, so their hosts see what they
+// saw: whenever the job returns to the host the input queue's front stands
+// at the next unread byte and the output queue's rear after the last byte
+// written (except for rows placed in a band, see StreamMoveOutput); input
+// seeks always go through the host (with the whole file queued, the front
+// moves instead); an emptied queue stays where it is; and an abort the host
+// set is seen when the job next has to wait on that queue.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -44,6 +53,15 @@ struct Stream {
   uint8_t *OutCursor;  // where the next output byte goes, inside the storage
   uint8_t *OutLimit;   // end of the contiguous writable stretch from OutCursor
   uint32_t OutHigh;    // highest output position written so far
+  // Consuming streams.
+  bool Consuming;
+  bool Placing;         // rows go into a band ahead of the rear: nothing is committed on leaving
+  uint8_t *FileStart;   // the whole file queued: where its first byte lies
+  uint64_t FileSize;    // and its length
+  // While Lagging, a failure leaves the input front at Mark: where the bytes
+  // read were last handed back (see StreamLagFront).
+  bool Lagging;
+  const uint8_t *Mark;
 };
 
 // Registered with the engine by the start of either side: after every
@@ -161,3 +179,65 @@ void StreamYieldRows(Stream *s, bool commit);
 inline size_t StreamOutputRoom(const Stream *s) {
   return static_cast<size_t>(s->OutLimit - s->OutCursor);
 }
+
+// ---- Consuming streams ----------------------------------------------------
+
+// Open both sides of a consuming stream over block's queues: the input's
+// front is file position 0, the output's front output position 0. With
+// WholeInput 1 the queued bytes are the whole file. The engine settles the
+// queues through s whenever the job returns to the host, so s must outlive
+// the reader's use of it: a job buffer, or the reader's outermost frame on
+// the job stack, closed with StreamEndConsuming before the reader returns.
+void StreamStartConsuming(Stream *s, ParamBlock *block);
+// The reader is done with s: the queues are settled now, and no longer when
+// the job returns to the host.
+void StreamEndConsuming(Stream *s);
+// Continue the input at target, in SeekTarget's encoding (a position, or
+// QV_SEEK_FROM_END + bytes before the end; below 2^30): ResponseSeek, or
+// with the whole file queued the front moves there without a round trip (a
+// position from the end of a shorter file is its first byte; one past the
+// end fails with -1013 as reading there would).
+void StreamMoveInput(Stream *s, uint32_t target);
+// Unread input bytes the queue holds now (nothing waits).
+size_t StreamQueued(const Stream *s);
+// Copy n bytes of input to the output, waiting for input whenever none is
+// queued and for room whenever the output queue is full.
+void StreamCopyInput(Stream *s, size_t n);
+// Put n bytes of value at the cursor, as StreamPut does.
+void StreamFill(Stream *s, uint8_t value, size_t n);
+// Commit what is written and ask the host, with ResponseSeek, to take every
+// queued byte and continue the output at x (below 2^30); the output goes on
+// at the rear, which the host's front then is (output position x).
+void StreamMoveOutput(Stream *s, uint32_t x);
+// Loops that read many small pieces (run-length codes) once read them in
+// place and gave the bytes back to the input queue only now and then: where
+// their stretch of queued bytes ran out (after the byte or read that crossed
+// it), at a wait, and before each row went out. A failure in between (a code
+// the reader refuses) left the queue's front at the last of those points.
+// Between StreamLagFront(s, true) and StreamLagFront(s, false) a consuming
+// stream does the same; a reader turns it off around what it delivers.
+void StreamLagFront(Stream *s, bool on);
+// Output a reader addresses in the storage itself (rows merged into the
+// host's picture, an image kept whole in the queue and handed over again):
+// StreamSettleOutput first, so the queue's rear stands after the last byte
+// written; StreamWaitForRoom for n free bytes (waiting as for a full queue);
+// and StreamOutputMoved once the reader has moved the rear or the front
+// itself: the stream writes on from the rear.
+void StreamWaitForRoom(Stream *s, size_t n);
+void StreamOutputMoved(Stream *s);
+// An intermediate image is complete: ResponseDone (the caller has cleared
+// QV_FLAG_FINAL_IMAGE); the host takes what is queued and the next image's
+// output starts at position 0.
+void StreamHandOverImage(Stream *s);
+// One extra-data record of kind whose n data bytes are read from the input,
+// appended to the ExtraBuffer (the caller has reserved n + 8 bytes).
+void StreamReadExtraRecord(Stream *s, uint32_t n, uint32_t kind);
+
+// What each side settles in the queues whenever a consuming stream's job
+// returns to the host: the input's front moves to the next unread byte, the
+// output's rear after the last byte written in order (not while rows are
+// placed in a band).
+void StreamSettleInput(Stream *s);
+void StreamSettleOutput(Stream *s);
+// The output side of StreamStartConsuming.
+void StreamStartConsumingOutput(Stream *s);

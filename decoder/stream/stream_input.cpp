@@ -90,6 +90,170 @@ bool WaitForInput(Stream *s, bool endFails) {
 
 }  // namespace
 
+// ---- Consuming streams ----------------------------------------------------
+
+namespace {
+
+// Unread bytes from queue pointer p (inside the storage) up to the rear.
+size_t UnreadFrom(const DataQueue *q, const uint8_t *p) {
+  if (q->rear >= p) return static_cast<size_t>(q->rear - p);
+  return static_cast<size_t>(q->end - p) + static_cast<size_t>(q->rear - q->start);
+}
+
+// Every queued byte is read (the front is at the rear): the job waits as the
+// classic readers always waited. A file that has ended fails the job with
+// -1013 (or, endFails clear, is the answer false, the queue left as it is);
+// an abort the host set earlier fails it with -1006; else ResponseNeedInput
+// with the position after the last byte the host put in, until the host
+// queues a byte or says the file has ended. A host that does neither fails
+// it with -1515.
+bool WaitConsuming(Stream *s, bool endFails) {
+  ParamBlock *block = s->Block;
+  DataQueue *q = &block->InputQueue;
+  for (;;) {
+    if (q->flags & QV_QUEUE_END_OF_DATA) {
+      if (endFails) FailJob(block, QV_ERR_INPUT_ENDED);
+      return false;
+    }
+    if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_INPUT_ABORTED);
+    block->SeekTarget = s->InFromEnd ? (QV_SEEK_FROM_END | s->InBase) : s->InBase;
+    SuspendJob(block, ResponseNeedInput);
+    WrapQueueEnds(block, q);
+    if (q->front != q->rear) {
+      OpenAt(s, q, q->front);
+      return true;
+    }
+    if (!(q->flags & QV_QUEUE_END_OF_DATA)) FailJob(block, QV_ERR_INPUT_STALLED);
+  }
+}
+
+bool FetchConsuming(Stream *s, uint8_t *v, bool endFails) {
+  DataQueue *q = &s->Block->InputQueue;
+  bool crossed = false;
+  for (;;) {
+    if (s->Window.Next < s->Window.End) {
+      *v = *s->Window.Next++;
+      if (crossed) s->Mark = s->Window.Next;  // the byte that crossed the stretch's end is handed back
+      return true;
+    }
+    // The window is used up. One that ends at the storage end right where the
+    // bytes were last handed back would, opened there, have gone on at the
+    // storage start already: reaching the start crosses nothing.
+    bool fresh = s->Window.Next == q->end && s->Mark == s->Window.Next;
+    StreamSettleInput(s);
+    if (!fresh) crossed = true;
+    if (s->Window.Next < s->Window.End) continue;
+    if (q->front != q->rear) {
+      OpenAt(s, q, q->front);
+      continue;
+    }
+    if (!WaitConsuming(s, endFails)) return false;
+    crossed = true;
+  }
+}
+
+void BeforeLeave(void *argument, int response) {
+  Stream *s = static_cast<Stream *>(argument);
+  if (response == ResponseError && s->Lagging) {
+    DataQueue *q = &s->Block->InputQueue;
+    uint8_t *p = const_cast<uint8_t *>(s->Mark);
+    if (p >= q->start && p <= q->end) q->front = p == q->end ? q->start : p;
+  } else {
+    StreamSettleInput(s);
+  }
+  StreamSettleOutput(s);
+}
+
+}  // namespace
+
+void StreamLagFront(Stream *s, bool on) {
+  s->Lagging = on;
+  s->Mark = s->Window.Next;
+}
+
+void StreamSettleInput(Stream *s) {
+  DataQueue *q = &s->Block->InputQueue;
+  uint8_t *p = const_cast<uint8_t *>(s->Window.Next);
+  // A host that replaced the storage (the job then fails) keeps its positions.
+  if (p < q->start || p > q->end || q->front < q->start || q->front > q->end) return;
+  uint32_t n = static_cast<uint32_t>(FromFront(q, p));
+  if (p == q->end) {
+    // The queued bytes go on at the storage start (if any are left).
+    s->Window.End = q->rear < q->front ? q->rear : q->start;
+    p = q->start;
+    s->Window.Next = p;
+  }
+  q->front = p;
+  s->Mark = p;
+  if (s->InFromEnd)
+    s->InBase = n < s->InBase ? s->InBase - n : 0;
+  else
+    s->InBase += n;
+}
+
+void StreamStartConsuming(Stream *s, ParamBlock *block) {
+  s->Block = block;
+  s->Consuming = true;
+  if (!AddResumeHook(block, StreamAfterResume, s) || !AddLeaveHook(block, BeforeLeave, s))
+    FailJob(block, QV_ERR_BUFFER);
+  DataQueue *q = &block->InputQueue;
+  WrapQueueEnds(block, q);
+  s->InBase = 0;
+  s->InFromEnd = false;
+  s->ReverseBits = false;
+  s->ReversalBuffer = nullptr;
+  s->FileStart = q->front;
+  s->FileSize = QueueHeld(q);
+  OpenAt(s, q, q->front);
+  StreamStartConsumingOutput(s);
+}
+
+void StreamEndConsuming(Stream *s) {
+  StreamSettleInput(s);
+  StreamSettleOutput(s);
+  DropHooks(s->Block, s);
+}
+
+void StreamMoveInput(Stream *s, uint32_t target) {
+  ParamBlock *block = s->Block;
+  DataQueue *q = &block->InputQueue;
+  if (block->WholeInput != 1) {
+    block->SeekTarget = target;
+    SuspendJob(block, ResponseSeek);
+    WrapQueueEnds(block, q);
+    s->InFromEnd = (target & QV_SEEK_FROM_END) != 0;
+    s->InBase = target & (kSeekPositionLimit - 1);
+    OpenAt(s, q, q->front);
+    return;
+  }
+  uint64_t position = target;
+  if (target & QV_SEEK_FROM_END) {
+    uint64_t back = target & (kSeekPositionLimit - 1);
+    position = s->FileSize > back ? s->FileSize - back : 0;
+  }
+  q->front = s->FileStart;
+  s->InBase = 0;
+  s->InFromEnd = false;
+  OpenAt(s, q, q->front);
+  StreamSkip(s, static_cast<size_t>(position));
+}
+
+size_t StreamQueued(const Stream *s) {
+  const DataQueue *q = &s->Block->InputQueue;
+  const uint8_t *p = s->Window.Next;
+  if (p == q->end) p = q->start;
+  return p == q->rear ? 0 : UnreadFrom(q, p);
+}
+
+void StreamReadExtraRecord(Stream *s, uint32_t n, uint32_t kind) {
+  ParamBlock *block = s->Block;
+  uint8_t *at = block->ExtraBuffer + block->ExtraUsed;
+  memcpy(at, &kind, 4);
+  memcpy(at + 4, &n, 4);
+  StreamRead(s, at + 8, n);
+  block->ExtraUsed += n + 8;
+}
+
 void StreamStartInput(Stream *s, ParamBlock *block) {
   s->Block = block;
   if (!AddResumeHook(block, StreamAfterResume, s)) FailJob(block, QV_ERR_BUFFER);
@@ -170,6 +334,7 @@ bool StreamRefillReversed(Stream *s) {
 namespace {
 // The next byte into *v; false (with endFails clear) when the file has ended.
 bool FetchByte(Stream *s, uint8_t *v, bool endFails) {
+  if (s->Consuming) return FetchConsuming(s, v, endFails);
   DataQueue *q = &s->Block->InputQueue;
   for (;;) {
     if (s->Window.Next < s->Window.End) {
@@ -212,11 +377,13 @@ uint32_t StreamLong(Stream *s) {
 }
 
 void StreamRead(Stream *s, uint8_t *destination, size_t n) {
+  bool crossed = false;
   while (n) {
     size_t have = static_cast<size_t>(s->Window.End - s->Window.Next);
     if (have == 0) {
       *destination++ = StreamNextByte(s);
       --n;
+      crossed = true;
       continue;
     }
     size_t c = n < have ? n : have;
@@ -225,6 +392,8 @@ void StreamRead(Stream *s, uint8_t *destination, size_t n) {
     destination += c;
     n -= c;
   }
+  // A read across the stretch's end is handed back whole.
+  if (crossed) s->Mark = s->Window.Next;
 }
 
 void StreamSkip(Stream *s, size_t n) {

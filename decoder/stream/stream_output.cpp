@@ -48,11 +48,12 @@ void ResetCursorToRear(Stream *s, DataQueue *q) {
   s->OutHigh = PositionOf(s, q, q->rear);
 }
 
-// OutHigh takes in the cursor, and must stay a position SeekTarget can carry.
+// OutHigh takes in the cursor, and must stay a position SeekTarget can carry
+// (consuming streams count on, as the classic readers always did).
 void RaiseHigh(ParamBlock *block, Stream *s, const DataQueue *q) {
   uint32_t at = PositionOf(s, q, s->OutCursor);
   if (at > s->OutHigh) s->OutHigh = at;
-  if (s->OutHigh >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
+  if (s->OutHigh >= kSeekPositionLimit && !s->Consuming) FailJob(block, QV_ERR_BAD_HEADER);
 }
 
 void Commit(ParamBlock *block, Stream *s, DataQueue *q) {
@@ -70,8 +71,35 @@ void AfterDrain(ParamBlock *block, Stream *s, DataQueue *q, size_t heldBefore) {
   s->OutBase = s->OutHigh - static_cast<uint32_t>(held);
 }
 
+// The queue is full, for a consuming stream: commit everything written and
+// wait for room as the classic readers always waited. An abort the host set
+// earlier fails the job with -1014 before it asks; a host that takes nothing
+// is asked again when it has set the abort (which then fails the job), else
+// the job fails with -1516.
+void FlushConsuming(ParamBlock *block, Stream *s, DataQueue *q) {
+  Commit(block, s, q);
+  size_t before = QueueHeld(q);
+  for (;;) {
+    if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_OUTPUT_ABORTED);
+    block->SeekTarget = QV_SEEK_OUTPUT | s->OutBase;
+    SuspendJob(block, ResponseNeedOutput);
+    WrapQueueEnds(block, q);
+    size_t held = QueueHeld(q);
+    if (held < before) {
+      s->OutBase = s->OutHigh - static_cast<uint32_t>(held);
+      break;
+    }
+    if (!(q->flags & QV_QUEUE_ABORT)) FailJob(block, QV_ERR_OUTPUT_STALLED);
+  }
+  ResetCursorToRear(s, q);
+}
+
 // The queue is full: commit everything written and let the host drain.
 void Flush(ParamBlock *block, Stream *s, DataQueue *q) {
+  if (s->Consuming) {
+    FlushConsuming(block, s, q);
+    return;
+  }
   Commit(block, s, q);
   size_t before = QueueHeld(q);
   block->SeekTarget = QV_SEEK_OUTPUT | s->OutBase;
@@ -173,7 +201,7 @@ void StreamPlace(Stream *s, uint32_t x, size_t n) {
     s->OutCursor = PointerOf(block, s, q, x);
     if (last > s->OutHigh) s->OutHigh = static_cast<uint32_t>(last);
     SetLimit(s, q);
-    q->flags &= ~kQueueFlagPlaced;
+    if (!s->Consuming) q->flags &= ~kQueueFlagPlaced;
     return;
   }
   DrainAndMove(block, s, q, x);
@@ -207,6 +235,13 @@ void StreamYieldRows(Stream *s, bool commit) {
   }
   uint32_t committedEnd = PositionOf(s, q, q->rear);
   SuspendJob(block, ResponseRowsReady);
+  if (s->Consuming) {
+    // An abort waits for the next time the job needs room.
+    WrapQueueEnds(block, q);
+    s->OutBase = committedEnd - static_cast<uint32_t>(QueueHeld(q));
+    SetLimit(s, q);
+    return;
+  }
   if (q->flags & QV_QUEUE_ABORT) FailJob(block, QV_ERR_OUTPUT_ABORTED);
   // Bytes written beyond the rear keep their storage places, so an emptied
   // queue is not moved back to the storage start here.
@@ -215,4 +250,103 @@ void StreamYieldRows(Stream *s, bool commit) {
   if (q->rear == q->end) q->rear = q->start;
   s->OutBase = committedEnd - static_cast<uint32_t>(QueueHeld(q));
   SetLimit(s, q);
+}
+
+// ---- Consuming streams ----------------------------------------------------
+
+void StreamStartConsumingOutput(Stream *s) {
+  ParamBlock *block = s->Block;
+  DataQueue *q = &block->OutputQueue;
+  WrapQueueEnds(block, q);
+  s->OutBase = 0;
+  s->Placing = false;
+  ResetCursorToRear(s, q);
+}
+
+void StreamSettleOutput(Stream *s) {
+  if (s->Placing || !s->OutCursor) return;
+  DataQueue *q = &s->Block->OutputQueue;
+  uint8_t *c = s->OutCursor;
+  // Written in order: the cursor is the end of what is written.
+  if (c < q->start || c > q->end) return;
+  q->rear = c == q->end ? q->start : c;
+}
+
+namespace {
+// Contiguous room at the cursor, at least one byte: across the storage end,
+// or after the host drained the full queue.
+size_t OutputSpace(Stream *s) {
+  DataQueue *q = &s->Block->OutputQueue;
+  for (;;) {
+    size_t room = static_cast<size_t>(s->OutLimit - s->OutCursor);
+    if (room) return room;
+    if (s->OutLimit == q->end && q->front != q->start) {
+      s->OutCursor = q->start;
+      s->OutLimit = q->front - 1;
+    } else {
+      Flush(s->Block, s, q);
+    }
+  }
+}
+}  // namespace
+
+void StreamCopyInput(Stream *s, size_t n) {
+  while (n) {
+    if (s->Window.Next == s->Window.End) {
+      StreamNextByte(s);
+      --s->Window.Next;  // the byte fetched is the window's first
+    }
+    size_t room = OutputSpace(s);
+    size_t have = static_cast<size_t>(s->Window.End - s->Window.Next);
+    size_t c = n < have ? n : have;
+    if (c > room) c = room;
+    memcpy(s->OutCursor, s->Window.Next, c);
+    s->OutCursor += c;
+    s->Window.Next += c;
+    n -= c;
+  }
+}
+
+void StreamFill(Stream *s, uint8_t value, size_t n) {
+  while (n) {
+    size_t room = OutputSpace(s);
+    size_t c = n < room ? n : room;
+    memset(s->OutCursor, value, c);
+    s->OutCursor += c;
+    n -= c;
+  }
+}
+
+void StreamWaitForRoom(Stream *s, size_t n) {
+  ParamBlock *block = s->Block;
+  DataQueue *q = &block->OutputQueue;
+  StreamSettleOutput(s);
+  while (QueueFree(q) < n) FlushConsuming(block, s, q);
+}
+
+void StreamOutputMoved(Stream *s) {
+  DataQueue *q = &s->Block->OutputQueue;
+  s->OutCursor = q->rear;
+  SetLimit(s, q);
+  s->OutHigh = PositionOf(s, q, q->rear);
+}
+
+void StreamHandOverImage(Stream *s) {
+  ParamBlock *block = s->Block;
+  DataQueue *q = &block->OutputQueue;
+  SuspendJob(block, ResponseDone);
+  WrapQueueEnds(block, q);
+  s->OutBase = 0;
+  ResetCursorToRear(s, q);
+}
+
+void StreamMoveOutput(Stream *s, uint32_t x) {
+  ParamBlock *block = s->Block;
+  DataQueue *q = &block->OutputQueue;
+  Commit(block, s, q);
+  block->SeekTarget = QV_SEEK_OUTPUT + x;
+  SuspendJob(block, ResponseSeek);
+  WrapQueueEnds(block, q);
+  s->OutBase = x;
+  ResetCursorToRear(s, q);
 }

@@ -28,7 +28,7 @@ FaxCoding CodingOf(Coding coding) {
 
 // What the body keeps in a job buffer: its stream and the decoder.
 struct Record {
-  Stream In;
+  Stream Io;  // the strips in, the rows out
   FaxDecoder Fax;
 };
 
@@ -39,10 +39,11 @@ void Body(ParamBlock *block) {
   int slot;
   Record *rec = static_cast<Record *>(AllocJobBuffer(block, sizeof(Record), &slot));
   if (!rec) FailJob(block, QV_ERR_BUFFER);
-  StreamStartInput(&rec->In, block);
+  StreamStartInput(&rec->Io, block);
+  StreamStartOutput(&rec->Io, block);
   bool raw = job.width == 0;
   uint32_t width = raw ? kRawWidth : job.width;
-  FaxSetup(&rec->Fax, &rec->In, width, job.reverse);
+  FaxSetup(&rec->Fax, &rec->Io, width, job.reverse);
   size_t rowMax = (width + 7) / 8;
   uint8_t *row = static_cast<uint8_t *>(AllocJobBuffer(block, rowMax + 3, &slot));
   if (!row) FailJob(block, QV_ERR_BUFFER);
@@ -52,7 +53,7 @@ void Body(ParamBlock *block) {
   for (size_t si = 0; si < strips; ++si) {
     const Strip &strip = raw ? rawStrip : job.strips[si];
     FaxStartStrip(&rec->Fax, strip.byteCount);
-    StreamSeek(&rec->In, strip.offset);
+    StreamSeek(&rec->Io, strip.offset);
     for (uint32_t r = 0; r < strip.rows; ++r) {
       size_t rowBytes = (width + 7) / 8;
       memset(row, 0, rowBytes + 3);
@@ -75,7 +76,10 @@ void Body(ParamBlock *block) {
         }
       }
       if (job.hashRows) out.hash = Hash(row, rowBytes, out.hash);
-      if (job.putRows) WriteOutput(block, &block->OutputQueue, row, rowBytes);
+      if (job.putRows) {
+        StreamPut(&rec->Io, row, rowBytes);
+        StreamCommit(&rec->Io);  // each row the host's at once
+      }
       ++out.rows;
       if (job.onRow) job.onRow(out.rows);
     }

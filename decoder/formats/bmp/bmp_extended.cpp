@@ -23,6 +23,8 @@
 #include "engine/engine.h"
 #include "engine/queue.h"
 #include "formats/readers.h"
+#include "output/stream_rows.h"
+#include "stream/stream.h"
 
 namespace {
 
@@ -35,7 +37,7 @@ struct BmpChannel {
 };
 
 struct BmpExtendedJob {
-  ParamBlock *Block;
+  Stream *Io;           // the file in, the bitmap out (on the reader's frame); its Block the job's
   BitmapInfoHeader Info;
   BmpLayout L;
   uint32_t Width;
@@ -54,7 +56,7 @@ struct BmpExtendedJob {
   uint32_t SourceBytes;
   uint8_t *Row;            // one output row
   int32_t Partial;         // 1: Row holds the row in progress; 2: Source does
-  RowDelivery Rows;
+  StreamRows Rows;
 };
 
 uint8_t *Buffer(ParamBlock *block, size_t size) {
@@ -129,18 +131,16 @@ bool TakeMasks(BmpExtendedJob *j, const uint8_t *m, bool withAlpha) {
 // at the first such pixel or where the file ends.
 void ScanForAlpha(void *argument) {
   BmpExtendedJob *j = static_cast<BmpExtendedJob *>(argument);
-  ParamBlock *block = j->Block;
-  DataQueue *in = &block->InputQueue;
   uint64_t skip = j->DataStart - j->HeaderEnd;
   while (skip) {
     size_t n = skip > 0x40000000u ? 0x40000000u : static_cast<size_t>(skip);
-    SkipInput(block, in, n);
+    StreamSkip(j->Io, n);
     skip -= n;
   }
   const bool wide = j->L.SourceBits == 32;
   const uint32_t mask = j->Channels[3].Mask;
   for (uint32_t r = 0; r < j->L.Rows; ++r) {
-    ReadInput(block, j->Source, in, j->SourceBytes);
+    StreamRead(j->Io, j->Source, j->SourceBytes);
     const uint8_t *p = j->Source;
     for (uint32_t x = 0; x < j->Width; ++x, p += wide ? 4 : 2)
       if ((wide ? Le32(p) : Le16(p)) & mask) {
@@ -160,17 +160,17 @@ bool ProfilePlace(const BmpExtendedJob *j, uint64_t *position, uint32_t *size) {
   return *size > 0 && *size <= 0xFFFFFFFFu - 8;
 }
 
-void AppendProfile(ParamBlock *block, uint32_t size) {
-  if (ReserveExtra(block, size + 8))
-    AppendExtraRecord(block, &block->InputQueue, size, QV_EXTRA_BMP_PROFILE);
+void AppendProfile(Stream *io, uint32_t size) {
+  if (ReserveExtra(io->Block, size + 8))
+    StreamReadExtraRecord(io, size, QV_EXTRA_BMP_PROFILE);
   else
-    SkipInput(block, &block->InputQueue, size);
+    StreamSkip(io, size);
 }
 
-void SkipLong(ParamBlock *block, uint64_t n) {
+void SkipLong(Stream *io, uint64_t n) {
   while (n) {
     size_t c = n > 0x40000000u ? 0x40000000u : static_cast<size_t>(n);
-    SkipInput(block, &block->InputQueue, c);
+    StreamSkip(io, c);
     n -= c;
   }
 }
@@ -184,48 +184,48 @@ void ProfileAfterPixels(void *argument) {
   if (!ProfilePlace(j, &position, &size) || position < j->DataStart || position >= kSeekPositionLimit)
     return;
   if (j->FileStart && position + size > j->FileSize) return;
-  SeekInput(j->Block, j->FileStart, j->FileSize, static_cast<uint32_t>(position));
-  AppendProfile(j->Block, size);
+  StreamMoveInput(j->Io, static_cast<uint32_t>(position));
+  AppendProfile(j->Io, size);
 }
 
 // From the end of the colour table: the gap up to the pixel data (with the
 // profile when it lies there), then the rows.
 void DecodeRows(void *argument) {
   BmpExtendedJob *j = static_cast<BmpExtendedJob *>(argument);
-  ParamBlock *block = j->Block;
-  DataQueue *in = &block->InputQueue;
+  ParamBlock *block = j->Io->Block;
+  Stream *io = j->Io;
   uint64_t at = j->HeaderEnd + static_cast<uint64_t>(j->L.Entries) * j->EntryBytes;
   uint64_t position;
   uint32_t size;
   if (block->ExtraBuffer && ProfilePlace(j, &position, &size) && position >= at &&
       position + size <= j->DataStart) {
-    SkipLong(block, position - at);
-    AppendProfile(block, size);
+    SkipLong(io, position - at);
+    AppendProfile(io, size);
     at = position + size;
   }
-  if (j->DataStart > at) SkipLong(block, j->DataStart - at);
+  if (j->DataStart > at) SkipLong(io, j->DataStart - at);
 
-  RowDelivery *d = &j->Rows;
+  StreamRows *d = &j->Rows;
   const uint32_t rows = j->L.Rows;
   if (j->Coded) {
     j->Partial = 1;
-    DecodeRleTolerant(block, d, j->Row, j->Width, rows, j->L.Compression != 1);
+    DecodeRleTolerant(io, d, j->Row, j->Width, rows, j->L.Compression != 1);
     j->Partial = 0;
     return;
   }
   if (!j->Source) {  // rows as stored
     j->Partial = 1;
-    for (uint32_t r = 0; r < rows; ++r) DeliverWholeRowFromInput(d, j->Row, j->L.Stride);
+    for (uint32_t r = 0; r < rows; ++r) StreamRowsWholeFromInput(d, j->Row, j->L.Stride);
     j->Partial = 0;
     return;
   }
   for (uint32_t r = 0; r < rows; ++r) {
     memset(j->Source, 0, j->SourceBytes);
     j->Partial = 2;
-    ReadInput(block, j->Source, in, j->SourceBytes);
+    StreamRead(io, j->Source, j->SourceBytes);
     ConvertSourceRow(j);
     j->Partial = 1;
-    DeliverRow(d, j->Row);
+    StreamRowsDeliver(d, j->Row);
   }
   j->Partial = 0;
 }
@@ -235,25 +235,29 @@ void DecodeRows(void *argument) {
 void ReadBmpExtended(ParamBlock *block, const JobOptions &options) {
   uint32_t type = options.ImageType;
   if (type != kTypeWindows && type != kTypeRle && type != kTypeOs2) FailJob(block, QV_ERR_BMP_TYPE);
-  DataQueue *in = &block->InputQueue;
   BmpExtendedJob *j = NewJobRecord<BmpExtendedJob>(block);
-  j->Block = block;
+  // The stream on this frame: the job record keeps its size, and with it
+  // the job's memory.
+  Stream stream{};
+  Stream *io = &stream;
+  j->Io = io;
+  StreamStartConsuming(io, block);
   if (options.WholeInput) {
-    j->FileStart = QueueSpot(in, in->front);
-    j->FileSize = QueueUsed(in);
+    j->FileStart = stream.FileStart;
+    j->FileSize = stream.FileSize;
   }
 
   uint8_t raw[14];
-  ReadInput(block, raw, in, sizeof raw);
+  StreamRead(io, raw, sizeof raw);
   BmpFileHeader file{Le16(raw), Le32(raw + 2), Le32(raw + 10)};
   if (file.Type != kBmpSignature) FailJob(block, QV_ERR_BAD_HEADER);
   const bool os2 = type == kTypeOs2;
   BitmapInfoHeader &info = j->Info;
   BmpLayout &l = j->L;
   if (os2)
-    ReadOs2Header(block, &info, &l);
+    ReadOs2Header(io, &info, &l);
   else
-    ReadWindowsHeader(block, file, &info, &l, true);
+    ReadWindowsHeader(io, file, &info, &l, true);
   if (info.biWidth <= 0 || info.biHeight == 0 || info.biHeight == INT32_MIN)
     FailJob(block, QV_ERR_BAD_HEADER);
   l.Rows = static_cast<uint32_t>(info.biHeight < 0 ? -info.biHeight : info.biHeight);
@@ -263,16 +267,16 @@ void ReadBmpExtended(ParamBlock *block, const JobOptions &options) {
   // The header's bytes beyond the standard ones: the first 84 kept for the
   // masks and the profile, all of them offered as the classic record.
   uint32_t tail = l.Extra < kTailBytes ? l.Extra : kTailBytes;
-  ReadInput(block, j->Tail, in, tail);
+  StreamRead(io, j->Tail, tail);
   if (l.Extra > 0 && block->ExtraBuffer && l.Extra <= 0xFFFFFFFFu - 8 && ReserveExtra(block, l.Extra + 8)) {
     uint32_t head[2] = {kBmpExtraKind, l.Extra};
     AppendExtraBytes(block, head, 8);
     AppendExtraBytes(block, j->Tail, tail);
     uint32_t rest = l.Extra - tail;
-    ReadInput(block, block->ExtraBuffer + block->ExtraUsed, in, rest);
+    StreamRead(io, block->ExtraBuffer + block->ExtraUsed, rest);
     block->ExtraUsed += rest;
   } else if (l.Extra > tail) {
-    SkipInput(block, in, l.Extra - tail);
+    StreamSkip(io, l.Extra - tail);
   }
   j->HeaderEnd = 14 + static_cast<uint64_t>(infoSize) + l.Extra;
 
@@ -287,7 +291,7 @@ void ReadBmpExtended(ParamBlock *block, const JobOptions &options) {
       alphaField = l.Extra >= 16;
     } else {
       maskBytes = alphaField ? 16 : 12;
-      ReadInput(block, m, in, maskBytes);
+      StreamRead(io, m, maskBytes);
     }
     if (!TakeMasks(j, m, alphaField)) FailJob(block, QV_ERR_BAD_HEADER);
     j->Fields = true;
@@ -310,7 +314,7 @@ void ReadBmpExtended(ParamBlock *block, const JobOptions &options) {
   if (converted && j->Channels[3].Mask && j->HeaderEnd < kSeekPositionLimit) {
     int32_t status = CatchFailure(block, ScanForAlpha, j);
     if (status && status != QV_ERR_INPUT_ENDED) FailJob(block, status);
-    SeekInput(block, j->FileStart, j->FileSize, static_cast<uint32_t>(j->HeaderEnd));
+    StreamMoveInput(io, static_cast<uint32_t>(j->HeaderEnd));
   }
   if (j->Alpha) info.biBitCount = 32;
   if (!ComputeStride(info.biBitCount, info.biWidth, &l.Stride) ||
@@ -318,12 +322,11 @@ void ReadBmpExtended(ParamBlock *block, const JobOptions &options) {
     FailJob(block, QV_ERR_BAD_HEADER);
   block->BitmapHeader = info;
   if (options.Header)
-    WriteOutput(block, &block->OutputQueue, reinterpret_cast<const uint8_t *>(&block->BitmapHeader),
-                kWindowsInfoSize);
+    StreamPut(io, reinterpret_cast<const uint8_t *>(&block->BitmapHeader), kWindowsInfoSize);
   uint64_t h = options.Header ? kWindowsInfoSize + 4 * static_cast<uint64_t>(l.Entries) : 0;
-  RowDeliveryStart(&j->Rows, block, options, l.Stride, l.Rows,
-                   h > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(h), options.TopDown);
-  ReadBmpColourTable(block, l.Entries, os2, options.Header);
+  StreamRowsStart(&j->Rows, io, options, l.Stride, l.Rows,
+                  h > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(h), options.TopDown);
+  ReadBmpColourTable(io, l.Entries, os2, options.Header);
 
   size_t rowBytes = l.Stride;
   if (type == kTypeRle) {
@@ -334,23 +337,25 @@ void ReadBmpExtended(ParamBlock *block, const JobOptions &options) {
   j->Row = Buffer(block, rowBytes);
 
   int32_t status = CatchFailure(block, DecodeRows, j);
+  StreamLagFront(io, false);
   if (status) {
     if (!IsDataFailure(status)) FailJob(block, status);
     uint32_t damaged = 0;
     if (j->Partial && j->Rows.Delivered < l.Rows) {
       if (j->Partial == 2) ConvertSourceRow(j);
-      DeliverRow(&j->Rows, j->Row);
+      StreamRowsDeliver(&j->Rows, j->Row);
       damaged = 1;
     }
     memset(j->Row, 0, l.Stride);
-    damaged += FillRemainingRows(&j->Rows, j->Row);
+    damaged += StreamRowsFillRemaining(&j->Rows, j->Row);
     ReportDamagedRows(block, damaged);
   }
-  FinishRows(&j->Rows);
+  StreamRowsFinish(&j->Rows);
   if (j->Alpha) block->Flags |= QV_FLAG_ALPHA;
   if (!status && block->ExtraBuffer) {
     int32_t late = CatchFailure(block, ProfileAfterPixels, j);
     if (late && late != QV_ERR_INPUT_ENDED) FailJob(block, late);
   }
+  StreamEndConsuming(io);
   block->Status = QV_OK;
 }

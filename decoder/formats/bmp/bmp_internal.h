@@ -3,9 +3,10 @@
 #include <stdint.h>
 
 #include "engine/job_options.h"
-#include "output/rows.h"
 #include "formats/bytes.h"
+#include "output/stream_rows.h"
 #include "quorvin.h"
+#include "stream/stream.h"
 
 // The 14-byte file header.
 struct BmpFileHeader {
@@ -36,12 +37,12 @@ struct BmpLayout {
 
 // The information headers (the 12 or 40 bytes every file has), filling info
 // and the layout. The Windows header takes bit fields only when extended.
-void ReadOs2Header(ParamBlock *block, BitmapInfoHeader *info, BmpLayout *l);
-void ReadWindowsHeader(ParamBlock *block, const BmpFileHeader &file, BitmapInfoHeader *info,
-                       BmpLayout *l, bool extended);
+void ReadOs2Header(Stream *io, BitmapInfoHeader *info, BmpLayout *l);
+void ReadWindowsHeader(Stream *io, const BmpFileHeader &file, BitmapInfoHeader *info, BmpLayout *l,
+                       bool extended);
 // The colour table into Palette (and the output when header is set), with
 // the grey flag.
-void ReadBmpColourTable(ParamBlock *block, uint32_t entries, bool os2, bool header);
+void ReadBmpColourTable(Stream *io, uint32_t entries, bool os2, bool header);
 
 // Everything the classic reader refuses or stops at, for QV_FLAG_EXTENDED:
 // bit fields, alpha, tolerant run-length data, colour profiles and files
@@ -60,14 +61,14 @@ uint32_t PaletteEntryCount(const BitmapInfoHeader &info);
 
 // Run-length coded rows (8 bits per pixel, or 4 bits per pixel) into the
 // zero-filled row buffer, each row handed to the delivery when complete.
-void DecodeRle8(ParamBlock *block, RowDelivery *d, uint8_t *row, uint32_t width, uint32_t rows);
-void DecodeRle4(ParamBlock *block, RowDelivery *d, uint8_t *row, uint32_t width, uint32_t rows);
+void DecodeRle8(Stream *io, StreamRows *d, uint8_t *row, uint32_t width, uint32_t rows);
+void DecodeRle4(Stream *io, StreamRows *d, uint8_t *row, uint32_t width, uint32_t rows);
 // The same, tolerant as the common decoders are: delta codes, runs and
 // literals clipped at the row end, end of line inside a row, end of bitmap
 // anywhere; every pixel not written is index 0. Rows left when the data ends
 // are the caller's to fill; row (a stride, zeroed at each row start) holds
 // the row in progress if the input ends inside it.
-void DecodeRleTolerant(ParamBlock *block, RowDelivery *d, uint8_t *row, uint32_t width, uint32_t rows,
+void DecodeRleTolerant(Stream *io, StreamRows *d, uint8_t *row, uint32_t width, uint32_t rows,
                        bool nibbles);
 
 // 16- and 32-bit rows converted to 24 bits: in holds one input row, out one

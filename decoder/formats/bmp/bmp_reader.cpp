@@ -11,6 +11,8 @@
 #include "engine/engine.h"
 #include "engine/queue.h"
 #include "formats/readers.h"
+#include "output/stream_rows.h"
+#include "stream/stream.h"
 
 namespace {
 
@@ -21,9 +23,10 @@ uint8_t *Buffer(ParamBlock *block, size_t size) {
 }  // namespace
 
 // OS/2 information header (12 bytes read): fills info and the layout.
-void ReadOs2Header(ParamBlock *block, BitmapInfoHeader *info, BmpLayout *l) {
+void ReadOs2Header(Stream *io, BitmapInfoHeader *info, BmpLayout *l) {
+  ParamBlock *block = io->Block;
   uint8_t raw[kOs2InfoSize];
-  ReadInput(block, raw, &block->InputQueue, sizeof raw);
+  StreamRead(io, raw, sizeof raw);
   uint32_t size = Le32(raw);
   uint32_t planes = Le16(raw + 8), bits = Le16(raw + 10);
   if (size < kOs2InfoSize || planes != 1 || (bits != 1 && bits != 4 && bits != 8 && bits != 24))
@@ -42,10 +45,11 @@ void ReadOs2Header(ParamBlock *block, BitmapInfoHeader *info, BmpLayout *l) {
 }
 
 // Windows information header (40 bytes read): fills info and the layout.
-void ReadWindowsHeader(ParamBlock *block, const BmpFileHeader &file, BitmapInfoHeader *info,
-                       BmpLayout *l, bool extended) {
+void ReadWindowsHeader(Stream *io, const BmpFileHeader &file, BitmapInfoHeader *info, BmpLayout *l,
+                       bool extended) {
+  ParamBlock *block = io->Block;
   uint8_t raw[kWindowsInfoSize];
-  ReadInput(block, raw, &block->InputQueue, sizeof raw);
+  StreamRead(io, raw, sizeof raw);
   uint32_t size = Le32(raw);
   uint32_t planes = Le16(raw + 12), bits = Le16(raw + 14);
   uint32_t compression = Le32(raw + 16);
@@ -81,23 +85,23 @@ void ReadWindowsHeader(ParamBlock *block, const BmpFileHeader &file, BitmapInfoH
 
 // Information-header bytes beyond the standard ones: into the ExtraBuffer as
 // one record when the host has room, else skipped.
-void ReadExtraHeader(ParamBlock *block, uint32_t n) {
+void ReadExtraHeader(Stream *io, uint32_t n) {
   if (n == 0) return;
-  DataQueue *in = &block->InputQueue;
+  ParamBlock *block = io->Block;
   if (block->ExtraBuffer && n <= 0xFFFFFFFFu - 8 && ReserveExtra(block, n + 8))
-    AppendExtraRecord(block, in, n, kBmpExtraKind);
+    StreamReadExtraRecord(io, n, kBmpExtraKind);
   else
-    SkipInput(block, in, n);
+    StreamSkip(io, n);
 }
 
 // Colour table: 4-byte entries (Windows) or 3-byte entries (OS/2).
-void ReadBmpColourTable(ParamBlock *block, uint32_t entries, bool os2, bool header) {
-  DataQueue *in = &block->InputQueue;
+void ReadBmpColourTable(Stream *io, uint32_t entries, bool os2, bool header) {
+  ParamBlock *block = io->Block;
   uint8_t e[4] = {0, 0, 0, 0};
   for (uint32_t i = 0; i < entries; ++i) {
-    ReadInput(block, e, in, os2 ? 3 : 4);
+    StreamRead(io, e, os2 ? 3 : 4);
     if (i < QV_PALETTE_ENTRIES) memcpy(&block->Palette[i], e, 4);
-    if (header) WriteOutput(block, &block->OutputQueue, e, 4);
+    if (header) StreamPut(io, e, 4);
   }
   uint32_t stored = entries < QV_PALETTE_ENTRIES ? entries : QV_PALETTE_ENTRIES;
   if (IsGreyPalette(block->Palette, stored)) block->Flags |= QV_FLAG_GREY;
@@ -106,15 +110,15 @@ void ReadBmpColourTable(ParamBlock *block, uint32_t entries, bool os2, bool head
 namespace {
 
 // Stored rows (0 and "BMPO").
-void DeliverStoredRows(ParamBlock *block, RowDelivery *d, const BmpLayout &l, uint32_t width) {
-  DataQueue *in = &block->InputQueue;
+void DeliverStoredRows(Stream *io, StreamRows *d, const BmpLayout &l, uint32_t width) {
+  ParamBlock *block = io->Block;
   if (l.SourceBits != 16 && l.SourceBits != 32) {
     if (!d->Flipped) {
-      DeliverRowsFromInput(d, l.Rows);
+      StreamRowsManyFromInput(d, l.Rows);
       return;
     }
     uint8_t *row = Buffer(block, l.Stride);
-    for (uint32_t r = 0; r < l.Rows; ++r) DeliverRowFromInput(d, row, l.Stride);
+    for (uint32_t r = 0; r < l.Rows; ++r) StreamRowsFromInput(d, row, l.Stride);
     return;
   }
   // Input rows are padded to 4 bytes like output rows.
@@ -123,17 +127,18 @@ void DeliverStoredRows(ParamBlock *block, RowDelivery *d, const BmpLayout &l, ui
   uint8_t *source = Buffer(block, static_cast<size_t>(inBytes));
   uint8_t *row = Buffer(block, l.Stride);
   for (uint32_t r = 0; r < l.Rows; ++r) {
-    ReadInput(block, source, in, static_cast<size_t>(inBytes));
+    StreamRead(io, source, static_cast<size_t>(inBytes));
     if (l.SourceBits == 16)
       ConvertRow16(source, row, width);
     else
       ConvertRow32(source, row, width);
-    DeliverRow(d, row);
+    StreamRowsDeliver(d, row);
   }
 }
 
 // Run-length coded rows ("BMPR").
-void DeliverCodedRows(ParamBlock *block, RowDelivery *d, const BmpLayout &l, uint32_t width) {
+void DeliverCodedRows(Stream *io, StreamRows *d, const BmpLayout &l, uint32_t width) {
+  ParamBlock *block = io->Block;
   // RLE4 fills ceil(width / 2) bytes per row; with a file that is
   // not 4 bits per pixel that can exceed the stride, so the buffer covers both.
   // The 5 spare bytes are those of the row buffer's usual size.
@@ -141,9 +146,9 @@ void DeliverCodedRows(ParamBlock *block, RowDelivery *d, const BmpLayout &l, uin
   size_t bytes = (l.Stride > nibbleBytes ? l.Stride : nibbleBytes) + 5;
   uint8_t *row = Buffer(block, bytes);
   if (l.Compression == 1)
-    DecodeRle8(block, d, row, width, l.Rows);
+    DecodeRle8(io, d, row, width, l.Rows);
   else
-    DecodeRle4(block, d, row, width, l.Rows);
+    DecodeRle4(io, d, row, width, l.Rows);
 }
 
 }  // namespace
@@ -156,10 +161,13 @@ void ReadBmp(ParamBlock *block, const JobOptions &options) {
   uint32_t type = options.ImageType;
   if (type != kTypeWindows && type != kTypeRle && type != kTypeOs2)
     FailJob(block, QV_ERR_BMP_TYPE);
-  DataQueue *in = &block->InputQueue;
+  // On this frame, so that nothing is allocated before the headers are checked.
+  Stream stream{};
+  Stream *io = &stream;
+  StreamStartConsuming(io, block);
 
   uint8_t raw[14];
-  ReadInput(block, raw, in, sizeof raw);
+  StreamRead(io, raw, sizeof raw);
   BmpFileHeader file{Le16(raw), Le32(raw + 2), Le32(raw + 10)};
   if (file.Type != kBmpSignature) FailJob(block, QV_ERR_BAD_HEADER);
 
@@ -173,9 +181,9 @@ void ReadBmp(ParamBlock *block, const JobOptions &options) {
   BitmapInfoHeader info{};
   BmpLayout l{};
   if (os2)
-    ReadOs2Header(block, &info, &l);
+    ReadOs2Header(io, &info, &l);
   else
-    ReadWindowsHeader(block, file, &info, &l, false);
+    ReadWindowsHeader(io, file, &info, &l, false);
 
   // Sizes that cannot describe a bitmap are refused before anything is
   // allocated: no width, no rows, a height whose magnitude is not an int32,
@@ -189,29 +197,29 @@ void ReadBmp(ParamBlock *block, const JobOptions &options) {
   block->BitmapHeader = info;
   if (header) {
     static_assert(sizeof info == kWindowsInfoSize, "header bytes");
-    WriteOutput(block, &block->OutputQueue, reinterpret_cast<const uint8_t *>(&block->BitmapHeader),
-                kWindowsInfoSize);
+    StreamPut(io, reinterpret_cast<const uint8_t *>(&block->BitmapHeader), kWindowsInfoSize);
   }
 
   // Header and colour table ahead of the rows; clamped so that a table too
   // large to address still fails the flipped delivery's position check.
   uint64_t h = header ? kWindowsInfoSize + 4 * static_cast<uint64_t>(l.Entries) : 0;
-  RowDelivery d;
-  RowDeliveryStart(&d, block, options, l.Stride, l.Rows, h > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(h),
-                   flipped);
+  StreamRows d;
+  StreamRowsStart(&d, io, options, l.Stride, l.Rows, h > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(h),
+                  flipped);
 
-  ReadExtraHeader(block, l.Extra);
-  ReadBmpColourTable(block, l.Entries, os2, header);
+  ReadExtraHeader(io, l.Extra);
+  ReadBmpColourTable(io, l.Entries, os2, header);
   // Pixel data placed further on than the end of the colour table (a gap, or
   // table entries beyond those read) starts at the file's data offset.
   uint64_t consumed = 14 + static_cast<uint64_t>(os2 ? kOs2InfoSize : kWindowsInfoSize) + l.Extra +
                       static_cast<uint64_t>(l.Entries) * (os2 ? 3 : 4);
-  if (file.DataOffset > consumed) SkipInput(block, in, static_cast<size_t>(file.DataOffset - consumed));
+  if (file.DataOffset > consumed) StreamSkip(io, static_cast<size_t>(file.DataOffset - consumed));
 
   if (type == kTypeRle)
-    DeliverCodedRows(block, &d, l, width);
+    DeliverCodedRows(io, &d, l, width);
   else
-    DeliverStoredRows(block, &d, l, width);
-  FinishRows(&d);
+    DeliverStoredRows(io, &d, l, width);
+  StreamRowsFinish(&d);
+  StreamEndConsuming(io);
   block->Status = QV_OK;
 }

@@ -9,7 +9,8 @@
 
 #include "bmp_internal.h"
 #include "engine/engine.h"
-#include "output/input_window.h"
+#include "output/stream_rows.h"
+#include "stream/stream.h"
 
 namespace {
 
@@ -36,36 +37,38 @@ inline void PutNibble(uint8_t *row, uint32_t x, uint32_t v) {
     row[x >> 1] = static_cast<uint8_t>(v << 4);
 }
 
-// The next code pair, straight from the window where it holds both bytes.
-inline void NextCode(ParamBlock *block, QueueWindow *w, uint32_t *a, uint32_t *b) {
-  if (WindowBytes(w) >= 2) {
-    *a = w->next[0];
-    *b = w->next[1];
-    w->next += 2;
+// The next code pair, straight from the stream's window where it holds both bytes.
+inline void NextCode(Stream *io, uint32_t *a, uint32_t *b) {
+  InputWindow &w = io->Window;
+  if (w.End - w.Next >= 2) {
+    *a = w.Next[0];
+    *b = w.Next[1];
+    w.Next += 2;
   } else {
-    *a = WindowByte(block, w);
-    *b = WindowByte(block, w);
+    *a = StreamByte(io);
+    *b = StreamByte(io);
   }
 }
 
-// A finished row goes to the delivery, which may suspend: the window is
-// handed back to the queue around it.
-void PutRow(ParamBlock *block, RowDelivery *d, QueueWindow *w, const uint8_t *row) {
-  CloseWindow(&block->InputQueue, w);
-  DeliverRow(d, row);
-  OpenWindow(&block->InputQueue, w);
+// A finished row goes to the delivery: the codes read so far are handed back
+// to the input queue first (the codes are read with a lagging front, see
+// StreamLagFront).
+void PutRow(Stream *io, StreamRows *d, const uint8_t *row) {
+  StreamLagFront(io, false);
+  StreamRowsDeliver(d, row);
+  StreamLagFront(io, true);
 }
 
 }  // namespace
 
-void DecodeRle8(ParamBlock *block, RowDelivery *d, uint8_t *row, uint32_t width, uint32_t rows) {
-  QueueWindow w;
-  OpenWindow(&block->InputQueue, &w);
+void DecodeRle8(Stream *io, StreamRows *d, uint8_t *row, uint32_t width, uint32_t rows) {
+  ParamBlock *block = io->Block;
+  StreamLagFront(io, true);
   for (uint32_t r = 0; r < rows; ++r) {
     uint32_t x = 0;
     while (x < width) {
       uint32_t a, b;
-      NextCode(block, &w, &a, &b);
+      NextCode(io, &a, &b);
       if (a > 0) {
         if (a > width - x) FailJob(block, QV_ERR_RLE_OVERRUN);
         if (a <= 8 && width - x >= 8) {
@@ -81,27 +84,27 @@ void DecodeRle8(ParamBlock *block, RowDelivery *d, uint8_t *row, uint32_t width,
         CheckEscape(block, b, x, r + 1 == rows);
       } else {
         if (b > width - x) FailJob(block, QV_ERR_RLE_CODE);
-        WindowRead(block, &w, row + x, b);
-        if (b & 1) WindowByte(block, &w);  // the pad byte of an odd literal
+        StreamRead(io, row + x, b);
+        if (b & 1) StreamByte(io);  // the pad byte of an odd literal
         x += b;
       }
     }
-    PutRow(block, d, &w, row);
+    PutRow(io, d, row);
   }
-  CloseWindow(&block->InputQueue, &w);
+  StreamLagFront(io, false);
 }
 
-void DecodeRle4(ParamBlock *block, RowDelivery *d, uint8_t *row, uint32_t width, uint32_t rows) {
+void DecodeRle4(Stream *io, StreamRows *d, uint8_t *row, uint32_t width, uint32_t rows) {
+  ParamBlock *block = io->Block;
   // Runs may fill the spare nibble of an odd-width row.
   uint32_t limit = width + (width & 1);
   uint8_t literal[128];  // at most 2 x ceil(255 / 4) bytes
-  QueueWindow w;
-  OpenWindow(&block->InputQueue, &w);
+  StreamLagFront(io, true);
   for (uint32_t r = 0; r < rows; ++r) {
     uint32_t x = 0;
     while (x < width) {
       uint32_t a, b;
-      NextCode(block, &w, &a, &b);
+      NextCode(io, &a, &b);
       if (a > 0) {
         if (a > limit - x) FailJob(block, QV_ERR_RLE_OVERRUN);
         // The pixels alternate b >> 4, b & 15: from an even position that is
@@ -118,16 +121,16 @@ void DecodeRle4(ParamBlock *block, RowDelivery *d, uint8_t *row, uint32_t width,
         CheckEscape(block, b, x, r + 1 == rows);
       } else {
         if (b > limit - x) FailJob(block, QV_ERR_RLE_OVERRUN);
-        WindowRead(block, &w, literal, 2 * ((b + 3) / 4));
+        StreamRead(io, literal, 2 * ((b + 3) / 4));
         for (uint32_t i = 0; i < b; ++i) {
           uint32_t byte = literal[i >> 1];
           PutNibble(row, x++, (i & 1) ? byte & 15 : byte >> 4);
         }
       }
     }
-    PutRow(block, d, &w, row);
+    PutRow(io, d, row);
   }
-  CloseWindow(&block->InputQueue, &w);
+  StreamLagFront(io, false);
 }
 
 namespace {
@@ -166,21 +169,20 @@ void PutLiteral(uint8_t *row, uint32_t x, uint32_t count, const uint8_t *bytes, 
 // end of line arriving before that row is complete shows the pixels were the
 // previous row's padding (writers pad rows to 4 bytes with runs that pass the
 // width), and they are dropped.
-void DecodeRleTolerant(ParamBlock *block, RowDelivery *d, uint8_t *row, uint32_t width, uint32_t rows,
+void DecodeRleTolerant(Stream *io, StreamRows *d, uint8_t *row, uint32_t width, uint32_t rows,
                        bool nibbles) {
   // Runs may fill the spare nibble of an odd-width 4-bit row, as in the
   // classic decoder; whatever passes that is dropped.
   const uint32_t limit = nibbles ? width + (width & 1) : width;
   const uint32_t stride = d->Stride;
   uint8_t literal[256];
-  QueueWindow w;
-  OpenWindow(&block->InputQueue, &w);
+  StreamLagFront(io, true);
   uint32_t y = 0, x = 0;
   bool tentative = false;
   memset(row, 0, stride);
   while (y < rows) {
     if (x >= width) {
-      PutRow(block, d, &w, row);
+      PutRow(io, d, row);
       memset(row, 0, stride);
       ++y;
       x = 0;
@@ -188,13 +190,13 @@ void DecodeRleTolerant(ParamBlock *block, RowDelivery *d, uint8_t *row, uint32_t
       continue;
     }
     uint32_t a, b;
-    NextCode(block, &w, &a, &b);
+    NextCode(io, &a, &b);
     if (a > 0) {
       PutRun(row, x, a, b, limit, nibbles);
       x += a;
     } else if (b == 0) {  // end of line
       if (x > 0 && !tentative) {
-        PutRow(block, d, &w, row);
+        PutRow(io, d, row);
         ++y;
       }
       if (x > 0) memset(row, 0, stride);
@@ -204,24 +206,24 @@ void DecodeRleTolerant(ParamBlock *block, RowDelivery *d, uint8_t *row, uint32_t
       if (tentative) memset(row, 0, stride);
       break;
     } else if (b == 2) {  // delta: right and down, the pixels passed over stay 0
-      uint32_t dx = WindowByte(block, &w), dy = WindowByte(block, &w);
+      uint32_t dx = StreamByte(io), dy = StreamByte(io);
       tentative = false;
       for (; dy > 0 && y < rows; --dy) {
-        PutRow(block, d, &w, row);
+        PutRow(io, d, row);
         memset(row, 0, stride);
         ++y;
       }
       x += dx;
     } else {
       uint32_t n = nibbles ? 2 * ((b + 3) / 4) : b + (b & 1);
-      WindowRead(block, &w, literal, n);
+      StreamRead(io, literal, n);
       PutLiteral(row, x, b, literal, limit, nibbles);
       x += b;
     }
   }
   for (; y < rows; ++y) {
-    PutRow(block, d, &w, row);
+    PutRow(io, d, row);
     memset(row, 0, stride);
   }
-  CloseWindow(&block->InputQueue, &w);
+  StreamLagFront(io, false);
 }

@@ -23,6 +23,7 @@ uint32_t PassRows(int p, uint32_t height) {
 // Rows placed inside the output queue need every row's room free at once;
 // batches would hand the host rows that are not yet final, so they rule it out.
 bool FitsInQueue(GifJob *g, uint64_t bytes) {
+  StreamSettleOutput(g->Io);
   return g->Options.TopDown && !g->Options.Batches && QueueFree(&g->Block->OutputQueue) >= bytes;
 }
 
@@ -34,7 +35,7 @@ void DeliverFinalImage(GifJob *g) {
   const uint64_t s = g->Stride;
   uint32_t put = GifStartImage(g, h);
   bool inQueue = FitsInQueue(g, h * s);
-  uint8_t *base = QueueSpot(out, out->rear);
+  uint8_t *base = QueueSpot(out, out->rear);  // settled by FitsInQueue
   for (int p = 0; p < 4; ++p) {
     GifBeginPass(g);
     for (uint32_t r = kInterlacePasses[p].Start; r < h; r += kInterlacePasses[p].Step) {
@@ -47,7 +48,10 @@ void DeliverFinalImage(GifJob *g) {
         GifPutRowAt(g, g->Row, put + (h - 1 - r) * s);
     }
   }
-  if (inQueue) out->rear = QueueAdvance(out, base, static_cast<size_t>(h * s));
+  if (inQueue) {
+    out->rear = QueueAdvance(out, base, static_cast<size_t>(h * s));
+    StreamOutputMoved(g->Io);
+  }
   GifFinalImageDone(g);
 }
 
@@ -104,9 +108,11 @@ void DeliverRefinedImage(GifJob *g) {
   uint64_t h1 = g->Options.Header ? 40 + 4u * g->ColourCount : 0;
   bool inPlace = FitsInQueue(g, h1 + h * s);
   uint32_t put = GifStartImage(g, h);
+  StreamSettleOutput(g->Io);
   uint8_t *q = QueueSpot(out, out->front);  // the image starts here in the storage
   uint8_t *base = QueueSpot(out, out->rear);
   DeliverStretchedPass(g, 0);
+  StreamSettleOutput(g->Io);
   uint8_t *end = QueueSpot(out, out->rear);
   GifPassImageDone(g);
   for (int p = 1; p < 4; ++p) {
@@ -124,9 +130,9 @@ void DeliverRefinedImage(GifJob *g) {
       // The whole image, header included, waits in the queue again.
       out->front = q;
       out->rear = end;
+      StreamOutputMoved(g->Io);
     } else {
-      block->SeekTarget = QV_SEEK_OUTPUT + static_cast<uint32_t>(put + h * s);
-      SuspendJob(block, ResponseSeek);
+      StreamMoveOutput(g->Io, static_cast<uint32_t>(put + h * s));
     }
     if (p < 3)
       GifPassImageDone(g);

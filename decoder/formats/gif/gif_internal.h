@@ -2,13 +2,15 @@
 #pragma once
 #include <stdint.h>
 
-#include "output/rows.h"
+#include "output/stream_rows.h"
 #include "quorvin.h"
+#include "stream/stream.h"
 
 struct LzwDecoder;
 
-// Working state of one GIF job. It lives on the job stack and holds no owning
-// objects: every buffer it points to is a job buffer.
+// Working state of one GIF job. It lives in a job buffer and holds no owning
+// objects: every buffer it points to is a job buffer, its stream lives on the
+// reader's frame.
 struct GifJob {
   ParamBlock *Block;
   LzwDecoder *Lzw;
@@ -21,7 +23,7 @@ struct GifJob {
   uint32_t HeaderBytes;     // header and colour table bytes put ahead of the current image's rows
   uint64_t Offset;          // bytes read from the signature on
   uint64_t DataOffset;      // where the image data starts (after the minimum code size)
-  uint8_t *InputStart;      // input read position when the reader began
+  Stream *Io;               // the file in, the bitmap out
   JobOptions Options;       // top row first, overlay (merge rows into the output storage), batches
   // Extended decoding: once the image data breaks (the file ends, or the LZW
   // stream holds a code it cannot decode or ends early), every row after it
@@ -30,7 +32,7 @@ struct GifJob {
   // mode delivers rows; the row that broke keeps the pixels decoded.
   uint32_t Background;
   bool Broken;
-  RowDelivery Rows;         // top-to-bottom delivery and the batch count
+  StreamRows Rows;          // top-to-bottom delivery and the batch count
 };
 
 constexpr uint32_t kGifNoTransparency = 0xFFFF;
@@ -41,7 +43,8 @@ constexpr uint32_t kGifMaxExtensionRecord = 16u << 20;
 
 extern const uint32_t kGifDefaultPalette[256];
 
-// LZW byte source: one data sub-block of the image data per call.
+// LZW byte source: one data sub-block of the image data per call (context:
+// the job's Stream).
 uint32_t GifSubBlockSource(void *context, uint8_t *buffer);
 // (Re)start the LZW decoder on the image data; -7021 when it cannot start.
 void GifStartDecoder(GifJob *g);

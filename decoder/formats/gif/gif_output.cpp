@@ -1,7 +1,8 @@
 // GIF output: starting an image, and the ways a row reaches the output queue:
-// in sequence, at an output position, or at a place inside the queue's
-// storage; in overlay mode (Flags bit 24) transparent pixels leave the bytes
-// the output storage already holds.
+// in sequence, at an output position (both through the stream), or at a
+// place inside the queue's storage, which the reader addresses itself (the
+// stream settled first, told afterwards); in overlay mode (Flags bit 24)
+// transparent pixels leave the bytes the output storage already holds.
 #include <string.h>
 
 #include "engine/engine.h"
@@ -23,7 +24,7 @@ void MergeBytes(uint8_t *dst, const uint8_t *row, size_t n, uint32_t transparent
 }
 
 void CountBatch(GifJob *g) {
-  if (BatchRow(&g->Rows.Batches)) SuspendJob(g->Block, ResponseRowsReady);
+  if (BatchRow(&g->Rows.Batches)) StreamYieldRows(g->Io, true);
 }
 
 // Overlay at the write position. The row must lie between the write position
@@ -34,11 +35,12 @@ void OverlayRow(GifJob *g, const uint8_t *row) {
   DataQueue *q = &block->OutputQueue;
   size_t s = g->Stride;
   if (QueueSize(q) - 1 < s) FailJob(block, QV_ERR_BAD_OPTION);
-  while (QueueFree(q) < s) AskForRoom(block, q);
+  StreamWaitForRoom(g->Io, s);
   uint8_t *rear = QueueSpot(q, q->rear), *front = QueueSpot(q, q->front);
   if (static_cast<size_t>(q->end - rear) < s || rear < front) FailJob(block, QV_ERR_BAD_OPTION);
   MergeBytes(rear, row, s, g->Transparent, true);
   q->rear = QueueAdvance(q, rear, s);
+  StreamOutputMoved(g->Io);
 }
 
 // Overlay at offset from the storage start: the storage holds the image as
@@ -49,11 +51,15 @@ void OverlayRowAt(GifJob *g, const uint8_t *row, uint64_t offset) {
   DataQueue *q = &block->OutputQueue;
   uint64_t s = g->Stride;
   if (offset + s > QueueSize(q) - 1) FailJob(block, QV_ERR_BAD_OPTION);
+  StreamSettleOutput(g->Io);
   uint8_t *at = q->start + offset;
   uint8_t *rear = QueueSpot(q, q->rear), *front = QueueSpot(q, q->front);
   if (rear < front || at < front) FailJob(block, QV_ERR_BAD_OPTION);
   MergeBytes(at, row, static_cast<size_t>(s), g->Transparent, true);
-  if (at + s > rear) q->rear = at + s;
+  if (at + s > rear) {
+    q->rear = at + s;
+    StreamOutputMoved(g->Io);
+  }
 }
 
 }  // namespace
@@ -63,19 +69,24 @@ uint32_t GifStartImage(GifJob *g, uint32_t rows) {
   DataQueue *out = &block->OutputQueue;
   // In overlay mode every image starts at the storage start, where the host
   // keeps the picture, when nothing waits in the queue.
-  if (g->Options.Overlay && QueueUsed(out) == 0) out->front = out->rear = out->start;
+  if (g->Options.Overlay) {
+    StreamSettleOutput(g->Io);
+    if (QueueUsed(out) == 0) {
+      out->front = out->rear = out->start;
+      StreamOutputMoved(g->Io);
+    }
+  }
   g->Header.biHeight = static_cast<int32_t>(rows);
   block->BitmapHeader = g->Header;
   uint32_t put = 0;
   if (g->Options.Header) {
-    WriteOutput(block, out, reinterpret_cast<const uint8_t *>(&g->Header), sizeof g->Header);
-    WriteOutput(block, out, reinterpret_cast<const uint8_t *>(g->Colours),
-                4u * g->ColourCount);
+    StreamPut(g->Io, reinterpret_cast<const uint8_t *>(&g->Header), sizeof g->Header);
+    StreamPut(g->Io, reinterpret_cast<const uint8_t *>(g->Colours), 4u * g->ColourCount);
     put = 40 + 4u * g->ColourCount;
   }
   memcpy(block->Palette, g->Colours, 4u * g->ColourCount);
   if (IsGreyPalette(g->Colours, g->ColourCount)) block->Flags |= QV_FLAG_GREY;
-  RowDeliveryStart(&g->Rows, block, g->Options, g->Stride, rows, put, false);
+  StreamRowsStart(&g->Rows, g->Io, g->Options, g->Stride, rows, put, false);
   g->HeaderBytes = put;
   return put;
 }
@@ -84,7 +95,7 @@ void GifBeginPass(GifJob *g) { g->Rows.Batches.Count = 0; }
 
 void GifPutRow(GifJob *g, const uint8_t *row) {
   if (!g->Options.Overlay) {
-    DeliverRow(&g->Rows, row);
+    StreamRowsDeliver(&g->Rows, row);
     return;
   }
   OverlayRow(g, row);
@@ -96,19 +107,17 @@ void GifPutRowAt(GifJob *g, const uint8_t *row, uint64_t offset) {
     OverlayRowAt(g, row, offset);
     return;
   }
-  ParamBlock *block = g->Block;
-  SeekThenWriteOutput(block, &block->OutputQueue, row, g->Stride, static_cast<uint32_t>(offset));
+  StreamMoveOutput(g->Io, static_cast<uint32_t>(offset));
+  StreamPut(g->Io, row, g->Stride);
 }
 
 void GifPutRowAfterSeek(GifJob *g, const uint8_t *row, uint64_t offset) {
-  ParamBlock *block = g->Block;
+  StreamMoveOutput(g->Io, static_cast<uint32_t>(offset));
   if (!g->Options.Overlay) {
-    SeekThenWriteOutput(block, &block->OutputQueue, row, g->Stride, static_cast<uint32_t>(offset));
+    StreamPut(g->Io, row, g->Stride);
     CountBatch(g);
     return;
   }
-  block->SeekTarget = QV_SEEK_OUTPUT + static_cast<uint32_t>(offset);
-  SuspendJob(block, ResponseSeek);
   GifPutRow(g, row);
 }
 
@@ -137,7 +146,7 @@ void GifPassImageDone(GifJob *g) {
   ParamBlock *block = g->Block;
   JobContext(block)->PassPending = 1;
   block->Flags &= ~QV_FLAG_FINAL_IMAGE;
-  SuspendJob(block, ResponseDone);
+  StreamHandOverImage(g->Io);
 }
 
 void GifFinalImageDone(GifJob *g) {

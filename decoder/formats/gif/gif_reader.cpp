@@ -17,12 +17,12 @@ constexpr uint8_t kImageSeparator = 0x2C;
 
 // Input reads that count the bytes taken from the signature on.
 void GifRead(GifJob *g, uint8_t *destination, size_t n) {
-  ReadInput(g->Block, destination, &g->Block->InputQueue, n);
+  StreamRead(g->Io, destination, n);
   g->Offset += n;
 }
 
 void GifSkip(GifJob *g, size_t n) {
-  SkipInput(g->Block, &g->Block->InputQueue, n);
+  StreamSkip(g->Io, n);
   g->Offset += n;
 }
 
@@ -135,10 +135,10 @@ void UseDefaultPalette(GifJob *g) {
 }  // namespace
 
 uint32_t GifSubBlockSource(void *context, uint8_t *buffer) {
-  ParamBlock *block = static_cast<ParamBlock *>(context);
-  uint8_t n = ReadByte(block);
+  Stream *io = static_cast<Stream *>(context);
+  uint8_t n = StreamByte(io);
   if (n == 0) return 0;
-  ReadInput(block, buffer, &block->InputQueue, n);
+  StreamRead(io, buffer, n);
   return n;
 }
 
@@ -147,7 +147,7 @@ void GifStartDecoder(GifJob *g) {
   // Codes are at most 12 bits wide: a minimum code size above 11 cannot work.
   LzwDecoder *d = m <= 11 ? LzwInit(g->Lzw, m + 1, 12, static_cast<uint16_t>(1u << m),
                                     static_cast<uint16_t>((1u << m) + 1), 0, GifSubBlockSource,
-                                    g->Block)
+                                    g->Io)
                           : nullptr;
   if (!d) FailJob(g->Block, QV_ERR_LZW);
 }
@@ -177,7 +177,7 @@ void GifDecodeRow(GifJob *g) {
 void GifRestartImageData(GifJob *g) {
   ParamBlock *block = g->Block;
   if (g->DataOffset >= kSeekPositionLimit) FailJob(block, QV_ERR_BAD_HEADER);
-  SeekInput(block, g->InputStart, g->DataOffset, static_cast<uint32_t>(g->DataOffset));
+  StreamMoveInput(g->Io, static_cast<uint32_t>(g->DataOffset));
   GifStartDecoder(g);
   if (g->Options.Extended) {
     // The final image counts its own damaged rows.
@@ -193,8 +193,11 @@ void ReadGif(ParamBlock *block, const JobOptions &options) {
   g->Transparent = kGifNoTransparency;
   g->Options = options;
   block->Flags &= ~(QV_FLAG_GREY | QV_FLAG_TRANSPARENT);  // results of this job only
-  DataQueue *in = &block->InputQueue;
-  g->InputStart = (in->front < in->start || in->front >= in->end) ? in->start : in->front;
+  // The stream on this frame: the job record keeps its size, and with it
+  // the job's memory.
+  Stream stream{};
+  g->Io = &stream;
+  StreamStartConsuming(g->Io, block);
 
   // Header and logical screen descriptor.
   uint8_t head[13];
@@ -273,5 +276,6 @@ void ReadGif(ParamBlock *block, const JobOptions &options) {
       GifDeliverRow(g, i, g->Height);
     }
   }
+  StreamEndConsuming(g->Io);
   block->Status = QV_OK;
 }

@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include "quorvin.h"
+#include "stream/stream.h"
 
 // The combinations of planes and bits per plane the reader accepts.
 enum PcxLayout : uint8_t {
@@ -27,9 +28,9 @@ struct PcxLayoutInfo {
 
 extern const PcxLayoutInfo kPcxLayouts[kPcxLayoutCount];
 
-// Decode n bytes of run-length data from the input queue into line. A run
-// that reaches past n is cut there; every call starts with no run pending.
-void PcxDecodeLine(ParamBlock *block, uint8_t *line, size_t n);
+// Decode n bytes of run-length data from the input into line. A run that
+// reaches past n is cut there; every call starts with no run pending.
+void PcxDecodeLine(Stream *io, uint8_t *line, size_t n);
 
 // Build one 4-bit row of width pixels from 1-bit planes of planeBytes bytes
 // each (plane k adds 2^k). Pixels at or beyond width come out as 0; row

@@ -4,10 +4,10 @@
 #include <string.h>
 
 #include "engine/engine.h"
-#include "engine/queue.h"
 #include "formats/bytes.h"
 #include "formats/readers.h"
-#include "output/rows.h"
+#include "output/stream_rows.h"
+#include "stream/stream.h"
 #include "pcx_internal.h"
 
 namespace {
@@ -36,7 +36,8 @@ int FindLayout(uint8_t planes, uint8_t bits, bool extended) {
 // file ending inside it leaves the pixels it held and index 0 after them.
 struct PcxRows {
   ParamBlock *Block;
-  RowDelivery *Delivery;
+  Stream *Io;
+  StreamRows *Delivery;
   PcxLayout Layout;
   uint8_t *Line, *Row;
   uint32_t LineSize, LineBytes, Width, Rows;
@@ -59,9 +60,9 @@ void DecodeRows(void *argument) {
   PcxRows *p = static_cast<PcxRows *>(argument);
   for (uint32_t y = 0; y < p->Rows; ++y) {
     if (p->Extended) memset(p->Line, 0, p->LineSize);
-    PcxDecodeLine(p->Block, p->Line, p->LineSize);
+    PcxDecodeLine(p->Io, p->Line, p->LineSize);
     BuildRow(p);
-    DeliverRow(p->Delivery, p->Row);
+    StreamRowsDeliver(p->Delivery, p->Row);
   }
 }
 
@@ -72,11 +73,11 @@ void FinishDamagedRows(PcxRows *p, int32_t status, uint32_t stride) {
   uint32_t damaged = 0;
   if (p->Delivery->Delivered < p->Rows) {
     BuildRow(p);
-    DeliverRow(p->Delivery, p->Row);
+    StreamRowsDeliver(p->Delivery, p->Row);
     damaged = 1;
   }
   memset(p->Row, 0, stride);
-  damaged += FillRemainingRows(p->Delivery, p->Row);
+  damaged += StreamRowsFillRemaining(p->Delivery, p->Row);
   ReportDamagedRows(p->Block, damaged);
 }
 
@@ -94,33 +95,27 @@ void TakeHeaderColours(ParamBlock *block, const uint8_t *map, uint32_t n) {
 }
 
 // The 256-colour table sits in the last 769 bytes of the file. Streaming: ask
-// the host to reposition the input. Whole input: move within the queue from
-// where the file began.
+// the host to reposition the input. Whole input: the stream moves within the
+// queue from where the file began.
 struct EndTable {
-  ParamBlock *Block;
-  uint8_t *FileStart;
-  size_t FileBytes;
+  Stream *Io;
   uint8_t Rgb[3 * 256];
   bool Found;
 };
 
 void ReadEndTable(void *argument) {
   EndTable *t = static_cast<EndTable *>(argument);
-  ParamBlock *block = t->Block;
-  SeekInput(block, t->FileStart, t->FileBytes, QV_SEEK_FROM_END + kEndTableBytes);
-  if (ReadByte(block) != kEndTableMarker) return;
-  ReadInput(block, t->Rgb, &block->InputQueue, sizeof t->Rgb);
+  StreamMoveInput(t->Io, QV_SEEK_FROM_END + kEndTableBytes);
+  if (StreamByte(t->Io) != kEndTableMarker) return;
+  StreamRead(t->Io, t->Rgb, sizeof t->Rgb);
   t->Found = true;
 }
 
 // Extended decoding: a table without its marker, or cut off, is a grey ramp,
 // as the common readers take it.
-void FetchEndColourTableTolerant(ParamBlock *block, const JobOptions &options, uint8_t *fileStart,
-                                 size_t fileBytes) {
+void FetchEndColourTableTolerant(ParamBlock *block, const JobOptions &options, Stream *io) {
   EndTable t{};
-  t.Block = block;
-  t.FileStart = fileStart;
-  t.FileBytes = fileBytes;
+  t.Io = io;
   int32_t status = CatchFailure(block, ReadEndTable, &t);
   if (status && status != QV_ERR_INPUT_ENDED) FailJob(block, status);
   for (uint32_t i = 0; i < 256; ++i) {
@@ -130,37 +125,29 @@ void FetchEndColourTableTolerant(ParamBlock *block, const JobOptions &options, u
   }
   if (options.Header) {
     // The placeholder right behind the 40-byte header.
-    block->SeekTarget = QV_SEEK_OUTPUT + sizeof(BitmapInfoHeader);
-    SuspendJob(block, ResponseSeek);
-    WriteOutput(block, &block->OutputQueue, reinterpret_cast<const uint8_t *>(block->Palette),
-                256 * sizeof(PaletteEntry));
+    StreamMoveOutput(io, sizeof(BitmapInfoHeader));
+    StreamPut(io, reinterpret_cast<const uint8_t *>(block->Palette), 256 * sizeof(PaletteEntry));
   }
   if (IsGreyPalette(block->Palette, 256)) block->Flags |= QV_FLAG_GREY;
 }
 
-void FetchEndColourTable(ParamBlock *block, const JobOptions &options, uint8_t *fileStart, size_t fileBytes) {
+void FetchEndColourTable(ParamBlock *block, const JobOptions &options, Stream *io) {
   if (options.Extended) {
-    FetchEndColourTableTolerant(block, options, fileStart, fileBytes);
+    FetchEndColourTableTolerant(block, options, io);
     return;
   }
-  DataQueue *in = &block->InputQueue;
   // A file shorter than the table reads from its first byte, as a host does
   // for the seek; that byte (10) is then refused as the marker.
-  SeekInput(block, fileStart, fileBytes, QV_SEEK_FROM_END + kEndTableBytes);
+  StreamMoveInput(io, QV_SEEK_FROM_END + kEndTableBytes);
   bool toOutput = options.Header;
-  if (toOutput) {
-    // The placeholder right behind the 40-byte header.
-    block->SeekTarget = QV_SEEK_OUTPUT + sizeof(BitmapInfoHeader);
-    SuspendJob(block, ResponseSeek);
-  }
-  if (ReadByte(block) != kEndTableMarker) FailJob(block, QV_ERR_PCX_PALETTE);
+  // The placeholder right behind the 40-byte header.
+  if (toOutput) StreamMoveOutput(io, sizeof(BitmapInfoHeader));
+  if (StreamByte(io) != kEndTableMarker) FailJob(block, QV_ERR_PCX_PALETTE);
   uint8_t rgb[3 * 256];
-  ReadInput(block, rgb, in, sizeof rgb);
+  StreamRead(io, rgb, sizeof rgb);
   for (uint32_t i = 0; i < 256; ++i)
     block->Palette[i] = PaletteEntry{rgb[3 * i + 2], rgb[3 * i + 1], rgb[3 * i], 0};
-  if (toOutput)
-    WriteOutput(block, &block->OutputQueue, reinterpret_cast<const uint8_t *>(block->Palette),
-                256 * sizeof(PaletteEntry));
+  if (toOutput) StreamPut(io, reinterpret_cast<const uint8_t *>(block->Palette), 256 * sizeof(PaletteEntry));
   if (IsGreyPalette(block->Palette, 256)) block->Flags |= QV_FLAG_GREY;
 }
 
@@ -168,13 +155,13 @@ void FetchEndColourTable(ParamBlock *block, const JobOptions &options, uint8_t *
 
 void ReadPcx(ParamBlock *block, const JobOptions &options) {
   if (!IsPcxType(options.ImageType)) FailJob(block, QV_ERR_PCX_TYPE);
-  DataQueue *in = &block->InputQueue;
-  DataQueue *out = &block->OutputQueue;
-  uint8_t *fileStart = in->front;
-  size_t fileBytes = QueueUsed(in);
+  // On this frame, so that nothing is allocated before the header is checked.
+  Stream stream{};
+  Stream *io = &stream;
+  StreamStartConsuming(io, block);
 
   uint8_t h[kHeaderBytes];
-  ReadInput(block, h, in, sizeof h);
+  StreamRead(io, h, sizeof h);
   uint8_t version = h[1];
   if (h[0] != 10) FailJob(block, QV_ERR_BAD_HEADER);
   if (version != 0 && version != 2 && version != 3 && version != 4 && version != 5)
@@ -213,18 +200,17 @@ void ReadPcx(ParamBlock *block, const JobOptions &options) {
   uint32_t lead = withHeader ? static_cast<uint32_t>(sizeof bih + info.colours * sizeof(PaletteEntry)) : 0;
   // The file's rows run top to bottom; a bottom-up bitmap needs them flipped.
   bool flipped = !options.TopDown;
-  RowDelivery delivery;
-  RowDeliveryStart(&delivery, block, options, stride, rows, lead, flipped);
+  StreamRows delivery;
+  StreamRowsStart(&delivery, io, options, stride, rows, lead, flipped);
   block->BitmapHeader = bih;
 
-  if (withHeader) WriteOutput(block, out, reinterpret_cast<const uint8_t *>(&bih), sizeof bih);
+  if (withHeader) StreamPut(io, reinterpret_cast<const uint8_t *>(&bih), sizeof bih);
   if (layout == kPcxIndexed) {
-    if (withHeader) FillOutput(block, out, 0, 256 * sizeof(PaletteEntry));
+    if (withHeader) StreamFill(io, 0, 256 * sizeof(PaletteEntry));
   } else if (info.colours) {
     TakeHeaderColours(block, h + 16, info.colours);
     if (withHeader)
-      WriteOutput(block, out, reinterpret_cast<const uint8_t *>(block->Palette),
-                  info.colours * sizeof(PaletteEntry));
+      StreamPut(io, reinterpret_cast<const uint8_t *>(block->Palette), info.colours * sizeof(PaletteEntry));
   }
 
   // Working storage: the decoded plane lines, then (where the planes must be
@@ -237,15 +223,16 @@ void ReadPcx(ParamBlock *block, const JobOptions &options) {
   uint8_t *line = static_cast<uint8_t *>(JobBufferOrFail(block, bufferSize));
   uint8_t *row = direct ? line : line + lineSize;
 
-  PcxRows p{block, &delivery, layout, line, row, lineSize, lineBytes, static_cast<uint32_t>(width), rows,
+  PcxRows p{block, io, &delivery, layout, line, row, lineSize, lineBytes, static_cast<uint32_t>(width), rows,
             options.Extended};
   if (!options.Extended) {
     DecodeRows(&p);
   } else if (int32_t status = CatchFailure(block, DecodeRows, &p)) {
     FinishDamagedRows(&p, status, stride);
   }
-  FinishRows(&delivery);
+  StreamRowsFinish(&delivery);
 
-  if (layout == kPcxIndexed) FetchEndColourTable(block, options, fileStart, fileBytes);
+  if (layout == kPcxIndexed) FetchEndColourTable(block, options, io);
+  StreamEndConsuming(io);
   block->Status = QV_OK;
 }

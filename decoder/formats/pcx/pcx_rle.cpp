@@ -1,36 +1,54 @@
 // Run-length decoding of PCX plane lines, straight from the input queue's
-// storage: the bytes already queued are read in place, and only when they are
-// used up does the reader wait for the host.
+// storage: the stream's window over the bytes already queued is read in
+// place, and only when it is used up does the reader wait for the host.
 #include <string.h>
 
-#include "output/input_window.h"
 #include "pcx_internal.h"
 
-void PcxDecodeLine(ParamBlock *block, uint8_t *line, size_t n) {
-  DataQueue *q = &block->InputQueue;
-  QueueWindow w;
-  OpenWindow(q, &w);
+namespace {
+
+inline void PutRun(uint8_t *out, uint8_t value, size_t count) {
+  if (count <= 8) {
+    for (size_t i = 0; i < count; ++i) out[i] = value;
+  } else {
+    memset(out, value, count);
+  }
+}
+
+}  // namespace
+
+void PcxDecodeLine(Stream *io, uint8_t *line, size_t n) {
+  // The window in locals: stores into the line could otherwise be taken to
+  // change it. It goes back to the stream around every call that reads.
+  const uint8_t *next = io->Window.Next, *end = io->Window.End;
   uint8_t *out = line;
   uint8_t *const stop = line + n;
   while (out < stop) {
     // Plain bytes (two top bits not both set) stand for themselves.
-    while (out < stop && w.next < w.limit && *w.next < 0xC0) *out++ = *w.next++;
+    while (out < stop && next < end && *next < 0xC0) *out++ = *next++;
     if (out == stop) break;
-    uint8_t b = WindowByte(block, &w);
-    if (b < 0xC0) {
-      *out++ = b;
+    size_t room = static_cast<size_t>(stop - out);
+    if (end - next >= 2) {
+      // A run code and its value, both in the window.
+      size_t count = next[0] & 0x3F;
+      PutRun(out, next[1], count < room ? count : room);  // the rest of the run is dropped
+      out += count < room ? count : room;
+      next += 2;
       continue;
     }
-    size_t count = b & 0x3F;
-    uint8_t value = WindowByte(block, &w);
-    size_t room = static_cast<size_t>(stop - out);
-    if (count > room) count = room;  // the rest of the run is dropped
-    if (count <= 8) {
-      for (size_t i = 0; i < count; ++i) out[i] = value;
+    io->Window.Next = next;
+    uint8_t b = StreamByte(io);
+    if (b < 0xC0) {
+      *out++ = b;
     } else {
-      memset(out, value, count);
+      size_t count = b & 0x3F;
+      uint8_t value = StreamByte(io);
+      if (count > room) count = room;
+      PutRun(out, value, count);
+      out += count;
     }
-    out += count;
+    next = io->Window.Next;
+    end = io->Window.End;
   }
-  CloseWindow(q, &w);
+  io->Window.Next = next;
 }

@@ -1,10 +1,11 @@
 // State of one Targa decode, shared by the header, pixel and extra-data steps.
-// It lives on the job stack; the row buffers come from job buffers.
+// It lives in a job buffer, as do the row buffers; its stream on the job stack.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
 
-#include "output/rows.h"
+#include "output/stream_rows.h"
+#include "stream/stream.h"
 #include "quorvin.h"
 
 struct TgaHeader {
@@ -31,16 +32,16 @@ struct TgaJob {
   uint32_t Stride;     // bytes of one output row
   uint8_t *InRow;      // one file row
   uint8_t *OutRow;     // one output row plus 4 bytes of slack
-  RowDelivery Rows;
+  StreamRows Rows;
   // Extended decoding: packets may cross rows, and a file that ends early
   // keeps its rows. Partial says where the row in progress is when the
   // input ends: 1 OutRow (in file pixel order), 2 InRow (file bytes), 3
   // OutRow as output bytes.
   bool Extended;
   int32_t Partial;
-  // Whole-input mode: where the file starts in the input storage and its size.
+  // Whole-input mode: the file lies in the input queue, FileSize bytes.
   bool WholeInput;
-  size_t FileStart;
+  Stream *Io;  // the file in, the bitmap out (on the reader's frame)
   size_t FileSize;
 };
 

@@ -3,10 +3,9 @@
 #include <string.h>
 
 #include "engine/engine.h"
-#include "engine/queue.h"
 #include "formats/tga/tga_job.h"
-#include "output/input_window.h"
-#include "output/rows.h"
+#include "output/stream_rows.h"
+#include "stream/stream.h"
 
 namespace {
 
@@ -73,14 +72,14 @@ void ReadConvertedRow(TgaJob *job, bool converted, bool tolerant) {
     memset(job->InRow, 0, job->InRowSize);
     job->Partial = 2;
   }
-  ReadInput(job->Block, job->InRow, &job->Block->InputQueue, job->InRowSize);
+  StreamRead(job->Io, job->InRow, job->InRowSize);
   if (converted)
     ConvertPixels(job->Header.Depth, job->InRow, job->OutRow, job->Header.Width);
   else
     memcpy(job->OutRow, job->InRow, job->InRowSize);
   if (job->Mirror) MirrorRow(job->OutRow, job->Header.Width, job->OutBits);
   job->Partial = 0;
-  DeliverRow(&job->Rows, job->OutRow);
+  StreamRowsDeliver(&job->Rows, job->OutRow);
 }
 
 }  // namespace
@@ -96,17 +95,17 @@ void TgaReadUncompressed(TgaJob *job) {
   }
   if (job->InRowSize == job->Stride && !job->Flip) {
     // File rows are output rows already.
-    DeliverRowsFromInput(&job->Rows, height);
+    StreamRowsManyFromInput(&job->Rows, height);
     return;
   }
   // Rows straight from the input, padded to the stride where needed (the
   // row buffer's bytes behind the row stay zero from its allocation).
-  for (uint32_t y = 0; y < height; ++y) DeliverRowFromInput(&job->Rows, job->OutRow, job->InRowSize);
+  for (uint32_t y = 0; y < height; ++y) StreamRowsFromInput(&job->Rows, job->OutRow, job->InRowSize);
 }
 
 void TgaReadRunLength(TgaJob *job) {
   ParamBlock *block = job->Block;
-  DataQueue *in = &block->InputQueue;
+  Stream *io = job->Io;
   uint32_t depth = job->Header.Depth;
   if (depth != 8 && depth != 16 && depth != 24 && depth != 32) FailJob(block, QV_ERR_TGA_RLE_DEPTH);
   uint32_t inBytes = depth / 8;
@@ -115,20 +114,18 @@ void TgaReadRunLength(TgaJob *job) {
   uint32_t rowBytes = width * outBytes;
   bool direct = depth == 8 || depth == 24;
 
-  // Packet headers and pixels are read in place from the input queue.
-  QueueWindow w;
-  OpenWindow(in, &w);
+  StreamLagFront(io, true);
   for (uint32_t y = 0; y < job->Header.Height; ++y) {
     uint32_t x = 0;
     uint8_t *p = job->OutRow;
     while (x < width) {
-      uint32_t h = WindowByte(block, &w);
+      uint32_t h = StreamByte(io);
       // A packet may run one pixel past the row end, into the buffer's slack.
       if (x + (h & 0x7F) > width) FailJob(block, QV_ERR_RLE_OVERRUN);
       uint32_t count = (h & 0x7F) + 1;
       if (h & 0x80) {
         uint8_t v[4], pixel[3];
-        WindowRead(block, &w, v, inBytes);
+        StreamRead(io, v, inBytes);
         const uint8_t *src = v;
         if (!direct) {
           ConvertPixels(depth, v, pixel, 1);
@@ -144,14 +141,15 @@ void TgaReadRunLength(TgaJob *job) {
           }
         }
       } else if (direct) {
-        WindowRead(block, &w, p, static_cast<size_t>(count) * inBytes);
-      } else if (WindowBytes(&w) >= count * inBytes) {
-        ConvertPixels(depth, w.next, p, count);
-        w.next += count * inBytes;
+        StreamRead(io, p, static_cast<size_t>(count) * inBytes);
+      } else if (static_cast<size_t>(io->Window.End - io->Window.Next) >= count * inBytes) {
+        // Converted where they lie in the input queue.
+        ConvertPixels(depth, io->Window.Next, p, count);
+        io->Window.Next += count * inBytes;
       } else {
         uint8_t v[4];
         for (uint32_t i = 0; i < count; ++i) {
-          WindowRead(block, &w, v, inBytes);
+          StreamRead(io, v, inBytes);
           ConvertPixels(depth, v, p + 3 * i, 1);
         }
       }
@@ -161,12 +159,11 @@ void TgaReadRunLength(TgaJob *job) {
     // The pixel that ran past the row end is dropped; padding stays zero.
     if (x > width) memset(job->OutRow + rowBytes, 0, job->Stride + 4 - rowBytes);
     if (job->Mirror) MirrorRow(job->OutRow, width, job->OutBits);
-    // Delivery may suspend: the window goes back to the queue around it.
-    CloseWindow(in, &w);
-    DeliverRow(&job->Rows, job->OutRow);
-    OpenWindow(in, &w);
+    StreamLagFront(io, false);
+    StreamRowsDeliver(&job->Rows, job->OutRow);
+    StreamLagFront(io, true);
   }
-  CloseWindow(in, &w);
+  StreamLagFront(io, false);
 }
 
 namespace {
@@ -175,27 +172,26 @@ namespace {
 // what a packet holds beyond its row's end continues on the next row.
 void ReadRunLengthAcrossRows(TgaJob *job) {
   ParamBlock *block = job->Block;
-  DataQueue *in = &block->InputQueue;
+  Stream *io = job->Io;
   uint32_t depth = job->Header.Depth;
   if (depth != 8 && depth != 16 && depth != 24 && depth != 32) FailJob(block, QV_ERR_TGA_RLE_DEPTH);
   const uint32_t inBytes = depth / 8, outBytes = job->OutBits / 8, width = job->Header.Width;
   uint32_t left = 0;  // pixels still to come of the current packet
   bool run = false;
   uint8_t pixel[4] = {};
-  QueueWindow w;
-  OpenWindow(in, &w);
+  StreamLagFront(io, true);
   for (uint32_t y = 0; y < job->Header.Height; ++y) {
     memset(job->OutRow, 0, static_cast<size_t>(job->Stride) + 4);
     job->Partial = 1;
     uint8_t *p = job->OutRow;
     for (uint32_t x = 0; x < width;) {
       if (left == 0) {
-        uint32_t h = WindowByte(block, &w);
+        uint32_t h = StreamByte(io);
         left = (h & 0x7F) + 1;
         run = (h & 0x80) != 0;
         if (run) {
           uint8_t v[4];
-          WindowRead(block, &w, v, inBytes);
+          StreamRead(io, v, inBytes);
           if (depth == 16 || depth == 32)
             ConvertPixels(depth, v, pixel, 1);
           else
@@ -210,11 +206,11 @@ void ReadRunLengthAcrossRows(TgaJob *job) {
           for (uint32_t i = 0; i < n; ++i) memcpy(p + 3 * i, pixel, 3);
         }
       } else if (depth == 8 || depth == 24) {
-        WindowRead(block, &w, p, static_cast<size_t>(n) * inBytes);
+        StreamRead(io, p, static_cast<size_t>(n) * inBytes);
       } else {
         for (uint32_t i = 0; i < n; ++i) {
           uint8_t v[4];
-          WindowRead(block, &w, v, inBytes);
+          StreamRead(io, v, inBytes);
           ConvertPixels(depth, v, p + 3 * i, 1);
         }
       }
@@ -224,11 +220,11 @@ void ReadRunLengthAcrossRows(TgaJob *job) {
     }
     if (job->Mirror) MirrorRow(job->OutRow, width, job->OutBits);
     job->Partial = 0;
-    CloseWindow(in, &w);
-    DeliverRow(&job->Rows, job->OutRow);
-    OpenWindow(in, &w);
+    StreamLagFront(io, false);
+    StreamRowsDeliver(&job->Rows, job->OutRow);
+    StreamLagFront(io, true);
   }
-  CloseWindow(in, &w);
+  StreamLagFront(io, false);
 }
 
 void ReadUncompressedWhole(TgaJob *job) {
@@ -239,7 +235,7 @@ void ReadUncompressedWhole(TgaJob *job) {
       ReadConvertedRow(job, converted, true);
     } else {
       job->Partial = 3;
-      DeliverWholeRowFromInput(&job->Rows, job->OutRow, job->InRowSize);
+      StreamRowsWholeFromInput(&job->Rows, job->OutRow, job->InRowSize);
       job->Partial = 0;
     }
   }
@@ -253,6 +249,7 @@ void ReadUncompressedEntry(void *argument) { ReadUncompressedWhole(static_cast<T
 void TgaReadPixelsTolerant(TgaJob *job, bool runLength) {
   ParamBlock *block = job->Block;
   int32_t status = CatchFailure(block, runLength ? ReadRunLengthEntry : ReadUncompressedEntry, job);
+  StreamLagFront(job->Io, false);
   if (!status) return;
   if (!IsDataFailure(status)) FailJob(block, status);
   uint32_t damaged = 0;
@@ -265,10 +262,10 @@ void TgaReadPixelsTolerant(TgaJob *job, bool runLength) {
         memcpy(job->OutRow, job->InRow, job->InRowSize);
     }
     if (job->Partial != 3 && job->Mirror) MirrorRow(job->OutRow, width, job->OutBits);
-    DeliverRow(&job->Rows, job->OutRow);
+    StreamRowsDeliver(&job->Rows, job->OutRow);
     damaged = 1;
   }
   memset(job->OutRow, 0, job->Stride);
-  damaged += FillRemainingRows(&job->Rows, job->OutRow);
+  damaged += StreamRowsFillRemaining(&job->Rows, job->OutRow);
   ReportDamagedRows(block, damaged);
 }

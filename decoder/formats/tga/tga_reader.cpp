@@ -3,10 +3,9 @@
 #include <string.h>
 
 #include "engine/engine.h"
-#include "engine/queue.h"
 #include "formats/readers.h"
 #include "formats/tga/tga_job.h"
-#include "output/rows.h"
+#include "output/stream_rows.h"
 
 namespace {
 
@@ -58,8 +57,7 @@ uint32_t ColourTableCount(const TgaHeader &h, bool *readMap) {
 void PutColour(TgaJob *job, uint32_t index, const PaletteEntry &e) {
   ParamBlock *block = job->Block;
   if (index < QV_PALETTE_ENTRIES) block->Palette[index] = e;
-  if (job->EmitHeader)
-    WriteOutput(block, &block->OutputQueue, reinterpret_cast<const uint8_t *>(&e), 4);
+  if (job->EmitHeader) StreamPut(job->Io, reinterpret_cast<const uint8_t *>(&e), 4);
 }
 
 void ReadColourTable(TgaJob *job, uint32_t count, bool readMap) {
@@ -72,8 +70,7 @@ void ReadColourTable(TgaJob *job, uint32_t count, bool readMap) {
       PutColour(job, i, PaletteEntry{v, v, v, 0});
     }
     if (h.ColourMapType == 1 && h.MapLength != 0)
-      SkipInput(block, &block->InputQueue,
-                static_cast<size_t>(h.MapLength) * MapEntryBytes(h.MapEntrySize));
+      StreamSkip(job->Io, static_cast<size_t>(h.MapLength) * MapEntryBytes(h.MapEntrySize));
     block->Flags |= QV_FLAG_GREY;
     return;
   }
@@ -82,7 +79,7 @@ void ReadColourTable(TgaJob *job, uint32_t count, bool readMap) {
   uint32_t bytes = MapEntryBytes(h.MapEntrySize);
   for (uint32_t i = h.FirstIndex; i < count; ++i) {
     uint8_t v[4];
-    ReadInput(block, v, &block->InputQueue, bytes);
+    StreamRead(job->Io, v, bytes);
     PaletteEntry e{v[0], v[1], v[2], 0};
     if (bytes == 2) {
       // 5 bits each of red, green and blue, widened as 16-bit pixels are.
@@ -107,16 +104,16 @@ void ReadTga(ParamBlock *block, const JobOptions &options) {
   job.Block = block;
   job.Flip = options.TopDown;
   job.EmitHeader = options.Header;
-  DataQueue *in = &block->InputQueue;
-  if (options.WholeInput) {
-    job.WholeInput = true;
-    uint8_t *front = (in->front < in->start || in->front >= in->end) ? in->start : in->front;
-    job.FileStart = static_cast<size_t>(front - in->start);
-    job.FileSize = QueueUsed(in);
-  }
+  job.WholeInput = options.WholeInput;
+  // The stream on this frame: the job record keeps its size, and with it
+  // the job's memory.
+  Stream stream{};
+  job.Io = &stream;
+  StreamStartConsuming(job.Io, block);
+  if (job.WholeInput) job.FileSize = static_cast<size_t>(stream.FileSize);
 
   uint8_t raw[18];
-  ReadInput(block, raw, in, sizeof raw);
+  StreamRead(job.Io, raw, sizeof raw);
   TgaHeader &h = job.Header;
   ParseHeader(raw, &h);
   if (h.ColourMapType > 1) FailJob(block, QV_ERR_BAD_HEADER);
@@ -150,7 +147,7 @@ void ReadTga(ParamBlock *block, const JobOptions &options) {
   uint32_t colours = ColourTableCount(h, &readMap);
   uint32_t headerBytes = job.EmitHeader ? 40 + 4 * colours : 0;
   // Flipped delivery needs room for one row; checked before any output.
-  RowDeliveryStart(&job.Rows, block, options, job.Stride, h.Height, headerBytes, job.Flip);
+  StreamRowsStart(&job.Rows, job.Io, options, job.Stride, h.Height, headerBytes, job.Flip);
 
   BitmapInfoHeader &bh = block->BitmapHeader;
   memset(&bh, 0, sizeof bh);
@@ -163,8 +160,7 @@ void ReadTga(ParamBlock *block, const JobOptions &options) {
   bh.biSizeImage = imageSize;
   bh.biClrUsed = colours;
   bh.biClrImportant = colours;
-  if (job.EmitHeader)
-    WriteOutput(block, &block->OutputQueue, reinterpret_cast<const uint8_t *>(&bh), sizeof bh);
+  if (job.EmitHeader) StreamPut(job.Io, reinterpret_cast<const uint8_t *>(&bh), sizeof bh);
 
   TgaReadImageId(&job);
   ReadColourTable(&job, colours, readMap);
@@ -178,8 +174,9 @@ void ReadTga(ParamBlock *block, const JobOptions &options) {
     TgaReadRunLength(&job);
   else
     TgaReadUncompressed(&job);
-  FinishRows(&job.Rows);
+  StreamRowsFinish(&job.Rows);
 
   if (block->ExtraBuffer) TgaReadExtras(&job);
+  StreamEndConsuming(job.Io);
   block->Status = QV_OK;
 }
