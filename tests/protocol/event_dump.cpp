@@ -54,11 +54,12 @@ struct Hash {
   }
 };
 
-// "bmp", "gif", "pcx" or "tga" for the classic readers' image types, else "".
+// "bmp", "gif", "pcx", "tga", "tif" or "png" for those readers' image types,
+// else "".
 std::string FormatOf(uint32_t type) {
   std::string f = qvhost::TypeName(type).substr(0, 3);
   for (char &c : f) c = static_cast<char>(c | 0x20);
-  return f == "bmp" || f == "gif" || f == "pcx" || f == "tga" ? f : "";
+  return f == "bmp" || f == "gif" || f == "pcx" || f == "tga" || f == "tif" || f == "png" ? f : "";
 }
 
 struct Config {
@@ -361,12 +362,12 @@ int main(int argc, char **argv) {
       configFilter = argv[++i];
     } else if (a == "--corpus" && i + 1 < argc) {
       setenv("QV_CORPUS_DIR", argv[++i], 1);
-    } else if (a == "bmp" || a == "gif" || a == "pcx" || a == "tga") {
+    } else if (a == "bmp" || a == "gif" || a == "pcx" || a == "tga" || a == "tif" || a == "png") {
       only = a;
     } else {
       fprintf(stderr,
               "usage: event_dump [--positions] [--verbose] [--file TEXT] [--config NAME] [--corpus DIR] "
-              "[bmp|gif|pcx|tga]\n");
+              "[bmp|gif|pcx|tga|tif|png]\n");
       return 2;
     }
   }

@@ -30,7 +30,7 @@ uint32_t TiffStripView(void *context, const uint8_t **bytes) {
     return 0;
   }
   size_t n = StreamTake(&j->Io, j->StripLeft, bytes);
-  if (n == 0) FailJob(j->Block, QV_ERR_INPUT_ENDED);
+  if (n == 0) StreamNextByte(&j->Io);  // the file has ended: fails as any byte fetch there does
   j->StripLeft -= static_cast<uint32_t>(n);
   return static_cast<uint32_t>(n);
 }
