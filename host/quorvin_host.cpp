@@ -86,6 +86,12 @@ class Session {
   bool DirectSeek(uint64_t target);
   size_t Offset(const DataQueue &q, uint8_t *p) const { return static_cast<size_t>(Position(q, p) - q.start); }
   void PutOutput(const uint8_t *p, size_t n);
+  // Output that cannot be taken: the queue is aborted, and the job ends at
+  // the next response whatever it says.
+  void RefuseOutput() {
+    pb_.OutputQueue.flags |= QV_QUEUE_ABORT;
+    outputRefused_ = true;
+  }
   void GrowExtra();
   void Log(int response);
   void CollectExtras();
@@ -102,6 +108,7 @@ class Session {
   // byte at offset k is output position k. The host leaves the queue's bytes
   // where they are; the front moves only at an output seek that keeps this.
   bool direct_ = false;
+  bool outputRefused_ = false;
   std::vector<uint8_t> directStore_;  // that storage once the job outgrew it
   bool borrowed_ = false;  // the input queue's storage is the caller's data
   size_t inSize_ = 0, outSize_ = 0;
@@ -159,15 +166,11 @@ void Session::FillInput() {
 }
 
 void Session::PutOutput(const uint8_t *p, size_t n) {
-  if (outPos_ + n > o_.outputLimit) {
-    pb_.OutputQueue.flags |= QV_QUEUE_ABORT;
-    return;
-  }
+  if (outPos_ + n > o_.outputLimit) return RefuseOutput();
   if (o_.onOutput) {
-    if (!o_.onOutput(pb_, outPos_, p, n)) pb_.OutputQueue.flags |= QV_QUEUE_ABORT;
+    if (!o_.onOutput(pb_, outPos_, p, n)) RefuseOutput();
   } else if (o_.outputFd >= 0) {
-    if (pwrite(o_.outputFd, p, n, static_cast<off_t>(outPos_)) != static_cast<ssize_t>(n))
-      pb_.OutputQueue.flags |= QV_QUEUE_ABORT;
+    if (pwrite(o_.outputFd, p, n, static_cast<off_t>(outPos_)) != static_cast<ssize_t>(n)) RefuseOutput();
   } else {
     size_t need = static_cast<size_t>(outPos_ + n);
     if (r_.output.size() < need) {
@@ -374,6 +377,11 @@ Result Session::Run() {
         goto finished;
       case ResponseRowsReady:
         Drain(!o_.test.chunkSeed);
+        // Output the host cannot take (past the limit, or refused by the
+        // caller) ends the job here: a reader sees the queue's abort only
+        // when it next waits for room, which a job handing its rows over in
+        // batches may never do, decoding on to its last row for nothing.
+        if (outputRefused_) goto finished;
         break;
       case ResponseNeedOutput:
         LeaveDirectOutput();
@@ -417,8 +425,15 @@ Result Session::Run() {
     resp = Corvane(&pb_, next);
   }
 finished:
-  r_.response = resp;
-  r_.status = pb_.Status;
+  // Output lost to the limit or to the caller is never a whole image, even
+  // when the job went on to its end (a job that failed keeps its own status).
+  if (outputRefused_ && resp != ResponseError) {
+    r_.response = ResponseError;
+    r_.status = QV_ERR_OUTPUT_ABORTED;
+  } else {
+    r_.response = resp;
+    r_.status = pb_.Status;
+  }
   r_.header = pb_.BitmapHeader;
   memcpy(r_.palette, pb_.Palette, sizeof r_.palette);
   r_.flags = pb_.Flags;

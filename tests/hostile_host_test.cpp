@@ -331,4 +331,36 @@ TEST(HostileHost, ClassicReadersStopAHostThatDoesNothing) {
   EXPECT_GT(stopped, 7u);  // every file's input, and some files' output
 }
 
+// The host library's output limit, and a caller that refuses output, end a
+// job that hands its rows over in batches at the next batch (a reader sees
+// the abort only when it waits for room, which such a job may never do),
+// and a job whose last bytes were refused is no success: every reader,
+// -1014, and no more than one batch past the limit.
+TEST(HostileHost, RefusedOutputEndsABatchedJob) {
+  size_t ended = 0;
+  for (const qvtest::SampleFile &f : qvtest::GeneratedSamples()) {
+    qvhost::Options o;
+    o.imageType = f.imageType;
+    o.flags = QV_FLAG_BATCH | QV_FLAG_TOP_DOWN;
+    o.rowsPerBatch = 1;
+    o.test.eventLimit = 100000;
+    qvhost::Result whole = qvhost::Decode(f.data.data(), f.data.size(), o);
+    size_t stride = static_cast<size_t>(qvhost::Stride(whole.header));
+    if (!whole.ok() || whole.passImages.size() || stride == 0 || whole.outputLength < 4 * stride) continue;
+    SCOPED_TRACE(f.name);
+    o.outputLimit = whole.outputLength / 2;
+    o.outQueue = 2 * stride + 1;
+    qvhost::Result r = qvhost::Decode(f.data.data(), f.data.size(), o);
+    EXPECT_EQ(r.status, QV_ERR_OUTPUT_ABORTED);
+    EXPECT_LE(r.events.size(), whole.events.size() / 2 + 64);
+    size_t calls = 0;
+    o.outputLimit = size_t{1} << 30;
+    o.onOutput = [&](const ParamBlock &, uint64_t, const uint8_t *, size_t) { return ++calls < 3; };
+    EXPECT_EQ(qvhost::Decode(f.data.data(), f.data.size(), o).status, QV_ERR_OUTPUT_ABORTED);
+    ++ended;
+  }
+  printf("[ generated ] %zu batched jobs ended at the refused output\n", ended);
+  EXPECT_GT(ended, 10u);
+}
+
 }  // namespace
