@@ -55,7 +55,9 @@ struct Options {
   bool extra = true;        // offer an ExtraBuffer, grown on ResponseNeedExtra
   size_t extraInitial = 64;
   size_t extraLimit = 16u << 20;
-  size_t outputLimit = size_t{1} << 30;  // beyond this the output queue is aborted
+  // Beyond this the output queue is aborted and the job ends with -1014 at its
+  // next response (also when onOutput or a write to outputFd refuses bytes).
+  size_t outputLimit = size_t{1} << 30;
   uint8_t outputFill = 0;   // initial contents of the output storage (with QV_FLAG_OVERLAY)
   int outputFd = -1;        // >= 0: write the output there by position instead of memory
   // Or hand every output byte run to this callback with its position (memory
