@@ -16,6 +16,7 @@
 
 #include "codecs/jpeg/jpeg_library.h"
 #include "fax_pages.h"
+#include "jpeg_writer.h"
 #include "sample_files.h"
 #include "test_support.h"
 #include "tiff_builder.h"
@@ -295,6 +296,37 @@ TEST(TiffExtended, JpegVariantsMatchLibtiff) {
          damaged, partial);
   EXPECT_GT(ycbcr, 0u);
   EXPECT_GT(partial, 0u);
+}
+
+// JPEG strips wider than the image, the second wider than the first (each
+// row decoded aside and cut to the image): the rows are the left part of
+// what the JPEG reader makes of each strip alone.
+TEST(TiffExtended, JpegStripsWiderThanTheImage) {
+  if (!JpegLibrary()) return qvtest::NotRun(QV_JPEG_SONAME " cannot be loaded");
+  tiffbuild::Page page;
+  page.width = 40, page.height = 32, page.samples = 3, page.photometric = 6, page.compression = 7;
+  page.rowsPerStrip = 16;
+  std::vector<Rows> strips;
+  for (uint32_t stripWidth : {48u, 120u}) {
+    qvtest::JpegSettings js;
+    js.width = stripWidth, js.height = 16, js.salt = stripWidth;
+    page.strips.push_back(qvtest::MakeJpeg(js));
+    if (page.strips.back().empty()) return qvtest::NotRun("libjpeg is not linked into the tests");
+    qvhost::Options o;
+    o.imageType = QV_TYPE_JPEG;
+    o.flags = QV_FLAG_TOP_DOWN;
+    qvhost::Result alone = qvhost::Decode(page.strips.back().data(), page.strips.back().size(), o);
+    ASSERT_TRUE(alone.ok());
+    strips.push_back(TopRows(alone, QV_FLAG_TOP_DOWN));
+  }
+  std::vector<uint8_t> file = tiffbuild::Writer(false).Build({page});
+  Decoded d = DecodeExtended(file, TiffOptions(QV_FLAG_TOP_DOWN));
+  ASSERT_TRUE(d.r.ok()) << d.r.status;
+  EXPECT_EQ(d.r.flags & QV_FLAG_PARTIAL, 0u);
+  Rows rows = TopRows(d.r, QV_FLAG_TOP_DOWN);
+  ASSERT_EQ(rows.size(), 32u);
+  for (uint32_t y = 0; y < 32; ++y)
+    EXPECT_TRUE(std::equal(rows[y].begin(), rows[y].begin() + 3 * 40, strips[y / 16][y % 16].begin())) << "row " << y;
 }
 
 // tiffcp -8 of two pictures: the host counts BigTIFF's pages and finds its

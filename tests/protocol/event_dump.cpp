@@ -361,7 +361,11 @@ int main(int argc, char **argv) {
     } else if (a == "--config" && i + 1 < argc) {
       configFilter = argv[++i];
     } else if (a == "--corpus" && i + 1 < argc) {
+#ifdef _WIN32
+      _putenv_s("QV_CORPUS_DIR", argv[++i]);
+#else
       setenv("QV_CORPUS_DIR", argv[++i], 1);
+#endif
     } else if (a == "bmp" || a == "gif" || a == "pcx" || a == "tga" || a == "tif" || a == "png") {
       only = a;
     } else {

@@ -136,7 +136,8 @@ struct TiffJob : TiffDirectory {
   InflateDecoder *Inflate;
   void *InflateStorage;
   JpegDecoder *Jpeg;
-  uint8_t *JpegRow;   // a decoded row wider than the coded row
+  uint8_t *JpegRow;     // a decoded row wider than the coded row
+  uint32_t JpegRowSize;  // its bytes
   bool Ycbcr;         // JPEG data of YCbCr colour: libjpeg gives RGB
   uint32_t StripLeft;  // bytes of the current strip not yet read (LZW: handed to the decoder)
   bool StripDry;       // the decoder asked for more after the strip's last byte

@@ -66,10 +66,12 @@ void StartJpegStrip(TiffJob *j, uint32_t bytes) {
   if (info->output_components != static_cast<int>(j->InSamples) || info->output_width < j->InWidth)
     FailJob(j->Block, QV_ERR_TIFF_JPEG);
   uint64_t decoded = uint64_t{info->output_width} * info->output_components;
-  if (decoded > j->InRowBytes && !j->JpegRow) {
-    // A datastream wider than its strip or tile: each row is cut to it.
+  if (decoded > j->InRowBytes && decoded > j->JpegRowSize) {
+    // A datastream wider than its strip or tile: each row is decoded aside
+    // and cut to it (a buffer as wide as the widest datastream so far).
     if (decoded >= kSeekPositionLimit) FailJob(j->Block, QV_ERR_TIFF_JPEG);
     j->JpegRow = static_cast<uint8_t *>(JobBufferOrFail(j->Block, static_cast<size_t>(decoded)));
+    j->JpegRowSize = static_cast<uint32_t>(decoded);
   }
 }
 
@@ -83,7 +85,11 @@ uint32_t JpegRow(TiffJob *j, uint8_t *row) {
     FailJob(j->Block, QV_ERR_TIFF_STRIP_ENDED);
   if (wide) memcpy(row, j->JpegRow, j->InRowBytes);
   if (d->Damaged) {
-    // Rows from the damage on are libjpeg's fill.
+    // Rows from the damage on are what libjpeg made of damaged data, which
+    // differs between its builds for each processor (its vector code treats
+    // coefficients out of range its own way): they are filled as other
+    // damaged TIFF rows are, the same on every machine.
+    memset(row, 0, j->InRowBytes);
     ++j->Block->DamagedRows;
     j->Block->Flags |= QV_FLAG_PARTIAL;
   }
