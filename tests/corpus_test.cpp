@@ -281,7 +281,9 @@ void RunFormat(const char *format, bool extended = false) {
     maxStack = std::max(maxStack, r.stackUsed);
     o.test.measureStack = false;
     ASSERT_TRUE(r.response == ResponseDone || r.response == ResponseError);
-    if (r.status == QV_ERR_READER_MISSING) {
+    // A reader not in this build, or JPEG strips without libjpeg (the
+    // Windows build has none): nothing to compare.
+    if (r.status == QV_ERR_READER_MISSING || r.status == QV_ERR_JPEG_UNAVAILABLE) {
       ++missing;
       continue;
     }
@@ -450,7 +452,7 @@ void RunFormat(const char *format, bool extended = false) {
     }
   }
   printf("[ %s%s ] %zu matched, %zu decoded (reference known to differ), %zu partial as expected, %zu refused as "
-         "expected, %zu ended cleanly, %zu not detected, %zu not covered, %zu waiting for a reader not in this build; "
+         "expected, %zu ended cleanly, %zu not detected, %zu not covered, %zu waiting for a reader or library not in this build; "
          "job stack high-water %zu bytes\n",
          format, extended ? " extended" : "", matched, decodedOnly, partial, refused, clean, undetected, uncovered,
          missing, maxStack);
