@@ -187,7 +187,15 @@ void G4RowIn(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width) {
   };
   auto horizontal = [&]() __attribute__((always_inline)) -> bool {
     uint32_t r1, r2;
-    if ((out - cur) & 1) {  // white at a0
+    bool whiteFirst = (out - cur) & 1;  // white at a0
+    if (b.count < 12 && CanLoad2(b)) Load2(s, b);
+    uint32_t pair =
+        b.count < 12 ? 0 : (whiteFirst ? kWhiteBlackPairs : kBlackWhitePairs).entries[b.acc >> 20];
+    if (pair) {
+      Consume(b, static_cast<int>(pair >> 12));
+      r1 = pair & 63;
+      r2 = pair >> 6 & 63;
+    } else if (whiteFirst) {
       r1 = RunLookup(block, s, b, WhiteRunTable, width);
       if (r1 == EolMarker) FailJob(block, QV_ERR_FAX_HORIZONTAL);
       r2 = RunLookup(block, s, b, BlackRunTable, width);

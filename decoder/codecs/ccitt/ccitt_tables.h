@@ -255,6 +255,38 @@ static_assert(!kWhiteRunData.collision && kWhiteRunData.levelCount == 4, "white 
 static_assert(!kBlackRunData.collision && kBlackRunData.levelCount == 15, "black codes");
 static_assert(!kModeCodeData.collision && kModeCodeData.levelCount == 2, "mode codes");
 
+// Two runs of opposite colours looked up at once by the next 12 bits, when
+// both are terminating codes that lie whole in them (the most common case on
+// text pages): the first run in the low 6 bits, the second in the next 6 and
+// both codes' length in the top 4; 0 when the bits begin otherwise (a
+// make-up code, a code of over 9 bits, an EOL, or a pair longer than 12
+// bits). The codes are prefix-free, so a terminating code found at the
+// start of the bits is the code there.
+struct RunPairData {
+  uint16_t entries[4096];
+};
+
+template <size_t N1, size_t L1, size_t N2, size_t L2>
+constexpr RunPairData MakeRunPairs(const CodeTableData<N1, L1> &first,
+                                   const CodeTableData<N2, L2> &second) {
+  RunPairData t{};
+  for (uint32_t i = 0; i < 4096; ++i) {
+    CodeEntry a = first.entries[i >> 3];  // level 0: 9 bits
+    if (a.value >= 64) continue;
+    CodeEntry b = second.entries[((i << a.length) & 0xFFF) >> 3];
+    if (b.value >= 64 || a.length + b.length > 12) continue;
+    t.entries[i] = static_cast<uint16_t>((a.length + b.length) << 12 | b.value << 6 | a.value);
+  }
+  return t;
+}
+inline constexpr RunPairData kBlackWhitePairs = MakeRunPairs(kBlackRunData, kWhiteRunData);
+inline constexpr RunPairData kWhiteBlackPairs = MakeRunPairs(kWhiteRunData, kBlackRunData);
+static_assert(kBlackWhitePairs.entries[0xDC0] == (6 << 12 | 2 << 6 | 2) &&  // 11, 0111
+                  kBlackWhitePairs.entries[0x035] == 0 &&  // 0000 1101 01: a 12-bit black code
+                  kWhiteBlackPairs.entries[0x7C0] == (6 << 12 | 2 << 6 | 2) &&  // 0111, 11
+                  kWhiteBlackPairs.entries[0xD80] == 0,  // 11011: white make-up 64
+              "run pairs");
+
 inline constexpr CodeTable WhiteRunTable = {kWhiteRunData.entries, kWhiteRunData.levels};
 inline constexpr CodeTable BlackRunTable = {kBlackRunData.entries, kBlackRunData.levels};
 inline constexpr CodeTable ModeCodeTable = {kModeCodeData.entries, kModeCodeData.levels};
