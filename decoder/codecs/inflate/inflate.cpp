@@ -184,13 +184,21 @@ inline uint8_t *CopyMatch(uint8_t *out, uint32_t distance, uint32_t len) {
       Store64(out, v);
       out += 8;
     } while (out < end);
+  } else if (distance < 8) {
+    // The bytes repeat with the distance as period: a word of them, built
+    // once, is stored at every multiple of the period that keeps the stores
+    // overlapping (6 bytes apart for a distance of 3). Reading back what was
+    // just stored, word by word, would wait on every store.
+    uint64_t p = Load64(src) & ((uint64_t{1} << (8 * distance)) - 1);
+    uint64_t w = p;
+    for (uint32_t at = distance; at < 8; at += distance) w |= p << (8 * at);
+    uint32_t step = 8 - 8 % distance;
+    do {
+      Store64(out, w);
+      out += step;
+    } while (out < end);
   } else {
-    // Below 8 bytes back, the bytes repeat with the distance as period: each
-    // copy from src doubles the repeated stretch until it spans a word.
-    while (out - src < 8) {
-      Copy8(out, src);
-      out += out - src;
-    }
+    // 8 to 15 bytes back: word copies.
     while (out < end) {
       Copy8(out, src);
       out += 8;
@@ -323,6 +331,11 @@ __attribute__((noinline)) int32_t FastLoop(InflateDecoder *d, Input &input, uint
   return result;
 }
 
+// The repeat codes of code lengths: 16, the last length 3-6 times; 17, zero
+// 3-10 times; 18, zero 11-138 times.
+inline uint32_t RepeatExtraBits(uint32_t symbol) { return symbol == 16 ? 2 : symbol == 17 ? 3 : 7; }
+inline uint32_t RepeatBase(uint32_t symbol) { return symbol == 18 ? 11 : 3; }
+
 // The code lengths of a dynamic block, and its tables.
 int32_t ReadTables(InflateDecoder *d, Input &input) {
   if (!input.Need(14)) return QV_ERR_INFLATE_TRUNCATED;
@@ -339,7 +352,49 @@ int32_t ReadTables(InflateDecoder *d, Input &input) {
   if (!InflateBuildTable(TableCodeLength, lengths, 19, d->CodeLengthTable, d->Sorted))
     return QV_ERR_INFLATE_LENGTHS;
   const uint32_t total = litCount + distCount;
-  for (uint32_t i = 0; i < total;) {
+  uint32_t i = 0;
+  {
+    // While 8 bytes of the buffer remain: a word of input at a time, and
+    // four codes from it (a code has at most 7 bits, its extra bits at most
+    // 7: 56 bits serve four).
+    const uint32_t *const table = d->CodeLengthTable;
+    uint64_t bits = input.bits;
+    uint32_t count = input.count;
+    const uint8_t *next = input.next;
+    const uint8_t *const end = input.end;
+    int32_t status = 0;
+    while (i < total && static_cast<size_t>(end - next) >= kFastInput) {
+      bits |= Load64(next) << count;
+      next += (63 - count) >> 3;
+      count |= 56;
+      for (int k = 0; k < 4 && i < total; ++k) {
+        uint32_t e = table[static_cast<uint32_t>(bits) & ((1u << kInflateCodeLengthBits) - 1)];
+        bits >>= e & kEntryDrop;
+        count -= e & kEntryDrop;
+        uint32_t symbol = e >> kEntryValueShift;
+        if (symbol < 16) {
+          lengths[i++] = static_cast<uint8_t>(symbol);
+          continue;
+        }
+        uint32_t extra = RepeatExtraBits(symbol);
+        uint32_t repeat = RepeatBase(symbol) + (static_cast<uint32_t>(bits) & ((1u << extra) - 1));
+        bits >>= extra;
+        count -= extra;
+        if ((symbol == 16 && i == 0) || repeat > total - i) {
+          status = QV_ERR_INFLATE_LENGTHS;
+          break;
+        }
+        memset(lengths + i, symbol == 16 ? lengths[i - 1] : 0, repeat);
+        i += repeat;
+      }
+      if (status) break;
+    }
+    input.bits = bits;
+    input.count = count;
+    input.next = next;
+    if (status) return status;
+  }
+  while (i < total) {
     uint32_t e;
     if (!input.Lookup(d->CodeLengthTable, kInflateCodeLengthBits, &e)) return QV_ERR_INFLATE_TRUNCATED;
     input.Drop(e & kEntryDrop);
@@ -348,22 +403,12 @@ int32_t ReadTables(InflateDecoder *d, Input &input) {
       lengths[i++] = static_cast<uint8_t>(symbol);
       continue;
     }
-    uint8_t value = 0;
-    uint32_t repeat;
-    if (symbol == 16) {
-      if (i == 0) return QV_ERR_INFLATE_LENGTHS;
-      value = lengths[i - 1];
-      if (!input.Need(2)) return QV_ERR_INFLATE_TRUNCATED;
-      repeat = 3 + input.Take(2);
-    } else if (symbol == 17) {
-      if (!input.Need(3)) return QV_ERR_INFLATE_TRUNCATED;
-      repeat = 3 + input.Take(3);
-    } else {
-      if (!input.Need(7)) return QV_ERR_INFLATE_TRUNCATED;
-      repeat = 11 + input.Take(7);
-    }
+    if (symbol == 16 && i == 0) return QV_ERR_INFLATE_LENGTHS;
+    uint32_t extra = RepeatExtraBits(symbol);
+    if (!input.Need(extra)) return QV_ERR_INFLATE_TRUNCATED;
+    uint32_t repeat = RepeatBase(symbol) + input.Take(extra);
     if (repeat > total - i) return QV_ERR_INFLATE_LENGTHS;
-    memset(lengths + i, value, repeat);
+    memset(lengths + i, symbol == 16 ? lengths[i - 1] : 0, repeat);
     i += repeat;
   }
   if (lengths[256] == 0) return QV_ERR_INFLATE_LENGTHS;  // no end-of-block code
