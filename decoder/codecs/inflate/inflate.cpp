@@ -558,9 +558,9 @@ void Decode(InflateDecoder *d, size_t want) {
             status = QV_ERR_INFLATE_DISTANCE;
             goto fail;
           }
-          const uint8_t *from = out - distance;
-          for (uint32_t i = 0; i < len; ++i) out[i] = from[i];
-          out += len;
+          // The area has room for the longest match here, so the word-wide
+          // copy's excess stays in the slack behind it.
+          out = CopyMatch(out, distance, len);
         }
         state = d->LastBlock ? StateTrailer : StateBlockHeader;
         break;
