@@ -143,7 +143,7 @@ inline void PutString(const uint64_t *chunks, const uint32_t *info, uint64_t chu
 }
 
 template <bool MsbFirst>
-int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
+inline __attribute__((always_inline)) int ReadBytesBody(LzwDecoder *d, uint8_t *dst, size_t n) {
   // Bytes of a string that did not fit the previous request come first.
   if (d->StackTop != d->StackEnd) {
     size_t c = static_cast<size_t>(d->StackEnd - d->StackTop);
@@ -336,6 +336,32 @@ done:
   d->FirstByte = FirstOf(prevInfo);
   return result;
 }
+
+template <bool MsbFirst>
+__attribute__((noinline)) int ReadBytesPlain(LzwDecoder *d, uint8_t *dst, size_t n) {
+  return ReadBytesBody<MsbFirst>(d, dst, n);
+}
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+// The same loop for processors with BMI2 (shifts by a register count in one
+// instruction, the flags left alone: every code is cut out of the input
+// bits by its width).
+template <bool MsbFirst>
+__attribute__((noinline, target("bmi2"))) int ReadBytesBmi2(LzwDecoder *d, uint8_t *dst, size_t n) {
+  return ReadBytesBody<MsbFirst>(d, dst, n);
+}
+template <bool MsbFirst>
+inline int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
+  // A plain load of libgcc's cpu model (no guarded static: the library
+  // needs the C library alone).
+  return __builtin_cpu_supports("bmi2") ? ReadBytesBmi2<MsbFirst>(d, dst, n) : ReadBytesPlain<MsbFirst>(d, dst, n);
+}
+#else
+template <bool MsbFirst>
+inline int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
+  return ReadBytesPlain<MsbFirst>(d, dst, n);
+}
+#endif
 
 }  // namespace
 
