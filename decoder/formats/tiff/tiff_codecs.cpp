@@ -9,16 +9,7 @@
 #include "engine/engine.h"
 #include "formats/tiff/tiff_internal.h"
 
-namespace {
-
-constexpr uint32_t kPairsFrom = 64 * 1024;  // compressed strip bytes
-FaxCoding FaxCodingOf(const TiffJob *j) {
-  if (j->Compression == 2) return FaxCoding::Mh;
-  if (j->Compression == 4) return FaxCoding::G4;
-  return (j->T4Options & 1) ? FaxCoding::G3TwoD : FaxCoding::G3;
-}
-
-// The LZW and Deflate decoders' source: the current strip's bytes where they
+// The LZW, Deflate and JPEG decoders' source: the current strip's bytes where they
 // lie in the input window (nothing is copied), as many as the window holds,
 // waiting for input only when it holds none; they stay unchanged until the
 // stream next reads or waits for input, which it does only when a decoder
@@ -33,6 +24,15 @@ uint32_t TiffStripView(void *context, const uint8_t **bytes) {
   if (n == 0) StreamNextByte(&j->Io);  // the file has ended: fails as any byte fetch there does
   j->StripLeft -= static_cast<uint32_t>(n);
   return static_cast<uint32_t>(n);
+}
+
+namespace {
+
+constexpr uint32_t kPairsFrom = 64 * 1024;  // compressed strip bytes
+FaxCoding FaxCodingOf(const TiffJob *j) {
+  if (j->Compression == 2) return FaxCoding::Mh;
+  if (j->Compression == 4) return FaxCoding::G4;
+  return (j->T4Options & 1) ? FaxCoding::G3TwoD : FaxCoding::G3;
 }
 
 // PackBits: literal runs (0..127: copy c + 1 bytes) and replicate runs

@@ -90,6 +90,11 @@ struct TiffCodec {
 };
 enum : uint32_t { kTiffRowRaw = 0, kTiffRowDone = 1 };
 
+// The current strip's next bytes where they lie in the input window, at
+// most StripLeft of them; 0 (and StripDry set) once the strip's byte count is
+// used up.
+uint32_t TiffStripView(void *job, const uint8_t **bytes);
+
 // The codec of a Compression value; null for one that is not read.
 const TiffCodec *TiffCodecFor(uint32_t compression);
 // JPEG (Compression 7; extended decoding), through libjpeg (tiff_jpeg.cpp).

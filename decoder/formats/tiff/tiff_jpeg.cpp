@@ -18,14 +18,7 @@ namespace {
 // libjpeg's data source: the strip's bytes (or the tables') where they lie
 // in the input queue; 0 once the byte count is used up (libjpeg then ends
 // the datastream, counting the damage when rows were still missing).
-size_t FeedCounted(void *context, const uint8_t **bytes) {
-  TiffJob *j = static_cast<TiffJob *>(context);
-  if (j->StripLeft == 0) return 0;
-  size_t n = StreamTake(&j->Io, j->StripLeft, bytes);
-  if (n == 0) FailJob(j->Block, QV_ERR_INPUT_ENDED);
-  j->StripLeft -= static_cast<uint32_t>(n);
-  return n;
-}
+size_t FeedCounted(void *context, const uint8_t **bytes) { return TiffStripView(context, bytes); }
 
 void ReadTables(TiffJob *j) {
   TiffList *t = &j->JpegTables;
