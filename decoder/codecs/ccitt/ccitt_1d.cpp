@@ -261,8 +261,7 @@ uint32_t MhRow(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width)
         // Short black and white runs, the most common pair, in one lookup;
         // not when the black run reaches the row's end (the bits after it
         // are not this row's).
-        if (b.count < 12 && CanLoad2(b)) Load2(s, b);
-        uint32_t pair = b.count >= 12 ? kBlackWhitePairs.entries[b.acc >> 20] : 0;
+        uint32_t pair = PairLookup(s, b, kBlackWhitePairs);
         uint32_t e = p + (pair & 63);
         if (pair && e < width) {
           Consume(b, static_cast<int>(pair >> 12));

@@ -188,9 +188,7 @@ void G4RowIn(ParamBlock *block, const FaxJob &j, uint8_t *row, uint32_t width) {
   auto horizontal = [&]() __attribute__((always_inline)) -> bool {
     uint32_t r1, r2;
     bool whiteFirst = (out - cur) & 1;  // white at a0
-    if (b.count < 12 && CanLoad2(b)) Load2(s, b);
-    uint32_t pair =
-        b.count < 12 ? 0 : (whiteFirst ? kWhiteBlackPairs : kBlackWhitePairs).entries[b.acc >> 20];
+    uint32_t pair = PairLookup(s, b, whiteFirst ? kWhiteBlackPairs : kBlackWhitePairs);
     if (pair) {
       Consume(b, static_cast<int>(pair >> 12));
       r1 = pair & 63;

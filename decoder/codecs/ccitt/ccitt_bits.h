@@ -239,6 +239,15 @@ FAX_INLINE uint32_t RunLookup(ParamBlock *block, Stream *s, FaxBits &b, const Co
   }
 }
 
+// Two runs in one lookup (kBlackWhitePairs, kWhiteBlackPairs): the pair
+// entry of the next 12 bits, loading two more bytes first where fewer are
+// held and the data has them; 0 (nothing consumed either way) where the bits
+// do not begin with a pair or are not all there.
+FAX_INLINE uint32_t PairLookup(Stream *s, FaxBits &b, const RunPairData &pairs) {
+  if (b.count < 12 && CanLoad2(b)) Load2(s, b);
+  return b.count >= 12 ? pairs.entries[b.acc >> 20] : 0;
+}
+
 // FindEol on the local reader.
 bool FindEolBits(ParamBlock *block, Stream *s, FaxBits &b);
 
