@@ -58,6 +58,14 @@ inline void Store16(uint8_t *p, uint32_t v) {
   uint16_t w = static_cast<uint16_t>(v);
   memcpy(p, &w, 2);
 }
+// Bits up to 56 or more from the 8 bytes at *next (all of them in the
+// buffer): the whole bytes that fit go in above the held bits, and *next
+// moves past them.
+inline void RefillWord(uint64_t &bits, uint32_t &count, const uint8_t *&next) {
+  bits |= Load64(next) << count;
+  next += (63 - count) >> 3;
+  count |= 56;
+}
 // Eight bytes from src to dst, loaded before stored, so the two may overlap.
 inline void Copy8(uint8_t *dst, const uint8_t *src) { Store64(dst, Load64(src)); }
 
@@ -233,11 +241,7 @@ inline __attribute__((always_inline)) int32_t FastLoopBody(InflateDecoder *d, In
   const uint8_t *const inLast = input.end - kFastInput;  // the last place a step may start
   uint8_t *const outLast = d->AreaEnd - kFastRoom;
 
-  auto refill = [&] {
-    bits |= Load64(in) << count;
-    in += (63 - count) >> 3;
-    count |= 56;
-  };
+  auto refill = [&] { RefillWord(bits, count, in); };
   auto drop = [&](uint32_t n) {
     bits >>= n;
     count -= n;
@@ -373,6 +377,20 @@ int32_t ReadTables(InflateDecoder *d, Input &input) {
     return QV_ERR_INFLATE_LENGTHS;
   const uint32_t total = litCount + distCount;
   uint32_t i = 0;
+  // One code-length symbol with the value of its extra bits: a length, or a
+  // repeat. False when a repeat has no length before it or runs past the
+  // lengths.
+  auto putLength = [&](uint32_t symbol, uint32_t extra) -> bool {
+    if (symbol < 16) {
+      lengths[i++] = static_cast<uint8_t>(symbol);
+      return true;
+    }
+    uint32_t repeat = RepeatBase(symbol) + extra;
+    if ((symbol == 16 && i == 0) || repeat > total - i) return false;
+    memset(lengths + i, symbol == 16 ? lengths[i - 1] : 0, repeat);
+    i += repeat;
+    return true;
+  };
   {
     // While 8 bytes of the buffer remain: a word of input at a time, and
     // four codes from it (a code has at most 7 bits, its extra bits at most
@@ -384,28 +402,22 @@ int32_t ReadTables(InflateDecoder *d, Input &input) {
     const uint8_t *const end = input.end;
     int32_t status = 0;
     while (i < total && static_cast<size_t>(end - next) >= kFastInput) {
-      bits |= Load64(next) << count;
-      next += (63 - count) >> 3;
-      count |= 56;
+      RefillWord(bits, count, next);
       for (int k = 0; k < 4 && i < total; ++k) {
         uint32_t e = table[static_cast<uint32_t>(bits) & ((1u << kInflateCodeLengthBits) - 1)];
         bits >>= e & kEntryDrop;
         count -= e & kEntryDrop;
         uint32_t symbol = e >> kEntryValueShift;
-        if (symbol < 16) {
-          lengths[i++] = static_cast<uint8_t>(symbol);
-          continue;
+        uint32_t extra = 0;
+        if (symbol >= 16) {
+          extra = static_cast<uint32_t>(bits) & ((1u << RepeatExtraBits(symbol)) - 1);
+          bits >>= RepeatExtraBits(symbol);
+          count -= RepeatExtraBits(symbol);
         }
-        uint32_t extra = RepeatExtraBits(symbol);
-        uint32_t repeat = RepeatBase(symbol) + (static_cast<uint32_t>(bits) & ((1u << extra) - 1));
-        bits >>= extra;
-        count -= extra;
-        if ((symbol == 16 && i == 0) || repeat > total - i) {
+        if (!putLength(symbol, extra)) {
           status = QV_ERR_INFLATE_LENGTHS;
           break;
         }
-        memset(lengths + i, symbol == 16 ? lengths[i - 1] : 0, repeat);
-        i += repeat;
       }
       if (status) break;
     }
@@ -419,17 +431,13 @@ int32_t ReadTables(InflateDecoder *d, Input &input) {
     if (!input.Lookup(d->CodeLengthTable, kInflateCodeLengthBits, &e)) return QV_ERR_INFLATE_TRUNCATED;
     input.Drop(e & kEntryDrop);
     uint32_t symbol = e >> kEntryValueShift;
-    if (symbol < 16) {
-      lengths[i++] = static_cast<uint8_t>(symbol);
-      continue;
+    uint32_t extra = 0;
+    if (symbol >= 16) {
+      if (symbol == 16 && i == 0) return QV_ERR_INFLATE_LENGTHS;
+      if (!input.Need(RepeatExtraBits(symbol))) return QV_ERR_INFLATE_TRUNCATED;
+      extra = input.Take(RepeatExtraBits(symbol));
     }
-    if (symbol == 16 && i == 0) return QV_ERR_INFLATE_LENGTHS;
-    uint32_t extra = RepeatExtraBits(symbol);
-    if (!input.Need(extra)) return QV_ERR_INFLATE_TRUNCATED;
-    uint32_t repeat = RepeatBase(symbol) + input.Take(extra);
-    if (repeat > total - i) return QV_ERR_INFLATE_LENGTHS;
-    memset(lengths + i, symbol == 16 ? lengths[i - 1] : 0, repeat);
-    i += repeat;
+    if (!putLength(symbol, extra)) return QV_ERR_INFLATE_LENGTHS;
   }
   if (lengths[256] == 0) return QV_ERR_INFLATE_LENGTHS;  // no end-of-block code
   if (!InflateBuildTable(TableLitLen, lengths, litCount, d->LitLen, d->Sorted, !(d->Flags & InflateNoPairs)) ||
