@@ -4,6 +4,7 @@
 
 #include <bit>
 
+#include "engine/cpu.h"
 #include "inflate_internal.h"
 #include "quorvin.h"
 
@@ -339,7 +340,7 @@ __attribute__((noinline)) int32_t FastLoopPlain(InflateDecoder *d, Input &input,
   return FastLoopBody(d, input, outRef);
 }
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#if QV_X86_VARIANTS
 // The same loop for processors with BMI2, whose shifts by a register count
 // are single instructions that leave the flags alone: most of the loop's
 // work is shifts by the code lengths of the entries.
@@ -347,9 +348,7 @@ __attribute__((noinline, target("bmi2"))) int32_t FastLoopBmi2(InflateDecoder *d
   return FastLoopBody(d, input, outRef);
 }
 inline int32_t FastLoop(InflateDecoder *d, Input &input, uint8_t *&outRef) {
-  // A plain load of libgcc's cpu model (no guarded static: the library
-  // needs the C library alone).
-  return __builtin_cpu_supports("bmi2") ? FastLoopBmi2(d, input, outRef) : FastLoopPlain(d, input, outRef);
+  return QV_CPU_HAS("bmi2") ? FastLoopBmi2(d, input, outRef) : FastLoopPlain(d, input, outRef);
 }
 #else
 inline int32_t FastLoop(InflateDecoder *d, Input &input, uint8_t *&outRef) { return FastLoopPlain(d, input, outRef); }

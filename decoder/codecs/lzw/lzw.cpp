@@ -3,6 +3,8 @@
 #include <bit>
 #include <string.h>
 
+#include "engine/cpu.h"
+
 // Safety rests on one invariant: every table entry below NextFree was written
 // since the last reset, from a smaller code (a root, or an entry added before
 // it), and no string is longer than the table has entries. Strings are
@@ -342,7 +344,7 @@ __attribute__((noinline)) int ReadBytesPlain(LzwDecoder *d, uint8_t *dst, size_t
   return ReadBytesBody<MsbFirst>(d, dst, n);
 }
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#if QV_X86_VARIANTS
 // The same loop for processors with BMI2 (shifts by a register count in one
 // instruction, the flags left alone: every code is cut out of the input
 // bits by its width).
@@ -352,9 +354,7 @@ __attribute__((noinline, target("bmi2"))) int ReadBytesBmi2(LzwDecoder *d, uint8
 }
 template <bool MsbFirst>
 inline int ReadBytes(LzwDecoder *d, uint8_t *dst, size_t n) {
-  // A plain load of libgcc's cpu model (no guarded static: the library
-  // needs the C library alone).
-  return __builtin_cpu_supports("bmi2") ? ReadBytesBmi2<MsbFirst>(d, dst, n) : ReadBytesPlain<MsbFirst>(d, dst, n);
+  return QV_CPU_HAS("bmi2") ? ReadBytesBmi2<MsbFirst>(d, dst, n) : ReadBytesPlain<MsbFirst>(d, dst, n);
 }
 #else
 template <bool MsbFirst>

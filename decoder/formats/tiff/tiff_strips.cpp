@@ -3,6 +3,7 @@
 // bitmap, bottom row first when the image must be flipped.
 #include <string.h>
 
+#include "engine/cpu.h"
 #include "engine/engine.h"
 #include "formats/tiff/tiff_internal.h"
 
@@ -223,9 +224,8 @@ void UndoDifferencing8(uint8_t *row, uint32_t n) {
   }
 }
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#if QV_X86_VARIANTS
 #include <tmmintrin.h>
-#define QV_TIFF_SSSE3 1
 namespace {
 // The previous pixel's three bytes repeated over 48 bytes, from bytes 13-15
 // of a vector: Carry[v] fills vector v of a 16-pixel block.
@@ -277,8 +277,8 @@ __attribute__((target("ssse3"))) uint32_t UndoDifferencing24Ssse3(uint8_t *row, 
 
 void UndoDifferencing24(uint8_t *row, uint32_t n) {
   uint32_t done = 0;
-#if QV_TIFF_SSSE3
-  if (n >= 16 && __builtin_cpu_supports("ssse3")) done = UndoDifferencing24Ssse3(row, n);
+#if QV_X86_VARIANTS
+  if (n >= 16 && QV_CPU_HAS("ssse3")) done = UndoDifferencing24Ssse3(row, n);
 #endif
   if (n == 0) return;
   uint32_t i = done ? done : 1;
@@ -307,7 +307,7 @@ void UndoDifferencing32(uint8_t *row, uint32_t n) {
   }
 }
 
-#if QV_TIFF_SSSE3
+#if QV_X86_VARIANTS
 namespace {
 // Byte shuffles for 16 pixels (48 bytes, three vectors): output vector o
 // takes from input vector v the bytes Mask[o][v] names (0x80: none). Output
@@ -373,10 +373,8 @@ __attribute__((target("ssse3"))) uint32_t CopySwapRedBlue24Ssse3(uint8_t *dst, c
 #endif
 
 void SwapRedBlue24(uint8_t *dst, const uint8_t *src, uint32_t n) {
-#if QV_TIFF_SSSE3
-  // A plain load of libgcc's cpu model (no guarded static: the library
-  // needs the C library alone).
-  if (n >= 16 && __builtin_cpu_supports("ssse3")) {
+#if QV_X86_VARIANTS
+  if (n >= 16 && QV_CPU_HAS("ssse3")) {
     uintptr_t d = reinterpret_cast<uintptr_t>(dst), s = reinterpret_cast<uintptr_t>(src);
     bool apart = (s > d ? s - d : d - s) >= 3 * size_t{n};
     uint32_t done = apart ? CopySwapRedBlue24Ssse3(dst, src, n) : 0;
