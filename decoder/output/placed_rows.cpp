@@ -39,7 +39,7 @@ uint8_t *PlacedRowBegin(PlacedRows *p, uint8_t *spare, uint32_t slack) {
     StreamPlace(p->Out, p->DataStart + (p->Height - r - 1) * stride, stride);
     p->Placed = r + 1;
   }
-  return StreamOutputRoom(p->Out) > size_t{stride} + slack ? p->Out->OutCursor : spare;
+  return StreamDecodeTarget(p->Out, size_t{stride} + slack, spare);
 }
 
 void PlacedRowEnd(PlacedRows *p, const uint8_t *row) {

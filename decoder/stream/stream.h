@@ -179,6 +179,12 @@ void StreamYieldRows(Stream *s, bool commit);
 inline size_t StreamOutputRoom(const Stream *s) {
   return static_cast<size_t>(s->OutLimit - s->OutCursor);
 }
+// Where n bytes (a row and the slack its decoder may write past it) are
+// best decoded: at OutCursor when more than n may be written there, else in
+// spare (at least n bytes); StreamPut then takes the row from either.
+inline uint8_t *StreamDecodeTarget(Stream *s, size_t n, uint8_t *spare) {
+  return StreamOutputRoom(s) > n ? s->OutCursor : spare;
+}
 
 // ---- Consuming streams ----------------------------------------------------
 

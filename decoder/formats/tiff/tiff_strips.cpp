@@ -161,8 +161,7 @@ void DecodeRawFax(TiffJob *j) {
   j->Codec->StartStrip(j, 0xFFFFFFFFu);
   uint32_t rows = 0;
   for (;;) {
-    Stream *out = &j->Io;
-    uint8_t *row = StreamOutputRoom(out) > size_t{j->Stride} + 3 ? out->OutCursor : j->Row;
+    uint8_t *row = StreamDecodeTarget(&j->Io, size_t{j->Stride} + 3, j->Row);
     j->Codec->DecodeRow(j, row);
     uint32_t pixels = j->RowPixels;
     if (pixels == 0) break;
